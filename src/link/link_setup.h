@@ -1,0 +1,95 @@
+// LinkSetup: how this computer reaches the modem and how the tools behave.
+// The in-memory record is the 150-byte setup file image (little-endian u16s).
+// Also the code tables the dialogs show, the serial port list the port fields
+// index, and the program's one current link.
+#pragma once
+#include <cstddef>
+#include <cstdint>
+
+enum LinkKind : uint16_t {
+  LINK_NONE = 0,
+  LINK_SYMAX = 1,
+  LINK_NET_TO_NET = 2,
+  LINK_GATEWAY = 3,
+  LINK_MODBUS_RTU = 4,
+  LINK_MODBUS_ASCII = 5,
+  LINK_MODBUS_TCP = 6,
+};
+constexpr int LINK_KIND_COUNT = 7;
+
+struct LinkSetup {
+  uint16_t kind;
+  uint16_t port;
+  uint16_t reserved4;
+  uint16_t baud;
+  uint16_t data_bits;
+  uint16_t stop_bits;
+  uint16_t parity;
+  uint16_t error_check;
+  uint16_t route_count;
+  uint16_t route[8];
+  uint16_t reserved34;
+  uint16_t reserved36;
+  uint16_t term_port;
+  uint16_t term_baud;
+  uint16_t term_data_bits;
+  uint16_t term_stop_bits;
+  uint16_t term_parity;
+  char reserved_text[42];
+  uint16_t rv_priority;
+  uint16_t rv_status_registers;
+  uint16_t rv_screen_size;
+  uint16_t rv_start_register;
+  uint16_t rv_identify_module;
+  uint16_t trap_errors;
+  uint16_t timeout;
+  uint16_t tcp_port;
+  char host[42];
+  uint16_t rv_register_set;
+};
+static_assert(sizeof(LinkSetup) == 150);
+static_assert(offsetof(LinkSetup, baud) == 6);
+static_assert(offsetof(LinkSetup, route_count) == 16);
+static_assert(offsetof(LinkSetup, route) == 18);
+static_assert(offsetof(LinkSetup, term_port) == 38);
+static_assert(offsetof(LinkSetup, reserved_text) == 48);
+static_assert(offsetof(LinkSetup, rv_priority) == 90);
+static_assert(offsetof(LinkSetup, trap_errors) == 100);
+static_assert(offsetof(LinkSetup, timeout) == 102);
+static_assert(offsetof(LinkSetup, tcp_port) == 104);
+static_assert(offsetof(LinkSetup, host) == 106);
+static_assert(offsetof(LinkSetup, rv_register_set) == 148);
+
+extern LinkSetup link_setup;
+
+// Code tables (index -> text). Baud texts are padded to 5 characters.
+extern const char *const link_kind_text[LINK_KIND_COUNT];
+constexpr int BAUD_COUNT = 16;
+extern const char *const baud_text[BAUD_COUNT];
+extern const unsigned baud_rate[BAUD_COUNT];
+extern const char *const data_bits_text[2];
+extern const char *const stop_bits_text[2];
+extern const char *const parity_text[3];
+extern const char *const error_check_text[2];
+extern const char *const yes_no_text[2];
+extern const char *const priority_text[2];
+extern const char *const register_set_text[2];
+
+void default_link_setup(LinkSetup *setup);
+// Brings values that came from outside back inside their tables so no table
+// is indexed out of range: kind above 6 -> 1 (Sy/Max COM:, as the dialogs show
+// it), baud indexes above 15 -> 13 (9600), route_count above 8 -> 8, other
+// two- and three-way choices -> their default. Returns true when it changed
+// anything.
+bool clamp_link_setup(LinkSetup *setup);
+
+// The serial port list: up to 40 names, then a null.
+constexpr int MAX_SERIAL_PORTS = 40;
+extern char *serial_port_list[MAX_SERIAL_PORTS + 1];
+void refresh_serial_ports();
+int serial_port_count();
+// Width of the longest port name (at least 1, at most 30): the port fields.
+int serial_port_field_width();
+
+struct LinkHandle;
+extern LinkHandle *link_handle;

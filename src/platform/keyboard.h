@@ -1,0 +1,37 @@
+// Keyboard seam: turns terminal input bytes into the console key stream the
+// key layer expects: plain bytes, or 0xE0 followed by a PC scan code
+// (F1-F10 0x3B-0x44, Home 0x47, Up 0x48, PgUp 0x49, Left 0x4B, Right 0x4D,
+// End 0x4F, Down 0x50, PgDn 0x51, Ins 0x52, Del 0x53, Ctrl-End 0x75,
+// Ctrl-Home 0x77). The terminal's erase byte (VERASE) arrives as 8.
+//
+// KeyDecoder has no clock: it is fed bytes and the time separately, so a lone
+// Esc is settled by kd_tick() once ESC_SETTLE_MS passed with no further byte.
+#pragma once
+#include <cstdint>
+#include <deque>
+#include <string>
+
+constexpr int ESC_SETTLE_MS = 50;
+
+struct KeyDecoder {
+  std::string pending;          // bytes of an escape sequence not yet complete
+  uint64_t pending_since = 0;   // time of the first pending byte
+  uint8_t erase_byte = 0x7f;    // VERASE of the terminal
+  std::deque<uint8_t> out;      // decoded console key stream
+};
+
+void kd_feed(KeyDecoder &kd, uint8_t byte, uint64_t now_ms);
+// Settles a pending sequence once it is older than ESC_SETTLE_MS: a lone Esc
+// becomes Esc; an unknown or cut sequence is dropped.
+void kd_tick(KeyDecoder &kd, uint64_t now_ms);
+// Milliseconds until kd_tick would settle something, or -1 when nothing waits.
+int kd_wait_ms(const KeyDecoder &kd, uint64_t now_ms);
+
+// The console keyboard (vt backend reads the terminal; memory backend reads
+// bytes given by pkbd_feed). Both return the decoded stream byte by byte.
+bool pkbd_hit();           // a byte of the stream is waiting (does not block long)
+int pkbd_getch();          // waits for the next byte of the stream
+// Memory backend: queue raw terminal bytes as if typed. When the memory
+// backend has nothing left, pkbd_getch returns Esc (27) so a test that
+// under-feeds keys backs out instead of hanging.
+void pkbd_feed(const std::string &bytes);

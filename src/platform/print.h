@@ -1,0 +1,9 @@
+// Print targets: a name ending in ':' (LPT1:) or "SYS$PRINT" goes to the
+// system print spooler (lp, else lpr) through a pipe; any other name is a
+// file. Null when the target cannot be opened.
+#pragma once
+#include <cstdio>
+
+FILE *plat_print_open(const char *name);
+// Closes what plat_print_open returned (pclose for the spooler).
+void plat_print_close(FILE *f);
