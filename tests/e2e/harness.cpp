@@ -645,6 +645,23 @@ bool Session::dec_mode(int mode) const {
   return mode == 7 || mode == 25;   // autowrap and the cursor start on
 }
 
+bool Session::pty_settings(struct termios *out) const {
+  return master_ >= 0 && tcgetattr(master_, out) == 0;
+}
+
+std::string Session::print_image() const {
+  std::string out;
+  for (int r = 1; r <= ROWS; ++r) {
+    out += printable_row(row(r));
+    out += '\r';
+    std::string attrs = row_attrs(r);
+    for (char a : attrs) out += a == '0' || a == '2' ? ' ' : '_';
+    out += '\n';
+  }
+  out += '\f';
+  return out;
+}
+
 std::string Session::dump() const {
   std::ostringstream os;
   auto [cr, cc] = cursor();

@@ -29,6 +29,7 @@
 #include <utility>
 #include <vector>
 
+#include <termios.h>
 #include <vterm.h>
 
 #include "link/link_setup.h"
@@ -153,6 +154,12 @@ class Session {
   bool dec_mode(int mode) const;
   int bells() const { return bells_; }
   const std::string &raw_output() const { return raw_; }
+  // The pty's terminal settings (the program's side), also after it ended.
+  bool pty_settings(struct termios *out) const;
+  // What the F1 screen print should write for the screen as shown: per row
+  // 80 characters (frame lines as + - |, other non-ASCII as '.'), "\r", 80
+  // of '_' under cells in neither index 0 nor 2 (else ' '), "\n"; then "\f".
+  std::string print_image() const;
   std::string dump() const;
 
  private:

@@ -67,6 +67,15 @@ TEST(Harness, KeysArriveAsTheTerminalSendsThem) {
       << out;
 }
 
+TEST(Harness, TerminalSettingsReadableAfterExit) {
+  Session s;
+  ASSERT_TRUE(s.start({"-c", "stty -echo -icanon; exit 0"}, "/bin/sh"));
+  EXPECT_EQ(s.wait_exit(), 0);
+  struct termios t{};
+  ASSERT_TRUE(s.pty_settings(&t));
+  EXPECT_EQ(t.c_lflag & (ECHO | ICANON), 0u);
+}
+
 TEST(Harness, WorkingDirEnvironmentAndCleanUp) {
   std::string dir;
   int pid = 0;
