@@ -213,8 +213,16 @@ int Session::on_bell(void *user) {
 }
 
 // The terminal's answers to queries (cursor position, device attributes).
+// Called from inside feed(), so it must not read output itself.
 void Session::on_output(const char *s, size_t len, void *user) {
-  static_cast<Session *>(user)->write_all(std::string_view(s, len));
+  int fd = static_cast<Session *>(user)->master_;
+  while (len > 0 && fd >= 0) {
+    ssize_t n = write(fd, s, len);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return;   // a reply the program never asked to be sure of
+    s += n;
+    len -= static_cast<size_t>(n);
+  }
 }
 
 void Session::set_env(const std::string &name, const std::string &value) {
