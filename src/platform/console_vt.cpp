@@ -147,6 +147,10 @@ int want_row = 0, want_col = 0;
 bool want_visible = false;
 bool utf8 = false;
 uint8_t erase_byte = 0x7f;
+// What the 80x25 screen shows, so the terminal can be repainted after a
+// resize or a stop without waiting for the screen layer.
+constexpr ConCell CLEARED{' ', 0x07};
+ConCell mirror[CON_ROWS * CON_COLS];
 
 void write_all_raw(const char *p, size_t n) {
   while (n > 0) {
@@ -259,16 +263,6 @@ void read_size() {
   vis_cols = std::min(cols, CON_COLS);
 }
 
-// After a resize or a stop the terminal may have moved the cursor or lost
-// the attribute: forget what we knew.
-void check_size() {
-  if (!size_stale) return;
-  size_stale = 0;
-  read_size();
-  cur_row = cur_col = -1;
-  cur_attr = -1;
-  shown_visible = -1;
-}
 
 void move_to(int row, int col) {
   if (row == cur_row && col == cur_col) return;
@@ -319,6 +313,35 @@ void emit_run(int row, int col, const uint8_t *chars, uint8_t fill, int k, uint8
   advance(row, col + k);
 }
 
+// After a resize or a stop the terminal may have moved the cursor, lost the
+// attribute or the picture: clear it and paint what it should show.
+void refresh_if_stale() {
+  if (!size_stale) return;
+  size_stale = 0;
+  read_size();
+  shown_visible = -1;
+  out.append("\x1b[0m\x1b[2J");
+  cur_row = cur_col = -1;
+  cur_attr = -1;
+  uint8_t run[CON_COLS];
+  for (int r = 0; r < vis_rows; r++) {
+    const ConCell *line = mirror + r * CON_COLS;
+    int c = 0;
+    while (c < vis_cols) {
+      if (line[c].ch == CLEARED.ch && line[c].attr == CLEARED.attr) {
+        c++;
+        continue;
+      }
+      int start = c;
+      while (c < vis_cols && line[c].attr == line[start].attr) {
+        run[c - start] = line[c].ch;
+        c++;
+      }
+      emit_run(r, start, run, 0, c - start, line[start].attr);
+    }
+  }
+}
+
 void send_out() {
   size_t off = 0;
   while (off < out.size()) {
@@ -355,6 +378,7 @@ bool vt_open() {
   read_size();
   size_stale = 0;
   resized_for_ui = 0;
+  std::fill(std::begin(mirror), std::end(mirror), CLEARED);
 
   // Active before the handlers and the mode change, so no signal in between
   // can leave the terminal raw.
@@ -393,17 +417,21 @@ void vt_close() {
 
 void vt_write(int row, int col, const uint8_t *cp437, int n, uint8_t attr) {
   if (!vt_active || !cp437) return;
-  check_size();
-  if (row < 0 || row >= vis_rows || col < 0 || col >= vis_cols || n <= 0) return;
+  refresh_if_stale();
+  if (row < 0 || row >= CON_ROWS || col < 0 || col >= CON_COLS || n <= 0) return;
+  int k = std::min(n, CON_COLS - col);
+  for (int i = 0; i < k; i++) mirror[row * CON_COLS + col + i] = ConCell{cp437[i], attr};
+  if (row >= vis_rows || col >= vis_cols) return;
   emit_run(row, col, cp437, 0, std::min(n, vis_cols - col), attr);
 }
 
 void vt_fill(int row, int col, int n, uint8_t ch, uint8_t attr) {
   if (!vt_active) return;
-  check_size();
+  refresh_if_stale();
   if (row < 0 || row >= CON_ROWS || col < 0 || col >= CON_COLS || n <= 0) return;
   int cell = row * CON_COLS + col;
   int end = cell + std::min(n, CON_ROWS * CON_COLS - cell);
+  std::fill(mirror + cell, mirror + end, ConCell{ch, attr});
   while (cell < end) {
     int r = cell / CON_COLS, c = cell % CON_COLS;
     int run = std::min(end - cell, CON_COLS - c);
@@ -425,7 +453,7 @@ void vt_bell() {
 
 void vt_flush() {
   if (!vt_active) return;
-  check_size();
+  refresh_if_stale();
   if (want_visible) move_to(std::min(want_row, vis_rows - 1), std::min(want_col, vis_cols - 1));
   if (shown_visible != static_cast<int>(want_visible)) {
     out.append(want_visible ? "\x1b[?25h" : "\x1b[?25l");
@@ -437,10 +465,6 @@ void vt_flush() {
 bool vt_take_resized() {
   if (!resized_for_ui) return false;
   resized_for_ui = 0;
-  check_size();
-  // Whatever the terminal kept outside the new 80x25 part goes; the screen
-  // layer repaints the rest.
-  out.append("\x1b[0m\x1b[2J");
-  cur_attr = -1;
+  refresh_if_stale();
   return true;
 }
