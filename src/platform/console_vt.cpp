@@ -1,5 +1,4 @@
 // The vt console: the user's terminal driven by escape sequences.
-#include <fcntl.h>
 #include <langinfo.h>
 #include <poll.h>
 #include <pthread.h>
