@@ -132,7 +132,7 @@ volatile sig_atomic_t resized_for_ui = 0;
 volatile sig_atomic_t size_stale = 0;
 
 struct sigaction old_exit_actions[N_EXIT];
-struct sigaction old_winch_action, old_tstp_action;
+struct sigaction old_winch_action, old_tstp_action, old_cont_action;
 bool atexit_done = false;
 
 // Main-thread output state.
@@ -208,6 +208,19 @@ void on_stop(int sig) {
   errno = saved_errno;
 }
 
+// Continued after a stop we did not see (SIGSTOP): the shell may have reset
+// the modes and drawn its prompt over ours.
+void on_cont(int) {
+  int saved_errno = errno;
+  if (vt_active) {
+    tcsetattr(STDIN_FILENO, TCSANOW, &raw_tio);
+    write_all_raw(TAKE_OVER, sizeof TAKE_OVER - 1);
+    resized_for_ui = 1;
+    size_stale = 1;
+  }
+  errno = saved_errno;
+}
+
 void install_handlers() {
   struct sigaction sa {};
   sigemptyset(&sa.sa_mask);
@@ -221,12 +234,15 @@ void install_handlers() {
   sigaction(SIGWINCH, &sw, &old_winch_action);
   sw.sa_handler = on_stop;
   sigaction(SIGTSTP, &sw, &old_tstp_action);
+  sw.sa_handler = on_cont;
+  sigaction(SIGCONT, &sw, &old_cont_action);
 }
 
 void restore_handlers() {
   for (int i = 0; i < N_EXIT; i++) sigaction(EXIT_SIGNALS[i], &old_exit_actions[i], nullptr);
   sigaction(SIGWINCH, &old_winch_action, nullptr);
   sigaction(SIGTSTP, &old_tstp_action, nullptr);
+  sigaction(SIGCONT, &old_cont_action, nullptr);
 }
 
 bool locale_is_utf8() {
@@ -405,6 +421,7 @@ void vt_close() {
   sigemptyset(&set);
   for (int sig : EXIT_SIGNALS) sigaddset(&set, sig);
   sigaddset(&set, SIGTSTP);
+  sigaddset(&set, SIGCONT);
   pthread_sigmask(SIG_BLOCK, &set, &old);
   out.clear();
   vt_active = 0;
