@@ -23,7 +23,7 @@ void send_line(std::string text)
 {
     text += '\r';
     auto send = [text] {
-        trace_bytes("tx", "line", reinterpret_cast<const uint8_t*>(text.data()), text.size());
+        trace_chars("tx", "line", text.data(), text.size());
         port_send(reinterpret_cast<const uint8_t*>(text.data()), text.size());
     };
     if (g_opt.delay_ms > 0)
@@ -81,6 +81,7 @@ std::string handle(const std::string& line)
     if ((cmd != 'A' && cmd != 'R' && cmd != 'W') || !parse_numbers(line, n))
         return error_line(71);
     if (cmd == 'A') {
+        g_route_selected = false;
         if (n.empty() || n.size() > 8)
             return error_line(29);
         for (unsigned long d : n)
@@ -130,7 +131,7 @@ void gateway_receive(const uint8_t* bytes, size_t n)
         }
         if (g_line.empty())
             continue;  // the LF after a CR, or stray control characters
-        trace_bytes("rx", "line", reinterpret_cast<const uint8_t*>(g_line.data()), g_line.size());
+        trace_chars("rx", "line", g_line.data(), g_line.size());
         if (g_line_overflow)
             send_line(error_line(71));
         else if (fault_hit(g_no_reply_faults, g_opt.no_reply_every))

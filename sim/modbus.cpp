@@ -223,7 +223,7 @@ int hex_digit(char c)
 
 void ascii_frame(const std::string& hex)
 {
-    trace_bytes("rx", "ascii", reinterpret_cast<const uint8_t*>(hex.data()), hex.size());
+    trace_chars("rx", "ascii", hex.data(), hex.size());
     if (hex.size() < 6 || hex.size() % 2 != 0) {
         trace_text("bad ASCII frame length");
         return;
@@ -261,7 +261,7 @@ void ascii_frame(const std::string& hex)
     }
     out += "\r\n";
     send_later([out] {
-        trace_bytes("tx", "ascii", reinterpret_cast<const uint8_t*>(out.data()), out.size());
+        trace_chars("tx", "ascii", out.data(), out.size());
         port_send(reinterpret_cast<const uint8_t*>(out.data()), out.size());
     });
 }

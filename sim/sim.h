@@ -4,6 +4,7 @@
 //   g_opt                 the command-line options (filled by main)
 //   now_ms()              monotonic milliseconds
 //   trace_bytes(dir, what, bytes, n)   hex dump of one frame to stderr (--trace)
+//   trace_chars(dir, what, text, n)    the same for text frames, control bytes escaped
 //   sched_at(due, fn)     run fn from the main loop once now_ms() >= due
 //   sched_run(now)        run what is due; sched_next() -> earliest due or -1
 //   crc16_step / crc16    the CRC-16 of reflected polynomial 0xA001
@@ -50,6 +51,7 @@ extern SimOptions g_opt;
 int64_t now_ms();
 
 void trace_bytes(const char* dir, const char* what, const uint8_t* bytes, size_t n);
+void trace_chars(const char* dir, const char* what, const char* text, size_t n);
 void trace_text(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
 
 void sched_at(int64_t due, std::function<void()> fn);

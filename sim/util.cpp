@@ -26,6 +26,27 @@ void trace_bytes(const char* dir, const char* what, const uint8_t* bytes, size_t
     fprintf(stderr, "sim %s %-8s%s\n", dir, what, line.c_str());
 }
 
+void trace_chars(const char* dir, const char* what, const char* text, size_t n)
+{
+    if (!g_opt.trace)
+        return;
+    std::string line;
+    char buf[8];
+    for (size_t i = 0; i < n; ++i) {
+        unsigned char c = static_cast<unsigned char>(text[i]);
+        if (c == '\r')
+            line += "\\r";
+        else if (c == '\n')
+            line += "\\n";
+        else if (c < 0x20 || c >= 0x7F) {
+            snprintf(buf, sizeof buf, "\\x%02X", c);
+            line += buf;
+        } else
+            line += static_cast<char>(c);
+    }
+    fprintf(stderr, "sim %s %-8s %s\n", dir, what, line.c_str());
+}
+
 void trace_text(const char* fmt, ...)
 {
     if (!g_opt.trace)
