@@ -206,9 +206,10 @@ int main(int argc, char** argv)
         } else if (opt == "--device") {
             g_opt.device_path = arg();
         } else if (opt == "--tcp") {
-            long p = parse_number(arg(), "--tcp");
+            const char* text = arg();
+            long p = parse_number(text, "--tcp");
             if (p < 0 || p > 65535)
-                usage_error("bad TCP port %s", value.c_str());
+                usage_error("bad TCP port %s", text);
             g_opt.tcp_port = static_cast<int>(p);
         } else if (opt == "--proto") {
             std::string p = arg();

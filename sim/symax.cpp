@@ -539,3 +539,14 @@ void symax_receive(const uint8_t* bytes, size_t n)
     for (size_t i = 0; i < n; ++i)
         rx_byte(bytes[i]);
 }
+
+void symax_reset()
+{
+    g_rx = RxFramer{};
+    g_tx_queue.clear();
+    g_tx = Tx::idle;
+    g_tx_seq = SEQ1;
+    ++g_tx_generation;
+    g_reply_byte = NAK;
+    g_nak_faults = g_no_reply_faults = g_foreign_faults = g_bad_check_faults = FaultCounter{};
+}
