@@ -9,8 +9,12 @@
 //     --tcp PORT            Modbus TCP server on 127.0.0.1 (0: any free port)
 //   Serial protocol (default symax):
 //     --proto symax|gateway|rtu|ascii   or --symax --gateway --rtu --ascii
-//     --crc / --bcc         Sy/Max check: CRC-16 or one-byte checksum (default BCC)
-//     --baud N              line speed: sets the tty and paces output
+//     --crc / --bcc         Sy/Max check: CRC-16 or one-byte checksum (default BCC);
+//                           --crc also sets the port error check bit 0x0800 in
+//                           registers 1 and 2. Writing register 1 never changes how
+//                           the simulator talks, so a test keeps its link.
+//     --baud N              line speed: sets the tty, paces output and, when it is
+//                           one of the modem's rates, register 3 (default 13, 9600)
 //     --drop N              Sy/Max: answer only routes ending in drop N (others get
 //                           error 29); Modbus: answer only slave/unit N (others are
 //                           ignored). Default: answer every drop. Alias --unit, --slave

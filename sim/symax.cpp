@@ -13,6 +13,7 @@ constexpr size_t DATA_SPACE = 263;
 constexpr unsigned MAX_COUNT = 128;
 constexpr unsigned RETRIES = 8;
 constexpr unsigned ENQUIRIES = 32;
+constexpr size_t MAX_QUEUED = 16;
 
 // Sy/Max error codes the device answers with.
 constexpr uint8_t ERR_ILLEGAL_OPCODE = 1;
@@ -160,6 +161,11 @@ void queue_reply(SymaxReply reply)
     if (reply.data.empty())
         return;
     auto push = [reply] {
+        // A master that never acknowledges must not make the queue grow.
+        if (g_tx_queue.size() >= MAX_QUEUED) {
+            trace_text("reply queue full: reply dropped");
+            return;
+        }
         g_tx_queue.push_back({reply.route, reply.data});
         tx_kick();
     };
