@@ -182,8 +182,9 @@ void init_channel(LinkHandle *link, int wide) {
   ch->char_us = sport_char_us(ch->port.settings);
 }
 
-// Sets the link's route from an address block: count, then 8 drops.
-bool set_route(LinkHandle *link, int net_to_net, const uint16_t *block) {
+}  // namespace
+
+bool serial_set_route(LinkHandle *link, int net_to_net, const uint16_t *block) {
   uint16_t count = block ? block[0] : 0;
   if (!net_to_net) {
     link->route_count = count > LINK_MAX_DROPS ? LINK_MAX_DROPS : count;
@@ -198,8 +199,6 @@ bool set_route(LinkHandle *link, int net_to_net, const uint16_t *block) {
   link->route_count = static_cast<uint16_t>(count + 1);
   return true;
 }
-
-}  // namespace
 
 int64_t monotonic_us() {
   return std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now().time_since_epoch())
@@ -234,7 +233,7 @@ LinkHandle *serial_open(const char *port_name, int net_to_net, const uint16_t *a
   if (!link) return nullptr;
   SerialChannel *ch = link->serial;
   ch->net_to_net = net_to_net ? 1 : 0;
-  if (!set_route(link, net_to_net, address_block) || !sport_open(&ch->port, port_name, ch->port.settings)) {
+  if (!serial_set_route(link, net_to_net, address_block) || !sport_open(&ch->port, port_name, ch->port.settings)) {
     serial_link_free(link);
     return nullptr;
   }

@@ -117,6 +117,11 @@ void flush_queues(LinkHandle *link);
 void transmit_kick(LinkHandle *link);
 void transmit_pump(LinkHandle *link, unsigned bytes_done);
 
+// The link's route from an address block (count, then 8 drops). Net-to-net
+// puts a drop derived from the first one in front (d + 100 below 100, else
+// d - 100) and allows at most 7 given drops; false when there are more.
+bool serial_set_route(LinkHandle *link, int net_to_net, const uint16_t *address_block);
+
 // A link record with a serial channel but no port and no thread, as the
 // framers see it: for tests that drive the framers by hand.
 LinkHandle *serial_link_alloc(int wide);

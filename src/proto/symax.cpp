@@ -446,7 +446,10 @@ int symax_read_input(LinkHandle *link, int first, int count, uint16_t *values) {
   if (r) {
     if (!symax_route_ok(r->address) || byte_at(r, 1) != INPUT_TRANSACTION || byte_at(r, 0) != REPLY_PRIORITY) {
       link_set_error(link, "Read reply invalid");
-    } else if (r->length >= 6) {
+    } else if (r->length >= 8) {
+      // At least one whole value. A shorter reply is an exception or an
+      // error code: [0x92, 0xBA, ., ., status, code] would otherwise pass as
+      // a reply without values.
       result = copy_values(r, 6, count, values);
     } else if (byte_at(r, 4) & 0x80) {
       unsigned code = byte_at(r, 5);
