@@ -116,7 +116,9 @@ bool sport_apply(SerialPort *port, const PortSettings &s) {
   }
   if (s.parity != PARITY_NONE) t.c_iflag |= INPCK;
   if (s.cts_flow) t.c_cflag |= CRTSCTS;
-  t.c_cc[VMIN] = 0;
+  // With VMIN 0 a read of an empty port returns 0 even non-blocking; with 1
+  // it answers EAGAIN, and 0 keeps meaning the far end hung up.
+  t.c_cc[VMIN] = 1;
   t.c_cc[VTIME] = 0;
   speed_t constant;
   bool standard = find_baud(s.baud, &constant);
