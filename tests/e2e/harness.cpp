@@ -4,6 +4,7 @@
 #include <poll.h>
 #include <pty.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -375,6 +376,14 @@ void Session::write_all(std::string_view bytes) {
 }
 
 void Session::type(std::string_view text) { write_all(text); }
+
+void Session::resize(int rows, int cols) {
+  vterm_set_size(vt_, rows, cols);
+  struct winsize ws{};
+  ws.ws_row = static_cast<unsigned short>(rows);
+  ws.ws_col = static_cast<unsigned short>(cols);
+  if (master_ >= 0 && ioctl(master_, TIOCSWINSZ, &ws) != 0) ADD_FAILURE() << "TIOCSWINSZ: " << strerror(errno);
+}
 
 void Session::press(Key k, int times) {
   for (int i = 0; i < times; ++i) {

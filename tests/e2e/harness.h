@@ -114,6 +114,13 @@ class Session {
   // "{{" is a literal brace.
   void keys(std::string_view script);
 
+  // Changes the window size (the program gets SIGWINCH) and the emulated
+  // screen with it.
+  void resize(int rows, int cols);
+  // Feeds bytes to the emulated terminal as if the program had sent them,
+  // e.g. "\x1b[2J" to wipe the screen and see what the program repaints.
+  void inject_output(std::string_view bytes) { feed(bytes.data(), bytes.size()); }
+
   // --- waiting ---
   // Reads output for a fixed time (only for modelling a human pause).
   void pump_for(Ms duration);

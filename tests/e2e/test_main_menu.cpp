@@ -256,6 +256,20 @@ TEST(MainMenu, PrintToAnUnwritableNameAsksAgainAndEscPrintsNothing) {
   EXPECT_EQ(names, (std::set<std::string>{"GOOD.TXT", "OUT.TXT", SETUP_FILE}));
 }
 
+TEST(MainMenu, ResizedTerminalIsRepainted) {
+  ZlSession s;
+  ASSERT_TRUE(s.start_at_menu());
+  ASSERT_TRUE(s.wait_until([&] { return on_bar(s, 0); }, "the bar on oNline"));
+  const std::vector<std::string> before = s.screen();
+  for (auto [rows, cols] : {std::pair{30, 100}, std::pair{25, 80}}) {
+    SCOPED_TRACE(std::to_string(rows) + "x" + std::to_string(cols));
+    s.inject_output("\x1b[0m\x1b[H\x1b[2J");   // what a terminal may do to the screen on a resize
+    ASSERT_FALSE(s.contains("CONFIGURATION AND UTILITY SOFTWARE"));
+    s.resize(rows, cols);
+    ASSERT_TRUE(s.wait_until([&] { return s.screen() == before && on_bar(s, 0); }, "the main screen repainted"));
+  }
+}
+
 TEST(MainMenu, QuitEndsWithTheTerminalGivenBack) {
   for (const char *keys : {"q", "{Right}{Right}{Right}{Right}{Enter}"}) {
     SCOPED_TRACE(keys);
