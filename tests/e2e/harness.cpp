@@ -331,15 +331,23 @@ bool Session::start(const std::vector<std::string> &args, const std::string &pro
   return true;
 }
 
-testing::AssertionResult Session::start_at_menu(const std::vector<std::string> &args) {
+bool Session::prepare_no_link() {
   if (!file_exists(SETUP_FILE)) {
     LinkSetup s = setup_record();
     s.kind = LINK_NONE;
-    if (!write_setup(s)) return testing::AssertionFailure() << "cannot write the setup file";
+    if (!write_setup(s)) {
+      ADD_FAILURE() << "cannot write the setup file";
+      return false;
+    }
   }
   bool have_ports = false;
   for (auto &[k, v] : env_) have_ports |= k == "ZL27T_PORTS";
   if (!have_ports) set_env("ZL27T_PORTS", "/dev/null");   // port 0 must exist; "None" never opens it
+  return true;
+}
+
+testing::AssertionResult Session::start_at_menu(const std::vector<std::string> &args) {
+  if (!prepare_no_link()) return testing::AssertionFailure() << "cannot prepare the working dir";
   if (!start(args)) return testing::AssertionFailure() << "cannot start " << ZL27T_BIN;
   auto bar_up = [&] { return row(4).rfind("oNline", 0) == 0 && row(4).find("Quit") != std::string::npos; };
   const char *no_link = "Unable to establish link.";

@@ -100,10 +100,14 @@ class Session {
   // Starts program (default: the zl27t under test) with args, in the working
   // dir, on an 80x25 pty. Fails (false plus a test failure) when it cannot.
   bool start(const std::vector<std::string> &args = {}, const std::string &program = ZL27T_BIN);
-  // Writes a setup file whose link is "None" on port 0 (unless the test put a
-  // ZL27TSW.STP there already; ZL27T_PORTS defaults to /dev/null so port 0
-  // exists), starts the program, answers the link message with F10 if one
-  // comes, and waits for the menu bar.
+  // Writes a setup file whose link is "None" on port 0, unless the test put a
+  // ZL27TSW.STP there already; ZL27T_PORTS defaults to /dev/null so that
+  // port 0 exists. The program then shows "Unable to establish link." at
+  // start, if it opens links from the setup file; a keystroke script can
+  // begin with "/E" to answer it (on the bar Esc does nothing).
+  bool prepare_no_link();
+  // prepare_no_link, start, answer the link message with F10 if one comes,
+  // and wait for the menu bar.
   testing::AssertionResult start_at_menu(const std::vector<std::string> &args = {});
 
   // --- keys ---
