@@ -35,6 +35,10 @@
 //     --foreign-transaction-every N   every Nth reply carries a wrong transaction
 //                           number (Sy/Max byte 1, TCP identifier - 1) or, on
 //                           Modbus RTU/ASCII, the wrong slave address
+//     --stale-reply-every N Sy/Max and TCP: every Nth reply is preceded by a stale
+//                           one (Sy/Max transaction byte XOR 0x80, TCP identifier
+//                           - 1) whose register values are all inverted
+//     --busy-every N        Sy/Max: every Nth good frame is answered with DLE SYN
 //     --exception CODE@FIRST[-LAST]   requests touching those registers get the
 //                           Modbus exception / Sy/Max error CODE (repeatable)
 //     --delay MS            wait MS before every reply
@@ -173,7 +177,7 @@ void print_usage()
            "  [--crc] [--baud N] [--drop N] [--name TEXT] [--port-word N] [--no-signature]\n"
            "  [--set REG=VALUE] [--set-text REG=TEXT] [--registers N] [--dial-delay MS]\n"
            "  [--ring-every S] [--no-reply-every N] [--bad-check-every N] [--nak-every N]\n"
-           "  [--foreign-transaction-every N] [--exception CODE@FIRST[-LAST]] [--delay MS] [--trace]\n");
+           "  [--foreign-transaction-every N] [--stale-reply-every N] [--busy-every N] [--exception CODE@FIRST[-LAST]] [--delay MS] [--trace]\n");
 }
 
 } // namespace
@@ -270,6 +274,10 @@ int main(int argc, char** argv)
             g_opt.bad_check_every = parse_count(arg(), "--bad-check-every");
         } else if (opt == "--nak-every") {
             g_opt.nak_every = parse_count(arg(), "--nak-every");
+        } else if (opt == "--stale-reply-every") {
+            g_opt.stale_every = parse_count(arg(), "--stale-reply-every");
+        } else if (opt == "--busy-every") {
+            g_opt.busy_every = parse_count(arg(), "--busy-every");
         } else if (opt == "--foreign-transaction-every") {
             g_opt.foreign_every = parse_count(arg(), "--foreign-transaction-every");
         } else if (opt == "--exception") {
