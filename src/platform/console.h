@@ -23,7 +23,9 @@ constexpr int CON_ROWS = 25;
 constexpr int CON_COLS = 80;
 
 // Takes the console over. Returns false when the vt backend cannot (stdin or
-// stdout is not a terminal); the memory backend always succeeds.
+// stdout is not a terminal); the memory backend always succeeds. Opening
+// empties the keyboard (decoder and fed bytes); opening the memory backend
+// also resets its grid (spaces in 0x17), its log and its bell count.
 bool pcon_open(ConsoleKind kind);
 // Gives the console back. Safe to call more than once and from atexit.
 void pcon_close();
@@ -31,7 +33,9 @@ bool pcon_is_open();
 ConsoleKind pcon_kind();
 
 // Writes n cells from (row, col) in one attribute, on that row only: cells
-// past column 79 are dropped. Does not move the visible cursor.
+// past column 79 are dropped. Does not move the visible cursor. A run that
+// starts off the screen draws nothing (the memory log still records it); so
+// does a fill. The vt backend also clips to a terminal smaller than 80x25.
 void pcon_write(int row, int col, const uint8_t *cp437, int n, uint8_t attr);
 // Fills n cells with one character and attribute from (row, col) onward in
 // screen order (wrapping to the next row), clipped at the end of the screen.
@@ -43,8 +47,10 @@ void pcon_cursor_visible(bool visible);
 void pcon_bell();
 // Sends everything collected so far.
 void pcon_flush();
-// True once after the terminal changed size (SIGWINCH); the screen layer then
-// redraws everything.
+// True once after the terminal changed size (SIGWINCH) or came back from a
+// stop (SIGTSTP, then SIGCONT); the screen layer then redraws everything. The
+// vt backend has already repainted what it last drew, clipped to the new size,
+// so a program blocked in pkbd_getch does not sit on a blank screen.
 bool pcon_take_resized();
 
 // --- memory backend inspection (tests) ---
@@ -62,3 +68,9 @@ const ConCell &mem_console_cell(int row, int col);
 std::string mem_console_row_text(int row);   // 80 characters
 std::vector<ConRun> &mem_console_log();       // cleared by the test at will
 int mem_console_bells();
+// Where pcon_cursor_to last put the visible cursor, and whether it is shown.
+struct ConCursor {
+  int row, col;
+  bool visible;
+};
+ConCursor mem_console_cursor();

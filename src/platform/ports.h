@@ -5,7 +5,11 @@
 #include <string>
 #include <vector>
 
+// /sys/class/tty names are sorted with numbers by value (ttyS2 before
+// ttyS10); a name that leads to the same path as an earlier one is left out.
 std::vector<std::string> plat_serial_ports(size_t max_ports);
+// The same with another directory in place of /sys/class/tty (tests).
+std::vector<std::string> plat_serial_ports_in(const char *sys_tty_dir, size_t max_ports);
 // The path to open for a list name: a name starting with "/" is the path,
 // anything else is /dev/NAME.
 std::string plat_port_path(const std::string &name);

@@ -32,6 +32,7 @@ void con_clear_eol();
 void con_clear();
 void cursor_show();
 void cursor_hide();
+bool cursor_is_visible();
 // The logical cursor every con_write starts from.
 int con_row();
 int con_col();

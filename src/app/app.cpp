@@ -1,0 +1,116 @@
+// Start-up, the main menu and its dispatch, and the quit rule.
+#include "app/app.h"
+
+#include <cstring>
+
+#include "link/link_setup.h"
+#include "ui/boxes.h"
+#include "ui/menu.h"
+#include "ui/screen.h"
+
+int menu_code = 100;
+
+const char *const main_menu[] = {
+    "oNline", nullptr,
+    "oFfline",
+    "Read from disk to memory",
+    "Write from memory to disk",
+    "Edit configuration in memory",
+    "Send memory to modem",
+    "Fetch memory from modem",
+    "Print configuration in memory",
+    "Delete configuration file",
+    "Quit offline functions",
+    nullptr,
+    "Utility",
+    "View registers",
+    "Signal strength and quality",
+    "debugging Terminal emulator",
+    "Lead monitor",
+    "Connect or Hangup",
+    "BBS terminal emulator",
+    nullptr,
+    "Setup",
+    "Sy/Max communications",
+    "Terminal emulator",
+    nullptr,
+    "Quit", nullptr,
+    nullptr,
+};
+
+// Set when the configuration in memory was edited or fetched and not yet
+// written to a file.
+int config_dirty_flag = 0;
+
+std::string script_keys(const char *arg) {
+  char buf[132];
+  snprintf(buf, sizeof buf, "%s", arg);
+  std::string out;
+  for (size_t i = 0; buf[i]; i++) {
+    char c = buf[i];
+    if (c == '/' && buf[i + 1]) {
+      switch (buf[i + 1]) {
+        case 'D': case 'd': out += '\x7f'; i++; continue;
+        case 'E': case 'e': out += '\x1b'; i++; continue;
+        case 'R': case 'r': out += '\r'; i++; continue;
+        default: break;
+      }
+    }
+    out += c;
+  }
+  return out;
+}
+
+int queue_script(int argc, char **argv) {
+  int dropped = 0;
+  for (int i = 1; i < argc; i++) {
+    std::string keys = script_keys(argv[i]);
+    dropped += static_cast<int>(keys.size()) - push_keys(keys.c_str());
+  }
+  return dropped;
+}
+
+void draw_banner() {
+  put_field("Z L 2 7 T     I N D U S T R I A L     M O D E M", 1, 1, 79, ' ', FF_CENTER | 2);
+  put_field("Tarnwell R&D", 2, 1, 0, ' ', 0);
+  put_field("08May2008", 2, 70, 9, ' ', FF_RIGHT);
+  put_field("CONFIGURATION AND UTILITY SOFTWARE", 3, 1, 79, ' ', FF_CENTER);
+  put_field("Use arrows or initial capital letter to make menu selections", 16, 1, 0, ' ', 0);
+  put_field("Use Esc to abort functions", 17, 1, 0, ' ', 0);
+  put_field("Use F1 at any time to print the screen", 18, 1, 0, ' ', 0);
+  put_field("Use F10 to clear error window (lower right screen corner)", 19, 1, 0, ' ', 0);
+  put_field("Support: Tarnwell R&D field service, support@tarnwell.example", 20, 1, 0, ' ', 0);
+  put_field("Keep a written copy of every configuration you send to a modem", 24, 1, 79, ' ', FF_CENTER);
+}
+
+int dispatch(int code) {
+  switch (code / 100) {
+    case 5:
+      if (!config_dirty_flag) return 999;
+      return confirm_box("Edited or Fetched but not Written. Quit anyway?") ? 999 : 0;
+    default:
+      // Commands not built yet, 208 and Esc on the bar do nothing.
+      return code;
+  }
+}
+
+int app_main(int argc, char **argv) {
+  if (!ui_init(CONSOLE_VT)) {
+    fprintf(stderr, "zl27t: standard input and output must be a terminal\n");
+    return 1;
+  }
+  draw_banner();
+  queue_script(argc, argv);
+  // The setup file is read here; from then on F1 prints the screen.
+  hotkey_add(KEY_F1, print_screen);
+  screen_save();
+  menu_code = 100;
+  config_dirty_flag = 0;
+  while (menu_code != 999) {
+    menu_code = menu_bar_run(main_menu, 4, menu_code);
+    menu_code = dispatch(menu_code);
+    screen_restore();
+  }
+  ui_shutdown();
+  return 0;
+}

@@ -1,0 +1,18 @@
+// Application shell: the main menu table, the keystroke script and the
+// dispatch loop. main() is a thin wrapper so tests can drive the pieces.
+#pragma once
+#include <string>
+
+extern const char *const main_menu[];
+extern int menu_code;
+
+// Turns one command-line argument into keys: "/D" DEL, "/E" Esc, "/R" Enter
+// (either case); any other "/" stays as typed. At most 131 characters.
+std::string script_keys(const char *arg);
+// Queues the script of every argument; the queue holds 100 keys and the
+// rest of a longer script is dropped. Returns the number of keys dropped.
+int queue_script(int argc, char **argv);
+void draw_banner();
+// One pass of the main loop for a menu code; returns the next menu_code.
+int dispatch(int code);
+int app_main(int argc, char **argv);

@@ -1,0 +1,129 @@
+// The LinkSetup record, its tables and the serial port list.
+#include "link/link_setup.h"
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "platform/ports.h"
+
+LinkSetup link_setup;
+LinkHandle *link_handle = nullptr;
+char *serial_port_list[MAX_SERIAL_PORTS + 1];
+
+const char *const link_kind_text[LINK_KIND_COUNT] = {
+    "None", "Sy/Max COM:", "Net-to-Net COM:", "Gateway COM:", "Modbus RTU", "Modbus ASCII", "Modbus TCP",
+};
+const char *const baud_text[BAUD_COUNT] = {
+    "50   ", "75   ", "110  ", "134.5", "150  ", "300  ", "600  ", "1200 ",
+    "1800 ", "2400 ", "3600 ", "4800 ", "7200 ", "9600 ", "14400", "19200",
+};
+// 134.5 baud is set as 135: the nearest rate a port takes as a whole number.
+const unsigned baud_rate[BAUD_COUNT] = {
+    50, 75, 110, 135, 150, 300, 600, 1200, 1800, 2400, 3600, 4800, 7200, 9600, 14400, 19200,
+};
+const char *const data_bits_text[2] = {"7", "8"};
+const char *const stop_bits_text[2] = {"1", "2"};
+const char *const parity_text[3] = {"NONE", "EVEN", "ODD"};
+const char *const error_check_text[2] = {"BCC", "CRC"};
+const char *const yes_no_text[2] = {"YES", "NO"};
+const char *const priority_text[2] = {"Non-Priority", "Priority"};
+const char *const register_set_text[2] = {"4x", "3x"};
+
+void default_link_setup(LinkSetup *s) {
+  memset(s, 0, sizeof *s);
+  s->kind = LINK_SYMAX;
+  s->port = 0;
+  s->baud = 13;
+  s->data_bits = 1;
+  s->stop_bits = 0;
+  s->parity = 1;
+  s->error_check = 0;
+  s->route_count = 1;
+  s->route[0] = 201;
+  s->term_port = 0;
+  s->term_baud = 13;
+  s->term_data_bits = 1;
+  s->term_stop_bits = 0;
+  s->term_parity = 0;
+  strcpy(s->reserved_text, "EDIT.COM");
+  s->rv_priority = 0;
+  s->rv_status_registers = 1;
+  s->rv_screen_size = 20;
+  s->rv_start_register = 1;
+  s->rv_identify_module = 1;
+  s->trap_errors = 0;
+  s->timeout = 500;
+  s->tcp_port = 504;
+  s->rv_register_set = 0;
+}
+
+bool clamp_link_setup(LinkSetup *s) {
+  bool changed = false;
+  auto clamp = [&changed](uint16_t &v, uint16_t limit, uint16_t fallback) {
+    if (v >= limit) {
+      v = fallback;
+      changed = true;
+    }
+  };
+  clamp(s->kind, LINK_KIND_COUNT, LINK_SYMAX);
+  clamp(s->baud, BAUD_COUNT, 13);
+  clamp(s->term_baud, BAUD_COUNT, 13);
+  clamp(s->data_bits, 2, 1);
+  clamp(s->term_data_bits, 2, 1);
+  clamp(s->stop_bits, 2, 0);
+  clamp(s->term_stop_bits, 2, 0);
+  clamp(s->parity, 3, 1);
+  clamp(s->term_parity, 3, 0);
+  clamp(s->error_check, 2, 0);
+  if (s->route_count > 8) {
+    s->route_count = 8;
+    changed = true;
+  }
+  clamp(s->rv_priority, 2, 0);
+  clamp(s->rv_status_registers, 2, 1);
+  if (s->rv_screen_size < 1 || s->rv_screen_size > 20) {
+    s->rv_screen_size = 20;
+    changed = true;
+  }
+  clamp(s->rv_identify_module, 2, 1);
+  clamp(s->rv_register_set, 2, 0);
+  // Texts from a file may lack their terminator.
+  if (!memchr(s->host, 0, sizeof s->host)) {
+    s->host[sizeof s->host - 1] = 0;
+    changed = true;
+  }
+  if (!memchr(s->reserved_text, 0, sizeof s->reserved_text)) {
+    s->reserved_text[sizeof s->reserved_text - 1] = 0;
+    changed = true;
+  }
+  return changed;
+}
+
+void refresh_serial_ports() {
+  for (char *&name : serial_port_list) {
+    free(name);
+    name = nullptr;
+  }
+  std::vector<std::string> names = plat_serial_ports(MAX_SERIAL_PORTS);
+  int n = 0;
+  for (const std::string &name : names) {
+    if (n == MAX_SERIAL_PORTS) break;
+    serial_port_list[n] = strdup(name.c_str());
+    if (serial_port_list[n]) n++;
+  }
+}
+
+int serial_port_count() {
+  int n = 0;
+  while (n < MAX_SERIAL_PORTS && serial_port_list[n]) n++;
+  return n;
+}
+
+int serial_port_field_width() {
+  size_t w = 1;
+  for (int i = 0; i < serial_port_count(); i++) w = std::max(w, strlen(serial_port_list[i]));
+  return static_cast<int>(std::min<size_t>(w, 30));
+}

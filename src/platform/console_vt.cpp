@@ -1,0 +1,486 @@
+// The vt console: the user's terminal driven by escape sequences.
+#include <langinfo.h>
+#include <poll.h>
+#include <pthread.h>
+#include <signal.h>
+#include <strings.h>
+#include <sys/ioctl.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <clocale>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "platform/console.h"
+#include "platform/terminal.h"
+
+// --- encoders ---
+
+Sgr sgr_for_attr(uint8_t attr) {
+  // Windows keeps blue in bit 0 and red in bit 2; ANSI the other way round.
+  auto ansi = [](int irgb) { return ((irgb & 1) << 2) | (irgb & 2) | ((irgb & 4) >> 2); };
+  int fg = attr & 0x0f, bg = attr >> 4;
+  Sgr s{};
+  s.len = snprintf(s.text, sizeof s.text, "\x1b[%d;%dm", ((fg & 8) ? 90 : 30) + ansi(fg),
+                   ((bg & 8) ? 100 : 40) + ansi(bg));
+  return s;
+}
+
+namespace {
+
+// Code page 437 as the PC console shows it, control bytes included (0 shows
+// as a blank).
+constexpr uint16_t CP437_UNICODE[256] = {
+    0x0020, 0x263A, 0x263B, 0x2665, 0x2666, 0x2663, 0x2660, 0x2022,  // 00
+    0x25D8, 0x25CB, 0x25D9, 0x2642, 0x2640, 0x266A, 0x266B, 0x263C,  // 08
+    0x25BA, 0x25C4, 0x2195, 0x203C, 0x00B6, 0x00A7, 0x25AC, 0x21A8,  // 10
+    0x2191, 0x2193, 0x2192, 0x2190, 0x221F, 0x2194, 0x25B2, 0x25BC,  // 18
+    0x0020, 0x0021, 0x0022, 0x0023, 0x0024, 0x0025, 0x0026, 0x0027,  // 20
+    0x0028, 0x0029, 0x002A, 0x002B, 0x002C, 0x002D, 0x002E, 0x002F,  // 28
+    0x0030, 0x0031, 0x0032, 0x0033, 0x0034, 0x0035, 0x0036, 0x0037,  // 30
+    0x0038, 0x0039, 0x003A, 0x003B, 0x003C, 0x003D, 0x003E, 0x003F,  // 38
+    0x0040, 0x0041, 0x0042, 0x0043, 0x0044, 0x0045, 0x0046, 0x0047,  // 40
+    0x0048, 0x0049, 0x004A, 0x004B, 0x004C, 0x004D, 0x004E, 0x004F,  // 48
+    0x0050, 0x0051, 0x0052, 0x0053, 0x0054, 0x0055, 0x0056, 0x0057,  // 50
+    0x0058, 0x0059, 0x005A, 0x005B, 0x005C, 0x005D, 0x005E, 0x005F,  // 58
+    0x0060, 0x0061, 0x0062, 0x0063, 0x0064, 0x0065, 0x0066, 0x0067,  // 60
+    0x0068, 0x0069, 0x006A, 0x006B, 0x006C, 0x006D, 0x006E, 0x006F,  // 68
+    0x0070, 0x0071, 0x0072, 0x0073, 0x0074, 0x0075, 0x0076, 0x0077,  // 70
+    0x0078, 0x0079, 0x007A, 0x007B, 0x007C, 0x007D, 0x007E, 0x2302,  // 78
+    0x00C7, 0x00FC, 0x00E9, 0x00E2, 0x00E4, 0x00E0, 0x00E5, 0x00E7,  // 80
+    0x00EA, 0x00EB, 0x00E8, 0x00EF, 0x00EE, 0x00EC, 0x00C4, 0x00C5,  // 88
+    0x00C9, 0x00E6, 0x00C6, 0x00F4, 0x00F6, 0x00F2, 0x00FB, 0x00F9,  // 90
+    0x00FF, 0x00D6, 0x00DC, 0x00A2, 0x00A3, 0x00A5, 0x20A7, 0x0192,  // 98
+    0x00E1, 0x00ED, 0x00F3, 0x00FA, 0x00F1, 0x00D1, 0x00AA, 0x00BA,  // A0
+    0x00BF, 0x2310, 0x00AC, 0x00BD, 0x00BC, 0x00A1, 0x00AB, 0x00BB,  // A8
+    0x2591, 0x2592, 0x2593, 0x2502, 0x2524, 0x2561, 0x2562, 0x2556,  // B0
+    0x2555, 0x2563, 0x2551, 0x2557, 0x255D, 0x255C, 0x255B, 0x2510,  // B8
+    0x2514, 0x2534, 0x252C, 0x251C, 0x2500, 0x253C, 0x255E, 0x255F,  // C0
+    0x255A, 0x2554, 0x2569, 0x2566, 0x2560, 0x2550, 0x256C, 0x2567,  // C8
+    0x2568, 0x2564, 0x2565, 0x2559, 0x2558, 0x2552, 0x2553, 0x256B,  // D0
+    0x256A, 0x2518, 0x250C, 0x2588, 0x2584, 0x258C, 0x2590, 0x2580,  // D8
+    0x03B1, 0x00DF, 0x0393, 0x03C0, 0x03A3, 0x03C3, 0x00B5, 0x03C4,  // E0
+    0x03A6, 0x0398, 0x03A9, 0x03B4, 0x221E, 0x03C6, 0x03B5, 0x2229,  // E8
+    0x2261, 0x00B1, 0x2265, 0x2264, 0x2320, 0x2321, 0x00F7, 0x2248,  // F0
+    0x00B0, 0x2219, 0x00B7, 0x221A, 0x207F, 0x00B2, 0x25A0, 0x00A0,  // F8
+};
+
+// Stand-ins for terminals without UTF-8: box lines become + - |, blocks #,
+// letters lose their accents, the rest a look-alike or '?'.
+constexpr char ASCII_LOW[33] = " ......*.o.....*><|!..-|^v><.-^v";
+constexpr char ASCII_HIGH[129] =
+    "CueaaaaceeeiiiAA"   // 80
+    "EaAooouuyOUcLYPf"   // 90
+    "aiounNao?--?" "?!<>"   // A0
+    "###|++++++|+++++"   // B0
+    "++++-++++++++-++"   // C0
+    "+++++++++++#####"   // D0
+    "aBGpSsutFTOd?fen"   // E0
+    "=+><()/~o..vn2# ";  // F0
+
+}  // namespace
+
+uint32_t cp437_unicode(uint8_t ch) { return CP437_UNICODE[ch]; }
+
+char cp437_ascii(uint8_t ch) {
+  if (ch < 0x20) return ASCII_LOW[ch];
+  if (ch == 0x7f) return '.';
+  if (ch >= 0x80) return ASCII_HIGH[ch - 0x80];
+  return static_cast<char>(ch);
+}
+
+int cp437_utf8(uint8_t ch, char out[4]) {
+  uint32_t u = CP437_UNICODE[ch];
+  if (u < 0x80) {
+    out[0] = static_cast<char>(u);
+    return 1;
+  }
+  if (u < 0x800) {
+    out[0] = static_cast<char>(0xC0 | (u >> 6));
+    out[1] = static_cast<char>(0x80 | (u & 0x3F));
+    return 2;
+  }
+  out[0] = static_cast<char>(0xE0 | (u >> 12));
+  out[1] = static_cast<char>(0x80 | ((u >> 6) & 0x3F));
+  out[2] = static_cast<char>(0x80 | (u & 0x3F));
+  return 3;
+}
+
+// --- terminal state ---
+
+namespace {
+
+constexpr char TAKE_OVER[] = "\x1b[?1049h\x1b[?7l\x1b[?25l\x1b[0m\x1b[H\x1b[2J";
+// CAN first: it aborts an escape sequence a signal may have cut in half.
+constexpr char GIVE_BACK[] = "\x18\x1b[?7h\x1b[0m\x1b[?25h\x1b[?1049l";
+
+// Signals that end the program: the terminal is given back, then the signal
+// takes its default course so the exit status still shows it.
+constexpr int EXIT_SIGNALS[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGSEGV,
+                                SIGBUS, SIGABRT, SIGFPE,  SIGILL};
+constexpr int N_EXIT = sizeof EXIT_SIGNALS / sizeof EXIT_SIGNALS[0];
+
+struct termios user_tio;   // as the user had it
+struct termios raw_tio;    // ours
+volatile sig_atomic_t vt_active = 0;
+volatile sig_atomic_t resized_for_ui = 0;
+volatile sig_atomic_t size_stale = 0;
+
+struct sigaction old_exit_actions[N_EXIT];
+struct sigaction old_winch_action, old_tstp_action, old_cont_action;
+bool atexit_done = false;
+
+// Main-thread output state.
+std::string out;
+int term_cols = CON_COLS;
+int vis_rows = CON_ROWS, vis_cols = CON_COLS;   // the part of 80x25 that fits
+int cur_row = -1, cur_col = -1;                 // terminal cursor; -1 unknown
+int cur_attr = -1;                              // attribute last sent; -1 unknown
+int shown_visible = -1;                         // cursor visibility last sent
+int want_row = 0, want_col = 0;
+bool want_visible = false;
+bool utf8 = false;
+uint8_t erase_byte = 0x7f;
+// What the 80x25 screen shows, so the terminal can be repainted after a
+// resize or a stop without waiting for the screen layer.
+constexpr ConCell CLEARED{' ', 0x07};
+ConCell mirror[CON_ROWS * CON_COLS];
+
+void write_all_raw(const char *p, size_t n) {
+  while (n > 0) {
+    ssize_t w = write(STDOUT_FILENO, p, n);
+    if (w < 0 && errno == EINTR) continue;
+    if (w <= 0) return;
+    p += w;
+    n -= static_cast<size_t>(w);
+  }
+}
+
+// Async-signal-safe: precomputed bytes, write(), tcsetattr().
+void give_back_raw() {
+  if (!vt_active) return;
+  vt_active = 0;
+  write_all_raw(GIVE_BACK, sizeof GIVE_BACK - 1);
+  tcsetattr(STDIN_FILENO, TCSANOW, &user_tio);
+}
+
+void on_exit_signal(int sig) {
+  int saved_errno = errno;
+  give_back_raw();
+  signal(sig, SIG_DFL);
+  raise(sig);   // delivered with the default action when the handler returns
+  errno = saved_errno;
+}
+
+void on_winch(int) {
+  resized_for_ui = 1;
+  size_stale = 1;
+}
+
+void on_stop(int sig) {
+  int saved_errno = errno;
+  bool was_active = vt_active;
+  give_back_raw();
+  signal(sig, SIG_DFL);
+  sigset_t set;
+  sigemptyset(&set);
+  sigaddset(&set, sig);
+  pthread_sigmask(SIG_UNBLOCK, &set, nullptr);
+  raise(sig);   // stops here until SIGCONT
+  pthread_sigmask(SIG_BLOCK, &set, nullptr);
+  struct sigaction sa {};
+  sa.sa_handler = on_stop;
+  sa.sa_flags = SA_RESTART;
+  sigemptyset(&sa.sa_mask);
+  sigaction(sig, &sa, nullptr);
+  if (was_active) {
+    tcsetattr(STDIN_FILENO, TCSANOW, &raw_tio);
+    write_all_raw(TAKE_OVER, sizeof TAKE_OVER - 1);
+    vt_active = 1;
+    resized_for_ui = 1;   // the screen layer repaints everything
+    size_stale = 1;
+  }
+  errno = saved_errno;
+}
+
+// Continued after a stop we did not see (SIGSTOP): the shell may have reset
+// the modes and drawn its prompt over ours.
+void on_cont(int) {
+  int saved_errno = errno;
+  if (vt_active) {
+    tcsetattr(STDIN_FILENO, TCSANOW, &raw_tio);
+    write_all_raw(TAKE_OVER, sizeof TAKE_OVER - 1);
+    resized_for_ui = 1;
+    size_stale = 1;
+  }
+  errno = saved_errno;
+}
+
+void install_handlers() {
+  struct sigaction sa {};
+  sigemptyset(&sa.sa_mask);
+  for (int sig : EXIT_SIGNALS) sigaddset(&sa.sa_mask, sig);
+  sa.sa_handler = on_exit_signal;
+  for (int i = 0; i < N_EXIT; i++) sigaction(EXIT_SIGNALS[i], &sa, &old_exit_actions[i]);
+  struct sigaction sw {};
+  sigemptyset(&sw.sa_mask);
+  sw.sa_flags = SA_RESTART;
+  sw.sa_handler = on_winch;
+  sigaction(SIGWINCH, &sw, &old_winch_action);
+  sw.sa_handler = on_stop;
+  sigaction(SIGTSTP, &sw, &old_tstp_action);
+  sw.sa_handler = on_cont;
+  sigaction(SIGCONT, &sw, &old_cont_action);
+}
+
+void restore_handlers() {
+  for (int i = 0; i < N_EXIT; i++) sigaction(EXIT_SIGNALS[i], &old_exit_actions[i], nullptr);
+  sigaction(SIGWINCH, &old_winch_action, nullptr);
+  sigaction(SIGTSTP, &old_tstp_action, nullptr);
+  sigaction(SIGCONT, &old_cont_action, nullptr);
+}
+
+bool locale_is_utf8() {
+  const char *cur = setlocale(LC_CTYPE, nullptr);
+  std::string keep = cur ? cur : "C";
+  bool yes = false;
+  if (setlocale(LC_CTYPE, "") != nullptr) {
+    const char *cs = nl_langinfo(CODESET);
+    yes = cs && (strcasecmp(cs, "UTF-8") == 0 || strcasecmp(cs, "utf8") == 0);
+  }
+  // Only the question is asked: the rest of the program keeps its locale.
+  setlocale(LC_CTYPE, keep.c_str());
+  return yes;
+}
+
+// The erase byte becomes Backspace; only a control byte that is no other key
+// of ours can be it.
+uint8_t usable_erase(cc_t c) {
+  bool control = c < 0x20 || c == 0x7f;
+  if (!control || c == 0 || c == 0x1b || c == '\r' || c == '\n' || c == '\t') return 0x7f;
+  return static_cast<uint8_t>(c);
+}
+
+void read_size() {
+  struct winsize ws {};
+  int rows = CON_ROWS, cols = CON_COLS;
+  if (ioctl(STDOUT_FILENO, TIOCGWINSZ, &ws) == 0 && ws.ws_row > 0 && ws.ws_col > 0) {
+    rows = ws.ws_row;
+    cols = ws.ws_col;
+  }
+  term_cols = cols;
+  vis_rows = std::min(rows, CON_ROWS);
+  vis_cols = std::min(cols, CON_COLS);
+}
+
+
+void move_to(int row, int col) {
+  if (row == cur_row && col == cur_col) return;
+  char buf[24];
+  int n;
+  if (row == cur_row)
+    n = snprintf(buf, sizeof buf, "\x1b[%dG", col + 1);
+  else if (col == 0)
+    n = snprintf(buf, sizeof buf, "\x1b[%dH", row + 1);
+  else
+    n = snprintf(buf, sizeof buf, "\x1b[%d;%dH", row + 1, col + 1);
+  out.append(buf, static_cast<size_t>(n));
+  cur_row = row;
+  cur_col = col;
+}
+
+void set_attr(uint8_t attr) {
+  if (cur_attr == attr) return;
+  Sgr s = sgr_for_attr(attr);
+  out.append(s.text, static_cast<size_t>(s.len));
+  cur_attr = attr;
+}
+
+void put_char(uint8_t ch) {
+  if (utf8) {
+    char b[4];
+    out.append(b, static_cast<size_t>(cp437_utf8(ch, b)));
+  } else {
+    out.push_back(cp437_ascii(ch));
+  }
+}
+
+// Where the terminal cursor stands after k characters from (row, col): with
+// autowrap off it sticks at the last column, so that position is unknown.
+void advance(int row, int col) {
+  if (col < term_cols) {
+    cur_row = row;
+    cur_col = col;
+  } else {
+    cur_row = cur_col = -1;
+  }
+}
+
+void emit_run(int row, int col, const uint8_t *chars, uint8_t fill, int k, uint8_t attr) {
+  move_to(row, col);
+  set_attr(attr);
+  for (int i = 0; i < k; i++) put_char(chars ? chars[i] : fill);
+  advance(row, col + k);
+}
+
+// After a resize or a stop the terminal may have moved the cursor, lost the
+// attribute or the picture: clear it and paint what it should show.
+void refresh_if_stale() {
+  if (!size_stale) return;
+  size_stale = 0;
+  read_size();
+  shown_visible = -1;
+  out.append("\x1b[0m\x1b[2J");
+  cur_row = cur_col = -1;
+  cur_attr = -1;
+  uint8_t run[CON_COLS];
+  for (int r = 0; r < vis_rows; r++) {
+    const ConCell *line = mirror + r * CON_COLS;
+    int c = 0;
+    while (c < vis_cols) {
+      if (line[c].ch == CLEARED.ch && line[c].attr == CLEARED.attr) {
+        c++;
+        continue;
+      }
+      int start = c;
+      while (c < vis_cols && line[c].attr == line[start].attr) {
+        run[c - start] = line[c].ch;
+        c++;
+      }
+      emit_run(r, start, run, 0, c - start, line[start].attr);
+    }
+  }
+}
+
+void send_out() {
+  size_t off = 0;
+  while (off < out.size()) {
+    ssize_t w = write(STDOUT_FILENO, out.data() + off, out.size() - off);
+    if (w > 0) {
+      off += static_cast<size_t>(w);
+    } else if (w < 0 && errno == EINTR) {
+      continue;
+    } else if (w < 0 && errno == EAGAIN) {
+      struct pollfd p {STDOUT_FILENO, POLLOUT, 0};
+      poll(&p, 1, 100);
+    } else {
+      break;   // the terminal is gone; nothing left to draw on
+    }
+  }
+  out.clear();
+}
+
+}  // namespace
+
+uint8_t vt_erase_byte() { return erase_byte; }
+
+bool vt_open() {
+  if (vt_active) return true;
+  if (!isatty(STDIN_FILENO) || !isatty(STDOUT_FILENO)) return false;
+  if (tcgetattr(STDIN_FILENO, &user_tio) != 0) return false;
+  raw_tio = user_tio;
+  raw_tio.c_lflag &= ~static_cast<tcflag_t>(ICANON | ECHO | ISIG | IEXTEN);
+  raw_tio.c_iflag &= ~static_cast<tcflag_t>(IXON | ICRNL);
+  raw_tio.c_cc[VMIN] = 1;
+  raw_tio.c_cc[VTIME] = 0;
+  erase_byte = usable_erase(user_tio.c_cc[VERASE]);
+  utf8 = locale_is_utf8();
+  read_size();
+  size_stale = 0;
+  resized_for_ui = 0;
+  std::fill(std::begin(mirror), std::end(mirror), CLEARED);
+
+  // Active before the handlers and the mode change, so no signal in between
+  // can leave the terminal raw.
+  vt_active = 1;
+  install_handlers();
+  if (!atexit_done) {
+    atexit(vt_close);
+    atexit_done = true;
+  }
+  tcsetattr(STDIN_FILENO, TCSADRAIN, &raw_tio);
+  out.assign(TAKE_OVER);
+  cur_row = cur_col = 0;
+  cur_attr = -1;
+  shown_visible = 0;
+  want_visible = false;
+  want_row = want_col = 0;
+  send_out();
+  return true;
+}
+
+void vt_close() {
+  if (!vt_active) return;
+  // Block the signals that give back too, so the two never interleave.
+  sigset_t set, old;
+  sigemptyset(&set);
+  for (int sig : EXIT_SIGNALS) sigaddset(&set, sig);
+  sigaddset(&set, SIGTSTP);
+  sigaddset(&set, SIGCONT);
+  pthread_sigmask(SIG_BLOCK, &set, &old);
+  out.clear();
+  vt_active = 0;
+  write_all_raw(GIVE_BACK, sizeof GIVE_BACK - 1);
+  tcsetattr(STDIN_FILENO, TCSADRAIN, &user_tio);
+  restore_handlers();
+  pthread_sigmask(SIG_SETMASK, &old, nullptr);
+}
+
+void vt_write(int row, int col, const uint8_t *cp437, int n, uint8_t attr) {
+  if (!vt_active || !cp437) return;
+  refresh_if_stale();
+  if (row < 0 || row >= CON_ROWS || col < 0 || col >= CON_COLS || n <= 0) return;
+  int k = std::min(n, CON_COLS - col);
+  for (int i = 0; i < k; i++) mirror[row * CON_COLS + col + i] = ConCell{cp437[i], attr};
+  if (row >= vis_rows || col >= vis_cols) return;
+  emit_run(row, col, cp437, 0, std::min(n, vis_cols - col), attr);
+}
+
+void vt_fill(int row, int col, int n, uint8_t ch, uint8_t attr) {
+  if (!vt_active) return;
+  refresh_if_stale();
+  if (row < 0 || row >= CON_ROWS || col < 0 || col >= CON_COLS || n <= 0) return;
+  int cell = row * CON_COLS + col;
+  int end = cell + std::min(n, CON_ROWS * CON_COLS - cell);
+  std::fill(mirror + cell, mirror + end, ConCell{ch, attr});
+  while (cell < end) {
+    int r = cell / CON_COLS, c = cell % CON_COLS;
+    int run = std::min(end - cell, CON_COLS - c);
+    if (r < vis_rows && c < vis_cols) emit_run(r, c, nullptr, ch, std::min(run, vis_cols - c), attr);
+    cell += run;
+  }
+}
+
+void vt_cursor_to(int row, int col) {
+  want_row = std::clamp(row, 0, CON_ROWS - 1);
+  want_col = std::clamp(col, 0, CON_COLS - 1);
+}
+
+void vt_cursor_visible(bool visible) { want_visible = visible; }
+
+void vt_bell() {
+  if (vt_active) out.push_back('\a');
+}
+
+void vt_flush() {
+  if (!vt_active) return;
+  refresh_if_stale();
+  if (want_visible) move_to(std::min(want_row, vis_rows - 1), std::min(want_col, vis_cols - 1));
+  if (shown_visible != static_cast<int>(want_visible)) {
+    out.append(want_visible ? "\x1b[?25h" : "\x1b[?25l");
+    shown_visible = want_visible;
+  }
+  if (!out.empty()) send_out();
+}
+
+bool vt_take_resized() {
+  if (!resized_for_ui) return false;
+  resized_for_ui = 0;
+  refresh_if_stale();
+  return true;
+}

@@ -1,0 +1,270 @@
+// Keyboard: terminal input bytes -> the PC console key stream.
+#include "platform/keyboard.h"
+
+#include <poll.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <ctime>
+#include <string_view>
+
+#include "platform/console.h"
+#include "platform/terminal.h"
+
+namespace {
+
+// Scan codes of the keys the stream carries.
+enum : uint8_t {
+  SC_F1 = 0x3B, SC_F2, SC_F3, SC_F4, SC_F5, SC_F6, SC_F7, SC_F8, SC_F9, SC_F10,
+  SC_HOME = 0x47, SC_UP = 0x48, SC_PGUP = 0x49, SC_LEFT = 0x4B, SC_RIGHT = 0x4D,
+  SC_END = 0x4F, SC_DOWN = 0x50, SC_PGDN = 0x51, SC_INS = 0x52, SC_DEL = 0x53,
+  SC_CTRL_END = 0x75, SC_CTRL_HOME = 0x77,
+};
+
+struct KeySeq {
+  std::string_view seq;   // after the leading Esc
+  uint8_t scan;
+};
+
+// Unmodified keys as xterm, VT220, the Linux console, rxvt and tmux send
+// them. Modified forms (ESC[1;5H, ESC[5;2~, rxvt's ESC[7^) are reduced to
+// these by decode_modified.
+constexpr KeySeq KEY_TABLE[] = {
+    {"OP", SC_F1},     {"OQ", SC_F2},     {"OR", SC_F3},      {"OS", SC_F4},       // xterm
+    {"[[A", SC_F1},    {"[[B", SC_F2},    {"[[C", SC_F3},     {"[[D", SC_F4},      // Linux
+    {"[[E", SC_F5},                                                                // Linux
+    {"[11~", SC_F1},   {"[12~", SC_F2},   {"[13~", SC_F3},    {"[14~", SC_F4},     // VT220, rxvt
+    {"[15~", SC_F5},   {"[17~", SC_F6},   {"[18~", SC_F7},    {"[19~", SC_F8},
+    {"[20~", SC_F9},   {"[21~", SC_F10},
+    {"[A", SC_UP},     {"[B", SC_DOWN},   {"[C", SC_RIGHT},   {"[D", SC_LEFT},     // normal mode
+    {"OA", SC_UP},     {"OB", SC_DOWN},   {"OC", SC_RIGHT},   {"OD", SC_LEFT},     // application mode
+    {"[H", SC_HOME},   {"OH", SC_HOME},   {"[1~", SC_HOME},   {"[7~", SC_HOME},    // xterm, tmux, rxvt
+    {"[F", SC_END},    {"OF", SC_END},    {"[4~", SC_END},    {"[8~", SC_END},
+    {"[2~", SC_INS},   {"[3~", SC_DEL},   {"[5~", SC_PGUP},   {"[6~", SC_PGDN},
+};
+
+// Longer than any key we know: the rest of such a sequence is swallowed
+// without being kept.
+constexpr size_t MAX_SEQ = 16;
+
+enum Match { NO_MATCH, PARTIAL, COMPLETE };
+
+bool is_param(uint8_t b) { return b >= 0x20 && b <= 0x3F; }   // parameters, intermediates
+bool is_final(uint8_t b) { return b >= 0x40 && b <= 0x7E; }
+
+int table_lookup(std::string_view body, bool &prefix) {
+  prefix = false;
+  for (const KeySeq &k : KEY_TABLE) {
+    if (k.seq == body) return k.scan;
+    if (k.seq.size() > body.size() && k.seq.substr(0, body.size()) == body) prefix = true;
+  }
+  return -1;
+}
+
+bool is_cursor_key(int scan) { return scan >= SC_HOME && scan <= SC_DEL; }
+
+// A key with a modifier parameter (xterm ";N", rxvt's final ^ $ @). The PC
+// console delivers Shift with a cursor or editing key as the key itself and
+// Ctrl-Home/Ctrl-End as keys of their own; every other combination is a
+// scan code the key layer ignores, so it is dropped here.
+int decode_modified(std::string_view body) {
+  char intro = body[0];
+  char final = body.back();
+  std::string_view params = body.substr(1, body.size() - 2);
+  int mod = 1;
+  if (intro == '[' && (final == '^' || final == '$' || final == '@')) {
+    mod = final == '^' ? 5 : final == '$' ? 2 : 6;
+    final = '~';
+  } else {
+    size_t semi = params.find(';');
+    if (semi == std::string_view::npos) return -1;
+    std::string_view m = params.substr(semi + 1);
+    if (m.empty() || m.size() > 3) return -1;
+    mod = 0;
+    for (char c : m) {
+      if (c < '0' || c > '9') return -1;
+      mod = mod * 10 + (c - '0');
+    }
+    params = params.substr(0, semi);
+  }
+  // The unmodified sequence: letters lose a leading "1", ~ keys keep their number.
+  std::string base;
+  if (final == '~') {
+    base = "[" + std::string(params) + "~";
+  } else {
+    if (!(params.empty() || params == "1")) return -1;
+    base = (final >= 'P' && final <= 'S') ? "O" : "[";
+    base += final;
+  }
+  bool prefix;
+  int scan = table_lookup(base, prefix);
+  if (scan < 0) return -1;
+  if (mod == 1) return scan;
+  if (mod == 2 && is_cursor_key(scan)) return scan;
+  if (mod == 5 && scan == SC_HOME) return SC_CTRL_HOME;
+  if (mod == 5 && scan == SC_END) return SC_CTRL_END;
+  return -1;
+}
+
+// Matches the pending sequence (Esc included). On COMPLETE, scan is the key
+// or -1 when the sequence means nothing here.
+Match match_pending(const std::string &pending, int &scan) {
+  scan = -1;
+  std::string_view body(pending);
+  body.remove_prefix(1);
+  if (body.empty()) return PARTIAL;
+  bool prefix;
+  scan = table_lookup(body, prefix);
+  if (scan >= 0) return COMPLETE;
+  if (prefix) return PARTIAL;
+  // By structure: parameters, then one final byte.
+  for (size_t i = 1; i < body.size(); i++) {
+    auto b = static_cast<uint8_t>(body[i]);
+    if (is_param(b)) continue;
+    if (is_final(b) && i == body.size() - 1) scan = decode_modified(body);
+    return COMPLETE;
+  }
+  return PARTIAL;
+}
+
+void push_scan(KeyDecoder &kd, int scan) {
+  if (scan <= 0) return;
+  kd.out.push_back(0xE0);
+  kd.out.push_back(static_cast<uint8_t>(scan));
+}
+
+void feed_plain(KeyDecoder &kd, uint8_t byte, uint64_t now_ms) {
+  if (byte == 0x1b) {
+    kd.pending.assign(1, '\x1b');
+    kd.pending_since = now_ms;
+  } else if (byte == kd.erase_byte) {
+    kd.out.push_back(8);
+  } else if (byte == 0 || byte >= 0x80) {
+    // 0 would read as the start of an extended key; bytes from 0x80 are
+    // pieces of multi-byte characters no field takes.
+  } else {
+    kd.out.push_back(byte);
+  }
+}
+
+}  // namespace
+
+void kd_tick(KeyDecoder &kd, uint64_t now_ms) {
+  if (kd.pending.empty() || now_ms - kd.pending_since < static_cast<uint64_t>(ESC_SETTLE_MS)) return;
+  if (kd.pending.size() == 1) kd.out.push_back(27);
+  kd.pending.clear();
+}
+
+int kd_wait_ms(const KeyDecoder &kd, uint64_t now_ms) {
+  if (kd.pending.empty()) return -1;
+  uint64_t age = now_ms - kd.pending_since;
+  return age >= static_cast<uint64_t>(ESC_SETTLE_MS) ? 0 : ESC_SETTLE_MS - static_cast<int>(age);
+}
+
+void kd_feed(KeyDecoder &kd, uint8_t byte, uint64_t now_ms) {
+  kd_tick(kd, now_ms);
+  if (kd.pending.empty()) {
+    feed_plain(kd, byte, now_ms);
+    return;
+  }
+  if (kd.pending.size() == 1 && byte != '[' && byte != 'O') {
+    // Esc and then a key that starts no sequence (typed fast, pasted, or Alt
+    // with a key): both are keys, so scripted input never loses one.
+    kd.out.push_back(27);
+    kd.pending.clear();
+    feed_plain(kd, byte, now_ms);
+    return;
+  }
+  if (byte < 0x20 || byte >= 0x7f) {
+    // A control byte cuts the sequence short; it still counts as typed.
+    kd.pending.clear();
+    feed_plain(kd, byte, now_ms);
+    return;
+  }
+  if (kd.pending.size() < MAX_SEQ)
+    kd.pending.push_back(static_cast<char>(byte));
+  else if (!is_final(byte))
+    return;   // too long: swallowed until its final byte
+  else
+    kd.pending.back() = static_cast<char>(byte);   // ends as an unknown sequence
+  int scan;
+  if (match_pending(kd.pending, scan) == COMPLETE) {
+    push_scan(kd, scan);
+    kd.pending.clear();
+  }
+}
+
+// --- the console keyboard ---
+
+namespace {
+
+KeyDecoder kbd;
+uint64_t fed_clock = 0;   // the memory backend's own time
+
+uint64_t monotonic_ms() {
+  struct timespec ts {};
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return static_cast<uint64_t>(ts.tv_sec) * 1000 + static_cast<uint64_t>(ts.tv_nsec) / 1000000;
+}
+
+bool vt_keyboard() { return pcon_is_open() && pcon_kind() == CONSOLE_VT; }
+
+// Reads what the terminal has within timeout_ms (-1 waits) into the decoder.
+void read_terminal(int timeout_ms) {
+  kbd.erase_byte = vt_erase_byte();
+  struct pollfd p {STDIN_FILENO, POLLIN, 0};
+  int r = poll(&p, 1, timeout_ms);
+  if (r < 0) return;   // EINTR (a resize): the caller looks again
+  if (r > 0) {
+    uint8_t buf[64];
+    ssize_t n = read(STDIN_FILENO, buf, sizeof buf);
+    if (n == 0 || (n < 0 && errno != EINTR && errno != EAGAIN)) {
+      // The terminal is gone: end as a hang-up would, so the console is
+      // given back and nobody spins on a dead descriptor.
+      raise(SIGHUP);
+      pcon_close();   // SIGHUP was ignored
+      exit(1);
+    }
+    uint64_t now = monotonic_ms();
+    for (ssize_t i = 0; i < n; i++) kd_feed(kbd, buf[i], now);
+  }
+  kd_tick(kbd, monotonic_ms());
+}
+
+}  // namespace
+
+void pkbd_reset() {
+  kbd = KeyDecoder{};
+  fed_clock = 0;
+}
+
+bool pkbd_hit() {
+  if (vt_keyboard() && kbd.out.empty()) {
+    pcon_flush();
+    read_terminal(0);
+  }
+  return !kbd.out.empty();
+}
+
+int pkbd_getch() {
+  if (vt_keyboard()) {
+    pcon_flush();
+    while (kbd.out.empty()) {
+      read_terminal(kd_wait_ms(kbd, monotonic_ms()));
+      pcon_flush();   // repaints at once after a resize or a stop
+    }
+  }
+  if (kbd.out.empty()) return 27;
+  uint8_t b = kbd.out.front();
+  kbd.out.pop_front();
+  return b;
+}
+
+void pkbd_feed(const std::string &bytes) {
+  for (char c : bytes) kd_feed(kbd, static_cast<uint8_t>(c), fed_clock);
+  // The fed bytes are all there is: a trailing Esc is a key.
+  fed_clock += ESC_SETTLE_MS;
+  kd_tick(kbd, fed_clock);
+}

@@ -1,0 +1,110 @@
+// Serial port discovery from ZL27T_PORTS and /sys/class/tty.
+#include "platform/ports.h"
+
+#include <dirent.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+
+namespace {
+
+// Longer names are no port anyone would type or read in a dialog.
+constexpr size_t MAX_NAME = 255;
+
+struct DirCloser {
+  void operator()(DIR *d) const { closedir(d); }
+};
+struct FileCloser {
+  void operator()(FILE *f) const { fclose(f); }
+};
+
+// A ttyS whose UART type reads 0 is a slot the 8250 driver reserves with no
+// chip behind it.
+bool uart_unknown(const std::string &dir) {
+  std::unique_ptr<FILE, FileCloser> f(fopen((dir + "/type").c_str(), "r"));
+  if (!f) return false;
+  int type = -1;
+  return fscanf(f.get(), "%d", &type) == 1 && type == 0;
+}
+
+// Name order with numbers compared by value: ttyS2 before ttyS10.
+bool natural_less(const std::string &a, const std::string &b) {
+  size_t i = 0, j = 0;
+  while (i < a.size() && j < b.size()) {
+    bool da = a[i] >= '0' && a[i] <= '9', db = b[j] >= '0' && b[j] <= '9';
+    if (da && db) {
+      size_t ei = i, ej = j;
+      while (ei < a.size() && a[ei] == '0') ei++;
+      while (ej < b.size() && b[ej] == '0') ej++;
+      size_t si = ei, sj = ej;
+      while (ei < a.size() && a[ei] >= '0' && a[ei] <= '9') ei++;
+      while (ej < b.size() && b[ej] >= '0' && b[ej] <= '9') ej++;
+      if (ei - si != ej - sj) return ei - si < ej - sj;
+      int c = a.compare(si, ei - si, b, sj, ej - sj);
+      if (c != 0) return c < 0;
+      i = ei;
+      j = ej;
+    } else {
+      if (a[i] != b[j]) return static_cast<unsigned char>(a[i]) < static_cast<unsigned char>(b[j]);
+      i++;
+      j++;
+    }
+  }
+  if ((a.size() - i) != (b.size() - j)) return a.size() - i < b.size() - j;
+  return a < b;
+}
+
+void add_unique(std::vector<std::string> &list, const std::string &name, size_t max_ports) {
+  if (list.size() >= max_ports || name.empty() || name.size() > MAX_NAME) return;
+  std::string path = plat_port_path(name);
+  for (const std::string &have : list)
+    if (plat_port_path(have) == path) return;
+  list.push_back(name);
+}
+
+}  // namespace
+
+std::string plat_port_path(const std::string &name) {
+  if (!name.empty() && name[0] == '/') return name;
+  return "/dev/" + name;
+}
+
+std::vector<std::string> plat_serial_ports_in(const char *sys_tty_dir, size_t max_ports) {
+  std::vector<std::string> list;
+  if (const char *env = getenv("ZL27T_PORTS")) {
+    std::string all(env);
+    size_t start = 0;
+    while (start <= all.size()) {
+      size_t colon = all.find(':', start);
+      if (colon == std::string::npos) colon = all.size();
+      add_unique(list, all.substr(start, colon - start), max_ports);
+      start = colon + 1;
+    }
+  }
+
+  std::vector<std::string> found;
+  std::unique_ptr<DIR, DirCloser> dir(sys_tty_dir ? opendir(sys_tty_dir) : nullptr);
+  if (dir) {
+    while (struct dirent *e = readdir(dir.get())) {
+      std::string name = e->d_name;
+      if (name == "." || name == "..") continue;
+      std::string entry = std::string(sys_tty_dir) + "/" + name;
+      struct stat st {};
+      // Virtual terminals and ptys have no device behind them.
+      if (stat((entry + "/device").c_str(), &st) != 0) continue;
+      if (name.compare(0, 4, "ttyS") == 0 && uart_unknown(entry)) continue;
+      found.push_back(name);
+    }
+  }
+  std::sort(found.begin(), found.end(), natural_less);
+  for (const std::string &name : found) add_unique(list, name, max_ports);
+  return list;
+}
+
+std::vector<std::string> plat_serial_ports(size_t max_ports) {
+  return plat_serial_ports_in("/sys/class/tty", max_ports);
+}
