@@ -48,13 +48,16 @@
 // (TCP only) or "ready PATH PORT" (both). SIGTERM or SIGINT end it cleanly.
 //
 // Registers: default configuration in 1-5, 7, 2049-2051, 8000-8012; 2 status
-// (bit 0 carrier, 5 PTT, 6 dialing, 14 off hook on PSTN, 15 ring), 6 configuration
+// (the configuration bits 0x3F9C of register 1, and bit 0 carrier, 5 PTT,
+// 6 dialing, 14 off hook on PSTN, 15 ring), 6 configuration
 // errors, 8 last password (0xFFFF none), 8001 ring count, 8187 bit 0 CTS, 2060
 // signal level (tenths of dBm, signed) and 2075 quality, both drifting. Register 1
 // bit 0 rising dials the number at the number pointer (register 5), falling hangs
 // up. Writes to 2, 6, 8, 2060, 2075, 8001, 8176-8188 are accepted and ignored.
 // Sy/Max errors: 3 Illegal Address (odd or missing registers), 16 Register Count
-// Too Large (above 128), 29 Illegal Route, 1 Illegal Opcode.
+// Too Large (above 128), 29 Illegal Route, 1 Illegal Opcode, 70 Insufficient Data.
+// Reply layouts: sim/symax.h (Sy/Max), sim/gateway.h (gateway lines),
+// sim/modbus.h (Modbus functions and exceptions).
 
 #include "device.h"
 #include "gateway.h"
