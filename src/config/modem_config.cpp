@@ -10,10 +10,6 @@ ModemConfig working_config;
 uint16_t config_dirty = 0;
 uint16_t current_field = 1;
 
-const char *const baud_texts[BAUD_COUNT] = {
-    "50   ", "75   ", "110  ", "134.5", "150  ", "300  ", "600  ", "1200 ",
-    "1800 ", "2400 ", "3600 ", "4800 ", "7200 ", "9600 ", "14400", "19200",
-};
 const char *const parity_texts[4] = {"EVEN", "NONE", "ODD", "INVALID"};
 const char *const error_check_texts[2] = {"BCC", "CRC"};
 const char *const mode_texts[2] = {"Sy/Max", "Transparent"};

@@ -15,6 +15,7 @@
 // Program-wide state owned here: memory_config, working_config, config_dirty,
 // current_field.
 #pragma once
+#include "link/link_setup.h"   // the baud-rate table is shared
 #include <cstddef>
 #include <cstdint>
 
@@ -97,8 +98,6 @@ inline unsigned line_parity_code(const ModemConfig &c) {
 }
 
 // Choice tables. Baud texts are padded to five characters.
-constexpr int BAUD_COUNT = 16;
-extern const char *const baud_texts[BAUD_COUNT];
 extern const char *const parity_texts[4];          // "EVEN","NONE","ODD","INVALID"
 extern const char *const error_check_texts[2];     // "BCC","CRC"
 extern const char *const mode_texts[2];            // "Sy/Max","Transparent"
