@@ -1,10 +1,45 @@
 // Register access interface over the program's one link (LinkHandle).
 // Every operation checks the handle's validity tag first and reports success
-// as nonzero; the reason of a failure stays as text in the handle.
+// as nonzero; the reason of a failure stays as text in the handle, one text
+// per link (each serial link has its own reader thread).
+//   link_read_registers / link_write_registers     holding registers
+//   link_read_input_registers                      input registers (Modbus
+//                                                  function 4; carried on Sy/Max)
+//   link_write_file_record                         Modbus function 21
+//   link_error_text        the last failure's text; "Handle not valid" for a
+//                          null or foreign handle
+//   link_set_idle_callback called about every 10 ms while a reply is awaited;
+//                          a zero from it aborts the wait
+//   link_set_options       Sy/Max CRC check and priority opcodes
+//   link_set_port          port settings and reply time-out (proto/serial.h)
+// Link open and close, module identification (link_open.cpp):
+//   link_open              opens link_setup's link into link_handle
+//   link_close             ends a link (its reader thread first)
+//   identify_module        reads the identification block, checks the name
+//   wait_spinner           the idle callback link_open installs
+// Registers are 1-based; values are host-order 16-bit, one per register.
 #pragma once
 #include <cstdint>
 
 struct LinkHandle;
 
-// The last failure's text; "" for a null or closed handle.
+typedef int (*IdleCallback)(int user);
+
+int link_read_registers(LinkHandle *link, int first, int count, uint16_t *values);
+int link_write_registers(LinkHandle *link, int first, int count, const uint16_t *values);
+int link_read_input_registers(LinkHandle *link, int unused, int first, int count, uint16_t *values);
+int link_write_file_record(LinkHandle *link, int first, int count, const uint16_t *values);
 const char *link_error_text(LinkHandle *link);
+int link_set_idle_callback(LinkHandle *link, IdleCallback callback, int user);
+int link_set_options(LinkHandle *link, int crc, int priority);
+int link_set_port(LinkHandle *link, unsigned baud, int parity, int stop_bits, unsigned timeout, int data_bits);
+
+LinkHandle *link_open();
+int link_close(LinkHandle *link);
+int identify_module(const char *expected_tag);
+int wait_spinner(int user);
+
+// 2 after an arrow key, PgUp, PgDn or Esc arrived during a wait, 1 after any
+// other key; the register viewer reads and resets it.
+extern int wait_key_seen;
+extern int wait_spinner_phase;

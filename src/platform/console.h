@@ -47,8 +47,10 @@ void pcon_cursor_visible(bool visible);
 void pcon_bell();
 // Sends everything collected so far.
 void pcon_flush();
-// True once after the terminal changed size (SIGWINCH); the screen layer then
-// redraws everything.
+// True once after the terminal changed size (SIGWINCH) or came back from a
+// stop (SIGTSTP, then SIGCONT); the screen layer then redraws everything. The
+// vt backend has already repainted what it last drew, clipped to the new size,
+// so a program blocked in pkbd_getch does not sit on a blank screen.
 bool pcon_take_resized();
 
 // --- memory backend inspection (tests) ---

@@ -1,5 +1,4 @@
 // The vt console: the user's terminal driven by escape sequences.
-#include <fcntl.h>
 #include <langinfo.h>
 #include <poll.h>
 #include <pthread.h>
@@ -133,7 +132,7 @@ volatile sig_atomic_t resized_for_ui = 0;
 volatile sig_atomic_t size_stale = 0;
 
 struct sigaction old_exit_actions[N_EXIT];
-struct sigaction old_winch_action, old_tstp_action;
+struct sigaction old_winch_action, old_tstp_action, old_cont_action;
 bool atexit_done = false;
 
 // Main-thread output state.
@@ -147,6 +146,10 @@ int want_row = 0, want_col = 0;
 bool want_visible = false;
 bool utf8 = false;
 uint8_t erase_byte = 0x7f;
+// What the 80x25 screen shows, so the terminal can be repainted after a
+// resize or a stop without waiting for the screen layer.
+constexpr ConCell CLEARED{' ', 0x07};
+ConCell mirror[CON_ROWS * CON_COLS];
 
 void write_all_raw(const char *p, size_t n) {
   while (n > 0) {
@@ -205,6 +208,19 @@ void on_stop(int sig) {
   errno = saved_errno;
 }
 
+// Continued after a stop we did not see (SIGSTOP): the shell may have reset
+// the modes and drawn its prompt over ours.
+void on_cont(int) {
+  int saved_errno = errno;
+  if (vt_active) {
+    tcsetattr(STDIN_FILENO, TCSANOW, &raw_tio);
+    write_all_raw(TAKE_OVER, sizeof TAKE_OVER - 1);
+    resized_for_ui = 1;
+    size_stale = 1;
+  }
+  errno = saved_errno;
+}
+
 void install_handlers() {
   struct sigaction sa {};
   sigemptyset(&sa.sa_mask);
@@ -218,12 +234,15 @@ void install_handlers() {
   sigaction(SIGWINCH, &sw, &old_winch_action);
   sw.sa_handler = on_stop;
   sigaction(SIGTSTP, &sw, &old_tstp_action);
+  sw.sa_handler = on_cont;
+  sigaction(SIGCONT, &sw, &old_cont_action);
 }
 
 void restore_handlers() {
   for (int i = 0; i < N_EXIT; i++) sigaction(EXIT_SIGNALS[i], &old_exit_actions[i], nullptr);
   sigaction(SIGWINCH, &old_winch_action, nullptr);
   sigaction(SIGTSTP, &old_tstp_action, nullptr);
+  sigaction(SIGCONT, &old_cont_action, nullptr);
 }
 
 bool locale_is_utf8() {
@@ -259,16 +278,6 @@ void read_size() {
   vis_cols = std::min(cols, CON_COLS);
 }
 
-// After a resize or a stop the terminal may have moved the cursor or lost
-// the attribute: forget what we knew.
-void check_size() {
-  if (!size_stale) return;
-  size_stale = 0;
-  read_size();
-  cur_row = cur_col = -1;
-  cur_attr = -1;
-  shown_visible = -1;
-}
 
 void move_to(int row, int col) {
   if (row == cur_row && col == cur_col) return;
@@ -319,6 +328,35 @@ void emit_run(int row, int col, const uint8_t *chars, uint8_t fill, int k, uint8
   advance(row, col + k);
 }
 
+// After a resize or a stop the terminal may have moved the cursor, lost the
+// attribute or the picture: clear it and paint what it should show.
+void refresh_if_stale() {
+  if (!size_stale) return;
+  size_stale = 0;
+  read_size();
+  shown_visible = -1;
+  out.append("\x1b[0m\x1b[2J");
+  cur_row = cur_col = -1;
+  cur_attr = -1;
+  uint8_t run[CON_COLS];
+  for (int r = 0; r < vis_rows; r++) {
+    const ConCell *line = mirror + r * CON_COLS;
+    int c = 0;
+    while (c < vis_cols) {
+      if (line[c].ch == CLEARED.ch && line[c].attr == CLEARED.attr) {
+        c++;
+        continue;
+      }
+      int start = c;
+      while (c < vis_cols && line[c].attr == line[start].attr) {
+        run[c - start] = line[c].ch;
+        c++;
+      }
+      emit_run(r, start, run, 0, c - start, line[start].attr);
+    }
+  }
+}
+
 void send_out() {
   size_t off = 0;
   while (off < out.size()) {
@@ -355,6 +393,7 @@ bool vt_open() {
   read_size();
   size_stale = 0;
   resized_for_ui = 0;
+  std::fill(std::begin(mirror), std::end(mirror), CLEARED);
 
   // Active before the handlers and the mode change, so no signal in between
   // can leave the terminal raw.
@@ -382,6 +421,7 @@ void vt_close() {
   sigemptyset(&set);
   for (int sig : EXIT_SIGNALS) sigaddset(&set, sig);
   sigaddset(&set, SIGTSTP);
+  sigaddset(&set, SIGCONT);
   pthread_sigmask(SIG_BLOCK, &set, &old);
   out.clear();
   vt_active = 0;
@@ -393,17 +433,21 @@ void vt_close() {
 
 void vt_write(int row, int col, const uint8_t *cp437, int n, uint8_t attr) {
   if (!vt_active || !cp437) return;
-  check_size();
-  if (row < 0 || row >= vis_rows || col < 0 || col >= vis_cols || n <= 0) return;
+  refresh_if_stale();
+  if (row < 0 || row >= CON_ROWS || col < 0 || col >= CON_COLS || n <= 0) return;
+  int k = std::min(n, CON_COLS - col);
+  for (int i = 0; i < k; i++) mirror[row * CON_COLS + col + i] = ConCell{cp437[i], attr};
+  if (row >= vis_rows || col >= vis_cols) return;
   emit_run(row, col, cp437, 0, std::min(n, vis_cols - col), attr);
 }
 
 void vt_fill(int row, int col, int n, uint8_t ch, uint8_t attr) {
   if (!vt_active) return;
-  check_size();
+  refresh_if_stale();
   if (row < 0 || row >= CON_ROWS || col < 0 || col >= CON_COLS || n <= 0) return;
   int cell = row * CON_COLS + col;
   int end = cell + std::min(n, CON_ROWS * CON_COLS - cell);
+  std::fill(mirror + cell, mirror + end, ConCell{ch, attr});
   while (cell < end) {
     int r = cell / CON_COLS, c = cell % CON_COLS;
     int run = std::min(end - cell, CON_COLS - c);
@@ -425,7 +469,7 @@ void vt_bell() {
 
 void vt_flush() {
   if (!vt_active) return;
-  check_size();
+  refresh_if_stale();
   if (want_visible) move_to(std::min(want_row, vis_rows - 1), std::min(want_col, vis_cols - 1));
   if (shown_visible != static_cast<int>(want_visible)) {
     out.append(want_visible ? "\x1b[?25h" : "\x1b[?25l");
@@ -437,10 +481,6 @@ void vt_flush() {
 bool vt_take_resized() {
   if (!resized_for_ui) return false;
   resized_for_ui = 0;
-  check_size();
-  // Whatever the terminal kept outside the new 80x25 part goes; the screen
-  // layer repaints the rest.
-  out.append("\x1b[0m\x1b[2J");
-  cur_attr = -1;
+  refresh_if_stale();
   return true;
 }

@@ -115,7 +115,6 @@ Match match_pending(const std::string &pending, int &scan) {
   std::string_view body(pending);
   body.remove_prefix(1);
   if (body.empty()) return PARTIAL;
-  if (body[0] != '[' && body[0] != 'O') return COMPLETE;   // Alt-key
   bool prefix;
   scan = table_lookup(body, prefix);
   if (scan >= 0) return COMPLETE;
@@ -171,15 +170,11 @@ void kd_feed(KeyDecoder &kd, uint8_t byte, uint64_t now_ms) {
     return;
   }
   if (kd.pending.size() == 1 && byte != '[' && byte != 'O') {
-    if (byte == 0x1b) {
-      // Esc pressed twice: the first is a key, the second may start a sequence.
-      kd.out.push_back(27);
-      kd.pending_since = now_ms;
-    } else {
-      // Alt with a key: the PC console gives a scan code the key layer
-      // ignores, so neither byte is a key here.
-      kd.pending.clear();
-    }
+    // Esc and then a key that starts no sequence (typed fast, pasted, or Alt
+    // with a key): both are keys, so scripted input never loses one.
+    kd.out.push_back(27);
+    kd.pending.clear();
+    feed_plain(kd, byte, now_ms);
     return;
   }
   if (byte < 0x20 || byte >= 0x7f) {
@@ -256,7 +251,10 @@ bool pkbd_hit() {
 int pkbd_getch() {
   if (vt_keyboard()) {
     pcon_flush();
-    while (kbd.out.empty()) read_terminal(kd_wait_ms(kbd, monotonic_ms()));
+    while (kbd.out.empty()) {
+      read_terminal(kd_wait_ms(kbd, monotonic_ms()));
+      pcon_flush();   // repaints at once after a resize or a stop
+    }
   }
   if (kbd.out.empty()) return 27;
   uint8_t b = kbd.out.front();

@@ -6,6 +6,10 @@
 //
 // KeyDecoder has no clock: it is fed bytes and the time separately, so a lone
 // Esc is settled by kd_tick() once ESC_SETTLE_MS passed with no further byte.
+// Esc followed in time by a byte that starts no sequence gives both bytes
+// (Alt-x arrives as Esc, x). Shift with a cursor or editing key is the key
+// itself; other modified keys, unknown or cut sequences, NUL and non-ASCII
+// bytes are dropped whole, so no piece of them reaches a field.
 #pragma once
 #include <cstdint>
 #include <deque>
@@ -31,7 +35,8 @@ int kd_wait_ms(const KeyDecoder &kd, uint64_t now_ms);
 // bytes given by pkbd_feed). Both return the decoded stream byte by byte.
 bool pkbd_hit();           // a byte of the stream is waiting (does not block long)
 int pkbd_getch();          // waits for the next byte of the stream
-// Memory backend: queue raw terminal bytes as if typed. When the memory
+// Memory backend: queue raw terminal bytes as if typed (a trailing Esc counts
+// as settled: the fed bytes are all there is). When the memory
 // backend has nothing left, pkbd_getch returns Esc (27) so a test that
 // under-feeds keys backs out instead of hanging.
 void pkbd_feed(const std::string &bytes);

@@ -2,6 +2,7 @@
 #include <fcntl.h>
 #include <pty.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -316,6 +317,27 @@ TEST(VtConsole, DrawsOnlyChangesAndClipsToASmallTerminal) {
   std::string want = std::string(TAKE_OVER) +
                      "\x1b[37;44mABCD\x1b[39G\x1b[93;44mXY\x1b[20;40H\x1b[37;44m#\a\x1b[6;7H\x1b[?25h" +
                      GIVE_BACK;
+  EXPECT_EQ(printable(run.output), printable(want));
+  EXPECT_TRUE(WIFEXITED(run.status) && WEXITSTATUS(run.status) == 0);
+}
+
+TEST(VtConsole, RepaintsWhatFitsAfterAResize) {
+  PtyRun run = run_on_pty(25, 80, [] {
+    pcon_write(0, 0, reinterpret_cast<const uint8_t *>("AB"), 2, 0x17);
+    pcon_write(3, 5, reinterpret_cast<const uint8_t *>("CD"), 2, 0x1E);
+    pcon_flush();
+    struct winsize ws {};
+    ws.ws_row = 25;
+    ws.ws_col = 4;
+    ioctl(0, TIOCSWINSZ, &ws);
+    raise(SIGWINCH);
+    pcon_flush();
+    bool first = pcon_take_resized(), second = pcon_take_resized();
+    pcon_close();
+    _exit(first && !second ? 0 : 1);
+  });
+  std::string want = std::string(TAKE_OVER) + "\x1b[37;44mAB\x1b[4;6H\x1b[93;44mCD" +
+                     "\x1b[0m\x1b[2J\x1b[1H\x1b[37;44mAB\x1b[?25l" + GIVE_BACK;
   EXPECT_EQ(printable(run.output), printable(want));
   EXPECT_TRUE(WIFEXITED(run.status) && WEXITSTATUS(run.status) == 0);
 }

@@ -1,0 +1,77 @@
+#include "proto/packet.h"
+
+#include <mutex>
+#include <new>
+
+#include "link/link_handle.h"
+
+PacketQueue free_packets;
+
+namespace {
+std::mutex pool_lock;   // a leaf: taken after the link's lock, never before
+
+Packet *raw_take(PacketQueue *queue) {
+  Packet *p = queue->head;
+  if (p) {
+    queue->head = p->next;
+    if (!queue->head) queue->tail = nullptr;
+    p->next = nullptr;
+  }
+  return p;
+}
+
+void raw_put(PacketQueue *queue, Packet *packet) {
+  packet->next = nullptr;
+  if (queue->tail)
+    queue->tail->next = packet;
+  else
+    queue->head = packet;
+  queue->tail = packet;
+}
+}  // namespace
+
+Packet *queue_take(PacketQueue *queue) {
+  if (queue == &free_packets) {
+    std::lock_guard<std::mutex> g(pool_lock);
+    return raw_take(queue);
+  }
+  return raw_take(queue);
+}
+
+void queue_put(PacketQueue *queue, Packet *packet) {
+  if (!packet) return;
+  if (queue == &free_packets) {
+    std::lock_guard<std::mutex> g(pool_lock);
+    raw_put(queue, packet);
+    return;
+  }
+  raw_put(queue, packet);
+}
+
+Packet *packet_take(LinkHandle *link, PacketQueue *queue) {
+  std::lock_guard<std::mutex> g(link->lock);
+  return queue_take(queue);
+}
+
+void packet_put(LinkHandle *link, PacketQueue *queue, Packet *packet) {
+  std::lock_guard<std::mutex> g(link->lock);
+  queue_put(queue, packet);
+}
+
+int pool_grow(int count) {
+  int added = 0;
+  for (int i = 0; i < count; i++) {
+    Packet *p = new (std::nothrow) Packet{};
+    if (!p) continue;
+    queue_put(&free_packets, p);
+    added++;
+  }
+  return added;
+}
+
+int pool_count() {
+  std::lock_guard<std::mutex> g(pool_lock);
+  int n = 0;
+  for (Packet *p = free_packets.head; p; p = p->next) n++;
+  return n;
+}

@@ -1,0 +1,366 @@
+#include "proto/serial.h"
+
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <new>
+
+#include "link/link_handle.h"
+#include "proto/framing.h"
+
+std::atomic<int> wait_countdown{0};
+
+namespace {
+
+// The link whose reader thread this is: a kick from inside the reader needs
+// no wake-up, the loop pumps after every pass.
+thread_local LinkHandle *reader_link = nullptr;
+
+void give_back(PacketQueue *queue) {
+  while (Packet *p = queue_take(queue)) queue_put(&free_packets, p);
+}
+
+// Lock held. Everything the link still holds goes back to the pool.
+void release_packets(SerialChannel *ch) {
+  give_back(&ch->rx_queue);
+  give_back(&ch->tx_queue);
+  queue_put(&free_packets, ch->rx_packet);
+  ch->rx_packet = nullptr;
+  queue_put(&free_packets, ch->tx_packet);
+  ch->tx_packet = nullptr;
+  ch->rx_state = 0;
+  ch->tx_state = 0;
+  ch->tx_length = 0;
+  ch->tx_flags &= TXF_CRC;
+}
+
+// Lock held. The far end is gone: stop reading and writing the port; the
+// waiting side learns it at once instead of after its time-out.
+void mark_dead(LinkHandle *link) {
+  SerialChannel *ch = link->serial;
+  if (ch->dead) return;
+  ch->dead = true;
+  release_packets(ch);
+  link->reply_arrived.notify_all();
+}
+
+// Lock held.
+void pump_locked(LinkHandle *link, unsigned bytes_done) {
+  SerialChannel *ch = link->serial;
+  if (bytes_done >= ch->tx_length) {
+    ch->tx_length = 0;
+  } else if (bytes_done > 0) {
+    memmove(ch->tx_buffer, ch->tx_buffer + bytes_done, ch->tx_length - bytes_done);
+    ch->tx_length = static_cast<uint16_t>(ch->tx_length - bytes_done);
+  }
+  if (ch->dead) {
+    ch->tx_length = 0;
+    ch->tx_flags &= ~TXF_WRITING;
+    return;
+  }
+  int64_t now = monotonic_us();
+  ch->now_us = now;
+  int64_t written_free = ch->line_free_us;
+  for (;;) {
+    uint16_t limit = ch->chunk_size < SERIAL_BUFFER_SIZE ? ch->chunk_size : SERIAL_BUFFER_SIZE;
+    while (ch->tx_length < limit) {
+      ch->line_free_us = (written_free > now ? written_free : now) + int64_t(ch->tx_length) * ch->char_us;
+      uint16_t b = transmit_framer(link);
+      if (b >= 256) break;
+      ch->tx_buffer[ch->tx_length++] = static_cast<uint8_t>(b);
+    }
+    if (ch->tx_length == 0 || ch->port.fd < 0) {
+      ch->tx_flags &= ~TXF_WRITING;
+      ch->line_free_us = written_free;
+      return;
+    }
+    ch->tx_flags |= TXF_WRITING;
+    int n = sport_write(&ch->port, ch->tx_buffer, ch->tx_length);
+    if (n < 0) {
+      mark_dead(link);
+      return;
+    }
+    written_free = now + int64_t(sport_output_queued(&ch->port)) * ch->char_us;
+    ch->line_free_us = written_free;
+    if (n == 0) return;   // the port is full: poll for POLLOUT
+    if (n >= ch->tx_length) {
+      ch->tx_length = 0;
+    } else {
+      memmove(ch->tx_buffer, ch->tx_buffer + n, ch->tx_length - n);
+      ch->tx_length = static_cast<uint16_t>(ch->tx_length - n);
+    }
+  }
+}
+
+bool ack_wait_paced(const SerialChannel *ch) {
+  return ch->framing_mode == FRAMING_SYMAX && ch->tx_state == STX_ACK_WAIT && ch->fill_count > 0;
+}
+
+void reader_main(LinkHandle *link) {
+  reader_link = link;
+  SerialChannel *ch = link->serial;
+  int64_t last_rx_us = 0;
+  while (!ch->stop.load()) {
+    struct pollfd fds[2];
+    fds[0] = {ch->wake_fd, POLLIN, 0};
+    int64_t due = -1;
+    {
+      std::lock_guard<std::mutex> g(link->lock);
+      short events = POLLIN;
+      if (ch->tx_length > 0) events |= POLLOUT;
+      fds[1] = {ch->dead ? -1 : ch->port.fd, events, 0};
+      if (!ch->dead && ack_wait_paced(ch)) due = ch->fill_due_us;
+      const FramerSlot *slot = framer_slot(ch->framing_mode);
+      if (ch->rx_active && slot && slot->line_silent) {
+        int64_t silent_at = last_rx_us + ch->silence_us;
+        if (due < 0 || silent_at < due) due = silent_at;
+      }
+    }
+    struct timespec ts;
+    struct timespec *timeout = nullptr;
+    if (due >= 0) {
+      int64_t wait = due - monotonic_us();
+      if (wait < 0) wait = 0;
+      ts.tv_sec = static_cast<time_t>(wait / 1000000);
+      ts.tv_nsec = static_cast<long>((wait % 1000000) * 1000);
+      timeout = &ts;
+    }
+    int rc = ppoll(fds, 2, timeout, nullptr);
+    if (rc < 0 && errno != EINTR) break;
+    if (fds[0].revents & POLLIN) {
+      uint64_t v;
+      ssize_t ignored = read(ch->wake_fd, &v, sizeof v);
+      (void)ignored;
+    }
+    if (ch->stop.load()) break;
+
+    std::lock_guard<std::mutex> g(link->lock);
+    if (fds[1].fd >= 0 && (fds[1].revents & (POLLIN | POLLHUP | POLLERR | POLLNVAL))) {
+      for (;;) {
+        ssize_t n = read(ch->port.fd, ch->read_buffer, ch->read_size);
+        if (n > 0) {
+          for (ssize_t i = 0; i < n; i++) receive_framer(link, ch->read_buffer[i]);
+          ch->rx_active = true;
+          last_rx_us = monotonic_us();
+          continue;
+        }
+        if (n < 0 && (errno == EAGAIN || errno == EINTR)) {
+          // Nothing left to read; a hang-up or error without data is the end.
+          if (fds[1].revents & (POLLHUP | POLLERR | POLLNVAL)) mark_dead(link);
+          break;
+        }
+        mark_dead(link);   // end of file, EIO: the far end went away
+        break;
+      }
+    }
+    if (ch->rx_active && monotonic_us() >= last_rx_us + ch->silence_us) {
+      ch->rx_active = false;
+      line_silent(link);
+    }
+    pump_locked(link, 0);
+  }
+  reader_link = nullptr;
+}
+
+void init_channel(LinkHandle *link, int wide) {
+  SerialChannel *ch = link->serial;
+  link->tag = LINK_TAG;
+  link->kind = TRANSPORT_SYMAX;
+  link->reply_timeout = 500;
+  link->idle = idle_continue;
+  ch->framing_mode = FRAMING_SYMAX;
+  ch->expected_ack = SEQ1;
+  ch->reply_byte = NAK;
+  ch->header_byte = NAK;
+  ch->read_size = wide ? SERIAL_BUFFER_SIZE : 8;
+  ch->chunk_size = wide ? SERIAL_BUFFER_SIZE : 8;
+  ch->port.settings.rts_toggle = wide != 0;
+  ch->char_us = sport_char_us(ch->port.settings);
+}
+
+}  // namespace
+
+bool serial_set_route(LinkHandle *link, int net_to_net, const uint16_t *block) {
+  uint16_t count = block ? block[0] : 0;
+  if (!net_to_net) {
+    link->route_count = count > LINK_MAX_DROPS ? LINK_MAX_DROPS : count;
+    for (int i = 0; i < LINK_MAX_DROPS; i++) link->route[i] = block ? block[1 + i] : 0;
+    return true;
+  }
+  // Net-to-net: one more drop in front, derived from the first one given.
+  if (count > LINK_MAX_DROPS - 1) return false;
+  uint16_t d = block ? block[1] : 0;
+  link->route[0] = static_cast<uint16_t>(d < 100 ? d + 100 : d - 100);
+  for (int i = 1; i < LINK_MAX_DROPS; i++) link->route[i] = block ? block[i] : 0;
+  link->route_count = static_cast<uint16_t>(count + 1);
+  return true;
+}
+
+int64_t monotonic_us() {
+  return std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
+
+LinkHandle *serial_link_alloc(int wide) {
+  LinkHandle *link = new (std::nothrow) LinkHandle;
+  if (!link) return nullptr;
+  link->serial = new (std::nothrow) SerialChannel;
+  if (!link->serial) {
+    delete link;
+    return nullptr;
+  }
+  init_channel(link, wide);
+  return link;
+}
+
+void serial_link_free(LinkHandle *link) {
+  if (!link) return;
+  if (link->serial) {
+    std::lock_guard<std::mutex> g(link->lock);
+    release_packets(link->serial);
+  }
+  delete link->serial;
+  link->tag = 0;
+  delete link;
+}
+
+LinkHandle *serial_open(const char *port_name, int net_to_net, const uint16_t *address_block, int wide) {
+  LinkHandle *link = serial_link_alloc(wide);
+  if (!link) return nullptr;
+  SerialChannel *ch = link->serial;
+  ch->net_to_net = net_to_net ? 1 : 0;
+  if (!serial_set_route(link, net_to_net, address_block) || !sport_open(&ch->port, port_name, ch->port.settings)) {
+    serial_link_free(link);
+    return nullptr;
+  }
+  ch->wake_fd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+  if (ch->wake_fd < 0) {
+    sport_close(&ch->port);
+    serial_link_free(link);
+    return nullptr;
+  }
+  pool_grow(3);
+  ch->reader_running = true;
+  try {
+    ch->reader = std::thread(reader_main, link);
+  } catch (...) {
+    ch->reader_running = false;
+    close(ch->wake_fd);
+    sport_close(&ch->port);
+    serial_link_free(link);
+    return nullptr;
+  }
+  return link;
+}
+
+LinkHandle *open_symax_serial(const char *port_name, int net_to_net, const uint16_t *address_block) {
+  LinkHandle *link = serial_open(port_name, net_to_net, address_block, 0);
+  if (link) {
+    link->kind = TRANSPORT_SYMAX;
+    link->serial->framing_mode = FRAMING_SYMAX;
+  }
+  return link;
+}
+
+void serial_close(LinkHandle *link) {
+  SerialChannel *ch = link->serial;
+  if (!ch) return;
+  if (ch->reader_running) {
+    ch->stop = true;
+    uint64_t one = 1;
+    ssize_t ignored = write(ch->wake_fd, &one, sizeof one);
+    (void)ignored;
+    if (ch->reader.joinable()) ch->reader.join();
+    ch->reader_running = false;
+  }
+  if (ch->wake_fd >= 0) close(ch->wake_fd);
+  ch->wake_fd = -1;
+  sport_close(&ch->port);
+  {
+    std::lock_guard<std::mutex> g(link->lock);
+    release_packets(ch);
+  }
+  delete ch;
+  link->serial = nullptr;
+}
+
+int link_set_port(LinkHandle *link, unsigned baud, int parity, int stop_bits, unsigned timeout, int data_bits) {
+  if (!link || link->tag != LINK_TAG) return 0;
+  if (SerialChannel *ch = link->serial) {
+    std::lock_guard<std::mutex> g(link->lock);
+    PortSettings s = ch->port.settings;
+    if (baud > 0) s.baud = baud;   // a rate of 0 would leave no line at all
+    if (parity >= PARITY_NONE && parity <= PARITY_MARK) s.parity = parity;
+    s.data_bits = data_bits == 7 ? 7 : 8;
+    s.stop_bits = stop_bits == 2 ? 2 : 1;
+    if (ch->port.fd >= 0) sport_apply(&ch->port, s);   // refusals are not reported
+    ch->port.settings = s;
+    ch->char_us = sport_char_us(s);
+    ch->silence_us = static_cast<uint32_t>((4u * s.baud + 153996u) / s.baud) * 1000u;
+  }
+  link->reply_timeout = static_cast<uint16_t>(timeout);
+  return 1;
+}
+
+int queue_transmit(LinkHandle *link, Packet *packet) {
+  {
+    std::lock_guard<std::mutex> g(link->lock);
+    // Nothing can be sent to a far end that is gone: keep the pool whole.
+    queue_put(link->serial->dead ? &free_packets : &link->serial->tx_queue, packet);
+  }
+  transmit_kick(link);
+  return 1;
+}
+
+void transmit_kick(LinkHandle *link) {
+  SerialChannel *ch = link->serial;
+  if (reader_link == link || !ch->reader_running) return;
+  uint64_t one = 1;
+  ssize_t ignored = write(ch->wake_fd, &one, sizeof one);
+  (void)ignored;
+}
+
+void transmit_pump(LinkHandle *link, unsigned bytes_done) {
+  std::lock_guard<std::mutex> g(link->lock);
+  pump_locked(link, bytes_done);
+}
+
+Packet *wait_reply(LinkHandle *link, unsigned tries) {
+  SerialChannel *ch = link->serial;
+  std::unique_lock<std::mutex> lk(link->lock);
+  for (;;) {
+    if (Packet *p = queue_take(&ch->rx_queue)) return p;
+    if (tries == 0 || ch->dead) return nullptr;
+    wait_countdown = static_cast<int>(tries);
+    while (!ch->rx_queue.head && !ch->dead) {
+      if (wait_countdown.fetch_sub(1) <= 0) {
+        wait_countdown = 0;
+        break;
+      }
+      IdleCallback idle = link->idle ? link->idle : idle_continue;
+      int user = link->idle_user;
+      lk.unlock();
+      int go = idle(user);
+      lk.lock();
+      if (!go) {
+        wait_countdown = 0;
+        link_set_error(link, "Application idle abort");
+      }
+      auto step_end = std::chrono::steady_clock::now() + std::chrono::milliseconds(10);
+      link->reply_arrived.wait_until(lk, step_end, [&] {
+        return ch->rx_queue.head || ch->dead || wait_countdown.load() <= 0;
+      });
+    }
+    tries = 0;
+  }
+}
+
+void flush_queues(LinkHandle *link) {
+  std::lock_guard<std::mutex> g(link->lock);
+  give_back(&link->serial->rx_queue);
+  give_back(&link->serial->tx_queue);
+}

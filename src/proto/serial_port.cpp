@@ -1,0 +1,180 @@
+#include "proto/serial_port.h"
+
+#include <fcntl.h>
+#include <linux/serial.h>
+#include <poll.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <string>
+#include <thread>
+
+#include "platform/ports.h"
+
+namespace {
+
+struct BaudConstant {
+  unsigned rate;
+  speed_t constant;
+};
+
+// 135 is how the setup asks for 134.5.
+constexpr BaudConstant baud_constants[] = {
+    {50, B50},     {75, B75},     {110, B110},   {134, B134},   {135, B134},
+    {150, B150},   {200, B200},   {300, B300},   {600, B600},   {1200, B1200},
+    {1800, B1800}, {2400, B2400}, {4800, B4800}, {9600, B9600}, {19200, B19200},
+    {38400, B38400}, {57600, B57600}, {115200, B115200},
+};
+
+bool find_baud(unsigned rate, speed_t *out) {
+  for (const BaudConstant &b : baud_constants)
+    if (b.rate == rate) {
+      *out = b.constant;
+      return true;
+    }
+  return false;
+}
+
+// Modem-line ioctl: false only on a real failure; ENOTTY/EINVAL mean the
+// device has no such lines (a pty), which is fine.
+bool modem_lines(int fd, unsigned long request, int bits) {
+  if (ioctl(fd, request, &bits) == 0) return true;
+  return errno == ENOTTY || errno == EINVAL;
+}
+
+// RTS up only while sending, by the driver where it can. Returns false when
+// the driver cannot, so the writes toggle RTS themselves.
+bool rs485_rts_on_send(int fd, bool on) {
+  struct serial_rs485 rs {};
+  if (on) rs.flags = SER_RS485_ENABLED | SER_RS485_RTS_ON_SEND;
+  if (ioctl(fd, TIOCSRS485, &rs) == 0) return true;
+  return false;
+}
+
+bool wait_writable(int fd, int timeout_ms) {
+  struct pollfd p = {fd, POLLOUT, 0};
+  int rc = poll(&p, 1, timeout_ms);
+  return rc > 0 && !(p.revents & (POLLERR | POLLHUP | POLLNVAL));
+}
+
+}  // namespace
+
+uint32_t sport_char_us(const PortSettings &s) {
+  unsigned bits = 1 + (s.data_bits == 7 ? 7 : 8) + (s.parity == PARITY_NONE ? 0 : 1) + (s.stop_bits == 2 ? 2 : 1);
+  unsigned baud = s.baud ? s.baud : 9600;
+  return static_cast<uint32_t>((bits * 1000000ull + baud - 1) / baud);
+}
+
+bool sport_open(SerialPort *port, const char *list_name, const PortSettings &settings) {
+  std::string path = plat_port_path(list_name ? list_name : "");
+  int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return false;
+  // Another program holding the port makes the open fail, as it would have
+  // on a system with exclusive ports.
+  if (flock(fd, LOCK_EX | LOCK_NB) != 0 || !isatty(fd)) {
+    close(fd);
+    return false;
+  }
+  port->fd = fd;
+  port->manual_rts = false;
+  if (!sport_apply(port, settings)) {
+    close(fd);
+    port->fd = -1;
+    return false;
+  }
+  modem_lines(fd, TIOCMBIS, TIOCM_DTR);
+  return true;
+}
+
+void sport_close(SerialPort *port) {
+  if (port->fd < 0) return;
+  if (port->settings.rts_toggle && !port->manual_rts) rs485_rts_on_send(port->fd, false);
+  close(port->fd);   // also drops the flock
+  port->fd = -1;
+}
+
+bool sport_apply(SerialPort *port, const PortSettings &s) {
+  int fd = port->fd;
+  struct termios t;
+  if (tcgetattr(fd, &t) != 0) return false;
+  cfmakeraw(&t);
+  t.c_cflag |= CLOCAL | CREAD;
+  t.c_cflag &= ~(CSIZE | PARENB | PARODD | CMSPAR | CSTOPB | CRTSCTS);
+  t.c_cflag |= s.data_bits == 7 ? CS7 : CS8;
+  if (s.stop_bits == 2) t.c_cflag |= CSTOPB;
+  t.c_iflag &= ~(INPCK | IGNPAR | PARMRK | IXON | IXOFF | IXANY);
+  switch (s.parity) {
+    case PARITY_EVEN: t.c_cflag |= PARENB; break;
+    case PARITY_ODD: t.c_cflag |= PARENB | PARODD; break;
+    case PARITY_SPACE: t.c_cflag |= PARENB | CMSPAR; break;
+    case PARITY_MARK: t.c_cflag |= PARENB | CMSPAR | PARODD; break;
+    default: break;
+  }
+  if (s.parity != PARITY_NONE) t.c_iflag |= INPCK;
+  if (s.cts_flow) t.c_cflag |= CRTSCTS;
+  // With VMIN 0 a read of an empty port returns 0 even non-blocking; with 1
+  // it answers EAGAIN, and 0 keeps meaning the far end hung up.
+  t.c_cc[VMIN] = 1;
+  t.c_cc[VTIME] = 0;
+  speed_t constant;
+  bool standard = find_baud(s.baud, &constant);
+  if (standard) {
+    cfsetispeed(&t, constant);
+    cfsetospeed(&t, constant);
+  }
+  if (tcsetattr(fd, TCSANOW, &t) != 0) return false;
+  if (!standard && !sport_set_baud_other(fd, s.baud)) return false;
+  // Settings are not read back: a pty silently keeps 8 bits and no parity.
+  if (s.rts_toggle) {
+    port->manual_rts = !rs485_rts_on_send(fd, true);
+    if (port->manual_rts) modem_lines(fd, TIOCMBIC, TIOCM_RTS);
+  } else {
+    if (port->settings.rts_toggle && !port->manual_rts) rs485_rts_on_send(fd, false);
+    port->manual_rts = false;
+    modem_lines(fd, TIOCMBIS, TIOCM_RTS);
+  }
+  port->settings = s;
+  return true;
+}
+
+int sport_write(SerialPort *port, const uint8_t *data, int length) {
+  if (port->fd < 0) return -1;
+  if (!port->manual_rts) {
+    ssize_t n = write(port->fd, data, static_cast<size_t>(length));
+    if (n >= 0) return static_cast<int>(n);
+    return errno == EAGAIN || errno == EINTR ? 0 : -1;
+  }
+  // RTS by hand: up, everything out, drained, down. The drain is bounded so
+  // that a line held by CTS cannot hang the reader thread.
+  modem_lines(port->fd, TIOCMBIS, TIOCM_RTS);
+  int done = 0;
+  uint32_t char_us = sport_char_us(port->settings);
+  int bound_ms = static_cast<int>((static_cast<uint64_t>(length) * char_us) / 1000 + 200);
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(bound_ms);
+  while (done < length) {
+    ssize_t n = write(port->fd, data + done, static_cast<size_t>(length - done));
+    if (n > 0) {
+      done += static_cast<int>(n);
+      continue;
+    }
+    if (n < 0 && errno != EAGAIN && errno != EINTR) {
+      modem_lines(port->fd, TIOCMBIC, TIOCM_RTS);
+      return -1;
+    }
+    if (std::chrono::steady_clock::now() > deadline || !wait_writable(port->fd, 10)) break;
+  }
+  while (sport_output_queued(port) > 0 && std::chrono::steady_clock::now() < deadline)
+    std::this_thread::sleep_for(std::chrono::microseconds(char_us));
+  modem_lines(port->fd, TIOCMBIC, TIOCM_RTS);
+  return done;
+}
+
+int sport_output_queued(const SerialPort *port) {
+  int queued = 0;
+  if (port->fd < 0 || ioctl(port->fd, TIOCOUTQ, &queued) != 0) return 0;
+  return queued;
+}

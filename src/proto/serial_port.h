@@ -1,0 +1,44 @@
+// A serial port on POSIX: open by list name, lock, raw mode, line settings.
+//   sport_open         O_NOCTTY|O_NONBLOCK, advisory flock (a port in use
+//                      fails to open), raw 8-bit, 9600 8E1, CTS flow, DTR on
+//   sport_apply        rate (all 16 of the baud table), parity incl. mark and
+//                      space, data and stop bits, RTS mode
+//   sport_write        one non-blocking write; with RTS toggled by hand it
+//                      raises RTS, writes everything, drains and drops RTS
+//   sport_output_queued  bytes written but not yet on the wire
+// Modem-line and RS-485 ioctls that answer ENOTTY (ptys) mean "not
+// supported", not failure. Ptys force 8 data bits and no parity; settings are
+// not read back for checking.
+#pragma once
+#include <cstdint>
+
+enum PortParity { PARITY_NONE = 0, PARITY_EVEN = 1, PARITY_ODD = 2, PARITY_SPACE = 3, PARITY_MARK = 4 };
+
+struct PortSettings {
+  unsigned baud = 9600;
+  int parity = PARITY_EVEN;
+  int data_bits = 8;
+  int stop_bits = 1;
+  bool cts_flow = true;
+  bool rts_toggle = false;   // RTS up only while sending
+};
+
+struct SerialPort {
+  int fd = -1;
+  PortSettings settings;
+  bool manual_rts = false;   // toggle RTS around writes ourselves
+};
+
+bool sport_open(SerialPort *port, const char *list_name, const PortSettings &settings);
+void sport_close(SerialPort *port);
+bool sport_apply(SerialPort *port, const PortSettings &settings);
+// Returns bytes written (maybe fewer than asked), 0 when the port takes none
+// now, -1 on a failure of the port.
+int sport_write(SerialPort *port, const uint8_t *data, int length);
+int sport_output_queued(const SerialPort *port);
+// Microseconds one character takes on the line with these settings.
+uint32_t sport_char_us(const PortSettings &settings);
+
+// In serial_baud_other.cpp (termios2, kept away from <termios.h>): sets a
+// rate that has no B-constant. Returns false when the port refuses it.
+bool sport_set_baud_other(int fd, unsigned baud);

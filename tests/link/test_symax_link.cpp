@@ -1,0 +1,177 @@
+// The real serial driver and Sy/Max protocol over a pty against zl27t-sim.
+#include <gtest/gtest.h>
+#include <sys/resource.h>
+
+#include <chrono>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "link/link.h"
+#include "link/link_handle.h"
+#include "proto/serial.h"
+#include "sim_process.h"
+
+namespace {
+
+// Reply time-out in 10-ms steps: small, so that a missing reply costs little.
+constexpr unsigned TIMEOUT_STEPS = 25;
+
+struct LinkUnderTest {
+  SimProcess sim;
+  LinkHandle *link = nullptr;
+
+  bool open(const std::vector<std::string> &sim_options, bool crc = false, bool priority = false) {
+    if (!sim.start(sim_options)) return false;
+    const uint16_t block[9] = {1, 201};
+    link = open_symax_serial(sim.path().c_str(), 0, block);
+    if (!link) return false;
+    link_set_port(link, 9600, 1, 1, TIMEOUT_STEPS, 8);
+    link_set_options(link, crc, priority);
+    return true;
+  }
+  ~LinkUnderTest() {
+    if (link) link_close(link);
+  }
+};
+
+std::vector<uint16_t> pattern(int n, uint16_t seed) {
+  std::vector<uint16_t> v(n);
+  for (int i = 0; i < n; i++) v[i] = static_cast<uint16_t>(seed + i * 0x0101 + (i % 3 == 0 ? 0x1000 : 0));
+  return v;
+}
+
+TEST(SymaxLink, ReadsAndWritesBlocks) {
+  struct Case {
+    const char *name;
+    bool crc, priority;
+  } cases[] = {{"bcc", false, false}, {"crc", true, false}, {"priority", false, true}, {"crc priority", true, true}};
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.name);
+    LinkUnderTest t;
+    std::vector<std::string> options;
+    if (c.crc) options.push_back("--crc");
+    ASSERT_TRUE(t.open(options, c.crc, c.priority));
+    for (int count : {1, 128}) {
+      // Values with DLE bytes in them, so doubling is exercised both ways.
+      std::vector<uint16_t> out = pattern(count, 0x1010), in(count, 0);
+      ASSERT_EQ(link_write_registers(t.link, 3001, count, out.data()), count) << link_error_text(t.link);
+      ASSERT_EQ(link_read_registers(t.link, 3001, count, in.data()), count) << link_error_text(t.link);
+      EXPECT_EQ(in, out);
+    }
+    // The highest block the interface allows; one register more is refused.
+    std::vector<uint16_t> in(128);
+    EXPECT_EQ(link_read_registers(t.link, 16257, 128, in.data()), 128) << link_error_text(t.link);
+    EXPECT_EQ(link_read_registers(t.link, 16258, 128, in.data()), 0);
+    EXPECT_STREQ(link_error_text(t.link), "Illegal read register");
+    EXPECT_EQ(link_write_registers(t.link, 0, 1, in.data()), 0);
+    EXPECT_STREQ(link_error_text(t.link), "Illegal write register");
+    // The identification block, as the module reports it.
+    uint16_t id[13] = {};
+    ASSERT_EQ(link_read_registers(t.link, 8176, 13, id), 13);
+    EXPECT_EQ(id[1], ('Z' << 8) | 'L');
+    EXPECT_EQ(id[12], 0x9990);
+  }
+}
+
+TEST(SymaxLink, RefusedAndCorruptedFramesAreResent) {
+  const char *faults[][2] = {{"--nak-every", "2"}, {"--bad-check-every", "2"}, {"--nak-every", "3"}};
+  for (auto &f : faults) {
+    SCOPED_TRACE(f[0]);
+    LinkUnderTest t;
+    ASSERT_TRUE(t.open({f[0], f[1]}));
+    for (int i = 0; i < 6; i++) {
+      std::vector<uint16_t> out = pattern(20, static_cast<uint16_t>(i)), in(20);
+      ASSERT_EQ(link_write_registers(t.link, 4001, 20, out.data()), 20) << link_error_text(t.link);
+      ASSERT_EQ(link_read_registers(t.link, 4001, 20, in.data()), 20) << link_error_text(t.link);
+      EXPECT_EQ(in, out);
+    }
+  }
+}
+
+TEST(SymaxLink, FailuresKeepTheirTexts) {
+  {
+    LinkUnderTest t;
+    ASSERT_TRUE(t.open({"--no-reply-every", "1"}));
+    uint16_t v[4] = {1, 2, 3, 4};
+    EXPECT_EQ(link_read_registers(t.link, 1, 4, v), 0);
+    EXPECT_STREQ(link_error_text(t.link), "Read reply timeout");
+    EXPECT_EQ(link_write_registers(t.link, 4001, 4, v), 0);
+    EXPECT_STREQ(link_error_text(t.link), "Write reply timeout");
+    EXPECT_EQ(link_read_input_registers(t.link, 0, 1, 4, v), 0);
+    EXPECT_STREQ(link_error_text(t.link), "Read reply timeout");
+  }
+  {
+    LinkUnderTest t;
+    ASSERT_TRUE(t.open({"--exception", "16@100-110"}));
+    uint16_t v[20] = {};
+    EXPECT_EQ(link_read_registers(t.link, 95, 10, v), 0);
+    EXPECT_STREQ(link_error_text(t.link), "(16) Register Count Too Large");
+    EXPECT_EQ(link_write_registers(t.link, 110, 1, v), 0);
+    EXPECT_STREQ(link_error_text(t.link), "(16) Register Count Too Large");
+    EXPECT_EQ(link_read_registers(t.link, 111, 10, v), 10) << link_error_text(t.link);
+  }
+  {
+    LinkUnderTest t;
+    ASSERT_TRUE(t.open({"--exception", "2@2060"}));
+    uint16_t v[4] = {};
+    EXPECT_EQ(link_read_input_registers(t.link, 0, 2059, 2, v), 0);
+    EXPECT_STREQ(link_error_text(t.link), "Modbus error reply 2 ILLEGAL DATA ADDRESS");
+    EXPECT_EQ(link_read_input_registers(t.link, 0, 8177, 2, v), 2) << link_error_text(t.link);
+    EXPECT_EQ(v[0], ('Z' << 8) | 'L');
+  }
+}
+
+TEST(SymaxLink, ForeignTransactionIsIgnored) {
+  LinkUnderTest t;
+  ASSERT_TRUE(t.open({"--foreign-transaction-every", "2"}));
+  std::vector<uint16_t> out = pattern(8, 0x4242);
+  ASSERT_EQ(link_write_registers(t.link, 5001, 8, out.data()), 8) << link_error_text(t.link);
+  int good = 0, lost = 0;
+  for (int i = 0; i < 6; i++) {
+    std::vector<uint16_t> in(8, 0xDEAD);
+    if (link_read_registers(t.link, 5001, 8, in.data()) == 8) {
+      good++;
+      EXPECT_EQ(in, out);
+    } else {
+      lost++;
+      EXPECT_STREQ(link_error_text(t.link), "Read reply timeout");
+    }
+  }
+  EXPECT_GE(good, 2);
+  EXPECT_GE(lost, 2);
+}
+
+double cpu_seconds() {
+  struct rusage ru;
+  getrusage(RUSAGE_SELF, &ru);
+  return ru.ru_utime.tv_sec + ru.ru_stime.tv_sec + (ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) / 1e6;
+}
+
+TEST(SymaxLink, FarEndGoingAwayIsNotSpunOn) {
+  LinkUnderTest t;
+  ASSERT_TRUE(t.open({}));
+  uint16_t v[4] = {};
+  ASSERT_EQ(link_read_registers(t.link, 1, 4, v), 4);
+  t.sim.kill_now();
+
+  // The reader sees the hang-up and stops reading: no busy loop.
+  double cpu_before = cpu_seconds();
+  auto wall_before = std::chrono::steady_clock::now();
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  double cpu = cpu_seconds() - cpu_before;
+  double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - wall_before).count();
+  EXPECT_LT(cpu, wall / 4);
+
+  // More operations than the link has packets: none is kept back unsent.
+  for (int i = 0; i < 5; i++) {
+    EXPECT_EQ(link_read_registers(t.link, 1, 4, v), 0);
+    EXPECT_STREQ(link_error_text(t.link), "Read reply timeout");
+    EXPECT_EQ(link_write_registers(t.link, 4001, 1, v), 0);
+    EXPECT_STREQ(link_error_text(t.link), "Write reply timeout");
+  }
+  EXPECT_EQ(link_close(t.link), 1);
+  t.link = nullptr;
+}
+
+}  // namespace
