@@ -6,9 +6,13 @@
 #include "config/config_file.h"
 #include "config/modem_config.h"
 #include "config/printout.h"
+#include "config/transfer.h"
 #include "editor/param_editor.h"
 #include "forms/file_picker.h"
+#include "link/link.h"
+#include "link/link_dialogs.h"
 #include "link/link_setup.h"
+#include "link/setup_file.h"
 #include "ui/boxes.h"
 #include "ui/menu.h"
 #include "ui/screen.h"
@@ -84,13 +88,44 @@ void draw_banner() {
   put_field("Keep a written copy of every configuration you send to a modem", 24, 1, 79, ' ', FF_CENTER);
 }
 
+bool ensure_link() {
+  if (!link_handle) link_handle = configure_link();
+  return link_handle != nullptr;
+}
+
+// The checks before a command that talks to the modem; false skips it (the
+// dialog or the identification has said why).
+static bool modem_ready(const char *tag) { return ensure_link() && identify_module(tag); }
+
 int dispatch(int code) {
   switch (code) {
+    case 100: modem_ready("ZL27T"); break;   // the online editor follows the checks
     case 201: read_config_command(); break;
     case 202: write_config_command(); break;
     case 203: offline_editor(); break;   // copies memory_config in and back
+    case 204:
+      if (modem_ready("ZL27T")) {
+        working_config = memory_config;
+        send_config();
+      }
+      break;
+    case 205:
+      if (modem_ready("ZL27T")) {
+        fetch_config();
+        // Kept even when the fetch stopped early: what was read is in it.
+        memory_config = working_config;
+        config_dirty = 1;
+      }
+      break;
     case 206: print_config_command(); break;
     case 207: delete_file_command(".ZLE", "DELETE CONFIGURATION FILE"); break;
+    // The screens follow their checks.
+    case 301: modem_ready(""); break;
+    case 302:
+    case 304:
+    case 305: modem_ready("ZL27T"); break;
+    case 401: link_handle = configure_link(); break;   // also when it gives none
+    case 402: configure_terminal(1); break;
     case 500:
       if (!config_dirty) return 999;
       return confirm_box("Edited or Fetched but not Written. Quit anyway?") ? 999 : 0;
@@ -109,8 +144,8 @@ int app_main(int argc, char **argv) {
   draw_banner();
   current_field = 1;
   queue_script(argc, argv);
-  // The setup file is read here; from then on F1 prints the screen.
-  hotkey_add(KEY_F1, print_screen);
+  // Reads the setup file, opens the link (or asks how), then installs F1.
+  link_handle = load_link_setup("ZL27TSW.STP");
   build_default_config();
   memory_config = working_config;
   screen_save();
@@ -123,5 +158,9 @@ int app_main(int argc, char **argv) {
     screen_restore();
   }
   ui_shutdown();
+  if (link_handle) {
+    link_close(link_handle);
+    link_handle = nullptr;
+  }
   return 0;
 }

@@ -13,6 +13,9 @@ std::string script_keys(const char *arg);
 // rest of a longer script is dropped. Returns the number of keys dropped.
 int queue_script(int argc, char **argv);
 void draw_banner();
+// Makes sure of a link before a command that talks to the modem: runs the
+// link dialog when none is open; false when there is still none.
+bool ensure_link();
 // One pass of the main loop for a menu code; returns the next menu_code.
 int dispatch(int code);
 int app_main(int argc, char **argv);

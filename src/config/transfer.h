@@ -1,0 +1,38 @@
+// Moving the configuration between working_config and the modem's registers,
+// item by item, over link_handle.
+//   send_item / fetch_item   one of the 19 transfer items; false on a link
+//                            failure (the link's text tells why) or a bad item
+//   send_config              "Send memory to modem" (menu 204); the settings
+//                            that decide how the modem is reached go last
+//   fetch_config             "Fetch memory from modem" (menu 205)
+//   pack_dial_string         the register writes that carry the dial string
+//   merge_fetched_flags      flags from registers 1 and 2 as fetched
+#pragma once
+#include <cstdint>
+
+#include "config/modem_config.h"
+
+constexpr int TRANSFER_ITEMS = 19;
+// The dial string lives in registers 10..2048.
+constexpr int DIAL_FIRST_REGISTER = 10;
+constexpr int DIAL_LAST_REGISTER = 2048;
+
+struct RegisterWrite {
+  uint16_t reg;
+  uint16_t value;
+};
+// 39 characters in 20 registers and a terminator.
+constexpr int DIAL_MAX_WRITES = 21;
+
+// Two characters per register, high byte first, from number_pointer on;
+// a zero register ends a string whose last register is full. Fills out
+// (DIAL_MAX_WRITES entries) and returns how many registers to write.
+int pack_dial_string(const ModemConfig &config, RegisterWrite out[DIAL_MAX_WRITES]);
+// Bits 1, 6, 13 and 14 come from register 1, the rest but 15 from register 2.
+uint16_t merge_fetched_flags(uint16_t reg1, uint16_t reg2);
+
+bool send_item(int item);
+bool fetch_item(int item);
+void send_config();
+// False when a read failed; working_config then holds what was read so far.
+bool fetch_config();

@@ -1,0 +1,318 @@
+// "CONFIGURE THIS COMPUTER", "CONFIGURE TERMINAL EMULATOR" and
+// "CONFIGURE REGISTER VIEWER".
+#include "link/link_dialogs.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+
+#include "link/link.h"
+#include "link/setup_file.h"
+#include "ui/boxes.h"
+#include "ui/keys.h"
+#include "ui/window.h"
+
+namespace {
+
+constexpr const char ABORTED[] = "Edit aborted by ESC. Modifications lost.";
+constexpr int LABEL_COLUMN = 30;
+constexpr int FIELD_COLUMN = 46;
+constexpr int LABEL_WIDTH = 15;
+// A drawn label row covers this much, wiping what another layout left.
+constexpr int ROW_WIDTH = 48;
+constexpr int FIRST_ROW = 8;
+constexpr int LAST_ROW = 17;
+constexpr FieldFlags FIELD = 2;
+constexpr FieldFlags EDITED = 2 | FF_REPLACE;
+
+// The code tables as the null-ended lists choice fields take.
+template <size_t N>
+struct Choices {
+  const char *list[N + 1];
+};
+template <size_t N>
+Choices<N> null_ended(const char *const (&table)[N]) {
+  Choices<N> c{};
+  for (size_t i = 0; i < N; i++) c.list[i] = table[i];
+  return c;
+}
+const Choices<BAUD_COUNT> baud_choices = null_ended(baud_texts);
+const Choices<2> data_bits_choices = null_ended(data_bits_text);
+const Choices<2> stop_bits_choices = null_ended(stop_bits_text);
+const Choices<3> parity_choices = null_ended(link_parity_texts);
+const Choices<2> error_check_choices = null_ended(error_check_text);
+const Choices<2> yes_no_choices = null_ended(yes_no_text);
+const Choices<2> priority_choices = null_ended(priority_text);
+const Choices<2> register_set_choices = null_ended(register_set_text);
+
+const char *const *port_choices() { return serial_port_list; }
+
+FormField choice(int row, int column, int width, uint16_t *value, const char *const *choices) {
+  return {static_cast<int16_t>(row), static_cast<int16_t>(column), static_cast<int16_t>(width), DT_CHOICE,
+          value, choices, nullptr, FIELD};
+}
+FormField typed(int row, int column, int width, int16_t type, void *value, FormValidator check = nullptr,
+                FieldFlags flags = EDITED) {
+  return {static_cast<int16_t>(row), static_cast<int16_t>(column), static_cast<int16_t>(width), type,
+          value, nullptr, check, flags};
+}
+
+// What a layout row holds.
+enum Slot { NOTHING, PORT, BAUD, DATA_BITS, FIXED_8, STOP_BITS, PARITY, ERROR_CHECK, TIMEOUT, TRAP,
+            ROUTE, DROP, HOST, TCP_PORT };
+
+struct LayoutRow {
+  const char *label;   // null: a blank row
+  Slot slot;
+};
+constexpr int LAYOUT_ROWS = LAST_ROW - FIRST_ROW;   // rows 9..17; row 8 is the type
+
+constexpr LayoutRow layouts[LINK_KIND_COUNT][LAYOUT_ROWS] = {
+    // None
+    {},
+    // Sy/Max COM:
+    {{"Port", PORT}, {"Baud rate", BAUD}, {"Data bits", FIXED_8}, {"Stop bits", STOP_BITS},
+     {"Parity", PARITY}, {"Error Check", ERROR_CHECK}, {"Timeout", TIMEOUT}, {"Trap Errors", TRAP},
+     {"Route", ROUTE}},
+    // Net-to-Net COM:
+    {{"Port", PORT}, {"Baud rate", BAUD}, {"Data bits", FIXED_8}, {"Stop bits", STOP_BITS},
+     {"Parity", PARITY}, {"Error Check", ERROR_CHECK}, {"Timeout", TIMEOUT}, {"Trap Errors", TRAP},
+     {"Route", ROUTE}},
+    // Gateway COM:
+    {{"Port", PORT}, {"Baud rate", BAUD}, {"Data bits", DATA_BITS}, {"Stop bits", STOP_BITS},
+     {"Parity", PARITY}, {"Route", ROUTE}},
+    // Modbus RTU
+    {{"Port", PORT}, {"Baud rate", BAUD}, {"Data bits", DATA_BITS}, {"Stop bits", STOP_BITS},
+     {"Parity", PARITY}, {nullptr, NOTHING}, {"Timeout", TIMEOUT}, {"Trap Errors", TRAP}, {"Drop", DROP}},
+    // Modbus ASCII
+    {{"Port", PORT}, {"Baud rate", BAUD}, {"Data bits", DATA_BITS}, {"Stop bits", STOP_BITS},
+     {"Parity", PARITY}, {nullptr, NOTHING}, {"Timeout", TIMEOUT}, {"Trap Errors", TRAP}, {"Drop", DROP}},
+    // Modbus TCP
+    {{"Host", HOST}, {"Port", TCP_PORT}, {nullptr, NOTHING}, {nullptr, NOTHING}, {nullptr, NOTHING},
+     {nullptr, NOTHING}, {"Timeout", TIMEOUT}, {"Trap Errors", TRAP}, {"Index", DROP}},
+};
+
+// The editable fields of a kind's layout, top to bottom.
+int layout_fields(uint16_t kind, FormField out[LAYOUT_ROWS]) {
+  LinkSetup &s = link_setup;
+  int n = 0;
+  for (int i = 0; i < LAYOUT_ROWS; i++) {
+    int row = FIRST_ROW + 1 + i;
+    switch (layouts[kind][i].slot) {
+      case PORT: out[n++] = choice(row, FIELD_COLUMN, serial_port_field_width(), &s.port, port_choices()); break;
+      case BAUD: out[n++] = choice(row, FIELD_COLUMN, 5, &s.baud, baud_choices.list); break;
+      case DATA_BITS: out[n++] = choice(row, FIELD_COLUMN, 1, &s.data_bits, data_bits_choices.list); break;
+      case STOP_BITS: out[n++] = choice(row, FIELD_COLUMN, 1, &s.stop_bits, stop_bits_choices.list); break;
+      case PARITY: out[n++] = choice(row, FIELD_COLUMN, 4, &s.parity, parity_choices.list); break;
+      case ERROR_CHECK: out[n++] = choice(row, FIELD_COLUMN, 3, &s.error_check, error_check_choices.list); break;
+      case TIMEOUT: out[n++] = typed(row, FIELD_COLUMN, 6, DT_UNSIGNED, &s.timeout); break;
+      case TRAP: out[n++] = choice(row, FIELD_COLUMN, 3, &s.trap_errors, yes_no_choices.list); break;
+      // route_count and route[] have the number list's layout.
+      case ROUTE: out[n++] = typed(row, FIELD_COLUMN, 31, DT_NUMBER_LIST, &s.route_count); break;
+      case DROP: out[n++] = typed(row, FIELD_COLUMN, 3, DT_NUMBER_LIST, &s.route_count); break;
+      case HOST: out[n++] = typed(row, FIELD_COLUMN, 30, DT_TEXT, s.host); break;
+      case TCP_PORT: out[n++] = typed(row, FIELD_COLUMN, 4, DT_UNSIGNED, &s.tcp_port); break;
+      case NOTHING:
+      case FIXED_8: break;
+    }
+  }
+  return n;
+}
+
+// A label right-aligned in 15 columns, blank up to the row's width.
+void draw_label(int row, const char *label, const char *fixed = nullptr) {
+  char text[ROW_WIDTH + 1];
+  snprintf(text, sizeof text, "%*s%*s", LABEL_WIDTH, label ? label : "", -(ROW_WIDTH - LABEL_WIDTH), "");
+  if (fixed) memcpy(text + (FIELD_COLUMN - LABEL_COLUMN), fixed, strlen(fixed));
+  put_field(text, row, LABEL_COLUMN, 0, ' ', 0);
+}
+
+void draw_layout(uint16_t kind, FieldFlags name_attr) {
+  put_field(link_kind_text[kind], FIRST_ROW, FIELD_COLUMN, 21, ' ', name_attr);
+  char type_label[32];
+  snprintf(type_label, sizeof type_label, "%*s%s", LABEL_WIDTH, "Connection type", kind == LINK_NONE ? " NONE" : "");
+  put_field(type_label, FIRST_ROW, LABEL_COLUMN, 0, ' ', 0);
+  for (int i = 0; i < LAYOUT_ROWS; i++) {
+    const LayoutRow &r = layouts[kind][i];
+    draw_label(FIRST_ROW + 1 + i, r.label, r.slot == FIXED_8 ? "8" : nullptr);
+  }
+  FormField fields[LAYOUT_ROWS];
+  int n = layout_fields(kind, fields);
+  if (n) form_show_fields(fields, 0, n - 1, FIELD);
+}
+
+enum class Outcome { ACCEPTED, CANCELLED };
+
+Outcome select_type_and_edit() {
+  LinkSetup &s = link_setup;
+  if (s.kind >= LINK_KIND_COUNT) s.kind = LINK_SYMAX;
+  static const char terminators[] = {KEY_ENTER, KEY_ESC, char(KEY_UP), char(KEY_DOWN), char(KEY_F1), 0};
+  for (;;) {
+    draw_layout(s.kind, 1);
+    KeyCode key = get_key();
+    int start;
+    switch (key) {
+      case KEY_ESC: return Outcome::CANCELLED;
+      case ' ': case '+': case KEY_RIGHT:
+        s.kind = next_link_kind(s.kind);
+        apply_route_rule(&s);
+        continue;
+      case '-': case KEY_LEFT:
+        s.kind = previous_link_kind(s.kind);
+        apply_route_rule(&s);
+        continue;
+      case KEY_ENTER: case KEY_DOWN: start = 0; break;
+      case KEY_UP: start = -1; break;
+      default:
+        beep();
+        continue;
+    }
+    if (s.kind == LINK_NONE) continue;
+    draw_layout(s.kind, FIELD);
+    FormField fields[LAYOUT_ROWS];
+    int n = layout_fields(s.kind, fields);
+    KeyCode end = form_run(fields, 0, n - 1, start < 0 ? n - 1 : 0, terminators, FF_KEEP);
+    if (end == KEY_ENTER || end == KEY_F1) return Outcome::ACCEPTED;
+    if (end == KEY_ESC) return Outcome::CANCELLED;
+    // Up on the first field or Down on the last: back to the type.
+  }
+}
+
+void restore_if_changed(const LinkSetup &backup) {
+  if (memcmp(&backup, &link_setup, sizeof backup) != 0) {
+    error_box(ABORTED);
+    link_setup = backup;
+  }
+}
+
+bool differs(const LinkSetup &a, const LinkSetup &b) { return memcmp(&a, &b, sizeof a) != 0; }
+
+}  // namespace
+
+uint16_t next_link_kind(uint16_t kind) { return kind >= LINK_MODBUS_TCP ? LINK_SYMAX : kind + 1; }
+
+uint16_t previous_link_kind(uint16_t kind) {
+  return kind <= LINK_SYMAX || kind >= LINK_KIND_COUNT ? LINK_MODBUS_TCP : kind - 1;
+}
+
+void apply_route_rule(LinkSetup *s) {
+  bool modbus = s->kind == LINK_MODBUS_RTU || s->kind == LINK_MODBUS_ASCII || s->kind == LINK_MODBUS_TCP;
+  bool symax = s->kind == LINK_SYMAX || s->kind == LINK_NET_TO_NET || s->kind == LINK_GATEWAY;
+  if (modbus && s->route_count == 0) {
+    s->route_count = 1;
+    s->route[0] = 255;
+  } else if (symax && s->route[0] == 255) {
+    s->route_count = 0;
+  }
+}
+
+bool connection_changed(const LinkSetup &a, const LinkSetup &b) {
+  if (a.kind != b.kind || a.port != b.port || a.tcp_port != b.tcp_port) return true;
+  if (strncmp(a.host, b.host, sizeof a.host) != 0) return true;
+  if (a.route_count != b.route_count) return true;
+  int n = std::min<int>(a.route_count, NUMBER_LIST_MAX);
+  return memcmp(a.route, b.route, n * sizeof a.route[0]) != 0;
+}
+
+LinkHandle *configure_link() {
+  WindowHandle window = win_open(7, 20, 18, 79, "CONFIGURE THIS COMPUTER");
+  if (serial_port_count() == 0) refresh_serial_ports();
+  const LinkSetup backup = link_setup;
+  if (select_type_and_edit() == Outcome::ACCEPTED) {
+    if (connection_changed(backup, link_setup) && link_handle) {
+      link_close(link_handle);
+      link_handle = nullptr;
+    }
+    // With the link still open this only applies the port settings again.
+    link_handle = link_open();
+    if (link_handle) save_link_setup();
+  } else {
+    restore_if_changed(backup);
+  }
+  win_close(&window);
+  return link_handle;
+}
+
+void configure_terminal(int save_allowed) {
+  int port_width = serial_port_field_width();
+  WindowHandle window = win_open(6, 28, 12, std::max(54, FIELD_COLUMN + port_width + 1), "CONFIGURE TERMINAL EMULATOR");
+  LinkSetup &s = link_setup;
+  static const char *const labels[] = {"Port", "Baud rate", "Data bits", "Stop bits", "Parity"};
+  for (int i = 0; i < 5; i++)
+    put_field(labels[i], 7 + i, LABEL_COLUMN, LABEL_WIDTH, ' ', FF_RIGHT);
+  put_field("8", 9, FIELD_COLUMN, 0, ' ', 0);
+  FormField fields[] = {
+      choice(7, FIELD_COLUMN, port_width, &s.term_port, port_choices()),
+      choice(8, FIELD_COLUMN, 5, &s.term_baud, baud_choices.list),
+      choice(9, FIELD_COLUMN, 1, &s.term_data_bits, data_bits_choices.list),
+      choice(10, FIELD_COLUMN, 1, &s.term_stop_bits, stop_bits_choices.list),
+      choice(11, FIELD_COLUMN, 4, &s.term_parity, parity_choices.list),
+  };
+  constexpr int last = 4;
+  form_show_fields(fields, 0, last, FIELD);
+  const LinkSetup backup = s;
+  static const char terminators[] = {KEY_ENTER, KEY_ESC, char(KEY_F1), 0};
+  int current = 0;
+  KeyCode key;
+  for (;;) {
+    key = form_run(fields, 0, last, current, terminators, FF_KEEP);
+    if (key == KEY_DOWN) current = 0;          // past the last field: the first again
+    else if (key == KEY_UP) current = last;    // before the first: the last
+    else if (key == KEY_F1) current = 0;
+    else break;
+  }
+  if (key == KEY_ESC) restore_if_changed(backup);
+  else if (save_allowed && differs(backup, s)) save_link_setup();
+  win_close(&window);
+}
+
+int check_screen_size(void *value, int, FormField *) {
+  uint16_t v;
+  memcpy(&v, value, sizeof v);
+  if (v >= 1 && v <= 20) return 1;
+  error_box(v > 20 ? "Register Viewer size must be <= 20" : "Register Viewer size must be >= 1");
+  v = v > 20 ? 20 : 1;
+  memcpy(value, &v, sizeof v);
+  return 0;
+}
+
+int check_start_register(void *value, int, FormField *) {
+  uint16_t v;
+  memcpy(&v, value, sizeof v);
+  if (v >= 1) return 1;
+  error_box("Register Viewer start must be >= 1");
+  v = 1;
+  memcpy(value, &v, sizeof v);
+  return 0;
+}
+
+void configure_register_viewer(int save_allowed) {
+  WindowHandle window = win_open(6, 28, 13, 61, "CONFIGURE REGISTER VIEWER");
+  LinkSetup &s = link_setup;
+  static const char *const labels[] = {"Priority", "Status Registers", "Screen Size", "Starting Register",
+                                       "Register Set", "Identify Module"};
+  for (int i = 0; i < 6; i++) put_field(labels[i], 7 + i, LABEL_COLUMN, 17, ' ', FF_RIGHT);
+  constexpr int column = 48;
+  FormField fields[] = {
+      choice(7, column, 12, &s.rv_priority, priority_choices.list),
+      choice(8, column, 3, &s.rv_status_registers, yes_no_choices.list),
+      typed(9, column, 2, DT_UNSIGNED, &s.rv_screen_size, check_screen_size, FIELD),
+      typed(10, column, 4, DT_UNSIGNED, &s.rv_start_register, check_start_register, FIELD),
+      choice(11, column, 3, &s.rv_register_set, register_set_choices.list),
+      choice(12, column, 3, &s.rv_identify_module, yes_no_choices.list),
+  };
+  constexpr int last = 5;
+  form_show_fields(fields, 0, last, FIELD);
+  const LinkSetup backup = s;
+  static const char terminators[] = {KEY_ENTER, KEY_ESC, char(KEY_UP), char(KEY_DOWN), char(KEY_F1), 0};
+  int current = 0;
+  KeyCode key;
+  for (;;) {
+    key = form_run(fields, 0, last, current, terminators, FF_KEEP | FF_REPLACE);
+    if (key != KEY_UP) break;
+    current = last;   // Up on the first field: the last again
+  }
+  if (key == KEY_ESC) restore_if_changed(backup);
+  else if (save_allowed) save_link_setup();
+  win_close(&window);
+}

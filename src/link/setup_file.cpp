@@ -1,0 +1,120 @@
+// Loading the setup file at start-up (with its fallbacks) and saving it.
+#include "link/setup_file.h"
+
+#include <bit>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <string>
+#include <system_error>
+#include <unistd.h>
+
+#include "link/link.h"
+#include "link/link_dialogs.h"
+#include "ui/boxes.h"
+#include "ui/keys.h"
+
+namespace fs = std::filesystem;
+
+// The record's u16 fields are stored as the file's little-endian words.
+static_assert(std::endian::native == std::endian::little);
+
+namespace {
+std::string setup_path;
+}
+
+SetupReadResult read_setup_image(const char *path, LinkSetup *setup) {
+  FILE *f = std::fopen(path, "rb");
+  if (!f) return SETUP_READ_OPEN_FAILED;
+  unsigned char image[SETUP_FILE_SIZE];
+  bool whole = std::fread(image, 1, sizeof image, f) == sizeof image;
+  std::fclose(f);
+  if (!whole) return SETUP_READ_SHORT;
+  memcpy(setup, image, sizeof image);
+  return SETUP_READ_OK;
+}
+
+SetupWriteResult write_setup_image(const char *path, const LinkSetup &setup) {
+  std::error_code ec;
+  std::string target = path;
+  // A symbolic link stays; the file it names is replaced.
+  if (fs::is_symlink(fs::symlink_status(target, ec))) {
+    fs::path real = fs::canonical(target, ec);
+    if (!ec) target = real.string();
+  }
+  // Next to the target so the rename stays on one file system; the old file
+  // is whole until the new one is.
+  std::string temp;
+  FILE *f = nullptr;
+  for (int attempt = 0; attempt < 100 && !f; ++attempt) {
+    temp = target + "." + std::to_string(getpid()) + "." + std::to_string(attempt) + ".tmp";
+    f = std::fopen(temp.c_str(), "wbx");
+    if (!f && errno != EEXIST) break;
+  }
+  if (!f) return SETUP_WRITE_OPEN_FAILED;
+  bool ok = std::fwrite(&setup, 1, SETUP_FILE_SIZE, f) == SETUP_FILE_SIZE;
+  ok = std::fflush(f) == 0 && ok;
+  ok = std::fclose(f) == 0 && ok;
+  if (ok) {
+    fs::file_status old = fs::status(target, ec);
+    if (!ec && fs::exists(old)) fs::permissions(temp, old.permissions(), ec);
+    ec.clear();
+    fs::rename(temp, target, ec);
+    ok = !ec;
+  }
+  if (!ok) {
+    fs::remove(temp, ec);
+    return SETUP_WRITE_FAILED;
+  }
+  return SETUP_WRITE_OK;
+}
+
+const char *setup_file_path() { return setup_path.c_str(); }
+
+LinkHandle *load_link_setup(const char *file_name) {
+  link_handle = nullptr;
+  // Pinned to the start-up directory: the file picker may change directory,
+  // and the setup saved should be the one read.
+  std::error_code ec;
+  fs::path absolute = fs::absolute(file_name, ec);
+  setup_path = ec ? std::string(file_name) : absolute.string();
+  refresh_serial_ports();
+  memset(&link_setup, 0, sizeof link_setup);
+
+  switch (read_setup_image(setup_path.c_str(), &link_setup)) {
+    case SETUP_READ_OPEN_FAILED:
+      default_link_setup(&link_setup);
+      error_box("Can't locate setup file.");
+      link_handle = configure_link();
+      break;
+    case SETUP_READ_SHORT:
+      default_link_setup(&link_setup);
+      error_box("Can't read setup file. Use SETUP to change it");
+      link_handle = configure_link();
+      break;
+    case SETUP_READ_OK:
+      // Values from a file are brought inside their tables before anything
+      // indexes a table with them.
+      clamp_link_setup(&link_setup);
+      if (link_setup.port >= serial_port_count()) {
+        error_box("The saved link is not in current choices.");
+        link_handle = configure_link();
+      } else {
+        link_handle = link_open();
+      }
+      break;
+  }
+  // Only now: a dialog run above can still be ended with F1.
+  hotkey_add(KEY_F1, print_screen);
+  return link_handle;
+}
+
+void save_link_setup() {
+  if (!confirm_box("Write setup to startup file?")) return;
+  switch (write_setup_image(setup_path.empty() ? "ZL27TSW.STP" : setup_path.c_str(), link_setup)) {
+    case SETUP_WRITE_OPEN_FAILED: error_box("Can't open setup file"); break;
+    case SETUP_WRITE_FAILED: error_box("Can't save setup file"); break;
+    case SETUP_WRITE_OK: break;
+  }
+}
