@@ -1,0 +1,236 @@
+// The setup file: its 150-byte image, the three ways start-up falls back to
+// the link dialog, and the record brought inside its tables. Also the link
+// dialogs' type cycling, route rules and field checks.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <filesystem>
+
+#include "config_fixtures.h"
+#include "link/link.h"
+#include "link/link_dialogs.h"
+#include "link/setup_file.h"
+
+namespace {
+
+std::vector<uint8_t> image_of(const LinkSetup &s) {
+  const auto *p = reinterpret_cast<const uint8_t *>(&s);
+  return std::vector<uint8_t>(p, p + sizeof s);
+}
+
+LinkSetup unusual_record() {
+  LinkSetup s;
+  default_link_setup(&s);
+  s.kind = LINK_NONE;   // opens nothing
+  s.reserved4 = 0x1234;
+  s.reserved34 = 0xBEEF;
+  s.reserved36 = 0x0102;
+  memset(s.reserved_text, 0, sizeof s.reserved_text);
+  strcpy(s.reserved_text, "NOTEPAD.EXE");
+  s.reserved_text[30] = 'x';   // after the terminator, kept all the same
+  strcpy(s.host, "plc.example");
+  return s;
+}
+
+class SetupFile : public ConfigUiTest {
+ protected:
+  void SetUp() override {
+    ConfigUiTest::SetUp();
+    setenv("ZL27T_PORTS", "/dev/null", 1);   // port 0 exists
+    link_handle = nullptr;
+  }
+  void TearDown() override {
+    if (link_handle) link_close(link_handle);
+    link_handle = nullptr;
+    unsetenv("ZL27T_PORTS");
+    ConfigUiTest::TearDown();
+  }
+  // Whether any picture shows text.
+  static bool seen(const std::string &text) {
+    for (size_t i = 0; i < pictures.size(); i++)
+      if (pic_has(i, text)) return true;
+    return false;
+  }
+};
+
+}  // namespace
+
+TEST_F(SetupFile, ImageRoundTripKeepsEveryByte) {
+  LinkSetup s = unusual_record();
+  ASSERT_EQ(write_setup_image("ZL27TSW.STP", s), SETUP_WRITE_OK);
+  EXPECT_EQ(read_bytes("ZL27TSW.STP"), image_of(s));
+  LinkSetup back{};
+  ASSERT_EQ(read_setup_image("ZL27TSW.STP", &back), SETUP_READ_OK);
+  EXPECT_EQ(image_of(back), image_of(s));
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator("."), {}), 1);   // no temporary left
+}
+
+TEST_F(SetupFile, ShortFilesAreUnreadableLongOnesReadTheirFirst150Bytes) {
+  LinkSetup s = unusual_record();
+  std::vector<uint8_t> whole = image_of(s);
+  std::vector<uint8_t> short_file(whole.begin(), whole.end() - 1);
+  std::vector<uint8_t> long_file = whole;
+  long_file.push_back(0x77);
+  write_bytes("short.stp", short_file);
+  write_bytes("long.stp", long_file);
+
+  LinkSetup r;
+  memset(&r, 0xAB, sizeof r);
+  const LinkSetup untouched = r;
+  EXPECT_EQ(read_setup_image("missing.stp", &r), SETUP_READ_OPEN_FAILED);
+  EXPECT_EQ(read_setup_image("short.stp", &r), SETUP_READ_SHORT);
+  EXPECT_EQ(image_of(r), image_of(untouched));
+  EXPECT_EQ(read_setup_image("long.stp", &r), SETUP_READ_OK);
+  EXPECT_EQ(image_of(r), whole);
+}
+
+TEST_F(SetupFile, MissingOrShortFileGivesTheDefaultRecordAndTheDialog) {
+  struct Case {
+    const char *what;
+    std::vector<uint8_t> bytes;   // empty: no file
+    const char *message;
+  } cases[] = {
+      {"missing", {}, "Can't locate setup file."},
+      {"149 bytes", std::vector<uint8_t>(149, 0x33), "Can't read setup file. Use SETUP to change it"},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.what);
+    std::filesystem::remove("ZL27TSW.STP");
+    if (!c.bytes.empty()) write_bytes("ZL27TSW.STP", c.bytes);
+    pictures.clear();
+    hotkey_remove(KEY_F1);
+    // The message, then the dialog (pictured, then left with Esc).
+    push_keys(K_SEE_BOX K_F9 K_ESC);
+    EXPECT_EQ(load_link_setup("ZL27TSW.STP"), nullptr);
+    ASSERT_EQ(pictures.size(), 2u);
+    EXPECT_TRUE(pic_has(0, c.message));
+    EXPECT_TRUE(pic_has(1, "CONFIGURE THIS COMPUTER"));
+    EXPECT_TRUE(pic_has(1, "Sy/Max COM:"));
+    LinkSetup def;
+    default_link_setup(&def);
+    EXPECT_EQ(image_of(link_setup), image_of(def));
+    // F1 is the screen print from now on.
+    EXPECT_EQ(hotkey_remove(KEY_F1), 1);
+  }
+}
+
+TEST_F(SetupFile, OutOfTableValuesAreClampedAndAStalePortAsksAgain) {
+  write_bytes("ZL27TSW.STP", std::vector<uint8_t>(150, 0xFF));
+  push_keys(K_SEE_BOX K_F9 K_ESC);
+  EXPECT_EQ(load_link_setup("ZL27TSW.STP"), nullptr);
+  ASSERT_EQ(pictures.size(), 2u);
+  EXPECT_TRUE(pic_has(0, "The saved link is not in current choices."));
+  EXPECT_TRUE(pic_has(1, "Sy/Max COM:"));
+  EXPECT_TRUE(pic_has(1, "INVALID"));   // the port field
+  EXPECT_EQ(link_setup.kind, LINK_SYMAX);
+  EXPECT_EQ(link_setup.baud, 13);
+  EXPECT_EQ(link_setup.route_count, 8);
+  EXPECT_EQ(link_setup.port, 0xFFFF);   // not a table index: kept, shown as INVALID
+  EXPECT_EQ(link_setup.timeout, 0xFFFF);
+  EXPECT_EQ(strnlen(link_setup.host, sizeof link_setup.host), sizeof link_setup.host - 1);
+}
+
+TEST_F(SetupFile, SaveAsksAndRewritesAllBytesAsRead) {
+  LinkSetup s = unusual_record();
+  write_bytes("ZL27TSW.STP", image_of(s));
+  push_keys(K_F10);   // "Unable to establish link." for kind None
+  EXPECT_EQ(load_link_setup("ZL27TSW.STP"), nullptr);
+  std::filesystem::remove("ZL27TSW.STP");
+  // Saved to the start-up directory even after a change of directory.
+  std::filesystem::create_directory("elsewhere");
+  std::filesystem::current_path("elsewhere");
+
+  push_keys("n");
+  save_link_setup();
+  EXPECT_FALSE(std::filesystem::exists("../ZL27TSW.STP"));
+
+  push_keys("y");
+  save_link_setup();
+  EXPECT_EQ(read_bytes("../ZL27TSW.STP"), image_of(s));
+  EXPECT_FALSE(std::filesystem::exists("ZL27TSW.STP"));
+  std::filesystem::current_path("..");
+}
+
+TEST(LinkDialogRules, TypesCycleOneToSixAndRoutesFollowTheKind) {
+  const uint16_t next[] = {1, 2, 3, 4, 5, 6, 1};
+  const uint16_t prev[] = {6, 6, 1, 2, 3, 4, 5};
+  for (uint16_t k = 0; k < LINK_KIND_COUNT; k++) {
+    EXPECT_EQ(next_link_kind(k), next[k]) << k;
+    EXPECT_EQ(previous_link_kind(k), prev[k]) << k;
+  }
+
+  struct Case {
+    uint16_t kind, count, first;
+    uint16_t want_count, want_first;
+  } cases[] = {
+      {LINK_MODBUS_RTU, 0, 0, 1, 255},   // empty route: drop 255
+      {LINK_MODBUS_TCP, 0, 7, 1, 255},
+      {LINK_MODBUS_ASCII, 1, 17, 1, 17},   // a drop of its own stays
+      {LINK_SYMAX, 1, 255, 0, 255},      // back on Sy/Max: that route goes
+      {LINK_GATEWAY, 2, 255, 0, 255},
+      {LINK_NET_TO_NET, 1, 201, 1, 201},
+  };
+  for (const Case &c : cases) {
+    LinkSetup s{};
+    s.kind = c.kind;
+    s.route_count = c.count;
+    s.route[0] = c.first;
+    apply_route_rule(&s);
+    EXPECT_EQ(s.route_count, c.want_count) << c.kind;
+    EXPECT_EQ(s.route[0], c.want_first) << c.kind;
+  }
+}
+
+TEST(LinkDialogRules, OnlyConnectionFieldsReopenTheLink) {
+  LinkSetup a;
+  default_link_setup(&a);
+  a.route_count = 2;
+  a.route[1] = 7;
+  struct Case {
+    const char *what;
+    void (*change)(LinkSetup &);
+    bool reopen;
+  } cases[] = {
+      {"baud", [](LinkSetup &s) { s.baud = 15; }, false},
+      {"parity, stop bits, time-out, trap", [](LinkSetup &s) { s.parity = 2; s.stop_bits = 1; s.timeout = 9; s.trap_errors = 1; }, false},
+      {"an entry past the count", [](LinkSetup &s) { s.route[5] = 99; }, false},
+      {"kind", [](LinkSetup &s) { s.kind = LINK_NET_TO_NET; }, true},
+      {"port", [](LinkSetup &s) { s.port = 1; }, true},
+      {"host", [](LinkSetup &s) { s.host[0] = 'h'; }, true},
+      {"tcp port", [](LinkSetup &s) { s.tcp_port = 502; }, true},
+      {"route count", [](LinkSetup &s) { s.route_count = 1; }, true},
+      {"a counted entry", [](LinkSetup &s) { s.route[1] = 8; }, true},
+  };
+  for (const Case &c : cases) {
+    LinkSetup b = a;
+    c.change(b);
+    EXPECT_EQ(connection_changed(a, b), c.reopen) << c.what;
+  }
+}
+
+TEST_F(SetupFile, RegisterViewerChecksPutTheLimitBack) {
+  struct Case {
+    int (*check)(void *, int, FormField *);
+    uint16_t value;
+    int accepted;
+    uint16_t after;
+    const char *message;
+  } cases[] = {
+      {check_screen_size, 20, 1, 20, nullptr},
+      {check_screen_size, 21, 0, 20, "Register Viewer size must be <= 20"},
+      {check_screen_size, 0, 0, 1, "Register Viewer size must be >= 1"},
+      {check_start_register, 1, 1, 1, nullptr},
+      {check_start_register, 9999, 1, 9999, nullptr},
+      {check_start_register, 0, 0, 1, "Register Viewer start must be >= 1"},
+  };
+  for (const Case &c : cases) {
+    pictures.clear();
+    if (c.message) push_keys(K_SEE_BOX);
+    uint16_t v = c.value;
+    EXPECT_EQ(c.check(&v, 4, nullptr), c.accepted) << c.value;
+    EXPECT_EQ(v, c.after);
+    if (c.message) {
+      EXPECT_TRUE(seen(c.message)) << c.message;
+    }
+  }
+}
