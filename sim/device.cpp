@@ -213,6 +213,11 @@ void device_init(int64_t now)
     // The default configuration, as a factory-fresh modem holds it.
     reg(REG_CONTROL) = g_opt.crc ? 0x0800 : 0;
     reg(REG_PORT_RATE) = 13;
+    // The port rate register tells the speed the modem's port runs at.
+    const long rates[] = {50, 75, 110, 135, 150, 300, 600, 1200, 1800, 2400, 3600, 4800, 7200, 9600, 14400, 19200};
+    for (uint16_t i = 0; i < 16; ++i)
+        if (g_opt.baud == rates[i])
+            reg(REG_PORT_RATE) = i;
     reg(REG_LINE_RATE) = 14;
     reg(REG_NUMBER_POINTER) = 0;
     reg(REG_PASSWORD) = 0;

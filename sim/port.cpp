@@ -24,6 +24,7 @@ void (*g_receiver)(const uint8_t*, size_t) = nullptr;
 std::deque<uint8_t> g_out;
 int64_t g_next_byte_us = 0;  // pacing: earliest time of the next byte
 int64_t g_rest_until = -1;   // far end gone: do not poll before this
+std::vector<uint8_t>* g_capture = nullptr;
 
 int64_t now_us()
 {
@@ -173,8 +174,14 @@ const std::string& port_name() { return g_name; }
 
 void port_set_receiver(void (*fn)(const uint8_t*, size_t)) { g_receiver = fn; }
 
+void port_capture(std::vector<uint8_t>* sink) { g_capture = sink; }
+
 void port_send(const uint8_t* bytes, size_t n)
 {
+    if (g_capture) {
+        g_capture->insert(g_capture->end(), bytes, bytes + n);
+        return;
+    }
     if (g_fd < 0)
         return;
     if (g_out.empty()) {

@@ -11,11 +11,13 @@
 //   port_poll_fd(events)            fd and events to poll, or -1 (port resting)
 //   port_service(now, revents)      read / write as poll said
 //   port_next_due(now)              next time the port needs a call, or -1
+//   port_capture(sink)              tests: output goes to *sink instead (null: off)
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 int port_open_pty(const std::string& link_path, std::string& err);
 int port_open_device(const std::string& path, std::string& err);
@@ -27,3 +29,4 @@ int64_t port_drain_time();
 int port_poll_fd(short& events);
 void port_service(int64_t now, short revents);
 int64_t port_next_due(int64_t now);
+void port_capture(std::vector<uint8_t>* sink);

@@ -7,6 +7,7 @@
 //   trace_chars(dir, what, text, n)    the same for text frames, control bytes escaped
 //   sched_at(due, fn)     run fn from the main loop once now_ms() >= due
 //   sched_run(now)        run what is due; sched_next() -> earliest due or -1
+//   sched_clear()         forget everything scheduled
 //   crc16_step / crc16    the CRC-16 of reflected polynomial 0xA001
 //   fault_hit(counter, every)  true on every Nth call for that counter
 //   exception_for(first, count)  the injected error code for a register range, 0 if none
@@ -39,6 +40,8 @@ struct SimOptions {
     unsigned bad_check_every = 0;
     unsigned nak_every = 0;
     unsigned foreign_every = 0;
+    unsigned stale_every = 0;
+    unsigned busy_every = 0;
     unsigned delay_ms = 0;
     unsigned dial_ms = 1000;
     unsigned ring_every_s = 0;
@@ -57,6 +60,7 @@ void trace_text(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
 void sched_at(int64_t due, std::function<void()> fn);
 void sched_run(int64_t now);
 int64_t sched_next();
+void sched_clear();
 
 uint16_t crc16_step(uint16_t crc, uint8_t byte);
 uint16_t crc16(const uint8_t* p, size_t n);

@@ -13,6 +13,7 @@ constexpr size_t DATA_SPACE = 263;
 constexpr unsigned MAX_COUNT = 128;
 constexpr unsigned RETRIES = 8;
 constexpr unsigned ENQUIRIES = 32;
+constexpr size_t MAX_QUEUED = 16;
 
 // Sy/Max error codes the device answers with.
 constexpr uint8_t ERR_ILLEGAL_OPCODE = 1;
@@ -37,7 +38,8 @@ struct RxFramer {
 };
 
 RxFramer g_rx;
-FaultCounter g_nak_faults, g_no_reply_faults, g_foreign_faults, g_bad_check_faults;
+FaultCounter g_nak_faults, g_no_reply_faults, g_foreign_faults, g_bad_check_faults, g_stale_faults,
+    g_busy_faults;
 
 // ---- transmitter ----
 
@@ -160,6 +162,11 @@ void queue_reply(SymaxReply reply)
     if (reply.data.empty())
         return;
     auto push = [reply] {
+        // A master that never acknowledges must not make the queue grow.
+        if (g_tx_queue.size() >= MAX_QUEUED) {
+            trace_text("reply queue full: reply dropped");
+            return;
+        }
         g_tx_queue.push_back({reply.route, reply.data});
         tx_kick();
     };
@@ -167,6 +174,18 @@ void queue_reply(SymaxReply reply)
         sched_at(now_ms() + g_opt.delay_ms, push);
     else
         push();
+}
+
+// Where a reply's register values start (its length when it has none).
+size_t values_offset(const std::vector<uint8_t>& d)
+{
+    if (d.size() >= 2 && d[0] == 0x86)
+        return 4;
+    if (d.size() >= 5 && d[0] == 0x90 && d[4] == 0)
+        return 7;
+    if (d.size() >= 5 && d[0] == 0x92 && d[1] == 0xBA && !(d[4] & 0x80))
+        return 6;
+    return d.size();
 }
 
 void frame_done()
@@ -178,13 +197,30 @@ void frame_done()
         send_control(NAK, "nak*");
         return;
     }
+    if (fault_hit(g_busy_faults, g_opt.busy_every)) {
+        // As a device with no free buffer: DLE SYN, the frame is not taken.
+        g_reply_byte = SYN;
+        send_control(SYN, "syn*");
+        return;
+    }
     g_reply_byte = g_rx.header;
     send_control(g_rx.header, "ack");
     if (fault_hit(g_no_reply_faults, g_opt.no_reply_every)) {
         trace_text("request left unanswered");
         return;
     }
-    queue_reply(symax_handle(g_rx.route, g_rx.data));
+    SymaxReply reply = symax_handle(g_rx.route, g_rx.data);
+    if (!reply.data.empty() && fault_hit(g_stale_faults, g_opt.stale_every)) {
+        // A late answer to some other request goes first: another transaction
+        // byte and, so that taking it shows, every value inverted.
+        SymaxReply stale = reply;
+        stale.data[1] ^= 0x80;
+        for (size_t i = values_offset(stale.data); i < stale.data.size(); ++i)
+            stale.data[i] ^= 0xFF;
+        trace_text("stale reply 0x%02X goes first", stale.data[1]);
+        queue_reply(stale);
+    }
+    queue_reply(reply);
 }
 
 void frame_error(const char* why)
@@ -538,4 +574,16 @@ void symax_receive(const uint8_t* bytes, size_t n)
 {
     for (size_t i = 0; i < n; ++i)
         rx_byte(bytes[i]);
+}
+
+void symax_reset()
+{
+    g_rx = RxFramer{};
+    g_tx_queue.clear();
+    g_tx = Tx::idle;
+    g_tx_seq = SEQ1;
+    ++g_tx_generation;
+    g_reply_byte = NAK;
+    g_nak_faults = g_no_reply_faults = g_foreign_faults = g_bad_check_faults = FaultCounter{};
+    g_stale_faults = g_busy_faults = FaultCounter{};
 }

@@ -3,6 +3,7 @@
 // with its acknowledgement wait, and the register requests.
 //
 //   symax_receive(bytes, n)   feed bytes from the port
+//   symax_reset()             both directions back to idle, sequence SEQ1
 //   symax_build_frame(...)    the wire bytes of one frame (also used by tests)
 //   symax_handle(route, data) the reply message for one request message, or an
 //                             empty reply when none is due
@@ -24,6 +25,7 @@ enum : uint8_t {
 };
 
 void symax_receive(const uint8_t* bytes, size_t n);
+void symax_reset();
 
 std::vector<uint8_t> symax_build_frame(uint8_t seq, const std::vector<uint8_t>& route,
                                        const std::vector<uint8_t>& data, bool crc);

@@ -98,6 +98,8 @@ void sched_run(int64_t now)
     }
 }
 
+void sched_clear() { g_deferred.clear(); }
+
 int64_t sched_next()
 {
     int64_t next = -1;

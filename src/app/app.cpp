@@ -3,6 +3,11 @@
 
 #include <cstring>
 
+#include "config/config_file.h"
+#include "config/modem_config.h"
+#include "config/printout.h"
+#include "editor/param_editor.h"
+#include "forms/file_picker.h"
 #include "link/link_setup.h"
 #include "ui/boxes.h"
 #include "ui/menu.h"
@@ -37,10 +42,6 @@ const char *const main_menu[] = {
     "Quit", nullptr,
     nullptr,
 };
-
-// Set when the configuration in memory was edited or fetched and not yet
-// written to a file.
-int config_dirty_flag = 0;
 
 std::string script_keys(const char *arg) {
   char buf[132];
@@ -84,14 +85,20 @@ void draw_banner() {
 }
 
 int dispatch(int code) {
-  switch (code / 100) {
-    case 5:
-      if (!config_dirty_flag) return 999;
+  switch (code) {
+    case 201: read_config_command(); break;
+    case 202: write_config_command(); break;
+    case 203: offline_editor(); break;   // copies memory_config in and back
+    case 206: print_config_command(); break;
+    case 207: delete_file_command(".ZLE", "DELETE CONFIGURATION FILE"); break;
+    case 500:
+      if (!config_dirty) return 999;
       return confirm_box("Edited or Fetched but not Written. Quit anyway?") ? 999 : 0;
     default:
-      // Commands not built yet, 208 and Esc on the bar do nothing.
-      return code;
+      // 208, Esc on the bar and commands not built yet do nothing.
+      break;
   }
+  return code;
 }
 
 int app_main(int argc, char **argv) {
@@ -100,12 +107,16 @@ int app_main(int argc, char **argv) {
     return 1;
   }
   draw_banner();
+  current_field = 1;
   queue_script(argc, argv);
   // The setup file is read here; from then on F1 prints the screen.
   hotkey_add(KEY_F1, print_screen);
+  build_default_config();
+  memory_config = working_config;
   screen_save();
   menu_code = 100;
-  config_dirty_flag = 0;
+  config_dirty = 0;
+  current_field = 1;
   while (menu_code != 999) {
     menu_code = menu_bar_run(main_menu, 4, menu_code);
     menu_code = dispatch(menu_code);

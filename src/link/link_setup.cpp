@@ -16,7 +16,7 @@ char *serial_port_list[MAX_SERIAL_PORTS + 1];
 const char *const link_kind_text[LINK_KIND_COUNT] = {
     "None", "Sy/Max COM:", "Net-to-Net COM:", "Gateway COM:", "Modbus RTU", "Modbus ASCII", "Modbus TCP",
 };
-const char *const baud_text[BAUD_COUNT] = {
+const char *const baud_texts[BAUD_COUNT] = {
     "50   ", "75   ", "110  ", "134.5", "150  ", "300  ", "600  ", "1200 ",
     "1800 ", "2400 ", "3600 ", "4800 ", "7200 ", "9600 ", "14400", "19200",
 };
@@ -26,7 +26,7 @@ const unsigned baud_rate[BAUD_COUNT] = {
 };
 const char *const data_bits_text[2] = {"7", "8"};
 const char *const stop_bits_text[2] = {"1", "2"};
-const char *const parity_text[3] = {"NONE", "EVEN", "ODD"};
+const char *const link_parity_texts[3] = {"NONE", "EVEN", "ODD"};
 const char *const error_check_text[2] = {"BCC", "CRC"};
 const char *const yes_no_text[2] = {"YES", "NO"};
 const char *const priority_text[2] = {"Non-Priority", "Priority"};

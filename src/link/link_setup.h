@@ -62,14 +62,15 @@ static_assert(offsetof(LinkSetup, rv_register_set) == 148);
 
 extern LinkSetup link_setup;
 
-// Code tables (index -> text). Baud texts are padded to 5 characters.
+// Code tables (index -> text). The baud-rate index is shared with the modem
+// configuration; its texts are padded to 5 characters.
 extern const char *const link_kind_text[LINK_KIND_COUNT];
 constexpr int BAUD_COUNT = 16;
-extern const char *const baud_text[BAUD_COUNT];
+extern const char *const baud_texts[BAUD_COUNT];
 extern const unsigned baud_rate[BAUD_COUNT];
 extern const char *const data_bits_text[2];
 extern const char *const stop_bits_text[2];
-extern const char *const parity_text[3];
+extern const char *const link_parity_texts[3];
 extern const char *const error_check_text[2];
 extern const char *const yes_no_text[2];
 extern const char *const priority_text[2];
