@@ -140,7 +140,9 @@ void reader_main(LinkHandle *link) {
 
     std::lock_guard<std::mutex> g(link->lock);
     if (fds[1].fd >= 0 && (fds[1].revents & (POLLIN | POLLHUP | POLLERR | POLLNVAL))) {
-      for (;;) {
+      // Bounded, so that a far end that never pauses cannot hold back the
+      // acknowledgements the pump below has to send.
+      for (int reads = 0; reads < 64; reads++) {
         ssize_t n = read(ch->port.fd, ch->read_buffer, ch->read_size);
         if (n > 0) {
           for (ssize_t i = 0; i < n; i++) receive_framer(link, ch->read_buffer[i]);
