@@ -20,7 +20,7 @@
 #include <thread>
 
 #include "proto/packet.h"
-#include "proto/serial_port.h"
+#include "platform/serial_port.h"
 
 struct LinkHandle;
 

@@ -7,7 +7,7 @@
 #include <string>
 
 #include "link/link_setup.h"
-#include "proto/serial_port.h"
+#include "platform/serial_port.h"
 
 namespace {
 

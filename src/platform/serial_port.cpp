@@ -1,4 +1,4 @@
-#include "proto/serial_port.h"
+#include "platform/serial_port.h"
 
 #include <fcntl.h>
 #include <linux/serial.h>

@@ -5,7 +5,7 @@
 
 extern "C" int ioctl(int fd, unsigned long request, ...);
 
-#include "proto/serial_port.h"
+#include "platform/serial_port.h"
 
 bool sport_set_baud_other(int fd, unsigned baud) {
   struct termios2 t2;
