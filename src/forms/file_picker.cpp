@@ -6,7 +6,7 @@
 #include <filesystem>
 #include <system_error>
 
-#include "ui/boxes.h"
+#include "ui/boxes.h"   // alert_*: file messages show whatever the link's Trap Errors says
 #include "ui/keys.h"
 #include "ui/screen.h"
 #include "ui/window.h"
@@ -270,7 +270,7 @@ static void change_directory(const PickItem &item) {
   if (ec) {
     char shown[64];
     printable_name(item.real.c_str(), shown, sizeof shown);
-    error_printf("Can't change to directory \"%s\"", shown);
+    alert_printf("Can't change to directory \"%s\"", shown);
   }
 }
 
@@ -279,7 +279,7 @@ static void list_directory(Picker &pk, const char *pattern, bool include_directo
     std::error_code ec;
     char shown[64];
     printable_name(fs::current_path(ec).string().c_str(), shown, sizeof shown);
-    error_printf("Can't list directory \"%s\"", shown);
+    alert_printf("Can't list directory \"%s\"", shown);
   }
   pk.page = pk.col = pk.row = 0;
 }
@@ -412,11 +412,11 @@ void delete_file_command(const char *extension, const char *title) {
       std::fclose(f);
       if (std::remove(existing) != 0) {
         printable_name(existing, shown, sizeof shown);
-        error_printf("Can't delete file \"%s\"", shown);
+        alert_printf("Can't delete file \"%s\"", shown);
       }
     } else {
       printable_name(full, shown, sizeof shown);
-      error_printf("Can't find file \"%s\"", shown);
+      alert_printf("Can't find file \"%s\"", shown);
     }
   }
   win_close(&window);
