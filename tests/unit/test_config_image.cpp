@@ -112,3 +112,15 @@ TEST_F(ConfigImage, UnwritableDirectoryFailsToOpen) {
   build_default_config();
   EXPECT_EQ(write_config_image("NO/SUCH/DIR.ZLE", working_config), CONFIG_WRITE_OPEN_FAILED);
 }
+
+TEST_F(ConfigImage, OverwriteKeepsModeAndSymbolicLinks) {
+  ModemConfig c = sample_config();
+  ASSERT_EQ(write_config_image("REAL.ZLE", c), CONFIG_WRITE_OK);
+  std::filesystem::permissions("REAL.ZLE", std::filesystem::perms(0640));
+  std::filesystem::create_symlink("REAL.ZLE", "LINK.ZLE");
+  c.guard_time = 99;
+  ASSERT_EQ(write_config_image("LINK.ZLE", c), CONFIG_WRITE_OK);
+  EXPECT_TRUE(std::filesystem::is_symlink("LINK.ZLE"));
+  EXPECT_EQ(read_bytes("REAL.ZLE"), file_image(1001, c));
+  EXPECT_EQ(std::filesystem::status("REAL.ZLE").permissions(), std::filesystem::perms(0640));
+}
