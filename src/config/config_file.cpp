@@ -34,6 +34,9 @@ ConfigReadResult read_config_image(const char *path, ModemConfig &config) {
     result = CONFIG_READ_SHORT;
   } else {
     config_from_bytes(body, config);
+    // A written record always ends its dial string inside the field; a file
+    // that does not must not send readers on into the password.
+    config.dial_string[sizeof config.dial_string - 1] = 0;
   }
   std::fclose(f);
   return result;

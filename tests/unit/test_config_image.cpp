@@ -76,6 +76,16 @@ TEST_F(ConfigImage, DamagedFilesLeaveTheRecordAlone) {
   EXPECT_EQ(read_config_image("MISSING.ZLE", record), CONFIG_READ_OPEN_FAILED);
 }
 
+TEST_F(ConfigImage, DialStringAlwaysEndsInsideItsField) {
+  ModemConfig c = sample_config();
+  std::memset(c.dial_string, 'W', sizeof c.dial_string);
+  write_bytes("FULL.ZLE", file_image(1001, c));
+  ModemConfig record{};
+  ASSERT_EQ(read_config_image("FULL.ZLE", record), CONFIG_READ_OK);
+  EXPECT_EQ(std::strlen(record.dial_string), 39u);
+  EXPECT_EQ(record.password, c.password);
+}
+
 TEST_F(ConfigImage, TrailingBytesAreIgnored) {
   ModemConfig good = sample_config();
   std::vector<uint8_t> bytes = file_image(1001, good);
