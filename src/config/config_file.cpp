@@ -94,7 +94,7 @@ ConfigWriteResult write_config_image(const char *path, const ModemConfig &config
 // link's "Trap Errors" setting and would put the link's last text in their
 // place, hiding a failed read or write.
 static void show_name_error(const char *format, const char *name) {
-  char shown[96];
+  char shown[49];   // the box must fit the screen
   printable_name(name, shown, sizeof shown);
   alert_printf(format, shown);
 }
