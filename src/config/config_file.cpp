@@ -54,6 +54,8 @@ static std::string write_target(const char *path) {
 
 ConfigWriteResult write_config_image(const char *path, const ModemConfig &config) {
   std::string target = write_target(path);
+  std::error_code dir_ec;
+  if (fs::is_directory(target, dir_ec)) return CONFIG_WRITE_OPEN_FAILED;
   // The temporary file sits next to the target so the rename cannot cross
   // file systems; the old file stays whole until the new one is complete.
   char temp[PICK_NAME_SIZE + 64];

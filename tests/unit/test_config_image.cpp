@@ -118,9 +118,12 @@ TEST_F(ConfigImage, FailedWriteKeepsTheOldFile) {
   EXPECT_EQ(std::distance(std::filesystem::directory_iterator("."), {}), 1);   // no temporary left
 }
 
-TEST_F(ConfigImage, UnwritableDirectoryFailsToOpen) {
+TEST_F(ConfigImage, UnwritablePlacesFailToOpen) {
   build_default_config();
   EXPECT_EQ(write_config_image("NO/SUCH/DIR.ZLE", working_config), CONFIG_WRITE_OPEN_FAILED);
+  std::filesystem::create_directory("DIR.ZLE");
+  EXPECT_EQ(write_config_image("DIR.ZLE", working_config), CONFIG_WRITE_OPEN_FAILED);
+  EXPECT_TRUE(std::filesystem::is_directory("DIR.ZLE"));
 }
 
 TEST_F(ConfigImage, OverwriteKeepsModeAndSymbolicLinks) {
