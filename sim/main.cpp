@@ -35,6 +35,10 @@
 //     --foreign-transaction-every N   every Nth reply carries a wrong transaction
 //                           number (Sy/Max byte 1, TCP identifier - 1) or, on
 //                           Modbus RTU/ASCII, the wrong slave address
+//     --stale-reply-every N Sy/Max and TCP: every Nth reply is preceded by a stale
+//                           one (Sy/Max transaction byte XOR 0x80, TCP identifier
+//                           - 1) whose register values are all inverted
+//     --busy-every N        Sy/Max: every Nth good frame is answered with DLE SYN
 //     --exception CODE@FIRST[-LAST]   requests touching those registers get the
 //                           Modbus exception / Sy/Max error CODE (repeatable)
 //     --delay MS            wait MS before every reply
@@ -44,13 +48,16 @@
 // (TCP only) or "ready PATH PORT" (both). SIGTERM or SIGINT end it cleanly.
 //
 // Registers: default configuration in 1-5, 7, 2049-2051, 8000-8012; 2 status
-// (bit 0 carrier, 5 PTT, 6 dialing, 14 off hook on PSTN, 15 ring), 6 configuration
+// (the configuration bits 0x3F9C of register 1, and bit 0 carrier, 5 PTT,
+// 6 dialing, 14 off hook on PSTN, 15 ring), 6 configuration
 // errors, 8 last password (0xFFFF none), 8001 ring count, 8187 bit 0 CTS, 2060
 // signal level (tenths of dBm, signed) and 2075 quality, both drifting. Register 1
 // bit 0 rising dials the number at the number pointer (register 5), falling hangs
 // up. Writes to 2, 6, 8, 2060, 2075, 8001, 8176-8188 are accepted and ignored.
 // Sy/Max errors: 3 Illegal Address (odd or missing registers), 16 Register Count
-// Too Large (above 128), 29 Illegal Route, 1 Illegal Opcode.
+// Too Large (above 128), 29 Illegal Route, 1 Illegal Opcode, 70 Insufficient Data.
+// Reply layouts: sim/symax.h (Sy/Max), sim/gateway.h (gateway lines),
+// sim/modbus.h (Modbus functions and exceptions).
 
 #include "device.h"
 #include "gateway.h"
@@ -173,7 +180,7 @@ void print_usage()
            "  [--crc] [--baud N] [--drop N] [--name TEXT] [--port-word N] [--no-signature]\n"
            "  [--set REG=VALUE] [--set-text REG=TEXT] [--registers N] [--dial-delay MS]\n"
            "  [--ring-every S] [--no-reply-every N] [--bad-check-every N] [--nak-every N]\n"
-           "  [--foreign-transaction-every N] [--exception CODE@FIRST[-LAST]] [--delay MS] [--trace]\n");
+           "  [--foreign-transaction-every N] [--stale-reply-every N] [--busy-every N] [--exception CODE@FIRST[-LAST]] [--delay MS] [--trace]\n");
 }
 
 } // namespace
@@ -270,6 +277,10 @@ int main(int argc, char** argv)
             g_opt.bad_check_every = parse_count(arg(), "--bad-check-every");
         } else if (opt == "--nak-every") {
             g_opt.nak_every = parse_count(arg(), "--nak-every");
+        } else if (opt == "--stale-reply-every") {
+            g_opt.stale_every = parse_count(arg(), "--stale-reply-every");
+        } else if (opt == "--busy-every") {
+            g_opt.busy_every = parse_count(arg(), "--busy-every");
         } else if (opt == "--foreign-transaction-every") {
             g_opt.foreign_every = parse_count(arg(), "--foreign-transaction-every");
         } else if (opt == "--exception") {

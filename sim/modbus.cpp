@@ -115,7 +115,7 @@ void send_later(std::function<void()> send)
         send();
 }
 
-FaultCounter g_no_reply_faults, g_bad_check_faults, g_foreign_faults;
+FaultCounter g_no_reply_faults, g_bad_check_faults, g_foreign_faults, g_stale_faults;
 
 // The reply ADU (address + PDU) for a serial request, empty for none.
 std::vector<uint8_t> serial_reply(const std::vector<uint8_t>& adu)
@@ -327,13 +327,28 @@ bool tcp_take_frames(Client& c)
             t = (t - 1) & 0xFFFF;
             trace_text("reply carries foreign transaction %u", t);
         }
-        std::vector<uint8_t> r;
-        put16(r, t);
-        put16(r, 0);
-        put16(r, static_cast<unsigned>(pdu.size() + 1));
-        r.push_back(q[6]);
-        r.insert(r.end(), pdu.begin(), pdu.end());
+        auto adu = [&q](unsigned tid, const std::vector<uint8_t>& p) {
+            std::vector<uint8_t> r;
+            put16(r, tid);
+            put16(r, 0);
+            put16(r, static_cast<unsigned>(p.size() + 1));
+            r.push_back(q[6]);
+            r.insert(r.end(), p.begin(), p.end());
+            return r;
+        };
         uint64_t id = c.id;
+        if (fault_hit(g_stale_faults, g_opt.stale_every)) {
+            // A late answer to the previous request goes first, values inverted
+            // so that taking it shows.
+            std::vector<uint8_t> stale = pdu;
+            if (stale.size() > 2 && (stale[0] == 3 || stale[0] == 4))
+                for (size_t i = 2; i < stale.size(); ++i)
+                    stale[i] ^= 0xFF;
+            std::vector<uint8_t> s = adu((t - 1) & 0xFFFF, stale);
+            trace_text("stale reply %u goes first", (t - 1) & 0xFFFF);
+            send_later([id, s] { tcp_send(id, s); });
+        }
+        std::vector<uint8_t> r = adu(t, pdu);
         send_later([id, r] { tcp_send(id, r); });
     }
     return true;

@@ -40,6 +40,8 @@ struct SimOptions {
     unsigned bad_check_every = 0;
     unsigned nak_every = 0;
     unsigned foreign_every = 0;
+    unsigned stale_every = 0;
+    unsigned busy_every = 0;
     unsigned delay_ms = 0;
     unsigned dial_ms = 1000;
     unsigned ring_every_s = 0;

@@ -38,7 +38,8 @@ struct RxFramer {
 };
 
 RxFramer g_rx;
-FaultCounter g_nak_faults, g_no_reply_faults, g_foreign_faults, g_bad_check_faults;
+FaultCounter g_nak_faults, g_no_reply_faults, g_foreign_faults, g_bad_check_faults, g_stale_faults,
+    g_busy_faults;
 
 // ---- transmitter ----
 
@@ -175,6 +176,18 @@ void queue_reply(SymaxReply reply)
         push();
 }
 
+// Where a reply's register values start (its length when it has none).
+size_t values_offset(const std::vector<uint8_t>& d)
+{
+    if (d.size() >= 2 && d[0] == 0x86)
+        return 4;
+    if (d.size() >= 5 && d[0] == 0x90 && d[4] == 0)
+        return 7;
+    if (d.size() >= 5 && d[0] == 0x92 && d[1] == 0xBA && !(d[4] & 0x80))
+        return 6;
+    return d.size();
+}
+
 void frame_done()
 {
     g_rx.state = Rx::idle;
@@ -184,13 +197,30 @@ void frame_done()
         send_control(NAK, "nak*");
         return;
     }
+    if (fault_hit(g_busy_faults, g_opt.busy_every)) {
+        // As a device with no free buffer: DLE SYN, the frame is not taken.
+        g_reply_byte = SYN;
+        send_control(SYN, "syn*");
+        return;
+    }
     g_reply_byte = g_rx.header;
     send_control(g_rx.header, "ack");
     if (fault_hit(g_no_reply_faults, g_opt.no_reply_every)) {
         trace_text("request left unanswered");
         return;
     }
-    queue_reply(symax_handle(g_rx.route, g_rx.data));
+    SymaxReply reply = symax_handle(g_rx.route, g_rx.data);
+    if (!reply.data.empty() && fault_hit(g_stale_faults, g_opt.stale_every)) {
+        // A late answer to some other request goes first: another transaction
+        // byte and, so that taking it shows, every value inverted.
+        SymaxReply stale = reply;
+        stale.data[1] ^= 0x80;
+        for (size_t i = values_offset(stale.data); i < stale.data.size(); ++i)
+            stale.data[i] ^= 0xFF;
+        trace_text("stale reply 0x%02X goes first", stale.data[1]);
+        queue_reply(stale);
+    }
+    queue_reply(reply);
 }
 
 void frame_error(const char* why)
@@ -555,4 +585,5 @@ void symax_reset()
     ++g_tx_generation;
     g_reply_byte = NAK;
     g_nak_faults = g_no_reply_faults = g_foreign_faults = g_bad_check_faults = FaultCounter{};
+    g_stale_faults = g_busy_faults = FaultCounter{};
 }

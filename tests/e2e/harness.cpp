@@ -4,6 +4,7 @@
 #include <poll.h>
 #include <pty.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -330,15 +331,23 @@ bool Session::start(const std::vector<std::string> &args, const std::string &pro
   return true;
 }
 
-testing::AssertionResult Session::start_at_menu(const std::vector<std::string> &args) {
+bool Session::prepare_no_link() {
   if (!file_exists(SETUP_FILE)) {
     LinkSetup s = setup_record();
     s.kind = LINK_NONE;
-    if (!write_setup(s)) return testing::AssertionFailure() << "cannot write the setup file";
+    if (!write_setup(s)) {
+      ADD_FAILURE() << "cannot write the setup file";
+      return false;
+    }
   }
   bool have_ports = false;
   for (auto &[k, v] : env_) have_ports |= k == "ZL27T_PORTS";
   if (!have_ports) set_env("ZL27T_PORTS", "/dev/null");   // port 0 must exist; "None" never opens it
+  return true;
+}
+
+testing::AssertionResult Session::start_at_menu(const std::vector<std::string> &args) {
+  if (!prepare_no_link()) return testing::AssertionFailure() << "cannot prepare the working dir";
   if (!start(args)) return testing::AssertionFailure() << "cannot start " << ZL27T_BIN;
   auto bar_up = [&] { return row(4).rfind("oNline", 0) == 0 && row(4).find("Quit") != std::string::npos; };
   const char *no_link = "Unable to establish link.";
@@ -375,6 +384,14 @@ void Session::write_all(std::string_view bytes) {
 }
 
 void Session::type(std::string_view text) { write_all(text); }
+
+void Session::resize(int rows, int cols) {
+  vterm_set_size(vt_, rows, cols);
+  struct winsize ws{};
+  ws.ws_row = static_cast<unsigned short>(rows);
+  ws.ws_col = static_cast<unsigned short>(cols);
+  if (master_ >= 0 && ioctl(master_, TIOCSWINSZ, &ws) != 0) ADD_FAILURE() << "TIOCSWINSZ: " << strerror(errno);
+}
 
 void Session::press(Key k, int times) {
   for (int i = 0; i < times; ++i) {
@@ -554,6 +571,94 @@ int Session::wait_exit(Ms timeout) {
   }
   return status_;
 }
+
+// ---------------------------------------------------------------- helper process
+
+testing::AssertionResult SimProcess::start(const std::vector<std::string> &args, const std::string &program,
+                                           Session::Ms timeout) {
+  if (pid_ > 0) return testing::AssertionFailure() << "already started";
+  std::vector<std::string> argv_s{program};
+  argv_s.insert(argv_s.end(), args.begin(), args.end());
+  std::vector<char *> argv;
+  for (auto &a : argv_s) argv.push_back(a.data());
+  argv.push_back(nullptr);
+  int fds[2];
+  if (pipe2(fds, O_CLOEXEC) != 0) return testing::AssertionFailure() << "pipe: " << strerror(errno);
+  pid_t pid = fork();
+  if (pid < 0) {
+    close(fds[0]);
+    close(fds[1]);
+    return testing::AssertionFailure() << "fork: " << strerror(errno);
+  }
+  if (pid == 0) {
+    dup2(fds[1], 1);
+    execv(argv[0], argv.data());
+    _exit(127);
+  }
+  close(fds[1]);
+  pid_ = pid;
+  out_ = fds[0];
+  std::string got;
+  auto deadline = Session::Clock::now() + timeout;
+  for (;;) {
+    size_t nl = got.find('\n');
+    if (nl != std::string::npos) {
+      std::string line = got.substr(0, nl);
+      if (line.rfind("ready ", 0) == 0) {
+        ready_ = line.substr(6);
+        return testing::AssertionSuccess();
+      }
+      got.erase(0, nl + 1);
+      continue;
+    }
+    auto left = std::chrono::duration_cast<Session::Ms>(deadline - Session::Clock::now());
+    if (left.count() <= 0) return testing::AssertionFailure() << program << ": no ready line in time";
+    pollfd p{out_, POLLIN, 0};
+    int r = poll(&p, 1, static_cast<int>(left.count()) + 1);
+    if (r < 0 && errno != EINTR) return testing::AssertionFailure() << "poll: " << strerror(errno);
+    if (r <= 0) continue;
+    char buf[512];
+    ssize_t n = read(out_, buf, sizeof buf);
+    if (n > 0) {
+      if (got.size() < 4096) got.append(buf, static_cast<size_t>(n));
+    } else if (n == 0 || errno != EINTR) {
+      int status = stop();
+      return testing::AssertionFailure() << program << " ended (status " << status << ") before it was ready";
+    }
+  }
+}
+
+int SimProcess::stop() {
+  int status = EXIT_TIMEOUT;
+  if (pid_ > 0) {
+    kill(pid_, SIGTERM);
+    int st = 0;
+    pid_t r = 0;
+    // A clean end is quick; one that hangs is killed.
+    int pfd = static_cast<int>(syscall(SYS_pidfd_open, pid_, 0));
+    if (pfd >= 0) {
+      pollfd p{pfd, POLLIN, 0};
+      poll(&p, 1, 2000);
+      close(pfd);
+      r = waitpid(pid_, &st, WNOHANG);
+    } else {
+      auto deadline = Session::Clock::now() + Session::Ms(2000);
+      while ((r = waitpid(pid_, &st, WNOHANG)) == 0 && Session::Clock::now() < deadline)
+        std::this_thread::sleep_for(Session::Ms(2));
+    }
+    if (r == 0) {
+      kill(pid_, SIGKILL);
+      r = waitpid(pid_, &st, 0);
+    }
+    if (r == pid_) status = WIFEXITED(st) ? WEXITSTATUS(st) : WIFSIGNALED(st) ? 128 + WTERMSIG(st) : status;
+    pid_ = -1;
+  }
+  if (out_ >= 0) close(out_);
+  out_ = -1;
+  return status;
+}
+
+SimProcess::~SimProcess() { stop(); }
 
 // ---------------------------------------------------------------- screen
 

@@ -100,10 +100,14 @@ class Session {
   // Starts program (default: the zl27t under test) with args, in the working
   // dir, on an 80x25 pty. Fails (false plus a test failure) when it cannot.
   bool start(const std::vector<std::string> &args = {}, const std::string &program = ZL27T_BIN);
-  // Writes a setup file whose link is "None" on port 0 (unless the test put a
-  // ZL27TSW.STP there already; ZL27T_PORTS defaults to /dev/null so port 0
-  // exists), starts the program, answers the link message with F10 if one
-  // comes, and waits for the menu bar.
+  // Writes a setup file whose link is "None" on port 0, unless the test put a
+  // ZL27TSW.STP there already; ZL27T_PORTS defaults to /dev/null so that
+  // port 0 exists. The program then shows "Unable to establish link." at
+  // start, if it opens links from the setup file; a keystroke script can
+  // begin with "/E" to answer it (on the bar Esc does nothing).
+  bool prepare_no_link();
+  // prepare_no_link, start, answer the link message with F10 if one comes,
+  // and wait for the menu bar.
   testing::AssertionResult start_at_menu(const std::vector<std::string> &args = {});
 
   // --- keys ---
@@ -113,6 +117,13 @@ class Session {
   // PgUp, PgDn, Ins, Del, CtrlHome, CtrlEnd, Esc, Enter, LF, Tab, Backspace);
   // "{{" is a literal brace.
   void keys(std::string_view script);
+
+  // Changes the window size (the program gets SIGWINCH) and the emulated
+  // screen with it.
+  void resize(int rows, int cols);
+  // Feeds bytes to the emulated terminal as if the program had sent them,
+  // e.g. "\x1b[2J" to wipe the screen and see what the program repaints.
+  void inject_output(std::string_view bytes) { feed(bytes.data(), bytes.size()); }
 
   // --- waiting ---
   // Reads output for a fixed time (only for modelling a human pause).
@@ -192,6 +203,34 @@ class Session {
   // DEC private mode scanner state across reads.
   int scan_state_ = 0;
   std::string scan_params_;
+};
+
+// A helper process that announces readiness with a line "ready ..." on its
+// stdout: by default the simulated modem. Ended by PID in the destructor
+// (SIGTERM, then SIGKILL if it lingers).
+//   SimProcess sim;
+//   ASSERT_TRUE(sim.start({"--pty", s.path("modem"), "--rtu"}));
+//   s.set_env("ZL27T_PORTS", s.path("modem"));
+class SimProcess {
+ public:
+  SimProcess() = default;
+  ~SimProcess();
+  SimProcess(const SimProcess &) = delete;
+  SimProcess &operator=(const SimProcess &) = delete;
+  // Starts it (stderr stays the test's) and waits for the ready line.
+  testing::AssertionResult start(const std::vector<std::string> &args,
+                                 const std::string &program = ZL27T_SIM_BIN,
+                                 Session::Ms timeout = Session::default_timeout());
+  // What followed "ready ": "PATH", "PORT" or "PATH PORT".
+  const std::string &ready() const { return ready_; }
+  int pid() const { return pid_; }
+  // SIGTERM and wait; the exit status (128 + signal when killed).
+  int stop();
+
+ private:
+  int pid_ = -1;
+  int out_ = -1;
+  std::string ready_;
 };
 
 // The setup file's name, and its default record (Sy/Max on port 0, 9600

@@ -115,3 +115,17 @@ TEST(Harness, WaitsFailWithTheScreen) {
   EXPECT_NE(std::string(q.message()).find("program ended (status 4)"), std::string::npos) << q.message();
   EXPECT_NE(std::string(q.message()).find(" 1|bye"), std::string::npos) << q.message();
 }
+
+TEST(Harness, HelperProcessReadyLineAndStop) {
+  SimProcess a;
+  ASSERT_TRUE(a.start({"-c", "echo starting; echo 'ready /tmp/x 5020'; exec sleep 30"}, "/bin/sh"));
+  EXPECT_EQ(a.ready(), "/tmp/x 5020");
+  int pid = a.pid();
+  EXPECT_EQ(a.stop(), 128 + SIGTERM);
+  EXPECT_EQ(kill(pid, 0), -1);
+
+  SimProcess b;
+  auto r = b.start({"-c", "echo 'not ready'; exit 2"}, "/bin/sh");
+  EXPECT_FALSE(r);
+  EXPECT_NE(std::string(r.message()).find("ended (status 2) before it was ready"), std::string::npos) << r.message();
+}

@@ -256,6 +256,50 @@ TEST(MainMenu, PrintToAnUnwritableNameAsksAgainAndEscPrintsNothing) {
   EXPECT_EQ(names, (std::set<std::string>{"GOOD.TXT", "OUT.TXT", SETUP_FILE}));
 }
 
+TEST(MainMenu, CommandLineScriptDrivesTheMenus) {
+  // Each script starts with Esc, which answers the message about a setup
+  // without a link and does nothing on the bar.
+  struct Case {
+    std::vector<std::string> args;
+    bool leaves_offline_open;   // else the script itself quits
+  };
+  const Case cases[] = {
+      {{"/Eq"}, false},
+      {{"/E", "f/e", "q"}, false},   // arguments run on without a separator
+      {{"/Ef/E/R"}, true},           // Esc back to the bar, Enter reopens oFfline
+      {{"/ef/e/r"}, true},
+  };
+  for (const Case &c : cases) {
+    std::string name;
+    for (auto &a : c.args) name += "[" + a + "]";
+    SCOPED_TRACE(name);
+    ZlSession s;
+    ASSERT_TRUE(s.prepare_no_link());
+    ASSERT_TRUE(s.start(c.args));
+    if (c.leaves_offline_open) {
+      ASSERT_TRUE(s.wait_until([&] { return pulldown_open(s, kTitles[1]); }, "the oFfline pull-down"));
+      s.type("q");   // the keyboard takes over: "Quit offline functions"
+      ASSERT_TRUE(s.wait_until([&] { return on_bar(s, 1); }, "the bar on oFfline"));
+      s.type("q");
+    }
+    EXPECT_EQ(s.wait_exit(), 0);
+  }
+}
+
+TEST(MainMenu, ResizedTerminalIsRepainted) {
+  ZlSession s;
+  ASSERT_TRUE(s.start_at_menu());
+  ASSERT_TRUE(s.wait_until([&] { return on_bar(s, 0); }, "the bar on oNline"));
+  const std::vector<std::string> before = s.screen();
+  for (auto [rows, cols] : {std::pair{30, 100}, std::pair{25, 80}}) {
+    SCOPED_TRACE(std::to_string(rows) + "x" + std::to_string(cols));
+    s.inject_output("\x1b[0m\x1b[H\x1b[2J");   // what a terminal may do to the screen on a resize
+    ASSERT_FALSE(s.contains("CONFIGURATION AND UTILITY SOFTWARE"));
+    s.resize(rows, cols);
+    ASSERT_TRUE(s.wait_until([&] { return s.screen() == before && on_bar(s, 0); }, "the main screen repainted"));
+  }
+}
+
 TEST(MainMenu, QuitEndsWithTheTerminalGivenBack) {
   for (const char *keys : {"q", "{Right}{Right}{Right}{Right}{Enter}"}) {
     SCOPED_TRACE(keys);

@@ -10,7 +10,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-
 #include <vector>
 
 namespace {
@@ -130,6 +129,25 @@ TEST_F(Sim, CheckByteEqualToDleIsNotAnEscape)
         return;
     }
     FAIL() << "no transaction byte gives a BCC of 0x10";
+}
+
+TEST_F(Sim, BusyAndStaleReplyFaults)
+{
+    g_opt.busy_every = 1;
+    Bytes request = symax_build_frame(SEQ1, {}, {0x00, 0x21, 0x00, 0x04, 0x00, 0x00}, false);
+    feed(request);
+    EXPECT_EQ(out, (Bytes{DLE, SYN}));
+
+    // A stale reply (other transaction byte, values inverted) goes first; the
+    // right one follows once the stale one is acknowledged.
+    g_opt.busy_every = 0;
+    g_opt.stale_every = 1;
+    out.clear();
+    feed(request);
+    EXPECT_EQ(out, concat({DLE, SEQ1}, symax_build_frame(SEQ1, {}, {0x86, 0xA1, 0x00, 0x04, 0xFF, 0xF2}, false)));
+    out.clear();
+    feed({DLE, SEQ1});
+    EXPECT_EQ(out, symax_build_frame(SEQ2, {}, {0x86, 0x21, 0x00, 0x04, 0x00, 0x0D}, false));
 }
 
 struct RequestCase {

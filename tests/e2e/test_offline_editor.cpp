@@ -1,0 +1,57 @@
+// The offline parameter editor typed as a user would: open it from the
+// oFfline menu, change a choice, a dial string and a number, leave with Esc,
+// and find Quit asking about the unwritten configuration.
+#include "harness.h"
+
+using namespace e2e;
+
+namespace {
+
+TEST(OfflineEditor, EditThenQuitAsksAboutUnwrittenChanges) {
+  ZlSession s;
+  ASSERT_TRUE(s.start_at_menu());
+  s.type("f");
+  ASSERT_TRUE(s.wait_for_text("Edit configuration in memory"));
+  s.type("e");
+  ASSERT_TRUE(s.wait_for_text("Communication Mode"));
+  ASSERT_TRUE(s.wait_for_text("Press F2 for help."));
+  EXPECT_EQ(s.text_at(9, 20, 5), "9600 ");
+  EXPECT_EQ(s.attr_index(5, 20), 3);   // the cursor starts on the first field
+
+  s.press(Key::F2);
+  ASSERT_TRUE(s.wait_for_text("PARAMETER EDITOR HELP"));
+  EXPECT_TRUE(s.contains("Type ESC to exit offline parameter editor."));
+  s.type("x");
+  ASSERT_TRUE(s.wait_for_text_gone("PARAMETER EDITOR HELP"));
+
+  s.press(Key::Down, 3);
+  s.type("+");
+  ASSERT_TRUE(s.wait_for_row(9, [](const std::string &r) { return r.substr(19, 5) == "14400"; },
+                             "Port BPS 14400"));
+
+  s.press(Key::Down, 3);
+  s.press(Key::Right);
+  s.type("9,t1");
+  s.press(Key::Enter);
+  ASSERT_TRUE(s.wait_for_row(13, [](const std::string &r) { return r.substr(39, 5) == "9,T1 "; },
+                             "dial string 9,T1"));
+
+  s.press(Key::Home);
+  s.press(Key::Down);
+  s.press(Key::Right);
+  s.type("7");
+  s.press(Key::Down);
+  ASSERT_TRUE(s.wait_until([&] { return s.attr_index(7, 60) == 3; }, "the cursor on Wait for Carrier"));
+  EXPECT_EQ(s.text_at(6, 60, 2), "7 ");
+  EXPECT_EQ(s.attr_index(6, 60), 2);
+
+  s.press(Key::Esc);
+  ASSERT_TRUE(s.wait_for_text_gone("Communication Mode"));
+  s.press(Key::Esc);   // the pull-down reopened on the command; back to the bar
+  s.type("q");
+  ASSERT_TRUE(s.wait_for_text("Edited or Fetched but not Written. Quit anyway?"));
+  s.type("y");
+  EXPECT_EQ(s.wait_exit(), 0);
+}
+
+}  // namespace
