@@ -1,0 +1,92 @@
+// Configuration files from the Offline menu, typed as a user would: write to
+// disk, read back in a fresh run, print to a file, delete.
+#include <cstring>
+#include <string>
+
+#include "config/config_file.h"
+#include "config/modem_config.h"
+#include "harness.h"
+
+using namespace e2e;
+
+namespace {
+
+std::string config_file_bytes(const ModemConfig &c) {
+  std::string bytes(CONFIG_FILE_SIZE, '\0');
+  bytes[0] = static_cast<char>(CONFIG_FILE_VERSION & 0xFF);
+  bytes[1] = static_cast<char>(CONFIG_FILE_VERSION >> 8);
+  config_to_bytes(c, reinterpret_cast<uint8_t *>(bytes.data() + 2));
+  return bytes;
+}
+
+// Opens an Offline item by its hot letter and waits for its window.
+testing::AssertionResult offline(Session &s, const char *letter, const char *title) {
+  s.type("f");
+  s.type(letter);
+  return s.wait_for_text(title);
+}
+
+}  // namespace
+
+TEST(OfflineFiles, WriteReadPrintDelete) {
+  std::string saved;
+  {
+    Session s;
+    ASSERT_TRUE(s.start_at_menu());
+    ASSERT_TRUE(offline(s, "w", "SAVE OFFLINE TO DISK"));
+    ASSERT_TRUE(s.wait_for_text("File to write:"));
+    s.keys("newcfg{Enter}");
+    ASSERT_TRUE(s.wait_for_text_gone("SAVE OFFLINE TO DISK"));
+    saved = s.read_file("NEWCFG.ZLE");
+    ASSERT_EQ(saved.size(), 124u);
+    EXPECT_EQ(static_cast<uint8_t>(saved[0]), 0xE9);
+    EXPECT_EQ(static_cast<uint8_t>(saved[1]), 0x03);
+    build_default_config();
+    EXPECT_EQ(saved, config_file_bytes(working_config));
+  }
+
+  Session s;
+  ASSERT_TRUE(s.write_file("NEWCFG.ZLE", saved));
+  build_default_config();
+  ModemConfig other = working_config;
+  other.answer_rings = 5;
+  ASSERT_TRUE(s.write_file("other.zle", config_file_bytes(other)));
+  ASSERT_TRUE(s.start_at_menu());
+
+  // Read OTHER ("..", NEWCFG, OTHER) and print it.
+  ASSERT_TRUE(offline(s, "r", "LOAD OFFLINE FROM DISK"));
+  ASSERT_TRUE(s.wait_for_text("NEWCFG"));
+  EXPECT_EQ(s.text_at(14, 1, 10), "[ parent ]");
+  s.keys("{Down}{Down}");
+  ASSERT_TRUE(s.wait_until([&] { return s.text_at(12, 22, 8) == "OTHER..."; }, "OTHER in the name field"));
+  s.keys("{Enter}");
+  ASSERT_TRUE(s.wait_for_text_gone("LOAD OFFLINE FROM DISK"));
+  ASSERT_TRUE(offline(s, "p", "PRINT OFFLINE"));
+  ASSERT_TRUE(s.wait_for_text("SYS$PRINT"));
+  s.keys("out1.txt{Enter}");
+  ASSERT_TRUE(s.wait_for_text_gone("PRINT OFFLINE"));
+  EXPECT_NE(s.read_file("OUT1.TXT").find("\n        Auto Answer            after 5 rings\n"), std::string::npos);
+
+  // Read the file the first run wrote, typing its name.
+  ASSERT_TRUE(offline(s, "r", "LOAD OFFLINE FROM DISK"));
+  s.keys("newcfg{Enter}");
+  ASSERT_TRUE(s.wait_for_text_gone("LOAD OFFLINE FROM DISK"));
+  ASSERT_TRUE(offline(s, "p", "PRINT OFFLINE"));
+  s.keys("out2.txt{Enter}");
+  ASSERT_TRUE(s.wait_for_text_gone("PRINT OFFLINE"));
+  EXPECT_NE(s.read_file("OUT2.TXT").find("\n        Auto Answer            after 3 rings\n"), std::string::npos);
+
+  // Delete NEWCFG from the list; the list comes back without it.
+  ASSERT_TRUE(offline(s, "d", "DELETE CONFIGURATION FILE"));
+  ASSERT_TRUE(s.wait_for_text("NEWCFG"));
+  s.keys("{Down}{Enter}");
+  ASSERT_TRUE(s.wait_for_text_gone("NEWCFG"));
+  EXPECT_FALSE(s.file_exists("NEWCFG.ZLE"));
+  EXPECT_TRUE(s.file_exists("other.zle"));
+  s.press(Key::Esc);
+  ASSERT_TRUE(s.wait_for_text_gone("DELETE CONFIGURATION FILE"));
+
+  // Nothing was edited since the last read: Quit ends at once.
+  s.type("q");
+  EXPECT_EQ(s.wait_exit(), 0);
+}
