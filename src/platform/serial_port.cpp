@@ -87,6 +87,9 @@ bool sport_open(SerialPort *port, const char *list_name, const PortSettings &set
     return false;
   }
   modem_lines(fd, TIOCMBIS, TIOCM_DTR);
+  // Bytes that arrived before we opened (a far end still retrying an old
+  // exchange) are not ours.
+  tcflush(fd, TCIOFLUSH);
   return true;
 }
 
