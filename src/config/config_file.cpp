@@ -34,6 +34,9 @@ ConfigReadResult read_config_image(const char *path, ModemConfig &config) {
     result = CONFIG_READ_SHORT;
   } else {
     config_from_bytes(body, config);
+    // A written record always ends its dial string inside the field; a file
+    // that does not must not send readers on into the password.
+    config.dial_string[sizeof config.dial_string - 1] = 0;
   }
   std::fclose(f);
   return result;
@@ -51,6 +54,8 @@ static std::string write_target(const char *path) {
 
 ConfigWriteResult write_config_image(const char *path, const ModemConfig &config) {
   std::string target = write_target(path);
+  std::error_code dir_ec;
+  if (fs::is_directory(target, dir_ec)) return CONFIG_WRITE_OPEN_FAILED;
   // The temporary file sits next to the target so the rename cannot cross
   // file systems; the old file stays whole until the new one is complete.
   char temp[PICK_NAME_SIZE + 64];
@@ -87,10 +92,13 @@ ConfigWriteResult write_config_image(const char *path, const ModemConfig &config
   return CONFIG_WRITE_OK;
 }
 
+// File messages use the box that always shows: the error box follows the
+// link's "Trap Errors" setting and would put the link's last text in their
+// place, hiding a failed read or write.
 static void show_name_error(const char *format, const char *name) {
-  char shown[96];
+  char shown[49];   // the box must fit the screen
   printable_name(name, shown, sizeof shown);
-  error_printf(format, shown);
+  alert_printf(format, shown);
 }
 
 bool load_config_file() {
@@ -111,8 +119,8 @@ bool load_config_file() {
     if (result != CONFIG_READ_OPEN_FAILED) break;
     show_name_error("Can't open file \"%s\" for read.", config_file_name);
   }
-  if (result == CONFIG_READ_SHORT) error_box("Can't read disk file.");
-  if (result == CONFIG_READ_VERSION) error_box("Setup file not compatible. Obtain recent software.");
+  if (result == CONFIG_READ_SHORT) alert_box("Can't read disk file.");
+  if (result == CONFIG_READ_VERSION) alert_box("Setup file not compatible. Obtain recent software.");
   win_close(&window);
   // A failed read left memory_config as it was, edits included: only a
   // loaded file makes it clean.
@@ -141,7 +149,7 @@ void save_config_file() {
       continue;
     }
     if (result == CONFIG_WRITE_FAILED) {
-      error_box("Can't write to disk file.");
+      alert_box("Can't write to disk file.");
     } else {
       config_dirty = 0;   // a failed write leaves the edits unsaved
     }

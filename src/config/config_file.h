@@ -26,7 +26,8 @@ enum ConfigReadResult {
   CONFIG_READ_SHORT,         // "Can't read disk file."
   CONFIG_READ_VERSION,       // "Setup file not compatible. Obtain recent software."
 };
-// config is written only when the whole record was read.
+// config is written only when the whole record was read; its dial string is
+// then cut to the 39 characters the field holds.
 ConfigReadResult read_config_image(const char *path, ModemConfig &config);
 
 enum ConfigWriteResult {

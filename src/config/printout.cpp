@@ -2,7 +2,7 @@
 
 #include "forms/file_picker.h"
 #include "platform/print.h"
-#include "ui/boxes.h"
+#include "ui/boxes.h"   // alert_*: file messages show whatever the link's Trap Errors says
 #include "ui/keys.h"
 #include "ui/window.h"
 
@@ -97,7 +97,7 @@ void print_config() {
     if (!out) {
       char shown[40];
       printable_name(name, shown, sizeof shown);
-      error_printf("Can't open file \"%s\" for write.", shown);
+      alert_printf("Can't open file \"%s\" for write.", shown);
       continue;
     }
     char date[48];
@@ -109,7 +109,7 @@ void print_config() {
     if (failed) {
       char shown[40];
       printable_name(name, shown, sizeof shown);
-      error_printf("Can't write to \"%s\".", shown);
+      alert_printf("Can't write to \"%s\".", shown);
     }
     break;
   }

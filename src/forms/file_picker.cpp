@@ -6,7 +6,7 @@
 #include <filesystem>
 #include <system_error>
 
-#include "ui/boxes.h"
+#include "ui/boxes.h"   // alert_*: file messages show whatever the link's Trap Errors says
 #include "ui/keys.h"
 #include "ui/screen.h"
 #include "ui/window.h"
@@ -264,22 +264,25 @@ static void clear_picker_area() {
   put_field("", INFO_ROW, LONG_NAME_COL, LONG_NAME_WIDTH, ' ', 0);
 }
 
+// Messages name at most the last 48 characters of a path, so the box fits
+// the screen.
+static void path_message(const char *format, const std::string &path) {
+  char shown[49];
+  const char *tail = path.c_str() + (path.size() > 48 ? path.size() - 48 : 0);
+  printable_name(tail, shown, sizeof shown);
+  alert_printf(format, shown);
+}
+
 static void change_directory(const PickItem &item) {
   std::error_code ec;
   fs::current_path(item.real, ec);
-  if (ec) {
-    char shown[64];
-    printable_name(item.real.c_str(), shown, sizeof shown);
-    error_printf("Can't change to directory \"%s\"", shown);
-  }
+  if (ec) path_message("Can't change to directory \"%s\"", item.real);
 }
 
 static void list_directory(Picker &pk, const char *pattern, bool include_directories) {
   if (!pick_build_list(pk.list, pattern, include_directories)) {
     std::error_code ec;
-    char shown[64];
-    printable_name(fs::current_path(ec).string().c_str(), shown, sizeof shown);
-    error_printf("Can't list directory \"%s\"", shown);
+    path_message("Can't list directory \"%s\"", fs::current_path(ec).string());
   }
   pk.page = pk.col = pk.row = 0;
 }
@@ -406,17 +409,13 @@ void delete_file_command(const char *extension, const char *title) {
     char full[PICK_NAME_SIZE + 32];
     std::snprintf(full, sizeof full, "%s%s", name, extension);
     char existing[PICK_NAME_SIZE + 32];
-    char shown[80];
     FILE *f = find_existing_file(full, existing, sizeof existing) ? std::fopen(existing, "rb") : nullptr;
     if (f) {
       std::fclose(f);
-      if (std::remove(existing) != 0) {
-        printable_name(existing, shown, sizeof shown);
-        error_printf("Can't delete file \"%s\"", shown);
-      }
+      // A failed removal is said, not passed over as done.
+      if (std::remove(existing) != 0) path_message("Can't delete file \"%s\"", existing);
     } else {
-      printable_name(full, shown, sizeof shown);
-      error_printf("Can't find file \"%s\"", shown);
+      path_message("Can't find file \"%s\"", full);
     }
   }
   win_close(&window);

@@ -1,5 +1,6 @@
 // The vt console: the user's terminal driven by escape sequences.
 #include <langinfo.h>
+#include <fcntl.h>
 #include <poll.h>
 #include <pthread.h>
 #include <signal.h>
@@ -177,9 +178,22 @@ void on_exit_signal(int sig) {
   errno = saved_errno;
 }
 
+int wake_pipe[2] = {-1, -1};
+
+void wake_keyboard() {
+  if (wake_pipe[1] >= 0) {
+    char b = 1;
+    ssize_t r = write(wake_pipe[1], &b, 1);   // full pipe: a wake-up is pending anyway
+    (void)r;
+  }
+}
+
 void on_winch(int) {
+  int saved_errno = errno;
   resized_for_ui = 1;
   size_stale = 1;
+  wake_keyboard();
+  errno = saved_errno;
 }
 
 void on_stop(int sig) {
@@ -204,6 +218,7 @@ void on_stop(int sig) {
     vt_active = 1;
     resized_for_ui = 1;   // the screen layer repaints everything
     size_stale = 1;
+    wake_keyboard();
   }
   errno = saved_errno;
 }
@@ -217,11 +232,13 @@ void on_cont(int) {
     write_all_raw(TAKE_OVER, sizeof TAKE_OVER - 1);
     resized_for_ui = 1;
     size_stale = 1;
+    wake_keyboard();
   }
   errno = saved_errno;
 }
 
 void install_handlers() {
+  if (wake_pipe[0] < 0 && pipe2(wake_pipe, O_CLOEXEC | O_NONBLOCK) != 0) wake_pipe[0] = wake_pipe[1] = -1;
   struct sigaction sa {};
   sigemptyset(&sa.sa_mask);
   for (int sig : EXIT_SIGNALS) sigaddset(&sa.sa_mask, sig);
@@ -476,6 +493,15 @@ void vt_flush() {
     shown_visible = want_visible;
   }
   if (!out.empty()) send_out();
+}
+
+int vt_wake_fd() { return wake_pipe[0]; }
+
+void vt_drain_wake() {
+  char buf[32];
+  if (wake_pipe[0] >= 0)
+    while (read(wake_pipe[0], buf, sizeof buf) > 0) {
+    }
 }
 
 bool vt_take_resized() {

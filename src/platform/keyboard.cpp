@@ -214,10 +214,11 @@ bool vt_keyboard() { return pcon_is_open() && pcon_kind() == CONSOLE_VT; }
 // Reads what the terminal has within timeout_ms (-1 waits) into the decoder.
 void read_terminal(int timeout_ms) {
   kbd.erase_byte = vt_erase_byte();
-  struct pollfd p {STDIN_FILENO, POLLIN, 0};
-  int r = poll(&p, 1, timeout_ms);
+  struct pollfd p[2] = {{STDIN_FILENO, POLLIN, 0}, {vt_wake_fd(), POLLIN, 0}};
+  int r = poll(p, p[1].fd >= 0 ? 2 : 1, timeout_ms);
   if (r < 0) return;   // EINTR (a resize): the caller looks again
-  if (r > 0) {
+  if (p[1].revents) vt_drain_wake();
+  if (p[0].revents) {
     uint8_t buf[64];
     ssize_t n = read(STDIN_FILENO, buf, sizeof buf);
     if (n == 0 || (n < 0 && errno != EINTR && errno != EAGAIN)) {

@@ -37,3 +37,7 @@ void vt_cursor_visible(bool visible);
 void vt_bell();
 void vt_flush();
 bool vt_take_resized();
+// Readable after a resize or a continue: the keyboard polls it beside the
+// terminal so a signal that lands just before poll() still wakes it.
+int vt_wake_fd();
+void vt_drain_wake();

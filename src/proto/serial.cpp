@@ -140,7 +140,9 @@ void reader_main(LinkHandle *link) {
 
     std::lock_guard<std::mutex> g(link->lock);
     if (fds[1].fd >= 0 && (fds[1].revents & (POLLIN | POLLHUP | POLLERR | POLLNVAL))) {
-      for (;;) {
+      // Bounded, so that a far end that never pauses cannot hold back the
+      // acknowledgements the pump below has to send.
+      for (int reads = 0; reads < 64; reads++) {
         ssize_t n = read(ch->port.fd, ch->read_buffer, ch->read_size);
         if (n > 0) {
           for (ssize_t i = 0; i < n; i++) receive_framer(link, ch->read_buffer[i]);
@@ -336,11 +338,17 @@ Packet *wait_reply(LinkHandle *link, unsigned tries) {
     if (Packet *p = queue_take(&ch->rx_queue)) return p;
     if (tries == 0 || ch->dead) return nullptr;
     wait_countdown = static_cast<int>(tries);
-    while (!ch->rx_queue.head && !ch->dead) {
+    ch->wait_ended = false;
+    auto arrived = [&] { return ch->rx_queue.head || ch->dead || ch->wait_ended; };
+    // A reply is taken the moment the reader queues it; the idle callback
+    // runs after every 10 ms without one.
+    while (!arrived()) {
       if (wait_countdown.fetch_sub(1) <= 0) {
         wait_countdown = 0;
         break;
       }
+      auto step_end = std::chrono::steady_clock::now() + std::chrono::milliseconds(10);
+      if (link->reply_arrived.wait_until(lk, step_end, arrived)) break;
       IdleCallback idle = link->idle ? link->idle : idle_continue;
       int user = link->idle_user;
       lk.unlock();
@@ -350,13 +358,15 @@ Packet *wait_reply(LinkHandle *link, unsigned tries) {
         wait_countdown = 0;
         link_set_error(link, "Application idle abort");
       }
-      auto step_end = std::chrono::steady_clock::now() + std::chrono::milliseconds(10);
-      link->reply_arrived.wait_until(lk, step_end, [&] {
-        return ch->rx_queue.head || ch->dead || wait_countdown.load() <= 0;
-      });
     }
     tries = 0;
   }
+}
+
+void end_reply_wait(LinkHandle *link) {
+  wait_countdown = 0;
+  link->serial->wait_ended = true;
+  link->reply_arrived.notify_all();
 }
 
 void flush_queues(LinkHandle *link) {

@@ -20,7 +20,7 @@
 #include <thread>
 
 #include "proto/packet.h"
-#include "proto/serial_port.h"
+#include "platform/serial_port.h"
 
 struct LinkHandle;
 
@@ -59,6 +59,7 @@ struct SerialChannel {
   uint8_t reply_byte = 0x15;
   uint8_t header_byte = 0x15;
   bool rx_active = false;     // bytes arrived since the line was last silent
+  bool wait_ended = false;    // a framer ended the reply wait in progress
 
   // Transmit side (pump and framers).
   uint8_t tx_buffer[SERIAL_BUFFER_SIZE] = {};
@@ -99,9 +100,10 @@ constexpr uint16_t TXF_WRITING = 0x100;
 constexpr uint16_t TX_NONE = 0xFFFF;   // nothing to send
 constexpr uint16_t TX_LATER = 0x100;   // a timed byte is due at fill_due_us
 
-// Program-wide count of the remaining steps of the reply wait in progress;
-// a framer sets it to 0 to end the wait at once.
+// Program-wide count of the remaining steps of the reply wait in progress.
 extern std::atomic<int> wait_countdown;
+// For framers (lock held): ends the reply wait in progress at once.
+void end_reply_wait(LinkHandle *link);
 
 LinkHandle *serial_open(const char *port_name, int net_to_net, const uint16_t *address_block, int wide);
 LinkHandle *open_symax_serial(const char *port_name, int net_to_net, const uint16_t *address_block);

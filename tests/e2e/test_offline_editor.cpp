@@ -55,3 +55,37 @@ TEST(OfflineEditor, EditThenQuitAsksAboutUnwrittenChanges) {
 }
 
 }  // namespace
+
+// Quit asks while the edit is unwritten, and no longer once it is on disk;
+// the file holds what was edited.
+TEST(OfflineEditor, WritingTheEditSettlesTheQuitQuestion) {
+  ZlSession s;
+  ASSERT_TRUE(s.start_at_menu());
+  s.type("fe");
+  ASSERT_TRUE(s.wait_for_text("Communication Mode"));
+  s.press(Key::Down, 3);
+  s.type("+");
+  ASSERT_TRUE(s.wait_for_row(9, [](const std::string &r) { return r.substr(19, 5) == "14400"; },
+                             "Port BPS 14400"));
+  s.press(Key::Esc);
+  ASSERT_TRUE(s.wait_for_text_gone("Communication Mode"));
+  s.press(Key::Esc);
+  s.type("q");
+  ASSERT_TRUE(s.wait_for_text("Edited or Fetched but not Written. Quit anyway?"));
+  s.type("n");
+  ASSERT_TRUE(s.wait_for_text_gone("Quit anyway?"));
+
+  s.type("fw");
+  ASSERT_TRUE(s.wait_for_text("File to write:"));
+  s.keys("edited{Enter}");
+  ASSERT_TRUE(s.wait_for_text_gone("File to write:"));
+  const std::string saved = s.read_file("EDITED.ZLE");
+  ASSERT_EQ(saved.size(), 124u);
+  EXPECT_EQ(static_cast<uint8_t>(saved[0]), 0xE9);
+  EXPECT_EQ(static_cast<uint8_t>(saved[1]), 0x03);
+  EXPECT_EQ(static_cast<uint8_t>(saved[2 + 2]), 14);   // port rate: 14400
+
+  s.press(Key::Esc);
+  s.type("q");
+  EXPECT_EQ(s.wait_exit(), 0);
+}

@@ -58,8 +58,7 @@ TEST(OfflineFiles, WriteReadPrintDelete) {
   ASSERT_TRUE(s.wait_for_text("NEWCFG"));
   EXPECT_EQ(s.text_at(14, 1, 10), "[ parent ]");
   s.keys("{Down}{Down}");
-  ASSERT_TRUE(s.wait_for_row(12, [](const std::string &r) { return r.substr(21, 8) == "OTHER..."; },
-                             "OTHER in the name field"));
+  ASSERT_TRUE(s.wait_until([&] { return s.text_at(12, 22, 8) == "OTHER..."; }, "OTHER in the name field"));
   s.keys("{Enter}");
   ASSERT_TRUE(s.wait_for_text_gone("LOAD OFFLINE FROM DISK"));
   ASSERT_TRUE(offline(s, "p", "PRINT OFFLINE"));

@@ -9,6 +9,7 @@
 #include "link/link.h"
 #include "link/link_handle.h"
 #include "link/link_setup.h"
+#include "proto/packet.h"
 #include "platform/console.h"
 #include "platform/keyboard.h"
 #include "sim_process.h"
@@ -54,8 +55,10 @@ class LinkOpen : public ::testing::Test {
 
 TEST_F(LinkOpen, OpensTheSetupsLinkOnce) {
   start_sim({});
+  int pool_before = pool_count();
   LinkHandle *link = link_open();
   ASSERT_NE(link, nullptr);
+  EXPECT_EQ(pool_count(), pool_before + 3);
   EXPECT_EQ(link_handle, link);
   EXPECT_EQ(link->idle, wait_spinner);
   uint16_t v[2];
@@ -64,6 +67,20 @@ TEST_F(LinkOpen, OpensTheSetupsLinkOnce) {
   link_setup.timeout = 7;
   EXPECT_EQ(link_open(), link);
   EXPECT_EQ(link->reply_timeout, 7);
+}
+
+TEST_F(LinkOpen, NetToNetRouteReachesTheModule) {
+  start_sim({"--drop", "5"});
+  link_setup.kind = LINK_NET_TO_NET;
+  link_setup.route_count = 1;
+  link_setup.route[0] = 5;
+  LinkHandle *link = link_open();
+  ASSERT_NE(link, nullptr);
+  EXPECT_EQ(link->route_count, 2);
+  EXPECT_EQ(link->route[0], 105);
+  uint16_t v[2];
+  EXPECT_EQ(link_read_registers(link, 8177, 2, v), 2) << link_error_text(link);
+  EXPECT_EQ(v[0], ('Z' << 8) | 'L');
 }
 
 TEST_F(LinkOpen, RefusesWhatCannotBeOpened) {

@@ -74,6 +74,18 @@ TEST(SymaxLink, ReadsAndWritesBlocks) {
   }
 }
 
+TEST(SymaxLink, LinePacedAtItsRate) {
+  // The simulator sends at 9600 baud: replies arrive a few bytes at a time
+  // and the acknowledgement of a request takes real line time.
+  LinkUnderTest t;
+  ASSERT_TRUE(t.open({"--baud", "9600"}));
+  link_set_port(t.link, 9600, 1, 1, 100, 8);
+  std::vector<uint16_t> out = pattern(128, 0x1010), in(128);
+  ASSERT_EQ(link_write_registers(t.link, 6001, 128, out.data()), 128) << link_error_text(t.link);
+  ASSERT_EQ(link_read_registers(t.link, 6001, 128, in.data()), 128) << link_error_text(t.link);
+  EXPECT_EQ(in, out);
+}
+
 TEST(SymaxLink, RefusedAndCorruptedFramesAreResent) {
   const char *faults[][2] = {{"--nak-every", "2"}, {"--bad-check-every", "2"}, {"--nak-every", "3"}};
   for (auto &f : faults) {

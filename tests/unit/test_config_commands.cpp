@@ -6,6 +6,7 @@
 #include "config/config_file.h"
 #include "config/printout.h"
 #include "config_fixtures.h"
+#include "link/link_setup.h"
 
 namespace fs = std::filesystem;
 
@@ -79,10 +80,13 @@ TEST_F(ConfigCommands, LoadFailures) {
     key_queue_reset();
   }
 
-  // A missing name asks again; Esc then leaves with nothing changed.
+  // A missing name asks again; Esc then leaves with nothing changed. The
+  // message shows even when link errors are set not to be trapped.
   pictures.clear();
+  link_setup.trap_errors = 1;
   push_keys("nope" K_ENTER K_SEE_BOX K_ESC);
   EXPECT_FALSE(load_config_file());
+  link_setup.trap_errors = 0;
   ASSERT_EQ(pictures.size(), 1u);
   EXPECT_TRUE(pic_has(0, "Can't open file \"NOPE.ZLE\" for read."));
   EXPECT_EQ(config_dirty, 1);

@@ -76,6 +76,16 @@ TEST_F(ConfigImage, DamagedFilesLeaveTheRecordAlone) {
   EXPECT_EQ(read_config_image("MISSING.ZLE", record), CONFIG_READ_OPEN_FAILED);
 }
 
+TEST_F(ConfigImage, DialStringAlwaysEndsInsideItsField) {
+  ModemConfig c = sample_config();
+  std::memset(c.dial_string, 'W', sizeof c.dial_string);
+  write_bytes("FULL.ZLE", file_image(1001, c));
+  ModemConfig record{};
+  ASSERT_EQ(read_config_image("FULL.ZLE", record), CONFIG_READ_OK);
+  EXPECT_EQ(std::strlen(record.dial_string), 39u);
+  EXPECT_EQ(record.password, c.password);
+}
+
 TEST_F(ConfigImage, TrailingBytesAreIgnored) {
   ModemConfig good = sample_config();
   std::vector<uint8_t> bytes = file_image(1001, good);
@@ -108,7 +118,22 @@ TEST_F(ConfigImage, FailedWriteKeepsTheOldFile) {
   EXPECT_EQ(std::distance(std::filesystem::directory_iterator("."), {}), 1);   // no temporary left
 }
 
-TEST_F(ConfigImage, UnwritableDirectoryFailsToOpen) {
+TEST_F(ConfigImage, UnwritablePlacesFailToOpen) {
   build_default_config();
   EXPECT_EQ(write_config_image("NO/SUCH/DIR.ZLE", working_config), CONFIG_WRITE_OPEN_FAILED);
+  std::filesystem::create_directory("DIR.ZLE");
+  EXPECT_EQ(write_config_image("DIR.ZLE", working_config), CONFIG_WRITE_OPEN_FAILED);
+  EXPECT_TRUE(std::filesystem::is_directory("DIR.ZLE"));
+}
+
+TEST_F(ConfigImage, OverwriteKeepsModeAndSymbolicLinks) {
+  ModemConfig c = sample_config();
+  ASSERT_EQ(write_config_image("REAL.ZLE", c), CONFIG_WRITE_OK);
+  std::filesystem::permissions("REAL.ZLE", std::filesystem::perms(0640));
+  std::filesystem::create_symlink("REAL.ZLE", "LINK.ZLE");
+  c.guard_time = 99;
+  ASSERT_EQ(write_config_image("LINK.ZLE", c), CONFIG_WRITE_OK);
+  EXPECT_TRUE(std::filesystem::is_symlink("LINK.ZLE"));
+  EXPECT_EQ(read_bytes("REAL.ZLE"), file_image(1001, c));
+  EXPECT_EQ(std::filesystem::status("REAL.ZLE").permissions(), std::filesystem::perms(0640));
 }

@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <sys/wait.h>
+#include <unistd.h>
 #include <filesystem>
 #include <string>
 
@@ -172,4 +174,31 @@ TEST_F(FilePicker, DeleteCommandRemovesEachChosenFileUntilEsc) {
   EXPECT_TRUE(pic_has(0, "DELETE CONFIGURATION FILE"));
   EXPECT_TRUE(pic_has(0, "File to delete:"));
   EXPECT_EQ(key_queue_count(), 0);
+}
+
+TEST_F(FilePicker, UnlistableDirectorySaysSoAndKeepsTheWayOut) {
+  fs::create_directory("locked");
+  touch("locked/a.zle");
+  fs::permissions("locked", fs::perms(0311));
+  // Run where the directory really cannot be read: root reads anything, so
+  // the child gives root up first.
+  pid_t pid = fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    if (chdir("locked") != 0) _exit(10);
+    if (geteuid() == 0 && (setgid(65534) != 0 || setuid(65534) != 0)) _exit(11);
+    push_keys(K_SEE_BOX K_F9 K_ESC);
+    char out[PICK_NAME_SIZE];
+    if (file_pick(12, 22, "*.ZLE", out, sizeof out, true) != 0) _exit(12);
+    if (pictures.size() != 2) _exit(13);
+    if (!pic_has(0, "Can't list directory")) _exit(14);
+    if (pic_row(1, 14).substr(0, 10) != "[ parent ]") _exit(15);
+    if (pic_row(1, 15).substr(0, 10) != std::string(10, ' ')) _exit(16);
+    _exit(0);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(pid, &status, 0), pid);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0) << "failed check " << WEXITSTATUS(status);
+  fs::permissions("locked", fs::perms(0755));
 }

@@ -42,3 +42,5 @@ uint32_t sport_char_us(const PortSettings &settings);
 // In serial_baud_other.cpp (termios2, kept away from <termios.h>): sets a
 // rate that has no B-constant. Returns false when the port refuses it.
 bool sport_set_baud_other(int fd, unsigned baud);
+// The output rate the port has now, in baud (0 when it cannot be read).
+unsigned sport_read_baud(int fd);

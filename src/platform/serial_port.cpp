@@ -1,4 +1,4 @@
-#include "proto/serial_port.h"
+#include "platform/serial_port.h"
 
 #include <fcntl.h>
 #include <linux/serial.h>
@@ -87,6 +87,9 @@ bool sport_open(SerialPort *port, const char *list_name, const PortSettings &set
     return false;
   }
   modem_lines(fd, TIOCMBIS, TIOCM_DTR);
+  // Bytes that arrived before we opened (a far end still retrying an old
+  // exchange) are not ours.
+  tcflush(fd, TCIOFLUSH);
   return true;
 }
 
@@ -123,12 +126,17 @@ bool sport_apply(SerialPort *port, const PortSettings &s) {
   speed_t constant;
   bool standard = find_baud(s.baud, &constant);
   if (standard) {
+#ifdef CIBAUD
+    t.c_cflag &= ~CIBAUD;   // an input rate left by termios2 would stay
+#endif
     cfsetispeed(&t, constant);
     cfsetospeed(&t, constant);
   }
-  if (tcsetattr(fd, TCSANOW, &t) != 0) return false;
+  // The result is not checked: the kernel applies what the device can, and
+  // glibc reports EINVAL when its read-back differs, which a pty (always 8
+  // bits, no parity) makes it do for settings that are otherwise in place.
+  tcsetattr(fd, TCSANOW, &t);
   if (!standard && !sport_set_baud_other(fd, s.baud)) return false;
-  // Settings are not read back: a pty silently keeps 8 bits and no parity.
   if (s.rts_toggle) {
     port->manual_rts = !rs485_rts_on_send(fd, true);
     if (port->manual_rts) modem_lines(fd, TIOCMBIC, TIOCM_RTS);

@@ -5,7 +5,7 @@
 
 extern "C" int ioctl(int fd, unsigned long request, ...);
 
-#include "proto/serial_port.h"
+#include "platform/serial_port.h"
 
 bool sport_set_baud_other(int fd, unsigned baud) {
   struct termios2 t2;
@@ -17,4 +17,10 @@ bool sport_set_baud_other(int fd, unsigned baud) {
   t2.c_ospeed = baud;
   t2.c_ispeed = baud;
   return ioctl(fd, TCSETS2, &t2) == 0;
+}
+
+unsigned sport_read_baud(int fd) {
+  struct termios2 t2;
+  if (ioctl(fd, TCGETS2, &t2) != 0) return 0;
+  return t2.c_ospeed;
 }
