@@ -1,6 +1,5 @@
 // The setup file: its 150-byte image, the three ways start-up falls back to
-// the link dialog, and the record brought inside its tables. Also the link
-// dialogs' type cycling, route rules and field checks.
+// the link dialog, and the record brought inside its tables.
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -8,7 +7,6 @@
 
 #include "config_fixtures.h"
 #include "link/link.h"
-#include "link/link_dialogs.h"
 #include "link/setup_file.h"
 
 namespace {
@@ -44,12 +42,6 @@ class SetupFile : public ConfigUiTest {
     link_handle = nullptr;
     unsetenv("ZL27T_PORTS");
     ConfigUiTest::TearDown();
-  }
-  // Whether any picture shows text.
-  static bool seen(const std::string &text) {
-    for (size_t i = 0; i < pictures.size(); i++)
-      if (pic_has(i, text)) return true;
-    return false;
   }
 };
 
@@ -149,88 +141,4 @@ TEST_F(SetupFile, SaveAsksAndRewritesAllBytesAsRead) {
   EXPECT_EQ(read_bytes("../ZL27TSW.STP"), image_of(s));
   EXPECT_FALSE(std::filesystem::exists("ZL27TSW.STP"));
   std::filesystem::current_path("..");
-}
-
-TEST(LinkDialogRules, TypesCycleOneToSixAndRoutesFollowTheKind) {
-  const uint16_t next[] = {1, 2, 3, 4, 5, 6, 1};
-  const uint16_t prev[] = {6, 6, 1, 2, 3, 4, 5};
-  for (uint16_t k = 0; k < LINK_KIND_COUNT; k++) {
-    EXPECT_EQ(next_link_kind(k), next[k]) << k;
-    EXPECT_EQ(previous_link_kind(k), prev[k]) << k;
-  }
-
-  struct Case {
-    uint16_t kind, count, first;
-    uint16_t want_count, want_first;
-  } cases[] = {
-      {LINK_MODBUS_RTU, 0, 0, 1, 255},   // empty route: drop 255
-      {LINK_MODBUS_TCP, 0, 7, 1, 255},
-      {LINK_MODBUS_ASCII, 1, 17, 1, 17},   // a drop of its own stays
-      {LINK_SYMAX, 1, 255, 0, 255},      // back on Sy/Max: that route goes
-      {LINK_GATEWAY, 2, 255, 0, 255},
-      {LINK_NET_TO_NET, 1, 201, 1, 201},
-  };
-  for (const Case &c : cases) {
-    LinkSetup s{};
-    s.kind = c.kind;
-    s.route_count = c.count;
-    s.route[0] = c.first;
-    apply_route_rule(&s);
-    EXPECT_EQ(s.route_count, c.want_count) << c.kind;
-    EXPECT_EQ(s.route[0], c.want_first) << c.kind;
-  }
-}
-
-TEST(LinkDialogRules, OnlyConnectionFieldsReopenTheLink) {
-  LinkSetup a;
-  default_link_setup(&a);
-  a.route_count = 2;
-  a.route[1] = 7;
-  struct Case {
-    const char *what;
-    void (*change)(LinkSetup &);
-    bool reopen;
-  } cases[] = {
-      {"baud", [](LinkSetup &s) { s.baud = 15; }, false},
-      {"parity, stop bits, time-out, trap", [](LinkSetup &s) { s.parity = 2; s.stop_bits = 1; s.timeout = 9; s.trap_errors = 1; }, false},
-      {"an entry past the count", [](LinkSetup &s) { s.route[5] = 99; }, false},
-      {"kind", [](LinkSetup &s) { s.kind = LINK_NET_TO_NET; }, true},
-      {"port", [](LinkSetup &s) { s.port = 1; }, true},
-      {"host", [](LinkSetup &s) { s.host[0] = 'h'; }, true},
-      {"tcp port", [](LinkSetup &s) { s.tcp_port = 502; }, true},
-      {"route count", [](LinkSetup &s) { s.route_count = 1; }, true},
-      {"a counted entry", [](LinkSetup &s) { s.route[1] = 8; }, true},
-  };
-  for (const Case &c : cases) {
-    LinkSetup b = a;
-    c.change(b);
-    EXPECT_EQ(connection_changed(a, b), c.reopen) << c.what;
-  }
-}
-
-TEST_F(SetupFile, RegisterViewerChecksPutTheLimitBack) {
-  struct Case {
-    int (*check)(void *, int, FormField *);
-    uint16_t value;
-    int accepted;
-    uint16_t after;
-    const char *message;
-  } cases[] = {
-      {check_screen_size, 20, 1, 20, nullptr},
-      {check_screen_size, 21, 0, 20, "Register Viewer size must be <= 20"},
-      {check_screen_size, 0, 0, 1, "Register Viewer size must be >= 1"},
-      {check_start_register, 1, 1, 1, nullptr},
-      {check_start_register, 9999, 1, 9999, nullptr},
-      {check_start_register, 0, 0, 1, "Register Viewer start must be >= 1"},
-  };
-  for (const Case &c : cases) {
-    pictures.clear();
-    if (c.message) push_keys(K_SEE_BOX);
-    uint16_t v = c.value;
-    EXPECT_EQ(c.check(&v, 4, nullptr), c.accepted) << c.value;
-    EXPECT_EQ(v, c.after);
-    if (c.message) {
-      EXPECT_TRUE(seen(c.message)) << c.message;
-    }
-  }
 }
