@@ -209,25 +209,42 @@ TEST(SetupTransfer, EditedConfigurationSentEndsUpInTheModemsRegisters) {
 TEST(SetupTransfer, ChangedPortRateAsksBeforeSending) {
   ZlSession s;
   SimProcess sim;
-  // The modem's port runs at 7200 while the configuration says 9600.
-  ASSERT_TRUE(sim.start({"--pty", s.path("modem"), "--set", "3=12"}));
+  ASSERT_TRUE(sim.start({"--pty", s.path("modem"), "--delay", "20"}));
   s.set_env("ZL27T_PORTS", s.path("modem"));
   ASSERT_TRUE(s.write_setup(setup_on_port_0()));
   ASSERT_TRUE(s.start());
   ASSERT_TRUE(s.wait_until([&] { return s.row(4).rfind("oNline", 0) == 0; }, "the menu bar"));
 
+  // Port BPS up from 9600 to 14400 in the editor.
+  s.type("fe");
+  ASSERT_TRUE(s.wait_for_text("Communication Mode"));
+  s.press(Key::Down, 3);
+  s.type("+");
+  ASSERT_TRUE(s.wait_until([&] { return s.text_at(9, 20, 5) == "14400"; }, "Port BPS 14400"));
+  s.press(Key::Esc);
+  ASSERT_TRUE(s.wait_for_text_gone("Communication Mode"));
+
+  // Refused: nothing is sent.
   s.type("fs");
   ASSERT_TRUE(s.wait_for_text("Setup change will result in loss of communications. Proceed?"));
   EXPECT_TRUE(s.contains("SEND OFFLINE TO MODEM"));
   EXPECT_TRUE(name_on_row_2(s));
   s.type("n");
   ASSERT_TRUE(s.wait_for_text_gone("SEND OFFLINE TO MODEM"));
-  s.type("q");   // nothing edited or fetched: no question
+  // Accepted: everything goes, the port rate last.
+  s.type("fs");
+  ASSERT_TRUE(s.wait_for_text("Setup change will result in loss of communications. Proceed?"));
+  s.type("y");
+  ASSERT_TRUE(s.wait_for_text_gone("SEND OFFLINE TO MODEM"));
+  EXPECT_FALSE(s.contains("ERROR"));
+  s.type("q");
+  ASSERT_TRUE(s.wait_for_text("Edited or Fetched but not Written. Quit anyway?"));
+  s.type("y");
   ASSERT_EQ(s.wait_exit(), 0);
 
   Registers r(s.path("modem"));
   ASSERT_TRUE(r.open());
-  EXPECT_EQ(r[3], 12);   // refused: nothing sent
+  EXPECT_EQ(r[3], 14);
 }
 
 TEST(SetupTransfer, StalePortInTheFileAsksAgain) {
