@@ -142,3 +142,13 @@ TEST_F(SetupFile, SaveAsksAndRewritesAllBytesAsRead) {
   EXPECT_FALSE(std::filesystem::exists("ZL27TSW.STP"));
   std::filesystem::current_path("..");
 }
+
+TEST_F(SetupFile, SaveWhereNoFileCanBeMadeSaysSo) {
+  push_keys(K_F10 K_ESC);   // "Can't locate setup file.", then leave the dialog
+  EXPECT_EQ(load_link_setup("missing-dir/ZL27TSW.STP"), nullptr);
+  push_keys("y" K_SEE_BOX);
+  save_link_setup();
+  ASSERT_EQ(pictures.size(), 1u);
+  EXPECT_TRUE(pic_has(0, "Can't open setup file"));
+  EXPECT_FALSE(std::filesystem::exists("missing-dir"));
+}
