@@ -105,7 +105,7 @@ void print_config() {
     write_config_report(out, memory_config, date);
     // A full disk or a broken spooler pipe must not pass for a printout.
     bool failed = std::fflush(out) != 0 || std::ferror(out);
-    plat_print_close(out);
+    if (!plat_print_close(out)) failed = true;
     if (failed) {
       char shown[40];
       printable_name(name, shown, sizeof shown);

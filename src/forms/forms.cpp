@@ -202,11 +202,17 @@ KeyCode number_list_edit(int row, int column, void *list, FieldFlags flags) {
     l.count = NUMBER_LIST_MAX;
     store_list(list, l);
   }
-  char text[64];
+  char text[64] = {};
   format_value(text, sizeof text, list, DT_NUMBER_LIST, NUMBER_LIST_WIDTH);
   static const char terminators[] = {KEY_ENTER, KEY_ESC, char(KEY_DOWN), char(KEY_UP), 0};
+  // Large numbers (from a damaged setup file) can make the text longer than
+  // the field, which shows it cut; left as shown, the list keeps them all.
+  char cut[NUMBER_LIST_WIDTH + 1];
+  std::memcpy(cut, text, NUMBER_LIST_WIDTH);
+  cut[NUMBER_LIST_WIDTH] = 0;
+  bool longer = std::strlen(text) > NUMBER_LIST_WIDTH;
   KeyCode key = field_edit(text, row, column, NUMBER_LIST_WIDTH, ' ', "0-9, ", terminators, flags);
-  if (key != KEY_ESC) {
+  if (key != KEY_ESC && !(longer && (flags & FF_KEEP) && std::strcmp(text, cut) == 0)) {
     number_list_parse(text, &l);
     store_list(list, l);
   }

@@ -2,6 +2,7 @@
 #include "platform/print.h"
 
 #include <signal.h>
+#include <sys/wait.h>
 #include <strings.h>
 #include <unistd.h>
 
@@ -77,14 +78,14 @@ FILE *plat_print_open(const char *name) {
   return fopen(name, "w");
 }
 
-void plat_print_close(FILE *f) {
-  if (!f) return;
+bool plat_print_close(FILE *f) {
+  if (!f) return false;
   for (size_t i = 0; i < spool_pipes.size(); i++) {
     if (spool_pipes[i] != f) continue;
     spool_pipes.erase(spool_pipes.begin() + static_cast<long>(i));
-    pclose(f);
+    int status = pclose(f);
     if (spool_pipes.empty()) sigaction(SIGPIPE, &program_sigpipe, nullptr);
-    return;
+    return status != -1 && WIFEXITED(status) && WEXITSTATUS(status) == 0;
   }
-  fclose(f);
+  return fclose(f) == 0;
 }

@@ -5,5 +5,6 @@
 #include <cstdio>
 
 FILE *plat_print_open(const char *name);
-// Closes what plat_print_open returned (pclose for the spooler).
-void plat_print_close(FILE *f);
+// Closes what plat_print_open returned (pclose for the spooler). False when
+// the file could not be completed or the spooler refused the job.
+bool plat_print_close(FILE *f);

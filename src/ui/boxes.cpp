@@ -14,10 +14,13 @@ namespace {
 constexpr int MESSAGE_SIZE = 136;
 
 // The box both error_box and alert_box show; returns the key that closed it.
+// The longest message the window holds with its frame inside the screen.
+constexpr int MAX_SHOWN = 74;
+
 KeyCode message_window(const char *message, bool lf_closes) {
-  int L = static_cast<int>(strnlen(message, MESSAGE_SIZE - 1));
+  int L = static_cast<int>(strnlen(message, MAX_SHOWN));
   WindowHandle w = win_open(22, 75 - L, 24, 79, "ERROR");
-  put_field(message, 23, 77 - L, 0, ' ', 4);
+  put_field(message, 23, 77 - L, L, ' ', 4);
   KeyCode key;
   do {
     beep();

@@ -85,8 +85,9 @@ KeyCode kbd_read(int mode) {
     if (b == 0 || b == 0xE0) key = translate_extended(static_cast<uint8_t>(pkbd_getch()));
     else key = translate_plain(static_cast<uint8_t>(b));
     if (key == 0xFF) {
+      // A polling read stays a poll: waiting here would stop a link wait's
+      // spinner and its Esc until some other key came.
       insert_mode = !insert_mode;
-      mode = -1;   // a toggle is followed by a waiting read
       continue;
     }
     if (key == 0) continue;
@@ -401,10 +402,16 @@ KeyCode edit_number(uint16_t *value, int row, int col, int width, int fill, cons
                     FieldFlags flags) {
   char text[20] = "";
   if (width > 19) width = 19;
-  if (flags & FF_KEEP) snprintf(text, sizeof text, "%d", static_cast<int>(*value));
+  if (flags & FF_KEEP) snprintf(text, sizeof text, "%d", static_cast<int16_t>(*value));
   KeyCode key = field_edit(text, row, col, width, fill, "0-9", terminators, flags);
-  unsigned long v = 0;
-  for (const char *p = text; *p >= '0' && *p <= '9'; p++) v = (v * 10 + static_cast<unsigned>(*p - '0')) & 0xFFFFFFul;
-  *value = static_cast<uint16_t>(v);
+  // The number at the start of the text, as atoi reads it (a padded field
+  // may start with blanks); kept to 16 bits.
+  const char *p = text;
+  while (*p == ' ') p++;
+  bool negative = *p == '-';
+  if (*p == '-' || *p == '+') p++;
+  unsigned v = 0;
+  for (; *p >= '0' && *p <= '9'; p++) v = (v * 10 + static_cast<unsigned>(*p - '0')) & 0xFFFFu;
+  *value = static_cast<uint16_t>(negative ? 0x10000u - v : v);
   return key;
 }

@@ -58,7 +58,13 @@ void con_clear_eol() {
 }
 
 void con_clear() {
-  if (log_row < CON_ROWS) pcon_fill(log_row, log_col < CON_COLS ? log_col : CON_COLS - 1, CON_ROWS * CON_COLS, ' ', 0x17);
+  // A cursor in the model's hidden columns clears from the next row on.
+  int row = log_row, col = log_col;
+  if (col >= CON_COLS) {
+    row++;
+    col = 0;
+  }
+  if (row < CON_ROWS) pcon_fill(row, col, CON_ROWS * CON_COLS, ' ', 0x17);
 }
 
 void cursor_show() {

@@ -1,4 +1,5 @@
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -28,6 +29,18 @@ TEST_F(Boxes, ErrorBoxWaitsForF10OrEsc) {
   EXPECT_EQ(row(23), std::string(80, ' '));
   push_keys("\x1b");
   EXPECT_FALSE(error_printf("bad %d", 7));
+}
+
+TEST_F(Boxes, LongMessagesStayInsideTheScreen) {
+  link_setup.trap_errors = 0;
+  put_field("keep", 23, 77, 0, ' ', 1);
+  put_field(std::string(80, '.').c_str(), 23, 1, 0, ' ', 0);
+  uint8_t before[SCR_CELLS];
+  memcpy(before, shadow_chars, sizeof before);
+  push_keys(std::string(k(KEY_F10)).c_str());
+  EXPECT_TRUE(error_box(std::string(120, 'x').c_str()));
+  EXPECT_EQ(memcmp(before, shadow_chars, sizeof before), 0);
+  for (const ConRun &run : mem_console_log()) EXPECT_LE(run.col + static_cast<int>(run.text.size()), 80);
 }
 
 TEST_F(Boxes, UntrappedErrorsGoToTheBottomLine) {

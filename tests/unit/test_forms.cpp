@@ -216,6 +216,13 @@ TEST_F(Forms, NumberListKeepsOnEscAndClampsCount) {
   push_keys("\r");
   number_list_edit(18, 1, &bad, FF_KEEP);
   EXPECT_EQ(bad.count, 8);
+
+  // Too long for the field: Enter on the text as shown loses no number.
+  NumberList big{8, {10000, 10001, 10002, 10003, 10004, 10005, 10006, 10007}};
+  push_keys("\r");
+  number_list_edit(18, 1, &big, FF_KEEP);
+  EXPECT_EQ(big.count, 8);
+  EXPECT_EQ(big.numbers[7], 10007);
 }
 
 TEST_F(Forms, FormRunLeavesAtTheEnds) {

@@ -46,6 +46,10 @@ TEST_F(Keys, InsTogglesInsertModeWithoutDeliveringAKey) {
   pkbd_feed("\x1b[2~x");
   EXPECT_EQ(kbd_read(-1), 'x');
   EXPECT_FALSE(insert_mode);
+  // A poll that finds only Ins does not turn into a wait.
+  pkbd_feed("\x1b[2~");
+  EXPECT_EQ(key_read(0), 0);
+  EXPECT_TRUE(insert_mode);
 }
 
 namespace {
@@ -171,4 +175,13 @@ TEST_F(FieldEdit, EditNumber) {
   push_keys("\x1b");
   edit_number(&v, 2, 2, 6, '_', "\r", FF_KEEP);
   EXPECT_EQ(v, 0);
+  v = 65535;   // shown signed, and read back to the same 16 bits
+  push_keys("\r");
+  edit_number(&v, 2, 2, 6, '_', "\r", FF_KEEP);
+  EXPECT_EQ(row(2).substr(1, 2), "-1");
+  EXPECT_EQ(v, 65535);
+  v = 42;      // a right-justified result starts with blanks
+  push_keys("\r");
+  edit_number(&v, 2, 2, 6, '_', "\r", FF_KEEP | FF_PAD | FF_RIGHT);
+  EXPECT_EQ(v, 42);
 }

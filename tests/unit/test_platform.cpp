@@ -87,7 +87,7 @@ TEST(Print, FileTargetAndSpoolerWithoutSpooler) {
   FILE *f = plat_print_open(file.c_str());
   ASSERT_NE(f, nullptr);
   fputs("page\f", f);
-  plat_print_close(f);
+  EXPECT_TRUE(plat_print_close(f));
   std::ifstream in(file);
   std::string got((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
   EXPECT_EQ(got, "page\f");
@@ -106,10 +106,19 @@ TEST(Print, FileTargetAndSpoolerWithoutSpooler) {
   setenv("PATH", old_path.c_str(), 1);
   ASSERT_NE(f, nullptr);
   fputs("to the spooler", f);
-  plat_print_close(f);
+  EXPECT_TRUE(plat_print_close(f));
   std::ifstream sp(sink);
   std::string spooled((std::istreambuf_iterator<char>(sp)), std::istreambuf_iterator<char>());
   EXPECT_EQ(spooled, "to the spooler");
+
+  // A spooler that refuses the job (no printer configured) is a failed print.
+  std::ofstream(dir.path / "lp", std::ios::trunc) << "#!/bin/sh\ncat >/dev/null; echo 'lp: no default destination' >&2; exit 1\n";
+  setenv("PATH", dir.path.c_str(), 1);
+  f = plat_print_open("SYS$PRINT");
+  setenv("PATH", old_path.c_str(), 1);
+  ASSERT_NE(f, nullptr);
+  fputs("lost", f);
+  EXPECT_FALSE(plat_print_close(f));
 }
 
 TEST(MemoryConsole, WritesClipAtTheRowEndFillsWrapAndClipAtTheScreenEnd) {
