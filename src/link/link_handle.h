@@ -33,6 +33,7 @@ struct LinkHandle {
   int idle_user = 0;
   uint8_t priority = 0;
   char error_text[LINK_ERROR_TEXT_SIZE] = {};
+  bool idle_aborted = false;   // the last reply wait was ended by its idle callback
   std::mutex lock;
   std::condition_variable reply_arrived;   // signalled when a reply is queued
   SerialChannel *serial = nullptr;

@@ -334,6 +334,7 @@ void transmit_pump(LinkHandle *link, unsigned bytes_done) {
 Packet *wait_reply(LinkHandle *link, unsigned tries) {
   SerialChannel *ch = link->serial;
   std::unique_lock<std::mutex> lk(link->lock);
+  link->idle_aborted = false;
   for (;;) {
     if (Packet *p = queue_take(&ch->rx_queue)) return p;
     if (tries == 0 || ch->dead) return nullptr;
@@ -356,6 +357,7 @@ Packet *wait_reply(LinkHandle *link, unsigned tries) {
       lk.lock();
       if (!go) {
         wait_countdown = 0;
+        link->idle_aborted = true;
         link_set_error(link, "Application idle abort");
       }
     }

@@ -373,6 +373,14 @@ void symax_build_read_input(Packet *p, int first, int count) {
   p->length = 9;
 }
 
+// The reply to the request just sent, or null with the reason in the link:
+// the time-out text, or the idle abort's own.
+static Packet *await_reply(LinkHandle *link, const char *timeout_text) {
+  Packet *r = wait_reply(link, link->reply_timeout);
+  if (!r && !link->idle_aborted) link_set_error(link, "%s", timeout_text);
+  return r;
+}
+
 int symax_read(LinkHandle *link, int first, int count, uint16_t *values) {
   if (count == 0 || !symax_link(link)) return 0;
   Packet *p = begin_exchange(link);
@@ -380,8 +388,7 @@ int symax_read(LinkHandle *link, int first, int count, uint16_t *values) {
   uint8_t t = symax_next_transaction(link);
   symax_build_read(p, t, first, count, link->priority != 0);
   send_request(link, p, t);
-  link_set_error(link, "Read reply timeout");
-  Packet *r = wait_reply(link, link->reply_timeout);
+  Packet *r = await_reply(link, "Read reply timeout");
   int result = 0;
   if (r) {
     uint8_t op = byte_at(r, 0);
@@ -389,10 +396,10 @@ int symax_read(LinkHandle *link, int first, int count, uint16_t *values) {
       link_set_error(link, "Bad Reply Route");
     } else if (byte_at(r, 1) != t) {
       link_set_error(link, "Bad transnum on reply");
-    } else if (op == REPLY_READ) {
-      result = copy_values(r, 4, count, values);
-    } else if (op == REPLY_PRIORITY_READ && byte_at(r, 4) == 0) {
-      result = copy_values(r, 7, count, values);
+    } else if (op == REPLY_READ || (op == REPLY_PRIORITY_READ && byte_at(r, 4) == 0)) {
+      result = copy_values(r, op == REPLY_READ ? 4 : 7, count, values);
+      // A reply without a single value fails as no reply would.
+      if (result == 0) link_set_error(link, "Read reply timeout");
     } else if (op == REPLY_PRIORITY_READ) {
       set_symax_error(link, byte_at(r, 4));
     } else if (op == REPLY_ERROR) {
@@ -412,9 +419,7 @@ int symax_write(LinkHandle *link, int first, int count, const uint16_t *values) 
   uint8_t t = symax_next_transaction(link);
   symax_build_write(p, t, first, count, values, link->priority != 0);
   send_request(link, p, t);
-  // Set before the wait, so that an idle abort replaces it.
-  link_set_error(link, "Write reply timeout");
-  Packet *r = wait_reply(link, link->reply_timeout);
+  Packet *r = await_reply(link, "Write reply timeout");
   int result = 0;
   if (r) {
     uint8_t op = byte_at(r, 0);
@@ -440,8 +445,7 @@ int symax_read_input(LinkHandle *link, int first, int count, uint16_t *values) {
   if (!p) return 0;
   symax_build_read_input(p, first, count);
   send_request(link, p, INPUT_TRANSACTION);
-  link_set_error(link, "Read reply timeout");
-  Packet *r = wait_reply(link, link->reply_timeout);
+  Packet *r = await_reply(link, "Read reply timeout");
   int result = 0;
   if (r) {
     if (!symax_route_ok(r->address) || byte_at(r, 1) != INPUT_TRANSACTION || byte_at(r, 0) != REPLY_PRIORITY) {

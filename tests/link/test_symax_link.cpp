@@ -98,6 +98,8 @@ TEST(SymaxLink, RefusedAndCorruptedFramesAreResent) {
       ASSERT_EQ(link_read_registers(t.link, 4001, 20, in.data()), 20) << link_error_text(t.link);
       EXPECT_EQ(in, out);
     }
+    // Success leaves no failure text behind.
+    EXPECT_STREQ(link_error_text(t.link), "");
   }
 }
 
