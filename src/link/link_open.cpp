@@ -70,7 +70,9 @@ LinkHandle *link_open() {
       memcpy(host, link_setup.host, sizeof link_setup.host);
       shown = host;   // the record's text need not be terminated
     }
-    status_printf(opener->status, 5, 3, 0, ' ', 0, shown);
+    // Cut inside the window: a long port path must not spill past its frame,
+    // where closing the window would leave it on the screen.
+    status_printf(opener->status, 5, 3, 37, ' ', 0, shown);
     if (kind == LINK_SYMAX || kind == LINK_NET_TO_NET || kind == LINK_MODBUS_RTU) link_setup.data_bits = 1;
     if (kind == LINK_MODBUS_RTU || kind == LINK_MODBUS_ASCII || kind == LINK_MODBUS_TCP) link_setup.route_count = 1;
     LinkHandle *link = opener->open ? opener->open(link_setup, setup_port_name()) : nullptr;

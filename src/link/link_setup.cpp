@@ -90,6 +90,8 @@ bool clamp_link_setup(LinkSetup *s) {
   }
   clamp(s->rv_identify_module, 2, 1);
   clamp(s->rv_register_set, 2, 0);
+  // A trap setting other than YES or NO would silence every message.
+  clamp(s->trap_errors, 2, 0);
   // Texts from a file may lack their terminator.
   if (!memchr(s->host, 0, sizeof s->host)) {
     s->host[sizeof s->host - 1] = 0;

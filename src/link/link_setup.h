@@ -80,8 +80,8 @@ void default_link_setup(LinkSetup *setup);
 // Brings values that came from outside back inside their tables so no table
 // is indexed out of range: kind above 6 -> 1 (Sy/Max COM:, as the dialogs show
 // it), baud indexes above 15 -> 13 (9600), route_count above 8 -> 8, other
-// two- and three-way choices -> their default. Returns true when it changed
-// anything.
+// two- and three-way choices (trap_errors included) -> their default, texts
+// without their terminator are cut. Returns true when it changed anything.
 bool clamp_link_setup(LinkSetup *setup);
 
 // The serial port list: up to 40 names, then a null.

@@ -97,9 +97,6 @@ LinkHandle *load_link_setup(const char *file_name) {
       // Values from a file are brought inside their tables before anything
       // indexes a table with them.
       clamp_link_setup(&link_setup);
-      // A trap setting other than YES or NO would silence every message
-      // that follows, this file's included.
-      if (link_setup.trap_errors > 1) link_setup.trap_errors = 0;
       if (link_setup.port >= serial_port_count()) {
         error_box("The saved link is not in current choices.");
         link_handle = configure_link();

@@ -47,7 +47,7 @@ TEST(OfflineEditor, EditThenQuitAsksAboutUnwrittenChanges) {
 
   s.press(Key::Esc);
   ASSERT_TRUE(s.wait_for_text_gone("Communication Mode"));
-  s.press(Key::Esc);   // the pull-down reopened on the command; back to the bar
+  s.press(Key::Esc);   // the bar rests on oFfline; Esc leaves it waiting on no choice
   s.type("q");
   ASSERT_TRUE(s.wait_for_text("Edited or Fetched but not Written. Quit anyway?"));
   s.type("y");

@@ -116,6 +116,8 @@ TEST(SetupTransfer, FirstStartAsksForTheLinkTheNextOpensItFromTheFile) {
   ASSERT_TRUE(again.wait_until([&] { return again.row(4).rfind("oNline", 0) == 0; }, "the menu bar"));
   EXPECT_FALSE(again.contains("CONFIGURE THIS COMPUTER"));
   EXPECT_FALSE(again.contains("ERROR"));
+  // The connecting window left nothing behind, however long the port path.
+  EXPECT_EQ(again.row(5), std::string(80, ' '));
 
   // Fetch: the module is named on row 2 while the values come in.
   again.type("ff");
