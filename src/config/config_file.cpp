@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include "forms/file_picker.h"
+#include "platform/files.h"
 #include "ui/boxes.h"
 #include "ui/window.h"
 
@@ -42,54 +43,16 @@ ConfigReadResult read_config_image(const char *path, ModemConfig &config) {
   return result;
 }
 
-// Writes go to the file a symbolic link names, so the link stays.
-static std::string write_target(const char *path) {
-  std::error_code ec;
-  if (fs::is_symlink(fs::symlink_status(path, ec))) {
-    fs::path real = fs::canonical(path, ec);
-    if (!ec) return real.string();
-  }
-  return path;
-}
-
 ConfigWriteResult write_config_image(const char *path, const ModemConfig &config) {
-  std::string target = write_target(path);
-  std::error_code dir_ec;
-  if (fs::is_directory(target, dir_ec)) return CONFIG_WRITE_OPEN_FAILED;
-  // The temporary file sits next to the target so the rename cannot cross
-  // file systems; the old file stays whole until the new one is complete.
-  char temp[PICK_NAME_SIZE + 64];
-  FILE *f = nullptr;
-  for (int attempt = 0; attempt < 100 && !f; ++attempt) {
-    std::snprintf(temp, sizeof temp, "%s.%ld.%d.tmp", target.c_str(), static_cast<long>(getpid()),
-                  attempt);
-    f = std::fopen(temp, "wbx");
-    if (!f && errno != EEXIST) break;
-  }
-  if (!f) return CONFIG_WRITE_OPEN_FAILED;
-
   uint8_t image[CONFIG_FILE_SIZE];
   image[0] = CONFIG_FILE_VERSION & 0xFF;
   image[1] = CONFIG_FILE_VERSION >> 8;
   config_to_bytes(config, image + 2);
-  bool ok = std::fwrite(image, 1, 2, f) == 2 &&
-            std::fwrite(image + 2, 1, MODEM_CONFIG_SIZE, f) == MODEM_CONFIG_SIZE;
-  ok = std::fflush(f) == 0 && ok;
-  ok = std::fclose(f) == 0 && ok;
-
-  std::error_code ec;
-  if (ok) {
-    fs::file_status old = fs::status(target, ec);
-    if (!ec && fs::exists(old)) fs::permissions(temp, old.permissions(), ec);
-    ec.clear();
-    fs::rename(temp, target, ec);
-    ok = !ec;
+  switch (plat_replace_file(path, image, sizeof image)) {
+    case REPLACE_OK: return CONFIG_WRITE_OK;
+    case REPLACE_OPEN_FAILED: return CONFIG_WRITE_OPEN_FAILED;
+    default: return CONFIG_WRITE_FAILED;
   }
-  if (!ok) {
-    fs::remove(temp, ec);
-    return CONFIG_WRITE_FAILED;
-  }
-  return CONFIG_WRITE_OK;
 }
 
 // File messages use the box that always shows: the error box follows the

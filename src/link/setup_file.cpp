@@ -12,6 +12,7 @@
 
 #include "link/link.h"
 #include "link/link_dialogs.h"
+#include "platform/files.h"
 #include "ui/boxes.h"
 #include "ui/keys.h"
 
@@ -36,38 +37,11 @@ SetupReadResult read_setup_image(const char *path, LinkSetup *setup) {
 }
 
 SetupWriteResult write_setup_image(const char *path, const LinkSetup &setup) {
-  std::error_code ec;
-  std::string target = path;
-  // A symbolic link stays; the file it names is replaced.
-  if (fs::is_symlink(fs::symlink_status(target, ec))) {
-    fs::path real = fs::canonical(target, ec);
-    if (!ec) target = real.string();
+  switch (plat_replace_file(path, &setup, SETUP_FILE_SIZE)) {
+    case REPLACE_OK: return SETUP_WRITE_OK;
+    case REPLACE_OPEN_FAILED: return SETUP_WRITE_OPEN_FAILED;
+    default: return SETUP_WRITE_FAILED;
   }
-  // Next to the target so the rename stays on one file system; the old file
-  // is whole until the new one is.
-  std::string temp;
-  FILE *f = nullptr;
-  for (int attempt = 0; attempt < 100 && !f; ++attempt) {
-    temp = target + "." + std::to_string(getpid()) + "." + std::to_string(attempt) + ".tmp";
-    f = std::fopen(temp.c_str(), "wbx");
-    if (!f && errno != EEXIST) break;
-  }
-  if (!f) return SETUP_WRITE_OPEN_FAILED;
-  bool ok = std::fwrite(&setup, 1, SETUP_FILE_SIZE, f) == SETUP_FILE_SIZE;
-  ok = std::fflush(f) == 0 && ok;
-  ok = std::fclose(f) == 0 && ok;
-  if (ok) {
-    fs::file_status old = fs::status(target, ec);
-    if (!ec && fs::exists(old)) fs::permissions(temp, old.permissions(), ec);
-    ec.clear();
-    fs::rename(temp, target, ec);
-    ok = !ec;
-  }
-  if (!ok) {
-    fs::remove(temp, ec);
-    return SETUP_WRITE_FAILED;
-  }
-  return SETUP_WRITE_OK;
 }
 
 const char *setup_file_path() { return setup_path.c_str(); }
