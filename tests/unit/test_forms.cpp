@@ -5,6 +5,7 @@
 #include <string>
 
 #include "forms/forms.h"
+#include "ui_fixture.h"
 #include "platform/console.h"
 #include "ui/keys.h"
 #include "ui/screen.h"
@@ -13,29 +14,6 @@ namespace {
 
 std::string row_text(int row) { return mem_console_row_text(row - 1); }
 
-// The screen layer writes a field as several runs; join runs that continue
-// one another on a row before looking for a text.
-bool log_has(const char *text) {
-  std::string joined;
-  int row = -1, end = -1;
-  for (const ConRun &r : mem_console_log()) {
-    if (r.op != 'w') continue;
-    if (r.row != row || r.col != end) {
-      if (joined.find(text) != std::string::npos) return true;
-      joined.clear();
-    }
-    joined += r.text;
-    row = r.row;
-    end = r.col + static_cast<int>(r.text.size());
-  }
-  return joined.find(text) != std::string::npos;
-}
-
-std::string keys(std::initializer_list<int> codes) {
-  std::string s;
-  for (int c : codes) s += static_cast<char>(c);
-  return s;
-}
 
 int exit_status = -1;
 void record_exit(int status) { exit_status = status; }

@@ -1,6 +1,8 @@
 // Parameter editor on the memory console: keys scripted with push_keys.
 #include <gtest/gtest.h>
 
+#include "ui_fixture.h"
+
 #include <cstring>
 #include <string>
 
@@ -16,29 +18,6 @@ namespace {
 std::string row_text(int row) { return mem_console_row_text(row - 1); }
 std::string cells(int row, int col, int n) { return row_text(row).substr(col - 1, n); }
 
-// The screen layer writes a field as several runs; join runs that continue
-// one another on a row before looking for a text.
-bool log_has(const char *text) {
-  std::string joined;
-  int row = -1, end = -1;
-  for (const ConRun &r : mem_console_log()) {
-    if (r.op != 'w') continue;
-    if (r.row != row || r.col != end) {
-      if (joined.find(text) != std::string::npos) return true;
-      joined.clear();
-    }
-    joined += r.text;
-    row = r.row;
-    end = r.col + static_cast<int>(r.text.size());
-  }
-  return joined.find(text) != std::string::npos;
-}
-
-std::string keys(std::initializer_list<int> codes) {
-  std::string s;
-  for (int c : codes) s += static_cast<char>(c);
-  return s;
-}
 
 class Editor : public ::testing::Test {
  protected:

@@ -2,6 +2,7 @@
 #pragma once
 #include <gtest/gtest.h>
 
+#include <initializer_list>
 #include <string>
 
 #include "platform/console.h"
@@ -26,3 +27,27 @@ class UiTest : public ::testing::Test {
   }
   static int shadow_index(int r, int c) { return shadow_attrs[(r - 1) * SCR_COLS + (c - 1)]; }
 };
+
+// The screen layer writes a field as several runs; join runs that continue
+// one another on a row before looking for a text.
+inline bool log_has(const char *text) {
+  std::string joined;
+  int row = -1, end = -1;
+  for (const ConRun &r : mem_console_log()) {
+    if (r.op != 'w') continue;
+    if (r.row != row || r.col != end) {
+      if (joined.find(text) != std::string::npos) return true;
+      joined.clear();
+    }
+    joined += r.text;
+    row = r.row;
+    end = r.col + static_cast<int>(r.text.size());
+  }
+  return joined.find(text) != std::string::npos;
+}
+
+inline std::string keys(std::initializer_list<int> codes) {
+  std::string s;
+  for (int c : codes) s += static_cast<char>(c);
+  return s;
+}
