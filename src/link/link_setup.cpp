@@ -2,6 +2,7 @@
 #include "link/link_setup.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -48,7 +49,7 @@ void default_link_setup(LinkSetup *s) {
   s->term_data_bits = 1;
   s->term_stop_bits = 0;
   s->term_parity = 0;
-  strcpy(s->reserved_text, "EDIT.COM");
+  snprintf(s->reserved_text, sizeof s->reserved_text, "%s", "EDIT.COM");
   s->rv_priority = 0;
   s->rv_status_registers = 1;
   s->rv_screen_size = 20;
