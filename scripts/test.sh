@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds the program, the simulated modem and the tests into build/, runs them
-# all, then runs the unit and link tests again under ASan/UBSan (build-asan/).
+# all, then runs the unit and link tests again under ASan/UBSan (build-asan/)
+# and the end-to-end tests against the sanitizer build of the program.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -26,4 +27,6 @@ if [ "${ZL27T_SKIP_SANITIZE:-0}" != 1 ]; then
   cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DZL27T_SANITIZE=ON >/dev/null
   cmake --build build-asan -j "$jobs"
   (cd build-asan && ctest --output-on-failure -j "$jobs" --timeout 120 -L 'unit|link')
+  # The end-to-end paths once more, against the sanitizer build of the program.
+  (cd build && ZL27T_E2E_PROGRAM="$PWD/../build-asan/zl27t" ctest --output-on-failure -j "$jobs" --timeout 120 -L e2e)
 fi

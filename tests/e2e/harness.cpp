@@ -288,7 +288,10 @@ bool Session::start(const std::vector<std::string> &args, const std::string &pro
     ADD_FAILURE() << "session already started";
     return false;
   }
-  std::vector<std::string> argv_s{program};
+  // ZL27T_E2E_PROGRAM runs the same paths against another build of the
+  // program (the sanitizer build in scripts/test.sh).
+  const char *other = getenv("ZL27T_E2E_PROGRAM");
+  std::vector<std::string> argv_s{other && *other && program == ZL27T_BIN ? std::string(other) : program};
   argv_s.insert(argv_s.end(), args.begin(), args.end());
   std::vector<std::string> env_s;
   for (char **e = environ; *e; ++e)
