@@ -266,3 +266,43 @@ TEST(SetupTransfer, StalePortInTheFileAsksAgain) {
   s.type("q");
   EXPECT_EQ(s.wait_exit(), 0);
 }
+
+// Setup / Terminal emulator: the terminal's own port settings, kept apart from
+// the link's, saved on request; Esc after a change puts the old ones back.
+TEST(SetupTransfer, TerminalEmulatorSettingsAreSavedOrRestored) {
+  ZlSession s;
+  ASSERT_TRUE(s.start_at_menu());
+  s.type("st");
+  ASSERT_TRUE(s.wait_for_text("CONFIGURE TERMINAL EMULATOR"));
+  EXPECT_EQ(s.text_at(8, 36, 9), "Baud rate");
+  EXPECT_EQ(s.text_at(8, 46, 5), "9600 ");
+  s.press(Key::Down);
+  s.type("+");   // 9600 -> 14400
+  ASSERT_TRUE(s.wait_until([&] { return s.text_at(8, 46, 5) == "14400"; }, "14400 chosen"));
+  s.press(Key::Esc);
+  ASSERT_TRUE(s.wait_for_text("Edit aborted by ESC. Modifications lost."));
+  s.press(Key::F10);
+  ASSERT_TRUE(s.wait_for_text_gone("CONFIGURE TERMINAL EMULATOR"));
+
+  s.press(Key::Esc);
+  s.type("st");
+  ASSERT_TRUE(s.wait_for_text("CONFIGURE TERMINAL EMULATOR"));
+  EXPECT_EQ(s.text_at(8, 46, 5), "9600 ");   // the aborted change is gone
+  s.press(Key::Down);
+  s.type("+");
+  s.press(Key::Down, 3);
+  s.type("+");   // parity NONE -> EVEN
+  ASSERT_TRUE(s.wait_until([&] { return s.text_at(11, 46, 4) == "EVEN"; }, "EVEN chosen"));
+  s.press(Key::Enter);
+  ASSERT_TRUE(s.wait_for_text("Write setup to startup file?"));
+  s.type("y");
+  ASSERT_TRUE(s.wait_for_text_gone("CONFIGURE TERMINAL EMULATOR"));
+  const std::string file = s.read_file(SETUP_FILE);
+  ASSERT_EQ(file.size(), 150u);
+  EXPECT_EQ(u16_at(file, 40), 14);   // term_baud: 14400
+  EXPECT_EQ(u16_at(file, 46), 1);    // term_parity: EVEN
+  EXPECT_EQ(u16_at(file, 0), LINK_NONE);   // the link's own settings untouched
+  s.press(Key::Esc);
+  s.type("q");
+  EXPECT_EQ(s.wait_exit(), 0);
+}
