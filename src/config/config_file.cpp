@@ -1,18 +1,12 @@
 #include "config/config_file.h"
 
-#include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <filesystem>
-#include <system_error>
-#include <unistd.h>
 
 #include "forms/file_picker.h"
 #include "platform/files.h"
 #include "ui/boxes.h"
 #include "ui/window.h"
-
-namespace fs = std::filesystem;
 
 char config_file_name[PICK_NAME_SIZE + 8];
 const size_t config_file_name_size = sizeof config_file_name;

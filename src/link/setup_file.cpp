@@ -2,13 +2,11 @@
 #include "link/setup_file.h"
 
 #include <bit>
-#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <string>
 #include <system_error>
-#include <unistd.h>
 
 #include "link/link.h"
 #include "link/link_dialogs.h"

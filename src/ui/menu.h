@@ -1,10 +1,8 @@
-// Pull-down menu bar. A MenuTable is a flat null-terminated array: for each
+// Pull-down menu bar. A menu table is a flat null-terminated array: for each
 // menu its title, its items, a null; a further null ends the table. The first
 // capital letter of a title or item is its hot letter. menu_bar_run returns
 // menu * 100 + item (item 0 for a menu without items), or 0.
 #pragma once
-
-typedef const char *const MenuTable[];
 
 int menu_bar_run(const char *const *table, int row, int initial);
 int menu_bar_select(const char *const *titles, int row, int menu);

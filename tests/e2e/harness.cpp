@@ -250,22 +250,8 @@ std::string Session::read_file(std::string_view name) const {
 bool Session::file_exists(std::string_view name) const { return fs::exists(path(name)); }
 
 LinkSetup setup_record() {
-  LinkSetup s{};
-  s.kind = LINK_SYMAX;
-  s.baud = 13;
-  s.data_bits = 1;
-  s.parity = 1;
-  s.route_count = 1;
-  s.route[0] = 201;
-  s.term_baud = 13;
-  s.term_data_bits = 1;
-  memcpy(s.reserved_text, "EDIT.COM", 8);
-  s.rv_status_registers = 1;
-  s.rv_screen_size = 20;
-  s.rv_start_register = 1;
-  s.rv_identify_module = 1;
-  s.timeout = 500;
-  s.tcp_port = 504;
+  LinkSetup s;
+  default_link_setup(&s);
   return s;
 }
 

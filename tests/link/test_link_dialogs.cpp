@@ -8,7 +8,7 @@
 #include "link/link_handle.h"
 #include "link/link_setup.h"
 #include "platform/console.h"
-#include "sim_process.h"
+#include "link_fixture.h"
 #include "ui/keys.h"
 #include "ui/screen.h"
 
@@ -16,28 +16,17 @@ namespace {
 
 int marker_callback(int) { return 1; }
 
-class ConfigureLink : public ::testing::Test {
+class ConfigureLink : public SimLinkTest {
  protected:
-  SimProcess sim;
   void SetUp() override {
-    ASSERT_TRUE(ui_init(CONSOLE_MEMORY));
-    default_link_setup(&link_setup);
-    link_setup.timeout = 50;
-    link_handle = nullptr;
-    key_queue_reset();
+    SimLinkTest::SetUp();
+    if (HasFatalFailure()) return;
     ASSERT_TRUE(sim.start({}));
     setenv("ZL27T_PORTS", sim.path().c_str(), 1);
     refresh_serial_ports();
     ASSERT_NE(link_open(), nullptr);
     // A link that stays keeps this callback; a new one gets the spinner.
     link_set_idle_callback(link_handle, marker_callback, 0);
-  }
-  void TearDown() override {
-    if (link_handle) link_close(link_handle);
-    link_handle = nullptr;
-    key_queue_reset();
-    ui_shutdown();
-    unsetenv("ZL27T_PORTS");
   }
 };
 

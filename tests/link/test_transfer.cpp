@@ -12,31 +12,19 @@
 #include "link/link.h"
 #include "link/link_setup.h"
 #include "platform/console.h"
-#include "sim_process.h"
+#include "link_fixture.h"
 #include "ui/keys.h"
 #include "ui/screen.h"
 
 namespace {
 
-class Transfer : public ::testing::Test {
+class Transfer : public SimLinkTest {
  protected:
-  SimProcess sim;
-
   void SetUp() override {
-    ASSERT_TRUE(ui_init(CONSOLE_MEMORY));
-    default_link_setup(&link_setup);
-    link_setup.timeout = 50;
-    link_handle = nullptr;
-    key_queue_reset();
+    SimLinkTest::SetUp();
+    if (HasFatalFailure()) return;
     pictures.clear();
     hotkey_add(KEY_F9, take_picture);
-  }
-  void TearDown() override {
-    if (link_handle) link_close(link_handle);
-    link_handle = nullptr;
-    key_queue_reset();
-    ui_shutdown();
-    unsetenv("ZL27T_PORTS");
   }
 
   // F9 takes a picture of the screen, so a test sees a box while it waits.
