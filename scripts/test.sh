@@ -7,7 +7,7 @@ cd "$(dirname "$0")/.."
 
 need=()
 have_pkg() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q 'install ok installed'; }
-for p in cmake g++ make pkg-config libgtest-dev libvterm-dev socat mbpoll python3-pymodbus; do
+for p in cmake g++ make pkg-config libgtest-dev libvterm-dev socat mbpoll python3-pymodbus clang libclang-rt-dev; do
   have_pkg "$p" || need+=("$p")
 done
 if [ ${#need[@]} -gt 0 ]; then
@@ -29,4 +29,10 @@ if [ "${ZL27T_SKIP_SANITIZE:-0}" != 1 ]; then
   (cd build-asan && ctest --output-on-failure -j "$jobs" --timeout 120 -L 'unit|link')
   # The end-to-end paths once more, against the sanitizer build of the program.
   (cd build && ZL27T_E2E_PROGRAM="$PWD/../build-asan/zl27t" ctest --output-on-failure -j "$jobs" --timeout 120 -L e2e)
+fi
+
+# The libFuzzer targets (clang), each run from its seed corpus for a bounded
+# time, two at a time; ZL27T_SKIP_FUZZ=1 skips them.
+if [ "${ZL27T_SKIP_FUZZ:-0}" != 1 ]; then
+  scripts/fuzz.sh
 fi

@@ -73,47 +73,61 @@ static bool match_numbers(const char *&p, unsigned long long value) {
   return hit;
 }
 
-bool wildcard_match(const char *p, const char *n) {
-  while (*p) {
-    unsigned char c = static_cast<unsigned char>(*n);
-    switch (*p) {
-      case '*':
-        ++p;
-        for (;; ++n) {
-          if (wildcard_match(p, n)) return true;
-          if (!*n) return false;
-        }
-      case '=':
-        if (!c) return false;
-        ++p, ++n;
-        break;
-      case '#':
-        if (!is_digit(c)) return false;
-        ++p, ++n;
-        break;
-      case '?':
-        if (!is_letter(c)) return false;
-        ++p, ++n;
-        break;
-      case '[':
-        ++p;
-        if (!c || !match_set(p, c)) return false;
-        ++n;
-        break;
-      case '(': {
-        ++p;
-        if (!is_digit(c)) return false;
-        unsigned long long value = take_number(n);
-        if (!match_numbers(p, value)) return false;
-        break;
-      }
-      default:
-        if (*p != *n) return false;
-        ++p, ++n;
-        break;
+// One item of the pattern other than '*' against the name at n; on success
+// both advance past what it took. No item takes the name's terminator.
+static bool match_item(const char *&p, const char *&n) {
+  unsigned char c = static_cast<unsigned char>(*n);
+  switch (*p) {
+    case '=':
+      if (!c) return false;
+      break;
+    case '#':
+      if (!is_digit(c)) return false;
+      break;
+    case '?':
+      if (!is_letter(c)) return false;
+      break;
+    case '[':
+      ++p;
+      if (!c || !match_set(p, c)) return false;
+      ++n;
+      return true;
+    case '(': {
+      ++p;
+      if (!is_digit(c)) return false;
+      unsigned long long value = take_number(n);
+      return match_numbers(p, value);
     }
+    default:
+      if (*p != *n) return false;
+      break;
   }
-  return *n == 0;
+  ++p, ++n;
+  return true;
+}
+
+// Only the last '*' is ever taken back: every item ends no earlier when it
+// starts later (a number takes the whole digit run), so the earliest place
+// the items after a '*' fit is the best one. Trying every place for every
+// '*' took time exponential in the number of stars.
+bool wildcard_match(const char *p, const char *n) {
+  const char *star_p = nullptr;   // pattern just past the last '*'
+  const char *star_n = nullptr;   // where that '*' stopped taking the name
+  for (;;) {
+    if (*p == '*') {
+      star_p = ++p;
+      star_n = n;
+      continue;
+    }
+    if (!*p) {
+      if (!*n) return true;
+    } else if (match_item(p, n)) {
+      continue;
+    }
+    if (!star_p || !*star_n) return false;
+    p = star_p;
+    n = ++star_n;
+  }
 }
 
 // ---------------------------------------------------------------- listing

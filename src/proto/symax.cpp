@@ -381,6 +381,27 @@ static Packet *await_reply(LinkHandle *link, const char *timeout_text) {
   return r;
 }
 
+int symax_check_read(LinkHandle *link, const Packet *r, uint8_t t, int count, uint16_t *values) {
+  int result = 0;
+  uint8_t op = byte_at(r, 0);
+  if (!symax_route_ok(r->address)) {
+    link_set_error(link, "Bad Reply Route");
+  } else if (byte_at(r, 1) != t) {
+    link_set_error(link, "Bad transnum on reply");
+  } else if (op == REPLY_READ || (op == REPLY_PRIORITY_READ && byte_at(r, 4) == 0)) {
+    result = copy_values(r, op == REPLY_READ ? 4 : 7, count, values);
+    // A reply without a single value fails as no reply would.
+    if (result == 0) link_set_error(link, "Read reply timeout");
+  } else if (op == REPLY_PRIORITY_READ) {
+    set_symax_error(link, byte_at(r, 4));
+  } else if (op == REPLY_ERROR) {
+    set_symax_error(link, byte_at(r, 2));
+  } else {
+    link_set_error(link, "Can't deal with Reply Opcode 0x%02X.", op);
+  }
+  return result;
+}
+
 int symax_read(LinkHandle *link, int first, int count, uint16_t *values) {
   if (count == 0 || !symax_link(link)) return 0;
   Packet *p = begin_exchange(link);
@@ -389,26 +410,25 @@ int symax_read(LinkHandle *link, int first, int count, uint16_t *values) {
   symax_build_read(p, t, first, count, link->priority != 0);
   send_request(link, p, t);
   Packet *r = await_reply(link, "Read reply timeout");
-  int result = 0;
-  if (r) {
-    uint8_t op = byte_at(r, 0);
-    if (!symax_route_ok(r->address)) {
-      link_set_error(link, "Bad Reply Route");
-    } else if (byte_at(r, 1) != t) {
-      link_set_error(link, "Bad transnum on reply");
-    } else if (op == REPLY_READ || (op == REPLY_PRIORITY_READ && byte_at(r, 4) == 0)) {
-      result = copy_values(r, op == REPLY_READ ? 4 : 7, count, values);
-      // A reply without a single value fails as no reply would.
-      if (result == 0) link_set_error(link, "Read reply timeout");
-    } else if (op == REPLY_PRIORITY_READ) {
-      set_symax_error(link, byte_at(r, 4));
-    } else if (op == REPLY_ERROR) {
-      set_symax_error(link, byte_at(r, 2));
-    } else {
-      link_set_error(link, "Can't deal with Reply Opcode 0x%02X.", op);
-    }
-  }
+  int result = r ? symax_check_read(link, r, t, count, values) : 0;
   end_exchange(link, r);
+  return result;
+}
+
+int symax_check_write(LinkHandle *link, const Packet *r, uint8_t t, int count) {
+  int result = 0;
+  uint8_t op = byte_at(r, 0);
+  if (!symax_route_ok(r->address) || byte_at(r, 1) != t) {
+    link_set_error(link, "Write reply invalid");
+  } else if (op == REPLY_WRITE || (op == REPLY_PRIORITY && byte_at(r, 4) == 0)) {
+    result = count;
+  } else if (op == REPLY_PRIORITY) {
+    set_symax_error(link, byte_at(r, 4));
+  } else if (op == REPLY_ERROR) {
+    set_symax_error(link, byte_at(r, 2));
+  } else {
+    link_set_error(link, "Write reply invalid");
+  }
   return result;
 }
 
@@ -420,22 +440,27 @@ int symax_write(LinkHandle *link, int first, int count, const uint16_t *values) 
   symax_build_write(p, t, first, count, values, link->priority != 0);
   send_request(link, p, t);
   Packet *r = await_reply(link, "Write reply timeout");
-  int result = 0;
-  if (r) {
-    uint8_t op = byte_at(r, 0);
-    if (!symax_route_ok(r->address) || byte_at(r, 1) != t) {
-      link_set_error(link, "Write reply invalid");
-    } else if (op == REPLY_WRITE || (op == REPLY_PRIORITY && byte_at(r, 4) == 0)) {
-      result = count;
-    } else if (op == REPLY_PRIORITY) {
-      set_symax_error(link, byte_at(r, 4));
-    } else if (op == REPLY_ERROR) {
-      set_symax_error(link, byte_at(r, 2));
-    } else {
-      link_set_error(link, "Write reply invalid");
-    }
-  }
+  int result = r ? symax_check_write(link, r, t, count) : 0;
   end_exchange(link, r);
+  return result;
+}
+
+int symax_check_read_input(LinkHandle *link, const Packet *r, int count, uint16_t *values) {
+  int result = 0;
+  if (!symax_route_ok(r->address) || byte_at(r, 1) != INPUT_TRANSACTION || byte_at(r, 0) != REPLY_PRIORITY) {
+    link_set_error(link, "Read reply invalid");
+  } else if (r->length >= 8) {
+    // At least one whole value. A shorter reply is an exception or an
+    // error code: [0x92, 0xBA, ., ., status, code] would otherwise pass as
+    // a reply without values.
+    result = copy_values(r, 6, count, values);
+  } else if (byte_at(r, 4) & 0x80) {
+    unsigned code = byte_at(r, 5);
+    const char *text = modbus_exception_text(code);
+    link_set_error(link, "Modbus error reply %u %s", code, text ? text : "");
+  } else {
+    set_symax_error(link, byte_at(r, 5));
+  }
   return result;
 }
 
@@ -446,23 +471,7 @@ int symax_read_input(LinkHandle *link, int first, int count, uint16_t *values) {
   symax_build_read_input(p, first, count);
   send_request(link, p, INPUT_TRANSACTION);
   Packet *r = await_reply(link, "Read reply timeout");
-  int result = 0;
-  if (r) {
-    if (!symax_route_ok(r->address) || byte_at(r, 1) != INPUT_TRANSACTION || byte_at(r, 0) != REPLY_PRIORITY) {
-      link_set_error(link, "Read reply invalid");
-    } else if (r->length >= 8) {
-      // At least one whole value. A shorter reply is an exception or an
-      // error code: [0x92, 0xBA, ., ., status, code] would otherwise pass as
-      // a reply without values.
-      result = copy_values(r, 6, count, values);
-    } else if (byte_at(r, 4) & 0x80) {
-      unsigned code = byte_at(r, 5);
-      const char *text = modbus_exception_text(code);
-      link_set_error(link, "Modbus error reply %u %s", code, text ? text : "");
-    } else {
-      set_symax_error(link, byte_at(r, 5));
-    }
-  }
+  int result = r ? symax_check_read_input(link, r, count, values) : 0;
   end_exchange(link, r);
   return result;
 }

@@ -5,6 +5,8 @@
 //   symax_read / symax_write / symax_read_input   one exchange each; the
 //       caller has checked tag, range and count. Result: values stored
 //       (count for a write), 0 on failure with the reason in the link.
+//   symax_check_read / _write / _read_input   the reply checks of those
+//       exchanges on a received reply: same result, the reason in the link
 //   symax_error_text / modbus_exception_text      the error-code tables
 // The request builders and the route codec are separate so that the bytes
 // can be checked without a link.
@@ -18,6 +20,11 @@ struct LinkHandle;
 int symax_read(LinkHandle *link, int first, int count, uint16_t *values);
 int symax_write(LinkHandle *link, int first, int count, const uint16_t *values);
 int symax_read_input(LinkHandle *link, int first, int count, uint16_t *values);
+
+// t: the transaction byte of the request; values has room for count.
+int symax_check_read(LinkHandle *link, const Packet *r, uint8_t t, int count, uint16_t *values);
+int symax_check_write(LinkHandle *link, const Packet *r, uint8_t t, int count);
+int symax_check_read_input(LinkHandle *link, const Packet *r, int count, uint16_t *values);
 
 // Never null: codes without an entry get a text of their own.
 const char *symax_error_text(unsigned code);

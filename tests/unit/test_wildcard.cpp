@@ -38,6 +38,11 @@ TEST(Wildcard, PatternLanguage) {
       {"==", "A", false},
       {"A*B*C", "AXXBYYC", true},
       {"A*B*C", "AXXBYY", false},
+      {"*(5)", "15", true},               // the star takes the 1
+      {"*=(12)*", "X12345", false},
+      // Many stars: answered at once, not after trying every split.
+      {"*A*A*A*A*A*A*A*A*A*A*A*A*A*A*A*A*B", "AAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAA", false},
+      {"**********(3)*", "A3B", true},
       {"*", "", true},
       {"", "", true},
       {"", "A", false},
