@@ -3,7 +3,8 @@
 // fed at the current time, where 0xFE n lets n milliseconds pass first.
 // Properties: the decoded stream holds only keys the key layer knows (plain
 // ASCII bytes 1-0x7F, or 0xE0 and a known scan code); a pending sequence
-// stays bounded; once the settle time has passed nothing is left pending.
+// stays bounded; once the settle time has passed nothing is left pending,
+// and a key typed then is read as itself whatever came before.
 #include "fuzz_common.h"
 #include "platform/keyboard.h"
 
@@ -15,6 +16,14 @@ bool known_scan(uint8_t s) {
 }
 
 constexpr uint8_t TIME_STEP = 0xFE;
+
+struct Probe {
+  const char *sequence;
+  uint8_t scan;
+};
+constexpr Probe PROBES[] = {
+    {"\x1b[A", 0x48}, {"\x1bOP", 0x3B}, {"\x1b[3~", 0x53}, {"\x1b[1;5F", 0x75}, {"\x1b[[E", 0x3F}, {"\x1b[21~", 0x44},
+};
 constexpr size_t PENDING_LIMIT = 64;
 
 // Takes the decoded keys out, checking each.
@@ -58,5 +67,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   FUZZ_CHECK(kd.pending.empty());
   FUZZ_CHECK(kd_wait_ms(kd, now) == -1);
   drain(kd);
+  const Probe &probe = PROBES[size % (sizeof PROBES / sizeof PROBES[0])];
+  for (const char *c = probe.sequence; *c; c++) kd_feed(kd, static_cast<uint8_t>(*c), now);
+  FUZZ_CHECK(kd.out.size() == 2 && kd.out[0] == 0xE0 && kd.out[1] == probe.scan);
   return 0;
 }
