@@ -5,7 +5,7 @@
 
 #include "link/link.h"
 #include "link/link_dialogs.h"
-#include "link/link_handle.h"
+#include "proto/link_handle.h"
 #include "link/link_setup.h"
 #include "platform/console.h"
 #include "link_fixture.h"

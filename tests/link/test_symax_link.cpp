@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "link/link.h"
-#include "link/link_handle.h"
+#include "proto/link_handle.h"
 #include "proto/serial.h"
 #include "sim_process.h"
 
