@@ -9,7 +9,7 @@
 #include <memory>
 
 #include "fuzz_common.h"
-#include "link/link_handle.h"
+#include "proto/link_handle.h"
 #include "proto/serial.h"
 #include "proto/symax.h"
 
@@ -39,7 +39,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   }
   FUZZ_CHECK(result >= 0 && result <= count);
   if (which != 1) FUZZ_CHECK(static_cast<size_t>(result) * 2 <= length);
-  const char *text = link_error_text(link);
+  const char *text = link->error_text;
   FUZZ_CHECK(memchr(text, 0, LINK_ERROR_TEXT_SIZE) != nullptr);
   if (result == 0) FUZZ_CHECK(text[0] != 0);
   return 0;

@@ -17,7 +17,7 @@
 #include <vector>
 
 #include "fuzz_common.h"
-#include "link/link_handle.h"
+#include "proto/link_handle.h"
 #include "proto/framing.h"
 #include "proto/serial.h"
 
@@ -42,7 +42,7 @@ int packets_held(const SerialChannel *ch) {
 // so fill bytes and enquiries come out too.
 Bytes run_transmit(LinkHandle *link) {
   Bytes out;
-  SerialChannel *ch = link->serial;
+  SerialChannel *ch = serial_channel(link);
   for (int guard = 0; guard < 64; guard++) {
     ch->now_us += ch->char_us;
     uint16_t b = transmit_framer(link);
@@ -98,7 +98,7 @@ Bytes build_frame(uint8_t seq, const Bytes &route, const Bytes &data, bool crc) 
 }
 
 void wellformed_frame(LinkHandle *link, FuzzInput in, bool crc) {
-  SerialChannel *ch = link->serial;
+  SerialChannel *ch = serial_channel(link);
   // Route characters are printable (never DLE); at most 16.
   Bytes route;
   size_t route_length = in.take() % 17;
@@ -135,7 +135,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   uint8_t flags = in.take();
   LinkHandle *link = serial_link_alloc(0);
   FUZZ_CHECK(link != nullptr);
-  SerialChannel *ch = link->serial;
+  SerialChannel *ch = serial_channel(link);
   bool crc = flags & 1;
   if (crc) ch->tx_flags |= TXF_CRC;
   ch->expected_transaction = in.take();
