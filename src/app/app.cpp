@@ -147,6 +147,7 @@ int app_main(int argc, char **argv) {
   draw_banner();
   current_field = 1;
   queue_script(argc, argv);
+  link_screens_init();
   // The terminal emulator's port is not open before its first run.
   terminal_port = nullptr;
   // Reads the setup file, opens the link (or asks how), then installs F1.
