@@ -160,6 +160,7 @@ TEST(Terminal, DebuggingViewSendsKeysShowsBytesCapturesAndLeavesCleanly) {
   s.press(Key::CtrlEnd);
   ASSERT_TRUE(s.wait_until([&] { return bar_up(s) && !s.contains(FIRST_HELP); }, "the main screen"));
   ASSERT_TRUE(s.wait_for_text("Use Esc to abort functions"));
+  EXPECT_FALSE(s.contains("Unable to establish link."));   // the link is "None": not opened
   EXPECT_EQ(s.text_at(1, 17, 47), "Z L 2 7 T     I N D U S T R I A L     M O D E M");
   EXPECT_FALSE(s.contains("<0D>"));
   EXPECT_FALSE(s.autowrap());
@@ -187,10 +188,10 @@ TEST(Terminal, BbsViewShowsTextAndColoursButNothingThatReprogramsTheTerminal) {
   peer.send(hostile);
   peer.send("\x1b]2;split");   // a title cut in two by the reads
   s.pump_for(Session::Ms(50));
-  peer.send("\x1b\\!\r\nend");
+  peer.send("\x1b\\!\r\ncaf\x82");   // code page 437: e acute
   ASSERT_TRUE(s.wait_for_text("hello red!"));
   auto [row, col] = s.find("hello red!");
-  ASSERT_TRUE(s.wait_until([&] { return s.row(row + 1).rfind("end", 0) == 0; }, "the next line"));
+  ASSERT_TRUE(s.wait_until([&] { return s.row(row + 1).rfind("café", 0) == 0; }, "the next line"));
   EXPECT_EQ(s.colours(row, col + 6).fg, RED);
   EXPECT_TRUE(s.alt_screen());
   EXPECT_TRUE(s.autowrap());
@@ -203,7 +204,7 @@ TEST(Terminal, BbsViewShowsTextAndColoursButNothingThatReprogramsTheTerminal) {
 
   s.press(Key::F8);
   ASSERT_TRUE(s.wait_for_text("Capture file: \"bbs.cap\" closed."));
-  std::string want = hostile + "\x1b]2;split\x1b\\!\r\nend";
+  std::string want = hostile + "\x1b]2;split\x1b\\!\r\ncaf\x82";
   want.erase(std::remove(want.begin(), want.end(), '\x07'), want.end());   // BEL is never written
   EXPECT_EQ(s.read_file("bbs.cap"), want);
 
@@ -281,6 +282,54 @@ TEST(Terminal, LinkOnTheSamePortIsClosedForTheRunAndOpenAfter) {
   s.type("ff");
   ASSERT_TRUE(s.wait_until([&] { return s.contains("FETCH OFFLINE FROM MODEM") && s.text_at(2, 15, 50).find("ZL27T") != std::string::npos; },
                            "the fetch window and the module's name"));
+  ASSERT_TRUE(s.wait_for_text_gone("FETCH OFFLINE FROM MODEM"));
+  EXPECT_FALSE(s.contains("ERROR"));
+  s.type("q");
+  ASSERT_TRUE(s.wait_for_text("Quit anyway?"));
+  s.type("y");
+  EXPECT_EQ(s.wait_exit(), 0);
+}
+
+// The terminal on another port than the link at first (a note says which);
+// F9 onto the link's port takes it from the link, F9 away again, and the
+// link is back after the run although the ports now differ.
+TEST(Terminal, SettingsMovingOntoAndOffTheLinksPortTakeItAndGiveItBack) {
+  ZlSession s;
+  SimProcess sim;
+  Peer peer;
+  ASSERT_TRUE(sim.start({"--pty", s.path("modem"), "--delay", "20"}));
+  s.set_env("ZL27T_PORTS", s.path("modem") + ":" + peer.path());
+  LinkSetup setup = setup_record();   // Sy/Max on port 0
+  setup.term_port = 1;
+  ASSERT_TRUE(s.write_setup(setup));
+  ASSERT_TRUE(s.start());
+  ASSERT_TRUE(s.wait_until([&] { return bar_up(s); }, "the menu bar"));
+
+  s.type("ut");
+  ASSERT_TRUE(s.wait_for_text(FIRST_HELP));
+  EXPECT_EQ(s.row(1), "NOTE: The terminal emulator is using " + peer.path() +
+                          std::string(80 - 37 - peer.path().size(), ' '));
+  auto move_port = [&](const char *key) {
+    s.press(Key::F9);
+    ASSERT_TRUE(s.wait_for_text("CONFIGURE TERMINAL EMULATOR"));
+    s.type(key);
+    s.press(Key::Enter, 5);
+    ASSERT_TRUE(s.wait_for_text("Write setup to startup file?"));
+    s.type("n");
+    ASSERT_TRUE(s.wait_for_text_gone("CONFIGURE TERMINAL EMULATOR"));
+    ASSERT_TRUE(s.wait_for_text(FIRST_HELP));
+  };
+  move_port("-");   // onto the modem's port: it opens only if the link let go
+  EXPECT_FALSE(s.contains("Can't open port"));
+  move_port("+");
+  s.type("k");
+  ASSERT_TRUE(peer.await(s, "k"));
+  s.press(Key::CtrlEnd);
+  ASSERT_TRUE(s.wait_until([&] { return bar_up(s) && !s.contains(FIRST_HELP); }, "the main screen"));
+
+  s.press(Key::Esc);
+  s.type("ff");
+  ASSERT_TRUE(s.wait_for_text("FETCH OFFLINE FROM MODEM"));
   ASSERT_TRUE(s.wait_for_text_gone("FETCH OFFLINE FROM MODEM"));
   EXPECT_FALSE(s.contains("ERROR"));
   s.type("q");
