@@ -108,10 +108,14 @@ bool open_port() {
   return true;
 }
 
+// The setup's choices as the port takes them: data bits 0/1 are 7/8, stop
+// bits 0/1 are 1/2, parity 0-2 is none, even, odd; no flow control.
 void apply_settings() {
+  constexpr uint16_t BAUD_9600 = 13;   // the setup's default, for an index out of the table
+  constexpr int NO_FLOW = 0;
   const LinkSetup &s = link_setup;
-  unsigned baud = baud_rate[s.term_baud < BAUD_COUNT ? s.term_baud : 13];
-  _setuart(terminal_port, baud, s.term_data_bits + 7, s.term_stop_bits + 1, s.term_parity, 0);
+  unsigned baud = baud_rate[s.term_baud < BAUD_COUNT ? s.term_baud : BAUD_9600];
+  _setuart(terminal_port, baud, s.term_data_bits + 7, s.term_stop_bits + 1, s.term_parity, NO_FLOW);
 }
 
 void close_port() {
