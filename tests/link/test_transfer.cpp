@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "app/app.h"
 #include "config/transfer.h"
 #include "link/link.h"
 #include "link/link_setup.h"
@@ -179,4 +180,21 @@ TEST_F(Transfer, FetchTakesFlagsFromBothRegistersAndStopsAtAFailure) {
   EXPECT_EQ(working_config.answer_rings, 7);   // item 10, read
   EXPECT_EQ(working_config.escape_char, '+');  // item 11 failed: as it was
   EXPECT_EQ(working_config.guard_time, 50);
+}
+
+TEST_F(Transfer, FetchThatFailsKeepsTheMemoryValuesOfItemsItNeverReached) {
+  // Register 8000 (item 10) answers with an error.
+  open_sim({"--set", "2049=2", "--exception", "3@8000"});
+  build_default_config();   // the stale copy: start-up defaults
+  memory_config = edited_config();
+  memory_config.carrier_wait = 77;   // as read from a file
+  config_dirty = 0;
+  push_keys("\x9a");   // F10 on the error
+  dispatch(205);
+  EXPECT_EQ(memory_config.carrier_threshold, 2);   // item 7, fetched
+  EXPECT_EQ(memory_config.line_rate, 14);          // item 3, fetched: the modem's
+  EXPECT_EQ(memory_config.answer_rings, 5);        // item 10 failed: the memory's
+  EXPECT_EQ(memory_config.carrier_wait, 77);
+  EXPECT_EQ(memory_config.guard_time, 51);
+  EXPECT_EQ(config_dirty, 1);
 }
