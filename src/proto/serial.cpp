@@ -10,6 +10,7 @@
 #include <new>
 
 #include "link/link_handle.h"
+#include "platform/signals.h"
 #include "proto/framing.h"
 
 std::atomic<int> wait_countdown{0};
@@ -101,6 +102,7 @@ bool ack_wait_paced(const SerialChannel *ch) {
 }
 
 void reader_main(LinkHandle *link) {
+  plat_block_exit_signals();   // the main thread takes them and gives the terminal back
   reader_link = link;
   SerialChannel *ch = link->serial;
   int64_t last_rx_us = 0;

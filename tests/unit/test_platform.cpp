@@ -332,8 +332,14 @@ TEST(VtConsole, TerminalIsGivenBackOnEveryWayOut) {
     const char *name;
     int sig;   // 0: exit()
   };
-  const Case cases[] = {{"exit", 0},         {"SIGTERM", SIGTERM}, {"SIGINT", SIGINT},
-                        {"SIGHUP", SIGHUP},  {"SIGSEGV", SIGSEGV}, {"SIGABRT", SIGABRT}};
+  const Case cases[] = {{"exit", 0},           {"SIGTERM", SIGTERM},     {"SIGINT", SIGINT},
+                        {"SIGHUP", SIGHUP},    {"SIGSEGV", SIGSEGV},     {"SIGABRT", SIGABRT},
+                        {"SIGUSR1", SIGUSR1},  {"SIGUSR2", SIGUSR2},     {"SIGPIPE", SIGPIPE},
+                        {"SIGALRM", SIGALRM},  {"SIGVTALRM", SIGVTALRM}, {"SIGPROF", SIGPROF},
+                        {"SIGXCPU", SIGXCPU},  {"SIGXFSZ", SIGXFSZ},     {"SIGBUS", SIGBUS},
+                        {"SIGFPE", SIGFPE},    {"SIGILL", SIGILL},       {"SIGTRAP", SIGTRAP},
+                        {"SIGSYS", SIGSYS},    {"SIGIO", SIGIO},         {"SIGRTMIN", SIGRTMIN},
+                        {"SIGRTMAX", SIGRTMAX}};
   for (const Case &c : cases) {
     SCOPED_TRACE(c.name);
     PtyRun run = run_on_pty(25, 80, [&] {
