@@ -2,9 +2,9 @@
 // by the three dialogs that edit it (left at once with Esc).
 // Input: the file's bytes.
 // Properties: a file shorter than the record is refused and leaves it
-// untouched; after the clamp every code indexes its table, both texts end
-// inside their fields, and a second clamp changes nothing; the dialogs left
-// with Esc give the record back unchanged.
+// untouched; after the clamp every code indexes its table, every number
+// lies in its range, both texts end inside their fields, and a second clamp
+// changes nothing; the dialogs left with Esc give the record back unchanged.
 #include <cstring>
 
 #include "fuzz_common.h"
@@ -37,6 +37,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   FUZZ_CHECK(s.data_bits < 2 && s.term_data_bits < 2 && s.stop_bits < 2 && s.term_stop_bits < 2);
   FUZZ_CHECK(s.parity < 3 && s.term_parity < 3 && s.error_check < 2);
   FUZZ_CHECK(s.route_count <= 8);
+  for (int i = 0; i < s.route_count; i++) FUZZ_CHECK(s.route[i] <= ROUTE_DROP_MAX);
+  FUZZ_CHECK(s.timeout >= 1 && s.timeout <= LINK_TIMEOUT_MAX && s.rv_start_register >= 1);
   FUZZ_CHECK(s.rv_priority < 2 && s.rv_status_registers < 2 && s.rv_identify_module < 2 && s.rv_register_set < 2);
   FUZZ_CHECK(s.rv_screen_size >= 1 && s.rv_screen_size <= 20);
   FUZZ_CHECK(s.trap_errors < 2);
