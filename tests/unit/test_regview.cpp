@@ -166,6 +166,7 @@ class RegisterViewerNoLink : public UiTest {
     link_setup.rv_screen_size = 3;
     link_setup.rv_start_register = 100;
     link_handle = nullptr;
+    link_screens_init();   // the trap setting reaches the error box as at start-up
     key_queue_reset();
   }
   void TearDown() override {
