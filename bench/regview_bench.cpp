@@ -158,6 +158,8 @@ void symax_setup(LinkSetup &s, const std::string &where) {
 
 const Target targets[] = {
     {.name = "Sy/Max over a pty", .sim_options = {}, .setup = symax_setup},
+    // The simulator paces its replies as a 9600-baud line would.
+    {.name = "Sy/Max at 9600 baud", .sim_options = {"--baud", "9600"}, .setup = symax_setup},
     // Modbus TCP: no Modbus TCP link in this build yet; its row (sim --tcp 0,
     // kind LINK_MODBUS_TCP, host 127.0.0.1) and libmodbus's client on the same
     // server as the yardstick join here once it is.
