@@ -1,7 +1,8 @@
 // The register viewer typed as a user would against zl27t-sim on a pty:
-// the table, edits in HEX and BINARY, help, a smaller table from F8, and a
-// device that stops answering. The simulator's registers are read back
-// through the program's own register interface once the program has ended.
+// the table, edits in HEX and BINARY, help, a smaller table from F8, the
+// link dialog from F9, and a device that stops answering. The simulator's
+// registers are read back through the program's own register interface once
+// the program has ended.
 #include <signal.h>
 
 #include <string>
@@ -52,7 +53,7 @@ testing::AssertionResult open_viewer(Session &s, uint16_t timeout) {
 
 }  // namespace
 
-TEST(RegisterViewer, TableOfTwentyEditsInHexAndBinaryHelpAndASmallerTable) {
+TEST(RegisterViewer, TableOfTwentyEditsInHexAndBinaryHelpSettingsAndLink) {
   ZlSession s;
   SimProcess sim;
   ASSERT_TRUE(sim.start({"--pty", s.path("modem"), "--set", "100=0x1234", "--set", "119=-523", "--set",
@@ -96,6 +97,14 @@ TEST(RegisterViewer, TableOfTwentyEditsInHexAndBinaryHelpAndASmallerTable) {
                            "register 119 selected on the table's last row"));
   EXPECT_EQ(s.text_at(5, 1, 7), "  4x115");
   for (int r = 10; r <= 24; r++) EXPECT_EQ(s.text_at(r, 1, 58), std::string(58, ' ')) << r;
+
+  // F9 brings the link dialog over the table; Esc there goes back to it.
+  s.press(Key::F9);
+  ASSERT_TRUE(s.wait_for_text("CONFIGURE THIS COMPUTER"));
+  s.press(Key::Esc);
+  ASSERT_TRUE(s.wait_for_text_gone("CONFIGURE THIS COMPUTER"));
+  ASSERT_TRUE(s.wait_until([&] { return s.text_at(9, 1, 7) == "  4x119" && s.attr_index(9, 32) == 2; },
+                           "the table again"));
 
   s.press(Key::Esc);
   ASSERT_TRUE(s.wait_until([&] { return at_menu(s); }, "the menu bar again"));
