@@ -113,6 +113,9 @@ int dispatch(int code) {
       break;
     case 205:
       if (modem_ready("ZL27T")) {
+        // From the configuration in memory, so items a failed fetch never
+        // reached keep their values there, not those of a stale copy.
+        working_config = memory_config;
         fetch_config();
         // Kept even when the fetch stopped early: what was read is in it.
         memory_config = working_config;

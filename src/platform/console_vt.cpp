@@ -18,6 +18,7 @@
 #include <string>
 
 #include "platform/console.h"
+#include "platform/signals.h"
 #include "platform/terminal.h"
 
 // --- encoders ---
@@ -124,11 +125,10 @@ constexpr char WRAP_ON[] = "\x1b[?7h";
 // Back from direct output: wrap off and a blank terminal for the repaint.
 constexpr char DIRECT_END[] = "\x1b[?7l\x1b[0m\x1b[2J";
 
-// Signals that end the program: the terminal is given back, then the signal
-// takes its default course so the exit status still shows it.
-constexpr int EXIT_SIGNALS[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGSEGV,
-                                SIGBUS, SIGABRT, SIGFPE,  SIGILL};
-constexpr int N_EXIT = sizeof EXIT_SIGNALS / sizeof EXIT_SIGNALS[0];
+// Signals that end the program (plat_exit_signals): the terminal is given
+// back, then the signal takes its default course so the exit status still
+// shows it.
+sigset_t exit_signals;
 
 struct termios user_tio;   // as the user had it
 struct termios raw_tio;    // ours
@@ -137,7 +137,7 @@ volatile sig_atomic_t resized_for_ui = 0;
 volatile sig_atomic_t size_stale = 0;
 volatile sig_atomic_t direct_out = 0;   // the terminal emulator writes directly
 
-struct sigaction old_exit_actions[N_EXIT];
+struct sigaction old_exit_actions[NSIG];
 struct sigaction old_winch_action, old_tstp_action, old_cont_action;
 bool atexit_done = false;
 
@@ -246,11 +246,12 @@ void on_cont(int) {
 
 void install_handlers() {
   if (wake_pipe[0] < 0 && pipe2(wake_pipe, O_CLOEXEC | O_NONBLOCK) != 0) wake_pipe[0] = wake_pipe[1] = -1;
+  plat_exit_signals(&exit_signals);
   struct sigaction sa {};
-  sigemptyset(&sa.sa_mask);
-  for (int sig : EXIT_SIGNALS) sigaddset(&sa.sa_mask, sig);
+  sa.sa_mask = exit_signals;
   sa.sa_handler = on_exit_signal;
-  for (int i = 0; i < N_EXIT; i++) sigaction(EXIT_SIGNALS[i], &sa, &old_exit_actions[i]);
+  for (int sig = 1; sig < NSIG; sig++)
+    if (sigismember(&exit_signals, sig) == 1) sigaction(sig, &sa, &old_exit_actions[sig]);
   struct sigaction sw {};
   sigemptyset(&sw.sa_mask);
   sw.sa_flags = SA_RESTART;
@@ -263,7 +264,8 @@ void install_handlers() {
 }
 
 void restore_handlers() {
-  for (int i = 0; i < N_EXIT; i++) sigaction(EXIT_SIGNALS[i], &old_exit_actions[i], nullptr);
+  for (int sig = 1; sig < NSIG; sig++)
+    if (sigismember(&exit_signals, sig) == 1) sigaction(sig, &old_exit_actions[sig], nullptr);
   sigaction(SIGWINCH, &old_winch_action, nullptr);
   sigaction(SIGTSTP, &old_tstp_action, nullptr);
   sigaction(SIGCONT, &old_cont_action, nullptr);
@@ -443,9 +445,7 @@ bool vt_open() {
 void vt_close() {
   if (!vt_active) return;
   // Block the signals that give back too, so the two never interleave.
-  sigset_t set, old;
-  sigemptyset(&set);
-  for (int sig : EXIT_SIGNALS) sigaddset(&set, sig);
+  sigset_t set = exit_signals, old;
   sigaddset(&set, SIGTSTP);
   sigaddset(&set, SIGCONT);
   pthread_sigmask(SIG_BLOCK, &set, &old);
