@@ -3,15 +3,14 @@
 #include <poll.h>
 
 #include <cerrno>
-#include <chrono>
 #include <cstdio>
 #include <ctime>
+#include <new>
 
 #include "proto/modbus_msg.h"
 
 namespace {
 
-constexpr int STEP_MS = 10;
 constexpr size_t STALE_CHUNK = 256;
 
 struct ErrorEntry {
@@ -34,118 +33,154 @@ constexpr ErrorEntry socket_errors[] = {
     {ETIMEDOUT, "Connection dropped by network or peer failure", true},
 };
 
-int64_t now_ms() {
-  return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
-      .count();
-}
-
 unsigned connect_steps(unsigned timeout) { return timeout < TCP_CONNECT_MAX_STEPS ? timeout : TCP_CONNECT_MAX_STEPS; }
 
-void fail(TcpWait &wait, const char *text) { snprintf(wait.text, wait.size, "%s", text); }
-
-bool go_on(TcpWait &wait) {
-  if (!wait.idle || wait.idle(wait.user)) return true;
-  wait.aborted = true;
-  fail(wait, "Application idle abort");
-  return false;
-}
-
-// A new connection to the same peer, bounded like the first one. Until it
-// succeeds the channel stays marked, and the next exchange tries again.
-bool reconnect(TcpChannel &ch, TcpWait &wait) {
-  tcp_disconnect(ch.fd);
-  TcpConnectResult result;
-  ch.fd = tcp_connect(ch.peer, connect_steps(wait.timeout), wait.idle, wait.user, &result);
-  ch.reconnect_due = ch.fd < 0;
-  if (result == TCP_ABORTED) {
-    wait.aborted = true;
-    fail(wait, "Application idle abort");
+// A new connection to the same peer, bounded like the first one. Until one
+// is made the channel stays marked, and the next exchange tries again.
+bool reconnect(LinkHandle *link, TcpChannel *ch) {
+  tcp_disconnect(ch->fd);
+  IdleCallback idle;
+  int user;
+  {
+    std::lock_guard<std::mutex> g(link->lock);
+    idle = link->idle;
+    user = link->idle_user;
   }
-  return ch.fd >= 0;
+  TcpConnectResult result;
+  ch->fd = tcp_connect(ch->peer, connect_steps(link->reply_timeout), idle, user, &result);
+  ch->reconnect_due = ch->fd < 0;
+  if (result == TCP_ABORTED) {
+    link->idle_aborted = true;
+    link_set_error(link, "Application idle abort");
+  }
+  return ch->fd >= 0;
 }
 
-// The exchange has failed with the text already set; the next one is to
-// find a new connection, whatever this attempt at one meets.
-void reconnect_after(TcpChannel &ch, TcpWait &wait) {
-  char kept[128];
-  snprintf(kept, sizeof kept, "%s", wait.text);
-  reconnect(ch, wait);
-  wait.aborted = false;
-  snprintf(wait.text, wait.size, "%s", kept);
+// The exchange has failed with its text set; the next one is to find a new
+// connection, whatever this attempt at one meets.
+void reconnect_after(LinkHandle *link, TcpChannel *ch) {
+  char kept[LINK_ERROR_TEXT_SIZE];
+  snprintf(kept, sizeof kept, "%s", link->error_text);
+  reconnect(link, ch);
+  link->idle_aborted = false;
+  link_set_error(link, "%s", kept);
 }
 
-// A failed socket call: the text, and a new connection where it calls for one.
-void socket_failure(TcpChannel &ch, TcpWait &wait, int error, const char *prefix) {
-  if (tcp_error_text(error, prefix, wait.text, wait.size)) reconnect_after(ch, wait);
+void socket_failure(LinkHandle *link, TcpChannel *ch, int error, const char *prefix) {
+  if (tcp_error_text(error, prefix, link->error_text, sizeof link->error_text)) reconnect_after(link, ch);
 }
 
 // Input left over from earlier exchanges goes; a stream found ended or reset
 // is made anew before the request is sent.
-bool ready_to_send(TcpChannel &ch, TcpWait &wait) {
-  if (ch.fd >= 0 && !ch.reconnect_due) {
+bool ready_to_send(LinkHandle *link, TcpChannel *ch) {
+  if (ch->fd >= 0 && !ch->reconnect_due) {
     uint8_t junk[STALE_CHUNK];
-    for (;;) {
-      long n = tcp_recv(ch.fd, junk, sizeof junk);
-      if (n > 0) continue;
-      if (n == -EAGAIN) return true;
-      break;
+    long n;
+    while ((n = tcp_recv(ch->fd, junk, sizeof junk)) > 0) {
     }
+    if (n == -EAGAIN) return true;
   }
-  if (reconnect(ch, wait)) return true;
-  if (!wait.aborted) tcp_error_text(ENOTCONN, "Send ", wait.text, wait.size);
+  if (reconnect(link, ch)) return true;
+  if (!link->idle_aborted) tcp_error_text(ENOTCONN, "Send ", link->error_text, sizeof link->error_text);
   return false;
 }
 
-// One whole reply frame into buffer; its length, or 0 with the reason set.
-int receive_reply(TcpChannel &ch, TcpWait &wait, uint8_t *buffer) {
-  int wanted = MBAP_HEADER, got = 0;
-  unsigned empty_left = wait.timeout;
-  bool ended = false;
-  int64_t last_idle = now_ms();
-  while (got < wanted) {
-    bool progress = false;
-    if (ended) {
-      poll(nullptr, 0, STEP_MS);   // nothing more can come; the time-out still runs out
-    } else if (tcp_wait_readable(ch.fd, STEP_MS)) {
-      long n = tcp_recv(ch.fd, buffer + got, static_cast<size_t>(wanted - got));
-      if (n > 0) {
-        got += static_cast<int>(n);
-        progress = true;
-      } else if (n == 0) {
-        ended = true;
-        ch.reconnect_due = true;
-      } else if (n != -EAGAIN) {
-        socket_failure(ch, wait, static_cast<int>(-n), "Recv ");
-        return 0;
-      }
-    }
-    if (!progress) {
-      if (empty_left == 0) {
-        fail(wait, "Reply timeout");
-        return 0;
-      }
-      empty_left--;
-    }
-    int64_t now = now_ms();
-    if (!progress || now - last_idle >= STEP_MS) {
-      last_idle = now;
-      if (!go_on(wait)) return 0;
-    }
-    if (wanted == MBAP_HEADER && got >= MBAP_HEADER) {
-      wanted = mbap_reply_length(buffer);
-      if (wanted == 0) {
-        // Reading on would overrun the buffer, and skipping it would leave
-        // the stream out of step: refuse it and start a new connection.
-        fail(wait, "Recv Reply message too large");
-        reconnect_after(ch, wait);
-        return 0;
-      }
+struct ReplyReader {
+  TcpChannel *ch = nullptr;
+  uint8_t buffer[MBAP_REPLY_BUFFER] = {};
+  int wanted = MBAP_HEADER;
+  int got = 0;
+  bool ended = false;    // the peer closed: nothing more can come
+  int error = 0;         // a receive failed with this errno
+  bool too_long = false;
+};
+
+// One step of the shared reply wait: whatever the socket has, up to the
+// whole reply frame.
+WaitStep read_step(LinkHandle *, void *context, int max_ms) {
+  ReplyReader &r = *static_cast<ReplyReader *>(context);
+  if (r.ended) {
+    // The time-out still runs out, a step at a time, without spinning.
+    if (max_ms > 0) poll(nullptr, 0, max_ms);
+    return WAIT_STEP_NOTHING;
+  }
+  if (max_ms > 0 && !tcp_wait_readable(r.ch->fd, max_ms)) return WAIT_STEP_NOTHING;
+  long n = tcp_recv(r.ch->fd, r.buffer + r.got, static_cast<size_t>(r.wanted - r.got));
+  if (n == -EAGAIN) return WAIT_STEP_NOTHING;
+  if (n < 0) {
+    r.error = static_cast<int>(-n);
+    return WAIT_STEP_DONE;
+  }
+  if (n == 0) {
+    r.ended = true;
+    r.ch->reconnect_due = true;
+    return WAIT_STEP_NOTHING;
+  }
+  r.got += static_cast<int>(n);
+  if (r.wanted == MBAP_HEADER && r.got >= MBAP_HEADER) {
+    r.wanted = mbap_reply_length(r.buffer);
+    if (r.wanted == 0) {
+      r.too_long = true;
+      return WAIT_STEP_DONE;
     }
   }
-  return got;
+  return r.got >= r.wanted ? WAIT_STEP_DONE : WAIT_STEP_PROGRESS;
+}
+
+// One whole reply frame into r.buffer; false with the reason set.
+bool receive_reply(LinkHandle *link, TcpChannel *ch, ReplyReader &r) {
+  r = ReplyReader{};
+  r.ch = ch;
+  switch (link_reply_wait(link, link->reply_timeout, read_step, &r)) {
+    case WAIT_TIMED_OUT:
+      link_set_error(link, "Reply timeout");
+      return false;
+    case WAIT_ABORTED:
+      return false;
+    case WAIT_DONE:
+      break;
+  }
+  if (r.error) {
+    socket_failure(link, ch, r.error, "Recv ");
+    return false;
+  }
+  if (r.too_long) {
+    // Reading on would overrun the buffer, and skipping the rest would
+    // leave the stream out of step: refuse it and connect anew.
+    link_set_error(link, "Recv Reply message too large");
+    reconnect_after(link, ch);
+    return false;
+  }
+  return true;
+}
+
+int exchange(LinkHandle *link, const uint8_t *pdu, int pdu_length, int count, uint16_t *values) {
+  TcpChannel *ch = tcp_channel(link);
+  if (!link_valid(link) || !ch || count == 0) return 0;
+  link->idle_aborted = false;
+  uint8_t unit = static_cast<uint8_t>(link->route[0]);
+  uint8_t frame[MBAP_FRAME_MAX];
+  uint16_t transaction = ++ch->transaction_counter;
+  int length = mbap_frame(frame, transaction, unit, pdu, pdu_length);
+  if (!ready_to_send(link, ch)) return 0;
+  if (int error = tcp_send(ch->fd, frame, static_cast<size_t>(length))) {
+    socket_failure(link, ch, error, "Send ");
+    return 0;
+  }
+  ReplyReader r;
+  do {
+    if (!receive_reply(link, ch, r)) return 0;
+  } while (mbap_reply_is_late(r.buffer, transaction));
+  return modbus_check_tcp_reply(r.buffer, r.got, unit, pdu[0], count, values, link->error_text,
+                                sizeof link->error_text);
 }
 
 }  // namespace
+
+TcpChannel *tcp_channel(const LinkHandle *link) {
+  if (!link || link->channel_kind != CHANNEL_SOCKET) return nullptr;
+  return static_cast<TcpChannel *>(link->channel);
+}
 
 bool tcp_error_text(int error, const char *prefix, char *text, size_t size) {
   for (const ErrorEntry &e : socket_errors) {
@@ -158,36 +193,55 @@ bool tcp_error_text(int error, const char *prefix, char *text, size_t size) {
   return false;
 }
 
-bool tcp_channel_open(TcpChannel &ch, const char *host, uint16_t port, unsigned steps, int (*idle)(int), int user) {
-  ch.transaction_counter = static_cast<uint16_t>(time(nullptr) & 0xFFFF);
-  if (!tcp_resolve(host, port, &ch.peer)) return false;
-  TcpConnectResult result;
-  ch.fd = tcp_connect(ch.peer, connect_steps(steps), idle, user, &result);
-  ch.reconnect_due = false;
-  return ch.fd >= 0;
+LinkHandle *open_modbus_tcp(const char *host, uint16_t port, uint16_t unit, unsigned steps, IdleCallback idle,
+                            int user) {
+  TcpChannel *ch = new (std::nothrow) TcpChannel;
+  LinkHandle *link = ch ? new (std::nothrow) LinkHandle : nullptr;
+  if (!link) {
+    delete ch;
+    return nullptr;
+  }
+  ch->transaction_counter = static_cast<uint16_t>(time(nullptr) & 0xFFFF);
+  TcpConnectResult result = TCP_REFUSED;
+  if (tcp_resolve(host, port, &ch->peer)) ch->fd = tcp_connect(ch->peer, connect_steps(steps), idle, user, &result);
+  if (ch->fd < 0) {
+    delete ch;
+    delete link;
+    return nullptr;
+  }
+  link->kind = TRANSPORT_MODBUS_TCP;
+  link->route[0] = unit;
+  link->idle = idle_continue;
+  link->reply_timeout = LINK_DEFAULT_TIMEOUT;
+  link->channel_kind = CHANNEL_SOCKET;
+  link->channel = ch;
+  link->tag = LINK_TAG;
+  return link;
 }
 
-void tcp_channel_close(TcpChannel &ch) {
-  tcp_disconnect(ch.fd);
-  ch.fd = -1;
+void modbus_tcp_close(LinkHandle *link) {
+  if (!link) return;
+  if (TcpChannel *ch = tcp_channel(link)) {
+    tcp_disconnect(ch->fd);
+    delete ch;
+  }
+  link->channel = nullptr;
+  link->channel_kind = CHANNEL_NONE;
+  link->tag = 0;
+  delete link;
 }
 
-int modbus_tcp_exchange(TcpChannel &ch, TcpWait &wait, uint8_t unit, const uint8_t *pdu, int pdu_length, int count,
-                        uint16_t *values) {
-  wait.aborted = false;
-  uint8_t frame[MBAP_FRAME_MAX];
-  uint16_t transaction = ++ch.transaction_counter;
-  int length = mbap_frame(frame, transaction, unit, pdu, pdu_length);
-  if (!ready_to_send(ch, wait)) return 0;
-  if (int error = tcp_send(ch.fd, frame, static_cast<size_t>(length))) {
-    socket_failure(ch, wait, error, "Send ");
-    return 0;
-  }
-  uint8_t reply[MBAP_REPLY_BUFFER];
-  for (;;) {
-    int got = receive_reply(ch, wait, reply);
-    if (got == 0) return 0;
-    if (mbap_reply_is_late(reply, transaction)) continue;
-    return modbus_check_tcp_reply(reply, got, unit, pdu[0], count, values, wait.text, wait.size);
-  }
+int modbus_tcp_read(LinkHandle *link, int first, int count, uint16_t *values, uint8_t function) {
+  uint8_t pdu[MODBUS_PDU_MAX];
+  return exchange(link, pdu, modbus_build_read(pdu, function, first, count), count, values);
+}
+
+int modbus_tcp_write(LinkHandle *link, int first, int count, const uint16_t *values) {
+  uint8_t pdu[MODBUS_PDU_MAX];
+  return exchange(link, pdu, modbus_build_write(pdu, first, count, values), count, nullptr);
+}
+
+int modbus_tcp_write_record(LinkHandle *link, int first, int count, const uint16_t *values) {
+  uint8_t pdu[MODBUS_PDU_MAX];
+  return exchange(link, pdu, modbus_build_write_record(pdu, first, count, values), count, nullptr);
 }

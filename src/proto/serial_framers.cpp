@@ -47,6 +47,7 @@ RxResult ascii_end(AsciiReceiver &rx, Packet *packet, bool on_control) {
 RxResult line_receive(LineReceiver &rx, Packet *packet, uint8_t byte, bool awaiting) {
   byte &= 0x7F;
   bool end = byte < LINE_END_BELOW;
+  if (rx.state == LINE_COLLECT && !packet) rx.state = LINE_IDLE;   // its packet was taken back
   switch (rx.state) {
     case LINE_IDLE:
       if (!awaiting) {
@@ -84,6 +85,7 @@ uint16_t line_transmit(LineTransmitter &tx, const Packet *packet) {
 }
 
 RxResult rtu_receive(RtuReceiver &rx, Packet *packet, uint8_t byte, bool awaiting) {
+  if (rx.state == RTU_COLLECT && !packet) rx.state = RTU_IDLE;   // its packet was taken back
   switch (rx.state) {
     case RTU_IDLE:
       if (!awaiting) {
@@ -113,7 +115,7 @@ RxResult rtu_receive(RtuReceiver &rx, Packet *packet, uint8_t byte, bool awaitin
 RxResult rtu_silence(RtuReceiver &rx, Packet *packet) {
   uint8_t state = rx.state;
   rx.state = RTU_IDLE;
-  if (state != RTU_COLLECT) return RX_SKIPPED;
+  if (state != RTU_COLLECT || !packet) return RX_SKIPPED;
   // The CRC run over its own two bytes leaves 0.
   if (rx.stored <= 2 || rx.crc != 0) return RX_DROPPED;
   packet->length = static_cast<uint16_t>(rx.stored - 2);
@@ -147,10 +149,15 @@ uint16_t rtu_transmit(RtuTransmitter &tx, const Packet *packet) {
 
 RxResult ascii_receive(AsciiReceiver &rx, Packet *packet, uint8_t byte, bool awaiting) {
   byte &= 0x7F;
+  if (rx.state == ASCII_COLLECT && !packet) rx.state = ASCII_IDLE;   // its packet was taken back
   if (rx.state == ASCII_IDLE) {
     // Only a colon matters here: the LF after a frame's CR ends up here too.
     if (byte != ':' || !awaiting) return RX_SKIPPED;
     if (!packet) return RX_WANT_PACKET;
+  }
+  if (byte == ':') {
+    // A colon is never a digit: a frame cut short (a far end that restarted)
+    // must not swallow the frame that follows it.
     rx.lrc = 0;
     rx.half = false;
     rx.room = ASCII_ROOM;

@@ -26,8 +26,9 @@
 // the reply wait; a frame of two bytes or less or a bad CRC is dropped.
 // Modbus ASCII: ':' then upper-case hexadecimal pairs of address, data and
 // LRC, then CR LF. Digits other than 0-9 and A-F read as 0, so lower-case
-// hex fails the LRC. An empty frame or one too long for a packet ends the
-// reply wait.
+// hex fails the LRC; a colon always starts a frame afresh. An empty frame or
+// one too long for a packet ends the reply wait.
+// A frame in progress whose packet is taken back (null) is given up.
 #pragma once
 #include <cstdint>
 
