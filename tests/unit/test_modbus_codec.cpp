@@ -275,6 +275,10 @@ TEST(ModbusFraming, AsciiRefusals) {
     SCOPED_TRACE(c.name);
     EXPECT_EQ(receive_all<AsciiReceiver>(text_bytes(c.wire), ascii_receive).last, c.at_cr);
   }
+  // A frame cut short does not swallow the one after it.
+  r = receive_all<AsciiReceiver>(text_bytes(":1103:110302000A000BD5\r\n"), ascii_receive);
+  EXPECT_EQ(r.frames, 1);
+  EXPECT_EQ(data_of(r.packet), (Bytes{0x03, 0x02, 0x00, 0x0A, 0x00, 0x0B}));
   // 526 digits fill the room and end the wait before any CR.
   std::string full = ":" + std::string(526, '0');
   EXPECT_EQ(receive_all<AsciiReceiver>(text_bytes(full), ascii_receive).last, RX_ABORT);
