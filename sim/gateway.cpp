@@ -145,7 +145,8 @@ void gateway_receive(const uint8_t* bytes, size_t n)
         else if (fault_hit(g_no_reply_faults, g_opt.no_reply_every))
             trace_text("command left unanswered");
         else if (fault_hit(g_reset_faults, g_opt.reset_every)) {
-            trace_text("gateway restarts: command lost, route forgotten");
+            send_line(handle(g_line));
+            trace_text("gateway restarts after answering: route forgotten");
             g_route_selected = false;
         } else if (fault_hit(g_wrong_kind_faults, g_opt.wrong_function_every)) {
             // A lone CR where values were due, values where a lone CR was.

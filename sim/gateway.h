@@ -9,7 +9,8 @@
 //   gateway_receive(bytes, n)   feed bytes from the port
 //   gateway_reset()             forget the line, the route and fault counts (tests)
 // Faults: no reply; an answer of the wrong kind (a lone CR to "R", "0" to
-// "A" and "W"); a restart (the command is lost and the route forgotten).
+// "A" and "W"); a restart right after answering (the route is forgotten,
+// so the next "R" or "W" is refused with error 112).
 #pragma once
 
 #include <cstddef>

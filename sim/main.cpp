@@ -43,8 +43,8 @@
 //     --wrong-function-every N   Modbus: every Nth reply has function bit 0
 //                           flipped; gateway: an answer of the wrong kind
 //     --reset-every N       TCP: every Nth request resets the connection; RTU and
-//                           ASCII: only half the reply goes out; gateway: the
-//                           command is lost and the route forgotten
+//                           ASCII: only half the reply goes out; gateway: it
+//                           restarts after answering and forgets the route
 //     --bad-length-every N  TCP: every Nth reply announces 300 bytes (and sends them)
 //     --exception CODE@FIRST[-LAST]   requests touching those registers get the
 //                           Modbus exception / Sy/Max error CODE (repeatable)

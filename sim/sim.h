@@ -45,8 +45,9 @@ struct SimOptions {
     unsigned wrong_unit_every = 0;      // Modbus: reply from another slave / unit
     unsigned wrong_function_every = 0;  // Modbus: reply with another function code;
                                         // gateway: an answer of the wrong kind
-    unsigned reset_every = 0;           // TCP: reset the connection; serial: the
-                                        // device restarts in the middle of a reply
+    unsigned reset_every = 0;           // TCP: reset the connection; RTU/ASCII: the
+                                        // device restarts in the middle of a reply;
+                                        // gateway: it restarts after answering
     unsigned bad_length_every = 0;      // TCP: length field past any buffer
     unsigned delay_ms = 0;
     unsigned dial_ms = 1000;

@@ -329,7 +329,7 @@ TEST_F(Sim, GatewayFaults)
     g_opt.wrong_function_every = 0;
 
     g_opt.reset_every = 1;
-    EXPECT_EQ(command("R 100 1\r"), "");
+    EXPECT_EQ(command("R 100 1\r"), "10\r");
     g_opt.reset_every = 0;
     EXPECT_EQ(command("R 100 1\r"), "ERROR 112\r");   // the restart forgot the route
 }
