@@ -1,13 +1,14 @@
 #!/usr/bin/python3
 """A pymodbus server as an outside peer for the program's Modbus master.
 
-    pymodbus_server.py (--tcp | --rtu DEVICE | --ascii DEVICE) [--unit N]
+    pymodbus_server.py (--tcp | --rtu DEVICE | --ascii DEVICE) [--port N] [--unit N]
                        [--registers N] [--set REG=VALUE ...] [--input REG=VALUE ...]
 
 Holding and input registers 1..N (default 10000) of one unit; registers are
 1-based as the program counts them (Modbus address = register - 1); reading
-past N is refused with exception 2. Prints one line "ready PORT" (TCP, on a
-free loopback port) or "ready DEVICE" once it serves, then runs until killed.
+past N is refused with exception 2. Prints one line "ready PORT" (TCP, on
+loopback at --port, else a free port) or "ready DEVICE" once it serves, then
+runs until killed.
 """
 import argparse
 import asyncio
@@ -33,6 +34,7 @@ async def main():
     where.add_argument("--tcp", action="store_true")
     where.add_argument("--rtu")
     where.add_argument("--ascii")
+    ap.add_argument("--port", type=int, default=0)
     ap.add_argument("--unit", type=int, default=1)
     ap.add_argument("--registers", type=int, default=10000)
     ap.add_argument("--set", action="append", default=[])
@@ -54,10 +56,13 @@ async def main():
     context = ModbusServerContext(slaves={a.unit: unit}, single=False)
 
     if a.tcp:
-        server = ModbusTcpServer(context, framer=ModbusSocketFramer, address=("127.0.0.1", 0),
+        server = ModbusTcpServer(context, framer=ModbusSocketFramer, address=("127.0.0.1", a.port),
                                  allow_reuse_address=True)
         task = asyncio.create_task(server.serve_forever())
-        await server.serving
+        await asyncio.wait([task, server.serving], return_when=asyncio.FIRST_COMPLETED)
+        if not server.serving.done():   # it could not listen there
+            print("cannot listen on port", a.port, file=sys.stderr, flush=True)
+            sys.exit(1)
         print("ready", server.server.sockets[0].getsockname()[1], flush=True)
         await task
     else:
