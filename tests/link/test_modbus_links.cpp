@@ -2,6 +2,7 @@
 // record as the program opens them, against zl27t-sim and its faults.
 #include <gtest/gtest.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -225,6 +226,11 @@ struct SilentServer {
     getsockname(fd, reinterpret_cast<sockaddr *>(&a), &len);
     port = ntohs(a.sin_port);
   }
+  // The next connection waiting to be accepted, or -1 within a second.
+  int take_connection() {
+    pollfd p = {fd, POLLIN, 0};
+    return poll(&p, 1, 1000) == 1 ? accept(fd, nullptr, nullptr) : -1;
+  }
   void fill_backlog() {
     filler = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
     sockaddr_in a{};
@@ -271,6 +277,21 @@ TEST(ModbusLinks, TcpWaitsAreBoundedAndEscEndsThemAtOnce) {
   EXPECT_STREQ(link_error_text(link), "Application idle abort");
   EXPECT_EQ(idle_calls, 5);
   EXPECT_LT(ms_since(aborted_at), 30);
+  link_close(link);
+  close(server.take_connection());
+
+  // A peer that closes the connection: the wait runs out as a time-out, and
+  // the next exchange goes out on a new connection.
+  link = open_modbus_tcp("127.0.0.1", server.port, 1, 100, nullptr, 0);
+  ASSERT_NE(link, nullptr);
+  link_set_port(link, 0, 0, 1, 20, 8);
+  close(server.take_connection());
+  EXPECT_EQ(link_read_registers(link, 1, 1, &v), 0);
+  EXPECT_STREQ(link_error_text(link), "Reply timeout");
+  EXPECT_EQ(link_read_registers(link, 1, 1, &v), 0);
+  int again = server.take_connection();
+  EXPECT_GE(again, 0);
+  close(again);
   link_close(link);
 
   // A connect that hangs gives up after its own time-out, or at once when
