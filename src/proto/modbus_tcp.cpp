@@ -1,11 +1,11 @@
 #include "proto/modbus_tcp.h"
 
-#include <poll.h>
-
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <ctime>
 #include <new>
+#include <thread>
 
 #include "proto/modbus_msg.h"
 
@@ -101,7 +101,7 @@ WaitStep read_step(LinkHandle *, void *context, int max_ms) {
   ReplyReader &r = *static_cast<ReplyReader *>(context);
   if (r.ended) {
     // The time-out still runs out, a step at a time, without spinning.
-    if (max_ms > 0) poll(nullptr, 0, max_ms);
+    if (max_ms > 0) std::this_thread::sleep_for(std::chrono::milliseconds(max_ms));
     return WAIT_STEP_NOTHING;
   }
   if (max_ms > 0 && !tcp_wait_readable(r.ch->fd, max_ms)) return WAIT_STEP_NOTHING;
