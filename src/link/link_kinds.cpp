@@ -88,10 +88,12 @@ constexpr LinkKindEntry gateway_entry = {
     .max_record = SYMAX_MAX_COUNT,
 };
 
-// Modbus takes counts of 1-128 as every kind does (the device refuses what it
-// cannot serve); a file-record write over a serial line stops at what one
-// packet holds.
-constexpr int MODBUS_MAX_COUNT_ASKED = MODBUS_MAX_COUNT;
+// Modbus answers at most 125 registers to a read and takes at most 123 in a
+// write: the one-byte byte count of a reply or request cannot say more, and
+// a count of 128 would wrap it to 0. A file-record write is held to the same
+// bound (its request length byte counts 7 bytes more).
+constexpr int MODBUS_MAX_READ = 125;
+constexpr int MODBUS_MAX_WRITE = 123;
 
 int serial_read_holding(LinkHandle *link, int first, int count, uint16_t *values) {
   return modbus_serial_read(link, first, count, values, MODBUS_READ_HOLDING);
@@ -127,9 +129,9 @@ constexpr LinkKindEntry modbus_serial_entry(uint16_t setup_kind, int32_t transpo
       .read_input = serial_read_input,
       .write_record = modbus_serial_write_record,
       .last_register = 0,   // register 0 goes out as 0xFFFF
-      .max_read = MODBUS_MAX_COUNT_ASKED,
-      .max_write = MODBUS_MAX_COUNT_ASKED,
-      .max_record = MODBUS_SERIAL_MAX_RECORD,
+      .max_read = MODBUS_MAX_READ,
+      .max_write = MODBUS_MAX_WRITE,
+      .max_record = MODBUS_MAX_WRITE,
   };
 }
 
@@ -164,9 +166,9 @@ constexpr LinkKindEntry tcp_entry = {
     .read_input = tcp_read_input,
     .write_record = modbus_tcp_write_record,
     .last_register = 0,
-    .max_read = MODBUS_MAX_COUNT_ASKED,
-    .max_write = MODBUS_MAX_COUNT_ASKED,
-    .max_record = MODBUS_MAX_COUNT_ASKED,
+    .max_read = MODBUS_MAX_READ,
+    .max_write = MODBUS_MAX_WRITE,
+    .max_record = MODBUS_MAX_WRITE,
 };
 
 constexpr LinkKindEntry link_kinds[] = {

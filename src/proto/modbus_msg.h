@@ -39,7 +39,9 @@ int modbus_check_serial_write(uint8_t address, const uint8_t *pdu, int length, u
                               int count, char *text, size_t size);
 
 constexpr int MBAP_HEADER = 6;          // transaction, protocol, length
-constexpr int MBAP_REPLY_BUFFER = 256;  // what a reply may fill
+// What a reply may fill: the largest Modbus TCP frame (a 125-register read
+// reply is 259 bytes).
+constexpr int MBAP_REPLY_BUFFER = 260;
 constexpr int MBAP_FRAME_MAX = MBAP_HEADER + 1 + MODBUS_PDU_MAX;
 
 int mbap_frame(uint8_t *out, uint16_t transaction, uint8_t unit, const uint8_t *pdu, int pdu_length);

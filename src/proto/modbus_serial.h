@@ -14,9 +14,6 @@
 
 #include "proto/link_handle.h"
 
-// The longest file-record write a packet holds (9 + 2N bytes).
-constexpr int MODBUS_SERIAL_MAX_RECORD = 127;
-
 LinkHandle *open_modbus_rtu_serial(const char *port_name, uint16_t drop);
 LinkHandle *open_modbus_ascii_serial(const char *port_name, uint16_t drop);
 

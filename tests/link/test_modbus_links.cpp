@@ -98,6 +98,16 @@ TEST(ModbusLinks, EveryKindReadsAndWritesBlocks) {
     uint16_t back[3] = {};
     ASSERT_NE(link_read_input_registers(p.link, 0, 4001, 3, back), 0) << link_error_text(p.link);
     EXPECT_EQ(std::vector<uint16_t>(back, back + 3), std::vector<uint16_t>(record, record + 3));
+    // The largest blocks a Modbus byte count can describe, and one more.
+    std::vector<uint16_t> block(126, 0x5A5A);
+    EXPECT_EQ(p.read_text(1, 125), "ok");
+    EXPECT_EQ(p.read_text(1, 126), "Illegal read count");
+    EXPECT_EQ(link_read_input_registers(p.link, 0, 1, 126, block.data()), 0);
+    EXPECT_STREQ(link_error_text(p.link), "Illegal read count");
+    EXPECT_EQ(p.write_text(3001, std::vector<uint16_t>(123, 1)), "ok");
+    EXPECT_EQ(p.write_text(3001, std::vector<uint16_t>(124, 1)), "Illegal write count");
+    EXPECT_EQ(link_write_file_record(p.link, 3001, 124, block.data()), 0);
+    EXPECT_STREQ(link_error_text(p.link), "Illegal write count");
   }
 }
 

@@ -191,9 +191,10 @@ TEST(ModbusMessages, TcpReplyChecks) {
   EXPECT_FALSE(mbap_reply_is_late(t42.data(), 42));
   EXPECT_TRUE(mbap_reply_is_late(tffff.data(), 0));
 
-  // A length field that overruns the 256-byte reply buffer is refused.
-  const uint8_t fits[] = {0, 1, 0, 0, 0, 250}, too_long[] = {0, 1, 0, 0, 0, 251}, huge[] = {0, 1, 0, 0, 0xFF, 0xFF};
-  EXPECT_EQ(mbap_reply_length(fits), 256);
+  // A length field beyond the largest Modbus TCP frame (260 bytes, which a
+  // 125-register read reply nearly fills) is refused.
+  const uint8_t fits[] = {0, 1, 0, 0, 0, 254}, too_long[] = {0, 1, 0, 0, 0, 255}, huge[] = {0, 1, 0, 0, 0xFF, 0xFF};
+  EXPECT_EQ(mbap_reply_length(fits), 260);
   EXPECT_EQ(mbap_reply_length(too_long), 0);
   EXPECT_EQ(mbap_reply_length(huge), 0);
 }
