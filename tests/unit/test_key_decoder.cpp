@@ -89,7 +89,7 @@ TEST(KeyDecoder, OddInputDecodesWithoutLeakingSequenceBytes) {
       {"two keys in one read", "\x1b[A\x1b[Bz", K(0x48) + K(0x50) + "z"},
       {"Esc then a key, or Alt-x", "\x1bx\x1b\x03", "\x1bx\x1b\x03"},
       {"Esc Esc", "\x1b\x1b", "\x1b\x1b"},
-      {"Esc Esc then a key", "\x1b\x1b[A", "\x1b" + K(0x48)},
+      {"Esc Esc then a key", "\x1b\x1b[A", std::string("\x1b").append(K(0x48))},
   };
   for (const Case &c : cases) EXPECT_EQ(printable(decode(c.in)), printable(c.out)) << c.name;
 }
