@@ -183,6 +183,9 @@ ExceptionRange parse_exception(const char* text)
 
 void print_usage()
 {
+    printf("zl27t-sim: a simulated ZL27T modem (Sy/Max, gateway, Modbus RTU/ASCII on a\n"
+           "pty or tty, Modbus TCP on 127.0.0.1) for trying zl27t without a modem.\n"
+           "It prints \"ready PATH\" (or PORT) when it listens; SIGTERM or Ctrl-C end it.\n\n");
     printf("usage: zl27t-sim (--pty PATH | --device PATH | --tcp PORT) [--proto symax|gateway|rtu|ascii]\n"
            "  [--crc] [--baud N] [--drop N] [--name TEXT] [--port-word N] [--no-signature]\n"
            "  [--set REG=VALUE] [--set-text REG=TEXT] [--registers N] [--dial-delay MS]\n"

@@ -96,6 +96,7 @@ TEST_F(Sim, ReadRequestIsAcknowledgedAndAnsweredWithTheTransaction)
 TEST_F(Sim, ReceiveFramerRefusesBadFramesAndRestartsOnSoh)
 {
     Bytes good = symax_build_frame(SEQ1, {}, {0x00, 0x41, 0x00, 0x00, 0x00, 0x00}, false);
+    ASSERT_FALSE(good.empty());
     Bytes bad = good;
     bad.back() ^= 1;
     feed(bad);
