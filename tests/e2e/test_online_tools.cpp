@@ -77,6 +77,12 @@ TEST_F(OnlineTools, EditorShowsTheModemAndWritesAChangeAtOnce) {
   EXPECT_EQ(s.text_at(9, 20, 5), "9600 ");
   EXPECT_EQ(s.row(22), std::string(80, ' '));   // the modem finds nothing wrong
 
+  // F9: the link dialog over the editor; backing out of it keeps the link.
+  s.press(Key::F9);
+  ASSERT_TRUE(s.wait_for_text("CONFIGURE THIS COMPUTER"));
+  s.press(Key::Esc);
+  ASSERT_TRUE(s.wait_for_text_gone("CONFIGURE THIS COMPUTER"));
+
   // Port BPS: the change goes to the modem with no question asked.
   s.press(Key::Down, 3);
   s.type("+");
