@@ -46,17 +46,23 @@ namespace {
 // The link calls the idle callback after every 10 ms without a reply.
 constexpr auto IDLE_STEP = std::chrono::milliseconds(10);
 
+using Clock = std::chrono::steady_clock;
+
 IdleCallback screen_idle = nullptr;
-unsigned idle_turns = 0;   // counted by spinner_step, which every idle turn runs
+unsigned idle_turns = 0;        // counted by spinner_step, which every idle turn runs
+Clock::time_point last_turn;
 
 // A fast reply, or a failure that did not wait, gives the idle callback no
-// turn: give it one here, so keys are seen whatever the link does. A failure
-// waits one idle step first, so a dead link is polled, not spun on.
+// turn: give it one here, once per idle step as the link would, so keys are
+// seen whatever the link does. A failure waits that step first, so a dead
+// link is polled, not spun on.
 bool after_exchange(bool ok, unsigned turns_before) {
-  if (screen_idle && idle_turns == turns_before) {
-    if (!ok) std::this_thread::sleep_for(IDLE_STEP);
-    screen_idle(0);
-  }
+  if (!screen_idle || idle_turns != turns_before) return ok;
+  if (!ok)
+    std::this_thread::sleep_for(IDLE_STEP);
+  else if (Clock::now() - last_turn < IDLE_STEP)
+    return ok;
+  screen_idle(0);
   return ok;
 }
 
@@ -91,6 +97,7 @@ void spinner_step() {
   // Code page 437: a horizontal line, backslash, a vertical line, slash.
   static const char glyphs[4][2] = {"\xC4", "\\", "\xB3", "/"};
   idle_turns++;
+  last_turn = Clock::now();
   spinner_index = static_cast<uint16_t>((spinner_index + 1) % 4);
   put_field(glyphs[spinner_index], 1, 80, 1, ' ', 0);
 }
