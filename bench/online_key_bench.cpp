@@ -25,6 +25,12 @@ double ms_since(Clock::time_point t0) {
   return std::chrono::duration<double, std::milli>(Clock::now() - t0).count();
 }
 
+// A wait that failed says why (the harness gives the screen with it).
+bool need(const testing::AssertionResult &r) {
+  if (!r) fprintf(stderr, "online_key_bench: %s\n", r.message());
+  return static_cast<bool>(r);
+}
+
 void report(const char *what, std::vector<double> t) {
   if (t.empty()) return;
   std::sort(t.begin(), t.end());
@@ -48,14 +54,14 @@ int main(int argc, char **argv) {
   }
   ZlSession s;
   SimProcess sim;
-  if (!sim.start({"--pty", s.path("modem"), "--delay", std::to_string(delay)})) return 1;
+  if (!need(sim.start({"--pty", s.path("modem"), "--delay", std::to_string(delay)}))) return 1;
   s.set_env("ZL27T_PORTS", s.path("modem"));
   if (!s.write_setup(setup_record()) || !s.start()) return 1;
   const Session::Ms slow(60000);
-  if (!s.wait_until([&] { return s.row(4).rfind("oNline", 0) == 0; }, "the menu bar", slow)) return 1;
+  if (!need(s.wait_until([&] { return s.row(4).rfind("oNline", 0) == 0; }, "the menu bar", slow))) return 1;
   s.type("n");
   // The first read takes 19 slow replies; the values show once it is done.
-  if (!s.wait_until([&] { return s.text_at(13, 20, 1) != " "; }, "the modem's values", slow)) return 1;
+  if (!need(s.wait_until([&] { return s.text_at(13, 20, 1) != " "; }, "the modem's values", slow))) return 1;
 
   std::mt19937 random(7);
   std::uniform_int_distribution<int> phase(0, delay);
@@ -63,23 +69,23 @@ int main(int argc, char **argv) {
   // Down from field 5 to Port BPS and back: the highlight moves.
   // + on Port BPS: the next rate shows (and is written to the modem).
   s.press(Key::Down, 2);
-  if (!s.wait_until([&] { return s.attr_index(7, 20) == 3; }, "field 5", slow)) return 1;
+  if (!need(s.wait_until([&] { return s.attr_index(7, 20) == 3; }, "field 5", slow))) return 1;
   for (int k = 0; k < keys; k++) {
     std::this_thread::sleep_for(std::chrono::milliseconds(phase(random)));
     const bool down = k % 2 == 0;
     auto t0 = Clock::now();
     s.press(down ? Key::Down : Key::Up);
-    if (!s.wait_until([&] { return s.attr_index(9, 20) == (down ? 3 : 2); }, "the highlight", slow)) return 1;
+    if (!need(s.wait_until([&] { return s.attr_index(9, 20) == (down ? 3 : 2); }, "the highlight", slow))) return 1;
     moves.push_back(ms_since(t0));
   }
   s.press(Key::Down);
-  if (!s.wait_until([&] { return s.attr_index(9, 20) == 3; }, "Port BPS", slow)) return 1;
+  if (!need(s.wait_until([&] { return s.attr_index(9, 20) == 3; }, "Port BPS", slow))) return 1;
   for (int k = 0; k < keys; k++) {
     std::this_thread::sleep_for(std::chrono::milliseconds(phase(random)));
     const std::string before = s.text_at(9, 20, 5);
     auto t0 = Clock::now();
     s.type("+");
-    if (!s.wait_until([&] { return s.text_at(9, 20, 5) != before; }, "the next rate", slow)) return 1;
+    if (!need(s.wait_until([&] { return s.text_at(9, 20, 5) != before; }, "the next rate", slow))) return 1;
     changes.push_back(ms_since(t0));
   }
   s.press(Key::Esc);

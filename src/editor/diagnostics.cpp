@@ -10,6 +10,7 @@
 #include "config/transfer.h"
 #include "editor/online.h"
 #include "editor/param_editor.h"
+#include "platform/keyboard.h"
 #include "ui/boxes.h"
 #include "ui/keys.h"
 #include "ui/window.h"
@@ -52,15 +53,18 @@ IdleCallback screen_idle = nullptr;
 unsigned idle_turns = 0;        // counted by spinner_step, which every idle turn runs
 Clock::time_point last_turn;
 
+bool key_waiting() { return key_queue_count() > 0 || pkbd_hit(); }
+
 // A fast reply, or a failure that did not wait, gives the idle callback no
-// turn: give it one here, once per idle step as the link would, so keys are
-// seen whatever the link does. A failure waits that step first, so a dead
-// link is polled, not spun on.
+// turn: give it one here, so keys are seen whatever the link does. After a
+// success that is at once when a key waits, else once per idle step as the
+// link would (the spinner need not turn with every exchange). A failure waits
+// that step first, so a dead link is polled, not spun on.
 bool after_exchange(bool ok, unsigned turns_before) {
   if (!screen_idle || idle_turns != turns_before) return ok;
   if (!ok)
     std::this_thread::sleep_for(IDLE_STEP);
-  else if (Clock::now() - last_turn < IDLE_STEP)
+  else if (Clock::now() - last_turn < IDLE_STEP && !key_waiting())
     return ok;
   screen_idle(0);
   return ok;
@@ -83,9 +87,11 @@ bool modem_write(int first, int count, const uint16_t *values) {
   return after_exchange(modem_access.write(first, count, values) != 0, turns);
 }
 
-bool modem_fetch(int item) {
+bool modem_fetch(int item, void (*landed)(int item)) {
   unsigned turns = idle_turns;
-  return after_exchange(modem_access.fetch_item(item), turns);
+  bool ok = modem_access.fetch_item(item);
+  if (landed) landed(item);
+  return after_exchange(ok, turns);
 }
 
 bool modem_send(int item) {

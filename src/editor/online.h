@@ -50,6 +50,8 @@ void connect_hangup();
 void use_idle(IdleCallback callback);
 bool modem_read(int first, int count, uint16_t *values);
 bool modem_write(int first, int count, const uint16_t *values);
-bool modem_fetch(int item);
+// landed, when given, runs as soon as the item is in working_config, before
+// the idle callback's turn, so that no key ever sees the value in between.
+bool modem_fetch(int item, void (*landed)(int item) = nullptr);
 bool modem_send(int item);
 void spinner_step();

@@ -71,28 +71,30 @@ bool dial_string_ok(const ModemConfig &c) {
   return true;
 }
 
-// Fetches one item. An item the user changed and the modem has not had yet
-// keeps the user's value, also when the key came while this very item was
-// being fetched: it is written at the end of the pass, and shown meanwhile.
+// An item the user changed and the modem has not had yet keeps the user's
+// value over what was fetched, also when the key came while this very item
+// was being fetched: it is written at the end of the pass, and shown
+// meanwhile.
+void keep_user_change(int item) {
+  if (!(changed_items & item_bit(item))) return;
+  const uint16_t connected = working_config.flags & CFG_CONNECT;
+  copy_item(working_config, user_values, item);
+  if (item == FLAGS_ITEM)   // the carrier is the modem's to tell, never the user's
+    working_config.flags = static_cast<uint16_t>((working_config.flags & ~CFG_CONNECT) | connected);
+}
+
 bool fetch_online(int item) {
-  bool ok;
-  if (item == FLAGS_ITEM) {
-    // As fetch_item(1) reads it, keeping the ring bit that flags never holds.
-    uint16_t r[2];
-    ok = modem_read(REG_CONTROL, 2, r);
-    if (ok) {
-      working_config.flags = merge_fetched_flags(r[0], r[1]);
-      ringing = (r[1] & ST_RING) != 0;
-    }
-  } else {
-    ok = modem_fetch(item);
+  if (item != FLAGS_ITEM) return modem_fetch(item, keep_user_change);
+  // As fetch_item(1) reads it, keeping the ring bit that flags never holds.
+  // The values land after the read's idle turn, so a key in that turn still
+  // saw the user's flags.
+  uint16_t r[2];
+  bool ok = modem_read(REG_CONTROL, 2, r);
+  if (ok) {
+    working_config.flags = merge_fetched_flags(r[0], r[1]);
+    ringing = (r[1] & ST_RING) != 0;
   }
-  if (changed_items & item_bit(item)) {
-    const uint16_t connected = working_config.flags & CFG_CONNECT;
-    copy_item(working_config, user_values, item);
-    if (item == FLAGS_ITEM)   // the carrier is the modem's to tell, never the user's
-      working_config.flags = static_cast<uint16_t>((working_config.flags & ~CFG_CONNECT) | connected);
-  }
+  keep_user_change(item);
   return ok;
 }
 

@@ -240,6 +240,23 @@ TEST_F(Online, ChangeTypedDuringItsFetchOrWriteWins) {
     EXPECT_EQ(row(9).substr(19, 5), c.shown);
     EXPECT_EQ(modem.max_depth, 1);   // nothing written inside another exchange
   }
+
+  // A fast reply gives no turn inside its wait: a key waiting then is taken
+  // right after the reply lands, and must see the change still to be written
+  // (typed during the first read), not the value just fetched.
+  SCOPED_TRACE("again as the reply lands");
+  build_default_config();
+  modem = FakeModem{};
+  modem.config = working_config;
+  current_field = PORT_RATE_FIELD;
+  modem.during = [&](const Exchange &e, int before) {
+    if (e.op == 'r' && e.what == 1 && before == 0) type_in_wait("+");   // 14, not yet written
+    if (e.op == 'f' && e.what == PORT_RATE_ITEM && before == 0) push_keys("+");
+    if (e.op == 'f' && e.what == 9) push_keys("\x1b");
+  };
+  online_editor();
+  EXPECT_EQ(modem.config.port_rate, 15);
+  EXPECT_EQ(row(9).substr(19, 5), "19200");
 }
 
 TEST_F(Online, ConnectAndHangUpAsEdgesOfTheConnectBit) {
