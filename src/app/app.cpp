@@ -153,6 +153,7 @@ int app_main(int argc, char **argv) {
   draw_banner();
   current_field = 1;
   queue_script(argc, argv);
+  link_screens_init();
   // Reads the setup file, opens the link (or asks how), then installs F1.
   link_handle = load_link_setup("ZL27TSW.STP");
   build_default_config();

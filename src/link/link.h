@@ -10,20 +10,22 @@
 //                          null or foreign handle
 //   link_set_idle_callback called about every 10 ms while a reply is awaited;
 //                          a zero from it aborts the wait
-//   link_set_options       Sy/Max CRC check and priority opcodes
-//   link_set_port          port settings and reply time-out (proto/serial.h)
-// Link open and close, module identification (link_open.cpp):
-//   link_open              opens link_setup's link into link_handle
+//   link_set_options       frame check (Sy/Max CRC) and priority opcodes
+//   link_set_port          port settings and reply time-out
+// Link open and close without screens (link_core.h); with them
+// (link_screens.cpp):
+//   link_open              the connecting window: opens link_setup's link
+//                          into link_handle, or applies its settings again
 //   link_close             ends a link (its reader thread first)
-//   identify_module        reads the identification block, checks the name
+//   identify_module        reads the identification block, checks the name,
+//                          shows it or says what is wrong
 //   wait_spinner           the idle callback link_open installs
+//   link_screens_init      start-up: hands the error box the trap setting
 // Registers are 1-based; values are host-order 16-bit, one per register.
 #pragma once
 #include <cstdint>
 
-struct LinkHandle;
-
-typedef int (*IdleCallback)(int user);
+#include "proto/link_handle.h"
 
 int link_read_registers(LinkHandle *link, int first, int count, uint16_t *values);
 int link_write_registers(LinkHandle *link, int first, int count, const uint16_t *values);
@@ -38,6 +40,7 @@ LinkHandle *link_open();
 int link_close(LinkHandle *link);
 int identify_module(const char *expected_tag);
 int wait_spinner(int user);
+void link_screens_init();
 
 // 2 after an arrow key, PgUp, PgDn or Esc arrived during a wait, 1 after any
 // other key; the register viewer reads and resets it.

@@ -1,148 +1,94 @@
-#include <cstdarg>
-#include <cstdio>
+// The register interface: argument checks by the limits of the link's kind,
+// then the kind's own operation (link_kinds.h).
+#include <mutex>
 
 #include "link/link.h"
-#include "link/link_handle.h"
-#include "proto/framing.h"
-#include "proto/symax.h"
+#include "link/link_kinds.h"
 
 namespace {
 
-// What a transport offers the interface. A null entry is an operation the
-// protocol does not have: it fails and leaves the error text as it was.
-struct TransportOps {
-  int (*read)(LinkHandle *link, int first, int count, uint16_t *values);
-  int (*write)(LinkHandle *link, int first, int count, const uint16_t *values);
-  int (*read_input)(LinkHandle *link, int first, int count, uint16_t *values);
-  int (*write_record)(LinkHandle *link, int first, int count, const uint16_t *values);
-  bool register_range;   // registers limited to 1..16384
-};
+enum Direction { READING, WRITING };
 
-constexpr TransportOps symax_ops = {
-    .read = symax_read,
-    .write = symax_write,
-    .read_input = symax_read_input,
-    .write_record = nullptr,
-    .register_range = true,
-};
+const char *const illegal_register[] = {"Illegal read register", "Illegal write register"};
+const char *const illegal_count[] = {"Illegal read count", "Illegal write count"};
 
-// Indexed by TransportKind; gateway, Modbus serial and TCP fill theirs.
-constexpr const TransportOps *transports[] = {
-    nullptr,     // 0
-    &symax_ops,  // TRANSPORT_SYMAX
-    nullptr,     // TRANSPORT_GATEWAY
-    nullptr,     // 3
-    nullptr,     // 4
-    nullptr,     // TRANSPORT_MODBUS_RTU
-    nullptr,     // TRANSPORT_MODBUS_ASCII
-    nullptr,     // 7
-    nullptr,     // TRANSPORT_MODBUS_TCP
-};
-
-const TransportOps *transport_of(const LinkHandle *link) {
-  if (link->kind < 0 || link->kind >= static_cast<int32_t>(sizeof transports / sizeof transports[0])) return nullptr;
-  return transports[link->kind];
+// The entry to dispatch to, or null with the reason set.
+const LinkKindEntry *checked_entry(LinkHandle *link, Direction dir, bool range_checked, int first, int count,
+                                   int max_count_of(const LinkKindEntry &)) {
+  const LinkKindEntry *e = link_transport_entry(link->kind);
+  if (!e) {
+    link_set_error(link, "Handle corruption 3");
+    return nullptr;
+  }
+  if (range_checked && e->last_register > 0 &&
+      (first < 1 || static_cast<long>(first) + count - 1 > e->last_register)) {
+    link_set_error(link, "%s", illegal_register[dir]);
+    return nullptr;
+  }
+  if (count < 1 || count > max_count_of(*e)) {
+    link_set_error(link, "%s", illegal_count[dir]);
+    return nullptr;
+  }
+  return e;
 }
 
-bool valid(const LinkHandle *link) { return link && link->tag == LINK_TAG; }
-
-constexpr long long LAST_REGISTER = 16384;
-constexpr int MAX_COUNT = 128;
-
-bool range_ok(int first, int count) {
-  return first >= 1 && static_cast<long long>(first) + count - 1 <= LAST_REGISTER;
+// Before an exchange: a port that went away is looked for again, so that an
+// adapter plugged back in is used without a trip through the setup. Until
+// it is back the exchange fails at once with its own text.
+const LinkKindEntry *ready(LinkHandle *link, const LinkKindEntry *e) {
+  if (e->reopen) e->reopen(link);
+  return e;
 }
 
-bool count_ok(int count) { return count >= 1 && count <= MAX_COUNT; }
-
-// Kinds whose registers are limited (Sy/Max and the gateway), whether or not
-// their transport is built in.
-bool limited_kind(int32_t kind) { return kind == TRANSPORT_SYMAX || kind == TRANSPORT_GATEWAY; }
+int max_read(const LinkKindEntry &e) { return e.max_read; }
+int max_write(const LinkKindEntry &e) { return e.max_write; }
+int max_record(const LinkKindEntry &e) { return e.max_record; }
 
 }  // namespace
 
-int idle_continue(int) { return 1; }
-
-void link_set_error(LinkHandle *link, const char *format, ...) {
-  va_list ap;
-  va_start(ap, format);
-  vsnprintf(link->error_text, sizeof link->error_text, format, ap);
-  va_end(ap);
-}
-
 const char *link_error_text(LinkHandle *link) {
-  if (!valid(link)) return "Handle not valid";
+  if (!link_valid(link)) return "Handle not valid";
   return link->error_text;
 }
 
 int link_read_registers(LinkHandle *link, int first, int count, uint16_t *values) {
-  if (!valid(link)) return 0;
-  if (limited_kind(link->kind) && !range_ok(first, count)) {
-    link_set_error(link, "Illegal read register");
-    return 0;
-  }
-  if (!count_ok(count)) {
-    link_set_error(link, "Illegal read count");
-    return 0;
-  }
-  const TransportOps *ops = transport_of(link);
-  if (!ops || !ops->read) {
+  if (!link_valid(link)) return 0;
+  const LinkKindEntry *e = checked_entry(link, READING, true, first, count, max_read);
+  if (!e) return 0;
+  if (!e->read) {
     link_set_error(link, "Handle corruption 3");
     return 0;
   }
-  return ops->read(link, first, count, values);
+  return ready(link, e)->read(link, first, count, values);
 }
 
 int link_write_registers(LinkHandle *link, int first, int count, const uint16_t *values) {
-  if (!valid(link)) return 0;
-  if (limited_kind(link->kind) && !range_ok(first, count)) {
-    link_set_error(link, "Illegal write register");
-    return 0;
-  }
-  if (!count_ok(count)) {
-    link_set_error(link, "Illegal write count");
-    return 0;
-  }
-  const TransportOps *ops = transport_of(link);
-  if (!ops || !ops->write) {
+  if (!link_valid(link)) return 0;
+  const LinkKindEntry *e = checked_entry(link, WRITING, true, first, count, max_write);
+  if (!e) return 0;
+  if (!e->write) {
     link_set_error(link, "Handle corruption 3");
     return 0;
   }
-  return ops->write(link, first, count, values);
+  return ready(link, e)->write(link, first, count, values);
 }
 
 int link_read_input_registers(LinkHandle *link, int, int first, int count, uint16_t *values) {
-  if (!valid(link)) return 0;
-  if (!count_ok(count)) {
-    link_set_error(link, "Illegal read count");
-    return 0;
-  }
-  const TransportOps *ops = transport_of(link);
-  if (!ops) {
-    link_set_error(link, "Handle corruption 3");
-    return 0;
-  }
-  if (!ops->read_input) return 0;
-  return ops->read_input(link, first, count, values);
+  if (!link_valid(link)) return 0;
+  const LinkKindEntry *e = checked_entry(link, READING, false, first, count, max_read);
+  if (!e || !e->read_input) return 0;
+  return ready(link, e)->read_input(link, first, count, values);
 }
 
 int link_write_file_record(LinkHandle *link, int first, int count, const uint16_t *values) {
-  if (!valid(link)) return 0;
-  if (!count_ok(count)) {
-    link_set_error(link, "Illegal write count");
-    return 0;
-  }
-  const TransportOps *ops = transport_of(link);
-  if (!ops) {
-    link_set_error(link, "Handle corruption 3");
-    return 0;
-  }
-  if (!ops->write_record) return 0;
-  return ops->write_record(link, first, count, values);
+  if (!link_valid(link)) return 0;
+  const LinkKindEntry *e = checked_entry(link, WRITING, false, first, count, max_record);
+  if (!e || !e->write_record) return 0;
+  return ready(link, e)->write_record(link, first, count, values);
 }
 
 int link_set_idle_callback(LinkHandle *link, IdleCallback callback, int user) {
-  if (!valid(link)) return 0;
+  if (!link_valid(link)) return 0;
   std::lock_guard<std::mutex> g(link->lock);
   if (callback) {
     link->idle = callback;
@@ -154,14 +100,20 @@ int link_set_idle_callback(LinkHandle *link, IdleCallback callback, int user) {
 }
 
 int link_set_options(LinkHandle *link, int crc, int priority) {
-  if (!valid(link)) return 0;
-  std::lock_guard<std::mutex> g(link->lock);
-  if (link->serial) {
-    if (crc)
-      link->serial->tx_flags |= TXF_CRC;
-    else
-      link->serial->tx_flags &= ~TXF_CRC;
+  if (!link_valid(link)) return 0;
+  {
+    std::lock_guard<std::mutex> g(link->lock);
+    link->priority = priority ? 1 : 0;
   }
-  link->priority = priority ? 1 : 0;
+  const LinkKindEntry *e = link_transport_entry(link->kind);
+  if (e && e->set_check) e->set_check(link, crc);
+  return 1;
+}
+
+int link_set_port(LinkHandle *link, unsigned baud, int parity, int stop_bits, unsigned timeout, int data_bits) {
+  if (!link_valid(link)) return 0;
+  const LinkKindEntry *e = link_transport_entry(link->kind);
+  if (e && e->set_port) e->set_port(link, baud, parity, stop_bits, data_bits);
+  link->reply_timeout = static_cast<uint16_t>(timeout);
   return 1;
 }

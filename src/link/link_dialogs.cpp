@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "link/link.h"
+#include "link/link_core.h"
 #include "link/setup_file.h"
 #include "ui/boxes.h"
 #include "ui/keys.h"
@@ -219,7 +220,9 @@ LinkHandle *configure_link() {
   if (serial_port_count() == 0) refresh_serial_ports();
   const LinkSetup backup = link_setup;
   if (select_type_and_edit() == Outcome::ACCEPTED) {
-    if (connection_changed(backup, link_setup) && link_handle) {
+    // A link whose port went away is opened afresh too, even with the same
+    // settings: the device may be back under its name.
+    if (link_handle && (connection_changed(backup, link_setup) || link_port_lost(link_handle))) {
       link_close(link_handle);
       link_handle = nullptr;
     }

@@ -9,6 +9,7 @@
 #include <system_error>
 
 #include "link/link.h"
+#include "link/link_core.h"
 #include "link/link_dialogs.h"
 #include "platform/files.h"
 #include "ui/boxes.h"
@@ -69,7 +70,8 @@ LinkHandle *load_link_setup(const char *file_name) {
       // Values from a file are brought inside their tables before anything
       // indexes a table with them.
       clamp_link_setup(&link_setup);
-      if (link_setup.port >= serial_port_count()) {
+      // Only a kind that opens a serial port needs its port in the list.
+      if (link_setup_port_missing(link_setup)) {
         error_box("The saved link is not in current choices.");
         link_handle = configure_link();
       } else {

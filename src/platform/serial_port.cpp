@@ -5,6 +5,8 @@
 #include <poll.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -53,6 +55,15 @@ bool rs485_rts_on_send(int fd, bool on) {
   if (on) rs.flags = SER_RS485_ENABLED | SER_RS485_RTS_ON_SEND;
   if (ioctl(fd, TIOCSRS485, &rs) == 0) return true;
   return false;
+}
+
+// Pseudo-terminal slaves: the BSD kind and the Unix98 range.
+constexpr unsigned BSD_PTY_SLAVE_MAJOR = 3;
+constexpr unsigned UNIX98_PTY_SLAVE_FIRST = 136, UNIX98_PTY_SLAVE_LAST = 143;
+
+bool pty_slave(dev_t rdev) {
+  unsigned m = major(rdev);
+  return m == BSD_PTY_SLAVE_MAJOR || (m >= UNIX98_PTY_SLAVE_FIRST && m <= UNIX98_PTY_SLAVE_LAST);
 }
 
 bool wait_writable(int fd, int timeout_ms) {
@@ -185,4 +196,34 @@ int sport_output_queued(const SerialPort *port) {
   int queued = 0;
   if (port->fd < 0 || ioctl(port->fd, TIOCOUTQ, &queued) != 0) return 0;
   return queued;
+}
+
+namespace {
+int64_t ctime_ns(const struct stat &st) { return int64_t(st.st_ctim.tv_sec) * 1000000000 + st.st_ctim.tv_nsec; }
+}  // namespace
+
+PortOrigin sport_origin(const char *list_name) {
+  PortOrigin o;
+  std::string path = plat_port_path(list_name ? list_name : "");
+  struct stat st;
+  if (lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
+    o.via_link = true;
+    o.link_dev = st.st_dev;
+    o.link_ino = st.st_ino;
+    o.link_ctime_ns = ctime_ns(st);
+  }
+  if (stat(path.c_str(), &st) == 0 && S_ISCHR(st.st_mode)) {
+    o.rdev = st.st_rdev;
+    o.device_ctime_ns = ctime_ns(st);
+  }
+  return o;
+}
+
+bool sport_may_reopen(const char *list_name, const PortOrigin &opened) {
+  PortOrigin now = sport_origin(list_name);
+  if (now.rdev == 0) return false;   // nothing there (yet)
+  bool link_renewed = now.via_link && (!opened.via_link || now.link_dev != opened.link_dev ||
+                                       now.link_ino != opened.link_ino || now.link_ctime_ns != opened.link_ctime_ns);
+  if (link_renewed || !pty_slave(static_cast<dev_t>(now.rdev))) return true;
+  return now.rdev == opened.rdev && now.device_ctime_ns == opened.device_ctime_ns;
 }

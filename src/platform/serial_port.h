@@ -6,6 +6,8 @@
 //   sport_write        one non-blocking write; with RTS toggled by hand it
 //                      raises RTS, writes everything, drains and drops RTS
 //   sport_output_queued  bytes written but not yet on the wire
+//   sport_origin / sport_may_reopen   whether a port that went away may be
+//                      opened again by its name
 // Modem-line and RS-485 ioctls that answer ENOTTY (ptys) mean "not
 // supported", not failure. Ptys force 8 data bits and no parity; settings are
 // not read back for checking.
@@ -36,6 +38,22 @@ bool sport_apply(SerialPort *port, const PortSettings &settings);
 // now, -1 on a failure of the port.
 int sport_write(SerialPort *port, const uint8_t *data, int length);
 int sport_output_queued(const SerialPort *port);
+
+// What a port's list name was when the port was opened. A pty number handed
+// out again belongs to someone else, and writing frames into it would type
+// them into another program: a pty is opened again only when it is the very
+// one we had (its peer still there), or when the name is a link made anew
+// (a restarted peer). Any other device that came back under its own name
+// (an adapter plugged in again) is the port again.
+struct PortOrigin {
+  bool via_link = false;   // the name was a symbolic link
+  uint64_t link_dev = 0, link_ino = 0;
+  int64_t link_ctime_ns = 0;
+  uint64_t rdev = 0;       // the device it led to
+  int64_t device_ctime_ns = 0;
+};
+PortOrigin sport_origin(const char *list_name);
+bool sport_may_reopen(const char *list_name, const PortOrigin &opened);
 // Microseconds one character takes on the line with these settings.
 uint32_t sport_char_us(const PortSettings &settings);
 

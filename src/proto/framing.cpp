@@ -2,7 +2,6 @@
 
 #include <array>
 
-#include "link/link_handle.h"
 #include "proto/serial.h"
 
 namespace {
@@ -37,7 +36,7 @@ uint16_t symax_frame_start(SerialChannel *ch) {
 }
 
 uint16_t symax_transmit(LinkHandle *link) {
-  SerialChannel *ch = link->serial;
+  SerialChannel *ch = serial_channel(link);
   bool crc = crc_mode(ch);
   uint16_t &f = ch->tx_flags;
   if (f & TXF_CONTINUE) {
@@ -154,7 +153,7 @@ uint16_t symax_transmit(LinkHandle *link) {
 // ---- Sy/Max acknowledgement handling (receive side, lock held) ----
 
 void symax_nak(LinkHandle *link) {
-  SerialChannel *ch = link->serial;
+  SerialChannel *ch = serial_channel(link);
   if (ch->tx_state == STX_IDLE) return;
   if (ch->retry_count > 0) {
     ch->retry_count--;
@@ -166,7 +165,7 @@ void symax_nak(LinkHandle *link) {
 }
 
 void symax_ack(LinkHandle *link, uint8_t byte) {
-  SerialChannel *ch = link->serial;
+  SerialChannel *ch = serial_channel(link);
   if (ch->tx_state != STX_ACK_WAIT) return;
   if (byte != ch->expected_ack) {
     symax_nak(link);
@@ -180,7 +179,7 @@ void symax_ack(LinkHandle *link, uint8_t byte) {
 // ---- Sy/Max receive side ----
 
 void symax_reply(LinkHandle *link, uint8_t reply) {
-  SerialChannel *ch = link->serial;
+  SerialChannel *ch = serial_channel(link);
   ch->reply_byte = reply;
   ch->tx_flags |= TXF_ACK_DUE;
   ch->rx_state = SRX_IDLE;
@@ -188,7 +187,7 @@ void symax_reply(LinkHandle *link, uint8_t reply) {
 }
 
 void symax_rx_error(LinkHandle *link) {
-  SerialChannel *ch = link->serial;
+  SerialChannel *ch = serial_channel(link);
   queue_put(&free_packets, ch->rx_packet);
   ch->rx_packet = nullptr;
   symax_reply(link, NAK);
@@ -211,7 +210,7 @@ void symax_rx_store(SerialChannel *ch, uint8_t byte, bool crc) {
 }
 
 void symax_rx_state(LinkHandle *link, uint8_t b, bool after_dle) {
-  SerialChannel *ch = link->serial;
+  SerialChannel *ch = serial_channel(link);
   bool crc = crc_mode(ch);
   switch (ch->rx_state) {
     case SRX_IDLE:
@@ -290,7 +289,7 @@ void symax_rx_state(LinkHandle *link, uint8_t b, bool after_dle) {
 }
 
 void symax_receive(LinkHandle *link, uint8_t b) {
-  SerialChannel *ch = link->serial;
+  SerialChannel *ch = serial_channel(link);
   bool after_dle = false;
   if (ch->rx_flags & RXF_DLE) {
     ch->rx_flags &= ~RXF_DLE;
@@ -328,21 +327,27 @@ void symax_receive(LinkHandle *link, uint8_t b) {
   symax_rx_state(link, b, after_dle);
 }
 
+// The fill bytes of the acknowledgement wait go out by the clock, not on
+// any event of the port: the reader must wake for each.
+int64_t symax_pump_due(LinkHandle *link) {
+  const SerialChannel *ch = serial_channel(link);
+  return ch->tx_state == STX_ACK_WAIT && ch->fill_count > 0 ? ch->fill_due_us : -1;
+}
+
 constexpr FramerSlot symax_slot = {
     .receive = symax_receive,
     .transmit = symax_transmit,
     .line_silent = nullptr,
+    .pump_due_us = symax_pump_due,
 };
 
-// Indexed by framing mode; gateway, Modbus RTU and ASCII fill their slots.
-constexpr const FramerSlot *framer_slots[] = {
-    nullptr,      // 0
-    &symax_slot,  // FRAMING_SYMAX
-    nullptr,      // FRAMING_GATEWAY
-    nullptr,      // 3
-    nullptr,      // 4
-    nullptr,      // FRAMING_MODBUS_RTU
-    nullptr,      // FRAMING_MODBUS_ASCII
+// Each framing mode with its slot; gateway, Modbus RTU and ASCII add theirs.
+struct ModeSlot {
+  uint8_t mode;
+  const FramerSlot *slot;
+};
+constexpr ModeSlot framer_slots[] = {
+    {.mode = FRAMING_SYMAX, .slot = &symax_slot},
 };
 
 }  // namespace
@@ -353,22 +358,33 @@ uint16_t check_update(uint16_t value, uint8_t byte, bool crc) {
 }
 
 const FramerSlot *framer_slot(uint8_t mode) {
-  if (mode >= sizeof framer_slots / sizeof framer_slots[0]) return nullptr;
-  return framer_slots[mode];
+  for (const ModeSlot &m : framer_slots)
+    if (m.mode == mode) return m.slot;
+  return nullptr;
 }
 
 void receive_framer(LinkHandle *link, uint8_t byte) {
-  const FramerSlot *slot = framer_slot(link->serial->framing_mode);
+  const FramerSlot *slot = framer_slot(serial_channel(link)->framing_mode);
   if (slot && slot->receive) slot->receive(link, byte);
 }
 
 uint16_t transmit_framer(LinkHandle *link) {
-  const FramerSlot *slot = framer_slot(link->serial->framing_mode);
+  const FramerSlot *slot = framer_slot(serial_channel(link)->framing_mode);
   if (slot && slot->transmit) return slot->transmit(link);
   return TX_NONE;
 }
 
+void symax_set_check(LinkHandle *link, int crc) {
+  SerialChannel *ch = serial_channel(link);
+  if (!ch) return;
+  std::lock_guard<std::mutex> g(link->lock);
+  if (crc)
+    ch->tx_flags |= TXF_CRC;
+  else
+    ch->tx_flags &= ~TXF_CRC;
+}
+
 void line_silent(LinkHandle *link) {
-  const FramerSlot *slot = framer_slot(link->serial->framing_mode);
+  const FramerSlot *slot = framer_slot(serial_channel(link)->framing_mode);
   if (slot && slot->line_silent) slot->line_silent(link);
 }

@@ -47,10 +47,21 @@ constexpr int SYMAX_RETRIES = 8;
 constexpr int SYMAX_ENQUIRIES = 32;
 constexpr int SYMAX_FILLS = 10;
 
+// A framing's functions. All run under the link's lock on the reader thread
+// (or in a test that drives them by hand).
+//   receive       one received byte
+//   transmit      the next byte to send, TX_LATER or TX_NONE
+//   line_silent   the line fell silent after some bytes; null: frames
+//                 delimit themselves
+//   pump_due_us   when the transmit side wants a pump although nothing
+//                 happened on the port (monotonic_us time), -1 for never;
+//                 null: only events drive it
+// A new framing gets its slot in framer_slot() and nothing else.
 struct FramerSlot {
   void (*receive)(LinkHandle *link, uint8_t byte);
   uint16_t (*transmit)(LinkHandle *link);
-  void (*line_silent)(LinkHandle *link);   // null: frames delimit themselves
+  void (*line_silent)(LinkHandle *link);
+  int64_t (*pump_due_us)(LinkHandle *link);
 };
 
 // The slot of a framing mode, or null for a mode that has none.
@@ -59,6 +70,9 @@ const FramerSlot *framer_slot(uint8_t mode);
 void receive_framer(LinkHandle *link, uint8_t byte);
 uint16_t transmit_framer(LinkHandle *link);
 void line_silent(LinkHandle *link);
+
+// Sy/Max frames checked by CRC-16 (nonzero) or the one-byte checksum.
+void symax_set_check(LinkHandle *link, int crc);
 
 // One step of the frame check: CRC-16 (reflected 0xA001) or value - byte.
 uint16_t check_update(uint16_t value, uint8_t byte, bool crc);

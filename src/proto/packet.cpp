@@ -3,7 +3,7 @@
 #include <mutex>
 #include <new>
 
-#include "link/link_handle.h"
+#include "proto/link_handle.h"
 
 PacketQueue free_packets;
 

@@ -9,12 +9,16 @@
 #include <cstring>
 #include <new>
 
-#include "link/link_handle.h"
 #include "proto/framing.h"
 
-std::atomic<int> wait_countdown{0};
-
 namespace {
+
+// How long a reader whose poll fails rests before it looks at its stop flag
+// again: it must neither spin nor miss a close.
+constexpr auto FAILED_POLL_REST = std::chrono::milliseconds(10);
+// Reads per wake-up, so that a far end that never pauses cannot hold back
+// the acknowledgements the pump has to send.
+constexpr int READS_PER_WAKE = 64;
 
 // The link whose reader thread this is: a kick from inside the reader needs
 // no wake-up, the loop pumps after every pass.
@@ -35,37 +39,51 @@ void release_packets(SerialChannel *ch) {
   ch->rx_state = 0;
   ch->tx_state = 0;
   ch->tx_length = 0;
+  ch->rx_active = false;
   ch->tx_flags &= TXF_CRC;
 }
 
-// Lock held. The far end is gone: stop reading and writing the port; the
-// waiting side learns it at once instead of after its time-out.
+// Lock held. The far end is gone: close the port (a vanished device must not
+// be held open) and stop reading and writing it; the waiting side learns it
+// at once instead of after its time-out.
 void mark_dead(LinkHandle *link) {
-  SerialChannel *ch = link->serial;
+  SerialChannel *ch = serial_channel(link);
   if (ch->dead) return;
   ch->dead = true;
   release_packets(ch);
+  {
+    std::lock_guard<std::mutex> pg(ch->port_lock);
+    sport_close(&ch->port);
+  }
   link->reply_arrived.notify_all();
 }
 
-// Lock held.
-void pump_locked(LinkHandle *link, unsigned bytes_done) {
-  SerialChannel *ch = link->serial;
-  if (bytes_done >= ch->tx_length) {
+void consume(SerialChannel *ch, unsigned done) {
+  if (done >= ch->tx_length) {
     ch->tx_length = 0;
-  } else if (bytes_done > 0) {
-    memmove(ch->tx_buffer, ch->tx_buffer + bytes_done, ch->tx_length - bytes_done);
-    ch->tx_length = static_cast<uint16_t>(ch->tx_length - bytes_done);
+  } else if (done > 0) {
+    memmove(ch->tx_buffer, ch->tx_buffer + done, ch->tx_length - done);
+    ch->tx_length = static_cast<uint16_t>(ch->tx_length - done);
   }
-  if (ch->dead) {
-    ch->tx_length = 0;
-    ch->tx_flags &= ~TXF_WRITING;
-    return;
-  }
-  int64_t now = monotonic_us();
-  ch->now_us = now;
-  int64_t written_free = ch->line_free_us;
+}
+
+// Fills the transmit buffer from the framer under the link's lock and writes
+// it under the port lock alone: a write that drains the line with RTS raised
+// by hand may take a while, and the main thread must not wait for it.
+// Only the reader thread (or a test without one) pumps.
+void pump(LinkHandle *link, unsigned bytes_done) {
+  SerialChannel *ch = serial_channel(link);
+  std::unique_lock<std::mutex> lk(link->lock);
+  consume(ch, bytes_done);
   for (;;) {
+    if (ch->dead) {
+      ch->tx_length = 0;
+      ch->tx_flags &= ~TXF_WRITING;
+      return;
+    }
+    int64_t now = monotonic_us();
+    ch->now_us = now;
+    int64_t written_free = ch->line_free_us;
     uint16_t limit = ch->chunk_size < SERIAL_BUFFER_SIZE ? ch->chunk_size : SERIAL_BUFFER_SIZE;
     while (ch->tx_length < limit) {
       ch->line_free_us = (written_free > now ? written_free : now) + int64_t(ch->tx_length) * ch->char_us;
@@ -79,30 +97,28 @@ void pump_locked(LinkHandle *link, unsigned bytes_done) {
       return;
     }
     ch->tx_flags |= TXF_WRITING;
-    int n = sport_write(&ch->port, ch->tx_buffer, ch->tx_length);
+    uint16_t length = ch->tx_length;
+    lk.unlock();
+    int n, queued = 0;
+    {
+      std::lock_guard<std::mutex> pg(ch->port_lock);
+      n = sport_write(&ch->port, ch->tx_buffer, length);
+      if (n >= 0) queued = sport_output_queued(&ch->port);
+    }
+    lk.lock();
     if (n < 0) {
       mark_dead(link);
       return;
     }
-    written_free = now + int64_t(sport_output_queued(&ch->port)) * ch->char_us;
-    ch->line_free_us = written_free;
+    ch->line_free_us = now + int64_t(queued) * ch->char_us;
     if (n == 0) return;   // the port is full: poll for POLLOUT
-    if (n >= ch->tx_length) {
-      ch->tx_length = 0;
-    } else {
-      memmove(ch->tx_buffer, ch->tx_buffer + n, ch->tx_length - n);
-      ch->tx_length = static_cast<uint16_t>(ch->tx_length - n);
-    }
+    consume(ch, static_cast<unsigned>(n));
   }
-}
-
-bool ack_wait_paced(const SerialChannel *ch) {
-  return ch->framing_mode == FRAMING_SYMAX && ch->tx_state == STX_ACK_WAIT && ch->fill_count > 0;
 }
 
 void reader_main(LinkHandle *link) {
   reader_link = link;
-  SerialChannel *ch = link->serial;
+  SerialChannel *ch = serial_channel(link);
   int64_t last_rx_us = 0;
   while (!ch->stop.load()) {
     struct pollfd fds[2];
@@ -113,8 +129,8 @@ void reader_main(LinkHandle *link) {
       short events = POLLIN;
       if (ch->tx_length > 0) events |= POLLOUT;
       fds[1] = {ch->dead ? -1 : ch->port.fd, events, 0};
-      if (!ch->dead && ack_wait_paced(ch)) due = ch->fill_due_us;
       const FramerSlot *slot = framer_slot(ch->framing_mode);
+      if (!ch->dead && slot && slot->pump_due_us) due = slot->pump_due_us(link);
       if (ch->rx_active && slot && slot->line_silent) {
         int64_t silent_at = last_rx_us + ch->silence_us;
         if (due < 0 || silent_at < due) due = silent_at;
@@ -130,61 +146,87 @@ void reader_main(LinkHandle *link) {
       timeout = &ts;
     }
     int rc = ppoll(fds, 2, timeout, nullptr);
-    if (rc < 0 && errno != EINTR) break;
-    if (fds[0].revents & POLLIN) {
+    if (rc < 0 && errno != EINTR) {
+      // Without a working poll nothing more is read: the port counts as
+      // gone, so operations fail at once instead of waiting out their
+      // time-out, and a later reopen starts afresh.
+      {
+        std::lock_guard<std::mutex> g(link->lock);
+        mark_dead(link);
+      }
+      std::this_thread::sleep_for(FAILED_POLL_REST);
+      continue;
+    }
+    if (rc > 0 && (fds[0].revents & POLLIN)) {
       uint64_t v;
       ssize_t ignored = read(ch->wake_fd, &v, sizeof v);
       (void)ignored;
     }
     if (ch->stop.load()) break;
 
-    std::lock_guard<std::mutex> g(link->lock);
-    if (fds[1].fd >= 0 && (fds[1].revents & (POLLIN | POLLHUP | POLLERR | POLLNVAL))) {
-      // Bounded, so that a far end that never pauses cannot hold back the
-      // acknowledgements the pump below has to send.
-      for (int reads = 0; reads < 64; reads++) {
-        ssize_t n = read(ch->port.fd, ch->read_buffer, ch->read_size);
-        if (n > 0) {
-          for (ssize_t i = 0; i < n; i++) receive_framer(link, ch->read_buffer[i]);
-          ch->rx_active = true;
-          last_rx_us = monotonic_us();
-          continue;
-        }
-        if (n < 0 && (errno == EAGAIN || errno == EINTR)) {
-          // Nothing left to read; a hang-up or error without data is the end.
-          if (fds[1].revents & (POLLHUP | POLLERR | POLLNVAL)) mark_dead(link);
+    {
+      std::lock_guard<std::mutex> g(link->lock);
+      if (rc > 0 && fds[1].fd >= 0 && (fds[1].revents & (POLLIN | POLLHUP | POLLERR | POLLNVAL))) {
+        for (int reads = 0; reads < READS_PER_WAKE; reads++) {
+          ssize_t n = read(ch->port.fd, ch->read_buffer, ch->read_size);
+          if (n > 0) {
+            for (ssize_t i = 0; i < n; i++) receive_framer(link, ch->read_buffer[i]);
+            ch->rx_active = true;
+            last_rx_us = monotonic_us();
+            continue;
+          }
+          if (n < 0 && (errno == EAGAIN || errno == EINTR)) {
+            // Nothing left to read; a hang-up or error without data is the end.
+            if (fds[1].revents & (POLLHUP | POLLERR | POLLNVAL)) mark_dead(link);
+            break;
+          }
+          mark_dead(link);   // end of file, EIO: the far end went away
           break;
         }
-        mark_dead(link);   // end of file, EIO: the far end went away
-        break;
+      }
+      if (ch->rx_active && monotonic_us() >= last_rx_us + ch->silence_us) {
+        ch->rx_active = false;
+        line_silent(link);
       }
     }
-    if (ch->rx_active && monotonic_us() >= last_rx_us + ch->silence_us) {
-      ch->rx_active = false;
-      line_silent(link);
-    }
-    pump_locked(link, 0);
+    pump(link, 0);
   }
   reader_link = nullptr;
 }
 
-void init_channel(LinkHandle *link, int wide) {
-  SerialChannel *ch = link->serial;
+void init_channel(LinkHandle *link, SerialChannel *ch, int wide) {
   link->tag = LINK_TAG;
   link->kind = TRANSPORT_SYMAX;
-  link->reply_timeout = 500;
+  link->reply_timeout = LINK_DEFAULT_TIMEOUT;
   link->idle = idle_continue;
+  link->channel_kind = CHANNEL_SERIAL;
+  link->channel = ch;
   ch->framing_mode = FRAMING_SYMAX;
   ch->expected_ack = SEQ1;
   ch->reply_byte = NAK;
   ch->header_byte = NAK;
-  ch->read_size = wide ? SERIAL_BUFFER_SIZE : 8;
-  ch->chunk_size = wide ? SERIAL_BUFFER_SIZE : 8;
+  ch->read_size = wide ? SERIAL_BUFFER_SIZE : SYMAX_IO_SIZE;
+  ch->chunk_size = wide ? SERIAL_BUFFER_SIZE : SYMAX_IO_SIZE;
   ch->port.settings.rts_toggle = wide != 0;
   ch->char_us = sport_char_us(ch->port.settings);
 }
 
+// One step of the shared reply wait: a reply queued, the port gone or a
+// framer ending the wait all end it.
+WaitStep wait_step(LinkHandle *link, void *, int max_ms) {
+  SerialChannel *ch = serial_channel(link);
+  std::unique_lock<std::mutex> lk(link->lock);
+  auto arrived = [&] { return ch->rx_queue.head || ch->dead || link->wait_ended; };
+  if (max_ms > 0 && !arrived()) link->reply_arrived.wait_for(lk, std::chrono::milliseconds(max_ms), arrived);
+  return arrived() ? WAIT_STEP_DONE : WAIT_STEP_NOTHING;
+}
+
 }  // namespace
+
+SerialChannel *serial_channel(const LinkHandle *link) {
+  if (!link || link->channel_kind != CHANNEL_SERIAL) return nullptr;
+  return static_cast<SerialChannel *>(link->channel);
+}
 
 bool serial_set_route(LinkHandle *link, int net_to_net, const uint16_t *block) {
   uint16_t count = block ? block[0] : 0;
@@ -210,38 +252,30 @@ int64_t monotonic_us() {
 LinkHandle *serial_link_alloc(int wide) {
   LinkHandle *link = new (std::nothrow) LinkHandle;
   if (!link) return nullptr;
-  link->serial = new (std::nothrow) SerialChannel;
-  if (!link->serial) {
+  SerialChannel *ch = new (std::nothrow) SerialChannel;
+  if (!ch) {
     delete link;
     return nullptr;
   }
-  init_channel(link, wide);
+  init_channel(link, ch, wide);
   return link;
 }
 
-void serial_link_free(LinkHandle *link) {
-  if (!link) return;
-  if (link->serial) {
-    std::lock_guard<std::mutex> g(link->lock);
-    release_packets(link->serial);
-  }
-  delete link->serial;
-  link->tag = 0;
-  delete link;
-}
+void serial_link_free(LinkHandle *link) { serial_close(link); }
 
 LinkHandle *serial_open(const char *port_name, int net_to_net, const uint16_t *address_block, int wide) {
   LinkHandle *link = serial_link_alloc(wide);
   if (!link) return nullptr;
-  SerialChannel *ch = link->serial;
+  SerialChannel *ch = serial_channel(link);
   ch->net_to_net = net_to_net ? 1 : 0;
+  ch->port_name = port_name ? port_name : "";
   if (!serial_set_route(link, net_to_net, address_block) || !sport_open(&ch->port, port_name, ch->port.settings)) {
     serial_link_free(link);
     return nullptr;
   }
+  ch->origin = sport_origin(port_name);
   ch->wake_fd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
   if (ch->wake_fd < 0) {
-    sport_close(&ch->port);
     serial_link_free(link);
     return nullptr;
   }
@@ -251,8 +285,6 @@ LinkHandle *serial_open(const char *port_name, int net_to_net, const uint16_t *a
     ch->reader = std::thread(reader_main, link);
   } catch (...) {
     ch->reader_running = false;
-    close(ch->wake_fd);
-    sport_close(&ch->port);
     serial_link_free(link);
     return nullptr;
   }
@@ -263,116 +295,124 @@ LinkHandle *open_symax_serial(const char *port_name, int net_to_net, const uint1
   LinkHandle *link = serial_open(port_name, net_to_net, address_block, 0);
   if (link) {
     link->kind = TRANSPORT_SYMAX;
-    link->serial->framing_mode = FRAMING_SYMAX;
+    serial_channel(link)->framing_mode = FRAMING_SYMAX;
   }
   return link;
 }
 
 void serial_close(LinkHandle *link) {
-  SerialChannel *ch = link->serial;
-  if (!ch) return;
-  if (ch->reader_running) {
-    ch->stop = true;
-    uint64_t one = 1;
-    ssize_t ignored = write(ch->wake_fd, &one, sizeof one);
-    (void)ignored;
-    if (ch->reader.joinable()) ch->reader.join();
-    ch->reader_running = false;
+  if (!link) return;
+  if (SerialChannel *ch = serial_channel(link)) {
+    if (ch->reader_running) {
+      ch->stop = true;
+      uint64_t one = 1;
+      ssize_t ignored = write(ch->wake_fd, &one, sizeof one);
+      (void)ignored;
+      if (ch->reader.joinable()) ch->reader.join();
+      ch->reader_running = false;
+    }
+    if (ch->wake_fd >= 0) close(ch->wake_fd);
+    ch->wake_fd = -1;
+    {
+      std::lock_guard<std::mutex> g(link->lock);
+      release_packets(ch);
+      std::lock_guard<std::mutex> pg(ch->port_lock);
+      sport_close(&ch->port);
+    }
+    delete ch;
   }
-  if (ch->wake_fd >= 0) close(ch->wake_fd);
-  ch->wake_fd = -1;
-  sport_close(&ch->port);
-  {
-    std::lock_guard<std::mutex> g(link->lock);
-    release_packets(ch);
-  }
-  delete ch;
-  link->serial = nullptr;
+  link->channel = nullptr;
+  link->channel_kind = CHANNEL_NONE;
+  link->tag = 0;
+  delete link;
 }
 
-int link_set_port(LinkHandle *link, unsigned baud, int parity, int stop_bits, unsigned timeout, int data_bits) {
-  if (!link || link->tag != LINK_TAG) return 0;
-  if (SerialChannel *ch = link->serial) {
+void serial_set_port(LinkHandle *link, unsigned baud, int parity, int stop_bits, int data_bits) {
+  SerialChannel *ch = serial_channel(link);
+  if (!ch) return;
+  std::lock_guard<std::mutex> g(link->lock);
+  std::lock_guard<std::mutex> pg(ch->port_lock);
+  PortSettings s = ch->port.settings;
+  if (baud > 0) s.baud = baud;   // a rate of 0 would leave no line at all
+  if (parity >= PARITY_NONE && parity <= PARITY_MARK) s.parity = parity;
+  s.data_bits = data_bits == 7 ? 7 : 8;
+  s.stop_bits = stop_bits == 2 ? 2 : 1;
+  if (ch->port.fd >= 0) sport_apply(&ch->port, s);   // refusals are not reported
+  ch->port.settings = s;
+  ch->char_us = sport_char_us(s);
+  ch->silence_us = static_cast<uint32_t>((4u * s.baud + 153996u) / s.baud) * 1000u;
+}
+
+bool serial_port_lost(LinkHandle *link) {
+  SerialChannel *ch = serial_channel(link);
+  if (!ch) return false;
+  std::lock_guard<std::mutex> g(link->lock);
+  return ch->dead;
+}
+
+bool serial_reopen(LinkHandle *link) {
+  SerialChannel *ch = serial_channel(link);
+  if (!ch) return false;
+  PortSettings settings;
+  {
     std::lock_guard<std::mutex> g(link->lock);
-    PortSettings s = ch->port.settings;
-    if (baud > 0) s.baud = baud;   // a rate of 0 would leave no line at all
-    if (parity >= PARITY_NONE && parity <= PARITY_MARK) s.parity = parity;
-    s.data_bits = data_bits == 7 ? 7 : 8;
-    s.stop_bits = stop_bits == 2 ? 2 : 1;
-    if (ch->port.fd >= 0) sport_apply(&ch->port, s);   // refusals are not reported
-    ch->port.settings = s;
-    ch->char_us = sport_char_us(s);
-    ch->silence_us = static_cast<uint32_t>((4u * s.baud + 153996u) / s.baud) * 1000u;
+    if (!ch->dead) return true;
+    settings = ch->port.settings;
   }
-  link->reply_timeout = static_cast<uint16_t>(timeout);
-  return 1;
+  // The device may be back under its name (an adapter plugged in again, a
+  // peer that made its port anew): open it with the settings it had.
+  if (!sport_may_reopen(ch->port_name.c_str(), ch->origin)) return false;
+  SerialPort fresh;
+  if (!sport_open(&fresh, ch->port_name.c_str(), settings)) return false;
+  ch->origin = sport_origin(ch->port_name.c_str());
+  {
+    std::lock_guard<std::mutex> g(link->lock);
+    std::lock_guard<std::mutex> pg(ch->port_lock);
+    ch->port = fresh;
+    ch->dead = false;
+  }
+  transmit_kick(link);   // the reader polls the new port from now on
+  return true;
 }
 
 int queue_transmit(LinkHandle *link, Packet *packet) {
+  SerialChannel *ch = serial_channel(link);
   {
     std::lock_guard<std::mutex> g(link->lock);
     // Nothing can be sent to a far end that is gone: keep the pool whole.
-    queue_put(link->serial->dead ? &free_packets : &link->serial->tx_queue, packet);
+    queue_put(ch->dead ? &free_packets : &ch->tx_queue, packet);
   }
   transmit_kick(link);
   return 1;
 }
 
 void transmit_kick(LinkHandle *link) {
-  SerialChannel *ch = link->serial;
+  SerialChannel *ch = serial_channel(link);
   if (reader_link == link || !ch->reader_running) return;
   uint64_t one = 1;
   ssize_t ignored = write(ch->wake_fd, &one, sizeof one);
   (void)ignored;
 }
 
-void transmit_pump(LinkHandle *link, unsigned bytes_done) {
-  std::lock_guard<std::mutex> g(link->lock);
-  pump_locked(link, bytes_done);
-}
+void transmit_pump(LinkHandle *link, unsigned bytes_done) { pump(link, bytes_done); }
 
 Packet *wait_reply(LinkHandle *link, unsigned tries) {
-  SerialChannel *ch = link->serial;
-  std::unique_lock<std::mutex> lk(link->lock);
+  SerialChannel *ch = serial_channel(link);
   link->idle_aborted = false;
-  for (;;) {
+  {
+    std::lock_guard<std::mutex> g(link->lock);
     if (Packet *p = queue_take(&ch->rx_queue)) return p;
     if (tries == 0 || ch->dead) return nullptr;
-    wait_countdown = static_cast<int>(tries);
-    ch->wait_ended = false;
-    auto arrived = [&] { return ch->rx_queue.head || ch->dead || ch->wait_ended; };
-    // A reply is taken the moment the reader queues it; the idle callback
-    // runs after every 10 ms without one.
-    while (!arrived()) {
-      if (wait_countdown.fetch_sub(1) <= 0) {
-        wait_countdown = 0;
-        break;
-      }
-      auto step_end = std::chrono::steady_clock::now() + std::chrono::milliseconds(10);
-      if (link->reply_arrived.wait_until(lk, step_end, arrived)) break;
-      IdleCallback idle = link->idle ? link->idle : idle_continue;
-      int user = link->idle_user;
-      lk.unlock();
-      int go = idle(user);
-      lk.lock();
-      if (!go) {
-        wait_countdown = 0;
-        link->idle_aborted = true;
-        link_set_error(link, "Application idle abort");
-      }
-    }
-    tries = 0;
   }
-}
-
-void end_reply_wait(LinkHandle *link) {
-  wait_countdown = 0;
-  link->serial->wait_ended = true;
-  link->reply_arrived.notify_all();
+  link_reply_wait(link, tries, wait_step, nullptr);
+  // One more look: a reply may have come with the last step.
+  std::lock_guard<std::mutex> g(link->lock);
+  return queue_take(&ch->rx_queue);
 }
 
 void flush_queues(LinkHandle *link) {
+  SerialChannel *ch = serial_channel(link);
   std::lock_guard<std::mutex> g(link->lock);
-  give_back(&link->serial->rx_queue);
-  give_back(&link->serial->tx_queue);
+  give_back(&ch->rx_queue);
+  give_back(&ch->tx_queue);
 }

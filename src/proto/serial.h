@@ -1,30 +1,41 @@
 // Serial link driver: one open port, one reader thread that both receives
 // and transmits, and the queues between it and the protocol code.
-//   open_symax_serial   opens a port by its list name for Sy/Max
-//   link_set_port       baud, parity, stop and data bits, reply time-out
+//   serial_open         opens a port by its list name (any serial kind)
+//   open_symax_serial   serial_open for Sy/Max point-to-point or net-to-net
+//   serial_close        stops the reader thread, closes the port, frees the
+//                       channel and the record
+//   serial_set_port     baud, parity, stop and data bits of the port
+//   serial_port_lost    the far end went away (the port is closed meanwhile)
+//   serial_reopen       opens the port again by its name when it went away
 //   queue_transmit      hands a request to the reader thread
 //   wait_reply          the oldest received message, waiting in 10-ms steps
-//                       and calling the link's idle callback at each step
+//                       through the shared reply wait (proto/link_handle.h)
 //   flush_queues        every queued message back to the pool
-//   serial_close        stops the reader thread and closes the port
 //   transmit_kick/transmit_pump   the transmit side, used by the framers
 //
 // The bytes on the wire are decided by the link's framers (proto/framing.h).
 // The reader thread waits in poll() on the port and an eventfd; everything it
-// does to the link happens under the link's lock. A port whose far end went
-// away (hang-up, error, end of file) is no longer read; later operations
-// find no reply.
+// does to the queues and framer state happens under the link's lock. Writing
+// to the port (and draining it when RTS is toggled by hand) happens under the
+// channel's port lock only, so a slow drain never holds up the main thread.
+// Lock order: the link's lock, then the port lock.
+//
+// A port whose far end went away (hang-up, error, end of file, a failing
+// poll) is closed and no longer read; operations fail at once with their
+// no-reply texts until serial_reopen finds the port again.
 #pragma once
 #include <atomic>
 #include <cstdint>
+#include <mutex>
+#include <string>
 #include <thread>
 
-#include "proto/packet.h"
 #include "platform/serial_port.h"
-
-struct LinkHandle;
+#include "proto/link_handle.h"
+#include "proto/packet.h"
 
 constexpr int SERIAL_BUFFER_SIZE = 258;
+constexpr int SYMAX_IO_SIZE = 8;   // Sy/Max reads and writes in small bursts
 
 // Framing modes (which framer slot a link uses).
 enum FramingMode : uint8_t {
@@ -39,14 +50,17 @@ struct SerialChannel {
   std::atomic<bool> reader_running{false};
   std::atomic<bool> stop{false};
   int wake_fd = -1;           // eventfd: transmit kick and stop
+  std::string port_name;      // as listed, for reopening
+  PortOrigin origin;          // what the name was when the port was opened
+  std::mutex port_lock;       // guards port (after the link's lock)
   SerialPort port;
-  bool dead = false;          // far end gone: the port is no longer read
+  bool dead = false;          // far end gone: the port is closed, not read
 
   uint16_t remembered_route_count = 0xFFFF;   // gateway
   uint16_t remembered_route[8] = {};
 
   uint8_t read_buffer[SERIAL_BUFFER_SIZE] = {};
-  uint16_t read_size = 8;
+  uint16_t read_size = SYMAX_IO_SIZE;
   uint8_t framing_mode = FRAMING_SYMAX;
 
   // Receive side (framers).
@@ -59,12 +73,11 @@ struct SerialChannel {
   uint8_t reply_byte = 0x15;
   uint8_t header_byte = 0x15;
   bool rx_active = false;     // bytes arrived since the line was last silent
-  bool wait_ended = false;    // a framer ended the reply wait in progress
 
   // Transmit side (pump and framers).
   uint8_t tx_buffer[SERIAL_BUFFER_SIZE] = {};
   uint16_t tx_length = 0;
-  uint16_t chunk_size = 8;
+  uint16_t chunk_size = SYMAX_IO_SIZE;
   uint8_t tx_state = 0;
   uint16_t tx_flags = 0;
   PacketQueue tx_queue = {};
@@ -93,25 +106,27 @@ struct SerialChannel {
   uint8_t expected_transaction = 0;
 };
 
+// The serial channel of a link, or null when the link has none.
+SerialChannel *serial_channel(const LinkHandle *link);
+
 // Transmit flag owned by the pump.
 constexpr uint16_t TXF_WRITING = 0x100;
 
 // Values of a transmit framer besides a byte.
 constexpr uint16_t TX_NONE = 0xFFFF;   // nothing to send
-constexpr uint16_t TX_LATER = 0x100;   // a timed byte is due at fill_due_us
+constexpr uint16_t TX_LATER = 0x100;   // a timed byte is due (the framer says when)
 
-// Program-wide count of the remaining steps of the reply wait in progress.
-extern std::atomic<int> wait_countdown;
-// For framers (lock held): ends the reply wait in progress at once.
-void end_reply_wait(LinkHandle *link);
-
+// wide: Modbus and gateway buffer sizes and RTS raised only while sending.
 LinkHandle *serial_open(const char *port_name, int net_to_net, const uint16_t *address_block, int wide);
 LinkHandle *open_symax_serial(const char *port_name, int net_to_net, const uint16_t *address_block);
-// Stops the reader thread, closes the port and gives every packet the link
-// holds back to the pool. The record itself stays for the caller to free.
 void serial_close(LinkHandle *link);
 
-int link_set_port(LinkHandle *link, unsigned baud, int parity, int stop_bits, unsigned timeout, int data_bits);
+// Port settings as the setup gives them (parity code 0-4, stop bits 1-2,
+// data bits 7-8); refusals of the port are not reported.
+void serial_set_port(LinkHandle *link, unsigned baud, int parity, int stop_bits, int data_bits);
+bool serial_port_lost(LinkHandle *link);
+// True when the port is open (again); false when it is still gone.
+bool serial_reopen(LinkHandle *link);
 
 int queue_transmit(LinkHandle *link, Packet *packet);
 Packet *wait_reply(LinkHandle *link, unsigned tries);

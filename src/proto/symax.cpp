@@ -2,7 +2,7 @@
 
 #include <cstdio>
 
-#include "link/link_handle.h"
+#include "proto/link_handle.h"
 #include "proto/serial.h"
 
 namespace {
@@ -244,7 +244,7 @@ Packet *begin_exchange(LinkHandle *link) {
 }
 
 void send_request(LinkHandle *link, Packet *p, uint8_t transaction) {
-  SerialChannel *ch = link->serial;
+  SerialChannel *ch = serial_channel(link);
   if (ch->net_to_net && link->route_count >= 2) link->route[1] |= 0x8000;
   symax_encode_route(link->route, link->route_count, p->address);
   {
@@ -259,10 +259,10 @@ void send_request(LinkHandle *link, Packet *p, uint8_t transaction) {
 void end_exchange(LinkHandle *link, Packet *reply) {
   if (reply) packet_put(link, &free_packets, reply);
   std::lock_guard<std::mutex> g(link->lock);
-  link->serial->awaiting_reply = 0;
+  serial_channel(link)->awaiting_reply = 0;
 }
 
-bool symax_link(LinkHandle *link) { return link && link->tag == LINK_TAG && link->serial; }
+bool symax_link(LinkHandle *link) { return link_valid(link) && serial_channel(link); }
 
 }  // namespace
 
@@ -277,7 +277,7 @@ const char *modbus_exception_text(unsigned code) {
 }
 
 uint8_t symax_next_transaction(LinkHandle *link) {
-  SerialChannel *ch = link->serial;
+  SerialChannel *ch = serial_channel(link);
   uint8_t t = static_cast<uint8_t>(ch->transaction_counter);
   ch->transaction_counter = static_cast<uint16_t>(ch->transaction_counter + 1);
   if (link->priority) t &= 0x3F;

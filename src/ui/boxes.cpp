@@ -5,8 +5,6 @@
 #include <cstdio>
 #include <cstring>
 
-#include "link/link.h"
-#include "link/link_setup.h"
 #include "platform/print.h"
 #include "ui/screen.h"
 
@@ -16,6 +14,11 @@ constexpr int MESSAGE_SIZE = 136;
 // The box both error_box and alert_box show; returns the key that closed it.
 // The longest message the window holds with its frame inside the screen.
 constexpr int MAX_SHOWN = 74;
+constexpr int UNTRAPPED_ROW = 25, UNTRAPPED_COLUMN = 40, UNTRAPPED_WIDTH = 40;
+constexpr FieldFlags ERROR_TEXT = 4;
+
+bool (*errors_trapped)() = nullptr;
+const char *(*untrapped_text)() = nullptr;
 
 KeyCode message_window(const char *message, bool lf_closes) {
   int L = static_cast<int>(strnlen(message, MAX_SHOWN));
@@ -31,9 +34,15 @@ KeyCode message_window(const char *message, bool lf_closes) {
 }
 }  // namespace
 
+void error_box_set_trap(bool (*trapped)(), const char *(*text)()) {
+  errors_trapped = trapped;
+  untrapped_text = text;
+}
+
 bool error_box(const char *message) {
-  if (link_setup.trap_errors != 0) {
-    put_field(link_error_text(link_handle), 25, 40, 40, ' ', 4);
+  if (errors_trapped && !errors_trapped()) {
+    const char *text = untrapped_text ? untrapped_text() : message;
+    put_field(text ? text : "", UNTRAPPED_ROW, UNTRAPPED_COLUMN, UNTRAPPED_WIDTH, ' ', ERROR_TEXT);
     return true;
   }
   return message_window(message, false) == KEY_F10;

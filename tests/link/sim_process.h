@@ -20,22 +20,15 @@ class SimProcess {
     if (!mkdtemp(dir_template)) return false;
     dir_ = dir_template;
     path_ = dir_ + "/port";
-    int out[2];
-    if (pipe2(out, O_CLOEXEC) != 0) return false;
-    std::vector<std::string> args = {ZL27T_SIM_BIN, "--pty", path_};
-    args.insert(args.end(), options.begin(), options.end());
-    pid_ = fork();
-    if (pid_ == 0) {
-      dup2(out[1], 1);
-      std::vector<char *> argv;
-      for (auto &a : args) argv.push_back(const_cast<char *>(a.c_str()));
-      argv.push_back(nullptr);
-      execv(argv[0], argv.data());
-      _exit(127);
-    }
-    close(out[1]);
-    out_fd_ = out[0];
-    return pid_ > 0 && await_ready(5000);
+    return launch(options);
+  }
+
+  // Starts it again on the same path, as a peer that comes back does.
+  bool restart(const std::vector<std::string> &options) {
+    kill_now();
+    if (out_fd_ >= 0) close(out_fd_);
+    out_fd_ = -1;
+    return launch(options);
   }
 
   const std::string &path() const { return path_; }
@@ -60,6 +53,25 @@ class SimProcess {
   }
 
  private:
+  bool launch(const std::vector<std::string> &options) {
+    int out[2];
+    if (pipe2(out, O_CLOEXEC) != 0) return false;
+    std::vector<std::string> args = {ZL27T_SIM_BIN, "--pty", path_};
+    args.insert(args.end(), options.begin(), options.end());
+    pid_ = fork();
+    if (pid_ == 0) {
+      dup2(out[1], 1);
+      std::vector<char *> argv;
+      for (auto &a : args) argv.push_back(const_cast<char *>(a.c_str()));
+      argv.push_back(nullptr);
+      execv(argv[0], argv.data());
+      _exit(127);
+    }
+    close(out[1]);
+    out_fd_ = out[0];
+    return pid_ > 0 && await_ready(5000);
+  }
+
   bool await_ready(int timeout_ms) {
     std::string line;
     while (timeout_ms > 0) {

@@ -5,7 +5,7 @@
 
 #include "link/link.h"
 #include "link/link_dialogs.h"
-#include "link/link_handle.h"
+#include "proto/link_handle.h"
 #include "link/link_setup.h"
 #include "platform/console.h"
 #include "link_fixture.h"
@@ -41,6 +41,19 @@ TEST_F(ConfigureLink, BaudRateChangeKeepsTheLink) {
   EXPECT_EQ(link_setup.baud, 14);
   EXPECT_EQ(before->idle, marker_callback);
   EXPECT_EQ(key_queue_count(), 0);   // the save question took the "n"
+}
+
+TEST_F(ConfigureLink, AcceptingUnchangedOpensALinkWhosePortWentAwayAgain) {
+  sim.kill_now();
+  uint16_t v;
+  EXPECT_FALSE(link_read_registers(link_handle, 3, 1, &v));   // the port is found gone
+  ASSERT_TRUE(sim.restart({}));
+  push_keys("\x8b\rn");   // the route accepted as it was
+  LinkHandle *link = configure_link();
+  ASSERT_NE(link, nullptr);
+  EXPECT_EQ(link->idle, wait_spinner);   // opened afresh
+  EXPECT_TRUE(link_read_registers(link, 3, 1, &v)) << link_error_text(link);
+  EXPECT_EQ(key_queue_count(), 0);
 }
 
 TEST_F(ConfigureLink, RouteChangeOpensTheLinkAgain) {

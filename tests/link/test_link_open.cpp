@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "link/link.h"
-#include "link/link_handle.h"
+#include "proto/link_handle.h"
 #include "link/link_setup.h"
 #include "proto/packet.h"
 #include "platform/console.h"

@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "link/link.h"
-#include "link/link_handle.h"
+#include "proto/link_handle.h"
 #include "proto/serial.h"
 #include "sim_process.h"
 
@@ -186,6 +186,32 @@ TEST(SymaxLink, FarEndGoingAwayIsNotSpunOn) {
   }
   EXPECT_EQ(link_close(t.link), 1);
   t.link = nullptr;
+}
+
+TEST(SymaxLink, FailingPollMarksThePortGoneUntilItIsOpenedAgain) {
+  LinkUnderTest t;
+  ASSERT_TRUE(t.open({}));
+  link_set_port(t.link, 9600, 1, 1, 300, 8);   // 3 s: a wait that runs out is plain to see
+  uint16_t v[2] = {};
+  ASSERT_EQ(link_read_registers(t.link, 8177, 2, v), 2) << link_error_text(t.link);
+
+  // Allowed fewer descriptors than it polls, the reader's poll fails.
+  struct rlimit saved;
+  ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &saved), 0);
+  struct rlimit one = saved;
+  one.rlim_cur = 1;
+  ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &one), 0);
+  auto start = std::chrono::steady_clock::now();
+  int result = link_read_registers(t.link, 8177, 2, v);
+  double took = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  setrlimit(RLIMIT_NOFILE, &saved);
+  EXPECT_EQ(result, 0);
+  EXPECT_STREQ(link_error_text(t.link), "Read reply timeout");
+  EXPECT_LT(took, 1.5);   // failed at once, not after its time-out
+
+  // The port is usable again: the next operation opens it afresh.
+  EXPECT_EQ(link_read_registers(t.link, 8177, 2, v), 2) << link_error_text(t.link);
+  EXPECT_EQ(v[0], ('Z' << 8) | 'L');
 }
 
 }  // namespace

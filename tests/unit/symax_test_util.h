@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "link/link_handle.h"
+#include "proto/link_handle.h"
 #include "proto/framing.h"
 #include "proto/serial.h"
 
@@ -77,9 +77,9 @@ inline Packet *make_packet(const Bytes &route, const Bytes &data) {
 struct HandLink {
   LinkHandle *link;
   explicit HandLink(bool crc = false) : link(serial_link_alloc(0)) {
-    if (crc) link->serial->tx_flags |= TXF_CRC;
+    if (crc) serial_channel(link)->tx_flags |= TXF_CRC;
     pool_grow(4);
   }
   ~HandLink() { serial_link_free(link); }
-  SerialChannel *ch() const { return link->serial; }
+  SerialChannel *ch() const { return serial_channel(link); }
 };

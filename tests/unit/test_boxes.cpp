@@ -5,6 +5,7 @@
 #include <sstream>
 #include <string>
 
+#include "link/link.h"
 #include "link/link_setup.h"
 #include "ui/boxes.h"
 #include "ui_fixture.h"
@@ -44,6 +45,7 @@ TEST_F(Boxes, LongMessagesStayInsideTheScreen) {
 }
 
 TEST_F(Boxes, UntrappedErrorsGoToTheBottomLine) {
+  link_screens_init();   // the trap setting reaches the box as at start-up
   link_setup.trap_errors = 1;
   EXPECT_TRUE(error_box("not shown"));
   EXPECT_EQ(win_stack_depth(), 0);

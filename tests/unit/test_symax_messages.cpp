@@ -142,7 +142,7 @@ int far_end_idle(int) {
     data.push_back(wire[i]);
   }
   far_end.request = data;
-  feed(link, {0x10, link->serial->expected_ack});
+  feed(link, {0x10, serial_channel(link)->expected_ack});
   Bytes reply = far_end.reply(data);
   if (!reply.empty()) feed(link, ref_frame(0x11, far_end.route, reply, false));
   drain_tx(link);
@@ -182,7 +182,7 @@ class SymaxReplies : public ::testing::Test {
       EXPECT_STREQ(link_error_text(h.link), c.text);
     }
     EXPECT_EQ(pool_count(), pool_before);
-    EXPECT_EQ(h.link->serial->awaiting_reply, 0);
+    EXPECT_EQ(serial_channel(h.link)->awaiting_reply, 0);
   }
 };
 
@@ -326,10 +326,10 @@ TEST(LinkAccess, ArgumentChecks) {
   EXPECT_EQ(h.link->idle, idle_continue);
 
   EXPECT_EQ(link_set_options(h.link, 1, 1), 1);
-  EXPECT_TRUE(h.link->serial->tx_flags & TXF_CRC);
+  EXPECT_TRUE(serial_channel(h.link)->tx_flags & TXF_CRC);
   EXPECT_EQ(h.link->priority, 1);
   EXPECT_EQ(link_set_options(h.link, 0, 0), 1);
-  EXPECT_FALSE(h.link->serial->tx_flags & TXF_CRC);
+  EXPECT_FALSE(serial_channel(h.link)->tx_flags & TXF_CRC);
 }
 
 }  // namespace

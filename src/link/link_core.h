@@ -1,0 +1,50 @@
+// Link open, close and module identification without any screen: each
+// returns its result and the reason, and the link screens (link.h) show them.
+//   link_connect        opens the setup's link, or applies the setup's port
+//                       settings and time-out to the link already open
+//   link_close          (link.h) ends a link; 0 for a foreign handle
+//   link_port_lost      the link's far end went away (reopen it afresh)
+//   link_setup_port_missing   the setup names a serial port that is not in
+//                       the port list (kinds without a serial port never do)
+//   link_connecting_line      what the connecting window says for a setup
+//   link_identify       reads the identification block and checks the name
+#pragma once
+#include <cstddef>
+
+#include "link/link.h"
+#include "link/link_setup.h"
+
+constexpr int LINK_REASON_SIZE = LINK_ERROR_TEXT_SIZE;
+
+struct LinkResult {
+  int ok;                          // nonzero: done
+  char reason[LINK_REASON_SIZE];   // why not; empty when ok
+};
+
+// *link null: opens the setup's kind (the setup's data bits and route count
+// are brought to what the kind uses first) and stores the new link there;
+// the link gets the always-continue idle callback. Then the port settings
+// and time-out are applied. Failure to open: ok 0, *link stays null,
+// "Unable to establish link.". Settings refused: ok 0 with the link's text,
+// the link stays open.
+LinkResult link_connect(LinkSetup *setup, LinkHandle **link);
+bool link_port_lost(LinkHandle *link);
+bool link_setup_port_missing(const LinkSetup &setup);
+// False when the kind cannot be opened (nothing to show).
+bool link_connecting_line(const LinkSetup &setup, char *line, size_t size);
+
+constexpr int MODULE_NAME_SIZE = 28;   // 20 characters, " Port n", terminator
+
+enum IdentifyOutcome {
+  IDENTIFY_MATCH,          // name holds the module's name to show
+  IDENTIFY_NO_BLOCK,       // the module carries no identification block
+  IDENTIFY_READ_FAILED,    // reason: the link's text
+  IDENTIFY_OTHER_MODULE,   // reason: "Connected module is not an <tag>"
+};
+struct ModuleIdentity {
+  IdentifyOutcome outcome;
+  char name[MODULE_NAME_SIZE];
+  char reason[LINK_REASON_SIZE];
+};
+// A null or empty tag accepts every module.
+ModuleIdentity link_identify(LinkHandle *link, const char *expected_tag);
