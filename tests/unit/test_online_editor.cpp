@@ -14,6 +14,7 @@
 #include "config/modem_config.h"
 #include "editor/online.h"
 #include "editor/param_editor.h"
+#include "link/link.h"
 #include "link/link_setup.h"
 #include "platform/console.h"
 #include "ui/keys.h"
@@ -128,6 +129,7 @@ class Online : public UiTest {
   void SetUp() override {
     UiTest::SetUp();
     default_link_setup(&link_setup);
+    link_screens_init();          // the trap setting reaches the error box
     link_setup.trap_errors = 1;   // failures on the bottom line, no boxes
     build_default_config();
     modem = FakeModem{};
