@@ -134,13 +134,18 @@ TEST_F(OnlineTools, ConfigurationErrorsLightTheirSlots) {
   quit();
 }
 
-TEST_F(OnlineTools, SignalScreenShowsLevelAndQualityAndLeavesOnAnyKey) {
+TEST_F(OnlineTools, SignalScreenShowsLevelAndQualityAndLeavesOnAnyKeyAlsoWhenTheLinkDies) {
   ASSERT_TRUE(start({"--set", "2060=-523", "--set", "2075=7"}));
   s.type("us");
   ASSERT_TRUE(s.wait_until([&] { return s.text_at(11, 56, 5) == "-52.3" && s.text_at(12, 56, 5) == "7    "; },
                            "level and quality"));
   EXPECT_TRUE(s.contains("SIGNAL STRENGTH"));
   EXPECT_EQ(s.text_at(11, 62, 3), "dBm");
+  // The modem goes away: every read fails at once, and a key still leaves.
+  sim.stop();
+  ASSERT_TRUE(s.wait_until([&] { return s.text_at(11, 56, 5) == "ERROR" && s.text_at(12, 56, 5) == "ERROR"; },
+                           "ERROR in both places"));
+  EXPECT_EQ(s.attr_index(11, 56), 4);
   s.type("x");
   ASSERT_TRUE(s.wait_for_text_gone("SIGNAL STRENGTH"));
   ASSERT_TRUE(at_menu());
