@@ -56,7 +56,10 @@
 // errors, 8 last password (0xFFFF none), 8001 ring count, 8187 bit 0 CTS, 2060
 // signal level (tenths of dBm, signed) and 2075 quality, both drifting. Register 1
 // bit 0 rising dials the number at the number pointer (register 5), falling hangs
-// up. Writes to 2, 6, 8, 2060, 2075, 8001, 8176-8188 are accepted and ignored.
+// up; on a switched line (bit 13 clear) register 1 bit 14 reports off hook. A
+// call (--ring-every, --at N:ring) rings 1 s in 3 and counts in 8001; with auto
+// answer on it is answered after S0 (8000) rings and 8 takes the password of 7.
+// Writes to 2, 6, 8, 2060, 2075, 8001, 8176-8188 are accepted and ignored.
 // Sy/Max errors: 3 Illegal Address (odd or missing registers), 16 Register Count
 // Too Large (above 128), 29 Illegal Route, 1 Illegal Opcode, 70 Insufficient Data.
 // Reply layouts: sim/symax.h (Sy/Max), sim/gateway.h (gateway lines),
