@@ -14,6 +14,7 @@
 #include "link/link_dialogs.h"
 #include "link/link_setup.h"
 #include "link/setup_file.h"
+#include "term/terminal.h"
 #include "ui/boxes.h"
 #include "ui/menu.h"
 #include "ui/screen.h"
@@ -114,6 +115,9 @@ int dispatch(int code) {
       break;
     case 205:
       if (modem_ready("ZL27T")) {
+        // From the configuration in memory, so items a failed fetch never
+        // reached keep their values there, not those of a stale copy.
+        working_config = memory_config;
         fetch_config();
         // Kept even when the fetch stopped early: what was read is in it.
         memory_config = working_config;
@@ -133,6 +137,8 @@ int dispatch(int code) {
     case 305:
       if (modem_ready("ZL27T")) connect_hangup();
       break;
+    case 303: link_handle = terminal_run(0); break;   // debugging view
+    case 306: link_handle = terminal_run(1); break;   // BBS view
     case 401: link_handle = configure_link(); break;   // also when it gives none
     case 402: configure_terminal(1); break;
     case 500:
@@ -154,6 +160,8 @@ int app_main(int argc, char **argv) {
   current_field = 1;
   queue_script(argc, argv);
   link_screens_init();
+  // The terminal emulator's port is not open before its first run.
+  terminal_port = nullptr;
   // Reads the setup file, opens the link (or asks how), then installs F1.
   link_handle = load_link_setup("ZL27TSW.STP");
   build_default_config();

@@ -15,7 +15,7 @@ static const char CONFIG_PATTERN[] = "*.ZLE";
 static const char CONFIG_EXTENSION[] = ".ZLE";
 
 ConfigReadResult read_config_image(const char *path, ModemConfig &config) {
-  FILE *f = std::fopen(path, "rb");
+  FILE *f = plat_open_regular(path);
   if (!f) return CONFIG_READ_OPEN_FAILED;
   uint8_t head[2] = {0, 0};
   uint8_t body[MODEM_CONFIG_SIZE];

@@ -87,26 +87,43 @@ bool check_dial_string(ModemConfig &config) {
   return true;
 }
 
-bool validate_config(ModemConfig &config) {
-  const ModemConfig &c = config;
-  if (c.port_rate < 5 || c.port_rate > 15) {
-    alert_printf("Invalid port rate %d", c.port_rate);
-    current_field = FIELD_PORT_RATE;
-    return false;
-  }
-  switch (c.line_rate) {
+namespace {
+
+bool port_rate_valid(unsigned rate) { return rate >= 5 && rate <= 15; }
+
+bool line_rate_valid(unsigned rate) {
+  switch (rate) {
     case 0: case 5: case 7: case 9: case 11: case 12: case 13: case 14:
-      break;
+      return true;
     default:
-      alert_printf("Invalid line rate %d", c.line_rate);
-      current_field = FIELD_LINE_RATE;
       return false;
   }
-  if (c.carrier_threshold > 3) {
-    alert_printf("Invalid threshold %d", c.carrier_threshold);
-    current_field = FIELD_CARRIER_THRESHOLD;
-    return false;
-  }
+}
+
+// Shows the message of a failed check and moves the editor to its field.
+bool refuse(const char *format, unsigned value, uint16_t field) {
+  alert_printf(format, value);
+  current_field = field;
+  return false;
+}
+
+}  // namespace
+
+bool check_table_values(const ModemConfig &c) {
+  if (!port_rate_valid(c.port_rate)) return refuse("Invalid port rate %d", c.port_rate, FIELD_PORT_RATE);
+  if (!line_rate_valid(c.line_rate)) return refuse("Invalid line rate %d", c.line_rate, FIELD_LINE_RATE);
+  if (port_parity_code(c) > PARITY_LAST_CODE)
+    return refuse("Invalid port parity %d", port_parity_code(c), FIELD_PORT_PARITY);
+  if (line_parity_code(c) > PARITY_LAST_CODE)
+    return refuse("Invalid line parity %d", line_parity_code(c), FIELD_LINE_PARITY);
+  return true;
+}
+
+bool validate_config(ModemConfig &config) {
+  const ModemConfig &c = config;
+  if (!port_rate_valid(c.port_rate)) return refuse("Invalid port rate %d", c.port_rate, FIELD_PORT_RATE);
+  if (!line_rate_valid(c.line_rate)) return refuse("Invalid line rate %d", c.line_rate, FIELD_LINE_RATE);
+  if (c.carrier_threshold > 3) return refuse("Invalid threshold %d", c.carrier_threshold, FIELD_CARRIER_THRESHOLD);
   if (c.flags & CFG_MULTIDROP) {
     if (!(c.flags & CFG_TRANSPARENT)) {
       alert_box("Multidtrop not allowed with Sy/Max");
@@ -117,11 +134,8 @@ bool validate_config(ModemConfig &config) {
       return false;
     }
   }
-  if (c.number_pointer != 0 && (c.number_pointer < 10 || c.number_pointer > 2048)) {
-    alert_printf("Number pointer %d out of range", c.number_pointer);
-    current_field = FIELD_NUMBER_POINTER;
-    return false;
-  }
+  if (c.number_pointer != 0 && (c.number_pointer < 10 || c.number_pointer > 2048))
+    return refuse("Number pointer %d out of range", c.number_pointer, FIELD_NUMBER_POINTER);
   return check_dial_string(config);
 }
 

@@ -9,6 +9,9 @@
 //                         alert_printf, may move current_field, returns false.
 //                         Upper-cases the dial string's letters in place.
 //   check_dial_string     the dial-string part of validate_config
+//   check_table_values    codes outside their tables (port and line rate,
+//                         port and line parity), shown as validate_config
+//                         shows a failure; what a modem must never be sent
 //   password_text         four-symbol form of the answer password
 //   baud_text, parity_text  table texts; out-of-table codes give "INVALID"
 //
@@ -89,6 +92,8 @@ enum : uint16_t {
 };
 constexpr int CFG_PORT_PARITY_SHIFT = 7;
 constexpr int CFG_LINE_PARITY_SHIFT = 9;
+// Parity codes 0..2 are EVEN, NONE, ODD; 3 only shows a bad value.
+constexpr unsigned PARITY_LAST_CODE = 2;
 
 inline unsigned port_parity_code(const ModemConfig &c) {
   return (c.flags & CFG_PORT_PARITY) >> CFG_PORT_PARITY_SHIFT;
@@ -114,7 +119,9 @@ const char *parity_text(unsigned code);
 // Editor field numbers that validation moves current_field to.
 enum : uint16_t {
   FIELD_PORT_RATE = 7,
+  FIELD_PORT_PARITY = 8,
   FIELD_LINE_RATE = 10,
+  FIELD_LINE_PARITY = 11,
   FIELD_NUMBER_POINTER = 14,
   FIELD_DIAL_STRING = 15,
   FIELD_CARRIER_THRESHOLD = 25,
@@ -132,5 +139,6 @@ void config_from_bytes(const uint8_t in[MODEM_CONFIG_SIZE], ModemConfig &config)
 void build_default_config();
 bool validate_config(ModemConfig &config);
 bool check_dial_string(ModemConfig &config);
+bool check_table_values(const ModemConfig &config);
 // Valid until the next call.
 const char *password_text(uint16_t value);

@@ -124,6 +124,12 @@ bool fetch_item(int item) {
 void send_config() {
   WindowHandle window = win_open(10, 20, 12, 58, "SEND OFFLINE TO MODEM");
   const ModemConfig &c = working_config;
+  // A rate or parity code outside its table could leave the modem's port or
+  // line where nothing reaches it again: such a record is not sent at all.
+  if (!check_table_values(c)) {
+    win_close(&window);
+    return;
+  }
   uint16_t regs[3];
   if (!link_read_registers(link_handle, 1, 3, regs)) {
     error_box(link_error_text(link_handle));

@@ -3,7 +3,9 @@
 //   send_item / fetch_item   one of the 19 transfer items; false on a link
 //                            failure (the link's text tells why) or a bad item
 //   send_config              "Send memory to modem" (menu 204); the settings
-//                            that decide how the modem is reached go last
+//                            that decide how the modem is reached go last;
+//                            a record with a rate or parity code outside its
+//                            table is refused before anything is written
 //   fetch_config             "Fetch memory from modem" (menu 205)
 //   pack_dial_string         the register writes that carry the dial string
 //   merge_fetched_flags      flags from registers 1 and 2 as fetched

@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <system_error>
 
+#include "platform/files.h"
 #include "ui/boxes.h"   // alert_*: file messages show whatever the link's Trap Errors says
 #include "ui/keys.h"
 #include "ui/screen.h"
@@ -409,7 +410,9 @@ void delete_file_command(const char *extension, const char *title) {
     char full[PICK_NAME_SIZE + 32];
     std::snprintf(full, sizeof full, "%s%s", name, extension);
     char existing[PICK_NAME_SIZE + 32];
-    FILE *f = find_existing_file(full, existing, sizeof existing) ? std::fopen(existing, "rb") : nullptr;
+    // Only a regular file that can be read is removed; a FIFO or a device of
+    // that name is not one the picker meant.
+    FILE *f = find_existing_file(full, existing, sizeof existing) ? plat_open_regular(existing) : nullptr;
     if (f) {
       std::fclose(f);
       // A failed removal is said, not passed over as done.

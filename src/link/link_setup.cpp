@@ -56,7 +56,7 @@ void default_link_setup(LinkSetup *s) {
   s->rv_start_register = 1;
   s->rv_identify_module = 1;
   s->trap_errors = 0;
-  s->timeout = 500;
+  s->timeout = LINK_TIMEOUT_DEFAULT;
   s->tcp_port = 504;
   s->rv_register_set = 0;
 }
@@ -81,6 +81,22 @@ bool clamp_link_setup(LinkSetup *s) {
   clamp(s->error_check, 2, 0);
   if (s->route_count > 8) {
     s->route_count = 8;
+    changed = true;
+  }
+  // Numbers: a reply wait of minutes or a drop no wire can carry is damage,
+  // not a setting. A time-out of 0 would never wait: the default instead.
+  for (int i = 0; i < s->route_count; i++) {
+    if (s->route[i] > ROUTE_DROP_MAX) {
+      s->route[i] = ROUTE_DROP_MAX;
+      changed = true;
+    }
+  }
+  if (s->timeout == 0 || s->timeout > LINK_TIMEOUT_MAX) {
+    s->timeout = s->timeout == 0 ? LINK_TIMEOUT_DEFAULT : LINK_TIMEOUT_MAX;
+    changed = true;
+  }
+  if (s->rv_start_register == 0) {
+    s->rv_start_register = 1;
     changed = true;
   }
   clamp(s->rv_priority, 2, 0);

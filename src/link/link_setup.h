@@ -77,11 +77,20 @@ extern const char *const priority_text[2];
 extern const char *const register_set_text[2];
 
 void default_link_setup(LinkSetup *setup);
+// Reply time-out in 10-ms wait steps: 5 s by default, at most a minute.
+constexpr uint16_t LINK_TIMEOUT_DEFAULT = 500;
+constexpr uint16_t LINK_TIMEOUT_MAX = 6000;
+// A drop is one byte on every wire (Sy/Max route, Modbus address, unit).
+constexpr uint16_t ROUTE_DROP_MAX = 255;
+
 // Brings values that came from outside back inside their tables so no table
 // is indexed out of range: kind above 6 -> 1 (Sy/Max COM:, as the dialogs show
 // it), baud indexes above 15 -> 13 (9600), route_count above 8 -> 8, other
 // two- and three-way choices (trap_errors included) -> their default, texts
-// without their terminator are cut. Returns true when it changed anything.
+// without their terminator are cut. Numbers into their ranges: drops the
+// route counts above 255 -> 255, a time-out above LINK_TIMEOUT_MAX -> that
+// maximum and 0 -> the default, register viewer start 0 -> 1. Returns true
+// when it changed anything.
 bool clamp_link_setup(LinkSetup *setup);
 
 // The serial port list: up to 40 names, then a null.

@@ -25,7 +25,7 @@ std::string setup_path;
 }
 
 SetupReadResult read_setup_image(const char *path, LinkSetup *setup) {
-  FILE *f = std::fopen(path, "rb");
+  FILE *f = plat_open_regular(path);
   if (!f) return SETUP_READ_OPEN_FAILED;
   unsigned char image[SETUP_FILE_SIZE];
   bool whole = std::fread(image, 1, sizeof image, f) == sizeof image;

@@ -18,6 +18,7 @@
 #include <string>
 
 #include "platform/console.h"
+#include "platform/signals.h"
 #include "platform/terminal.h"
 
 // --- encoders ---
@@ -119,20 +120,24 @@ namespace {
 constexpr char TAKE_OVER[] = "\x1b[?1049h\x1b[?7l\x1b[?25l\x1b[0m\x1b[H\x1b[2J";
 // CAN first: it aborts an escape sequence a signal may have cut in half.
 constexpr char GIVE_BACK[] = "\x18\x1b[?7h\x1b[0m\x1b[?25h\x1b[?1049l";
+// Direct output lets lines wrap as a terminal's own output does.
+constexpr char WRAP_ON[] = "\x1b[?7h";
+// Back from direct output: wrap off and a blank terminal for the repaint.
+constexpr char DIRECT_END[] = "\x1b[?7l\x1b[0m\x1b[2J";
 
-// Signals that end the program: the terminal is given back, then the signal
-// takes its default course so the exit status still shows it.
-constexpr int EXIT_SIGNALS[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGSEGV,
-                                SIGBUS, SIGABRT, SIGFPE,  SIGILL};
-constexpr int N_EXIT = sizeof EXIT_SIGNALS / sizeof EXIT_SIGNALS[0];
+// Signals that end the program (plat_exit_signals): the terminal is given
+// back, then the signal takes its default course so the exit status still
+// shows it.
+sigset_t exit_signals;
 
 struct termios user_tio;   // as the user had it
 struct termios raw_tio;    // ours
 volatile sig_atomic_t vt_active = 0;
 volatile sig_atomic_t resized_for_ui = 0;
 volatile sig_atomic_t size_stale = 0;
+volatile sig_atomic_t direct_out = 0;   // the terminal emulator writes directly
 
-struct sigaction old_exit_actions[N_EXIT];
+struct sigaction old_exit_actions[NSIG];
 struct sigaction old_winch_action, old_tstp_action, old_cont_action;
 bool atexit_done = false;
 
@@ -215,6 +220,7 @@ void on_stop(int sig) {
   if (was_active) {
     tcsetattr(STDIN_FILENO, TCSANOW, &raw_tio);
     write_all_raw(TAKE_OVER, sizeof TAKE_OVER - 1);
+    if (direct_out) write_all_raw(WRAP_ON, sizeof WRAP_ON - 1);
     vt_active = 1;
     resized_for_ui = 1;   // the screen layer repaints everything
     size_stale = 1;
@@ -230,6 +236,7 @@ void on_cont(int) {
   if (vt_active) {
     tcsetattr(STDIN_FILENO, TCSANOW, &raw_tio);
     write_all_raw(TAKE_OVER, sizeof TAKE_OVER - 1);
+    if (direct_out) write_all_raw(WRAP_ON, sizeof WRAP_ON - 1);
     resized_for_ui = 1;
     size_stale = 1;
     wake_keyboard();
@@ -239,11 +246,12 @@ void on_cont(int) {
 
 void install_handlers() {
   if (wake_pipe[0] < 0 && pipe2(wake_pipe, O_CLOEXEC | O_NONBLOCK) != 0) wake_pipe[0] = wake_pipe[1] = -1;
+  plat_exit_signals(&exit_signals);
   struct sigaction sa {};
-  sigemptyset(&sa.sa_mask);
-  for (int sig : EXIT_SIGNALS) sigaddset(&sa.sa_mask, sig);
+  sa.sa_mask = exit_signals;
   sa.sa_handler = on_exit_signal;
-  for (int i = 0; i < N_EXIT; i++) sigaction(EXIT_SIGNALS[i], &sa, &old_exit_actions[i]);
+  for (int sig = 1; sig < NSIG; sig++)
+    if (sigismember(&exit_signals, sig) == 1) sigaction(sig, &sa, &old_exit_actions[sig]);
   struct sigaction sw {};
   sigemptyset(&sw.sa_mask);
   sw.sa_flags = SA_RESTART;
@@ -256,7 +264,8 @@ void install_handlers() {
 }
 
 void restore_handlers() {
-  for (int i = 0; i < N_EXIT; i++) sigaction(EXIT_SIGNALS[i], &old_exit_actions[i], nullptr);
+  for (int sig = 1; sig < NSIG; sig++)
+    if (sigismember(&exit_signals, sig) == 1) sigaction(sig, &old_exit_actions[sig], nullptr);
   sigaction(SIGWINCH, &old_winch_action, nullptr);
   sigaction(SIGTSTP, &old_tstp_action, nullptr);
   sigaction(SIGCONT, &old_cont_action, nullptr);
@@ -348,7 +357,9 @@ void emit_run(int row, int col, const uint8_t *chars, uint8_t fill, int k, uint8
 // After a resize or a stop the terminal may have moved the cursor, lost the
 // attribute or the picture: clear it and paint what it should show.
 void refresh_if_stale() {
-  if (!size_stale) return;
+  // Direct output owns the picture until it ends; the end blanks the
+  // terminal and the screen layer repaints everything then.
+  if (!size_stale || direct_out) return;
   size_stale = 0;
   read_size();
   shown_visible = -1;
@@ -434,14 +445,13 @@ bool vt_open() {
 void vt_close() {
   if (!vt_active) return;
   // Block the signals that give back too, so the two never interleave.
-  sigset_t set, old;
-  sigemptyset(&set);
-  for (int sig : EXIT_SIGNALS) sigaddset(&set, sig);
+  sigset_t set = exit_signals, old;
   sigaddset(&set, SIGTSTP);
   sigaddset(&set, SIGCONT);
   pthread_sigmask(SIG_BLOCK, &set, &old);
   out.clear();
   vt_active = 0;
+  direct_out = 0;
   write_all_raw(GIVE_BACK, sizeof GIVE_BACK - 1);
   tcsetattr(STDIN_FILENO, TCSADRAIN, &user_tio);
   restore_handlers();
@@ -476,6 +486,8 @@ void vt_fill(int row, int col, int n, uint8_t ch, uint8_t attr) {
 void vt_cursor_to(int row, int col) {
   want_row = std::clamp(row, 0, CON_ROWS - 1);
   want_col = std::clamp(col, 0, CON_COLS - 1);
+  // Direct output starts wherever the cursor was put last.
+  if (vt_active && direct_out) move_to(std::min(want_row, vis_rows - 1), std::min(want_col, vis_cols - 1));
 }
 
 void vt_cursor_visible(bool visible) { want_visible = visible; }
@@ -487,7 +499,7 @@ void vt_bell() {
 void vt_flush() {
   if (!vt_active) return;
   refresh_if_stale();
-  if (want_visible) move_to(std::min(want_row, vis_rows - 1), std::min(want_col, vis_cols - 1));
+  if (want_visible && !direct_out) move_to(std::min(want_row, vis_rows - 1), std::min(want_col, vis_cols - 1));
   if (shown_visible != static_cast<int>(want_visible)) {
     out.append(want_visible ? "\x1b[?25h" : "\x1b[?25l");
     shown_visible = want_visible;
@@ -509,4 +521,38 @@ bool vt_take_resized() {
   resized_for_ui = 0;
   refresh_if_stale();
   return true;
+}
+
+void vt_direct_begin() {
+  if (!vt_active || direct_out) return;
+  vt_flush();
+  out.append(WRAP_ON);
+  direct_out = 1;
+}
+
+void vt_direct_write(const uint8_t *bytes, int n) {
+  if (!vt_active || !direct_out) return;
+  for (int i = 0; i < n; i++) {
+    uint8_t b = bytes[i];
+    if (b >= 0x80)
+      put_char(b);
+    else if (b == '\n')
+      out.append("\r\n");
+    else
+      out.push_back(static_cast<char>(b));
+  }
+  // Where the bytes left the cursor, and in which colours, is the
+  // terminal's business now.
+  cur_row = cur_col = -1;
+  cur_attr = -1;
+}
+
+void vt_direct_end() {
+  if (!direct_out) return;
+  direct_out = 0;
+  if (!vt_active) return;
+  out.append(DIRECT_END);
+  cur_row = cur_col = -1;
+  cur_attr = -1;
+  std::fill(std::begin(mirror), std::end(mirror), CLEARED);
 }

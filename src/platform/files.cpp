@@ -1,5 +1,7 @@
 #include "platform/files.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -9,6 +11,24 @@
 
 namespace fs = std::filesystem;
 
+FILE *plat_open_regular(const char *path) {
+  // Looked at before the open, so no device is touched at all, and again
+  // after it, in case the name was replaced in between.
+  struct stat st {};
+  if (!path || stat(path, &st) != 0 || !S_ISREG(st.st_mode)) return nullptr;
+  int fd = open(path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  if (fd < 0) return nullptr;
+  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    close(fd);
+    return nullptr;
+  }
+  int flags = fcntl(fd, F_GETFL);
+  if (flags >= 0) fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
+  FILE *f = fdopen(fd, "rb");
+  if (!f) close(fd);
+  return f;
+}
+
 ReplaceResult plat_replace_file(const char *path, const void *data, size_t size) {
   std::error_code ec;
   std::string target = path;
@@ -16,7 +36,10 @@ ReplaceResult plat_replace_file(const char *path, const void *data, size_t size)
     fs::path real = fs::canonical(target, ec);
     if (!ec) target = real.string();
   }
-  if (fs::is_directory(target, ec)) return REPLACE_OPEN_FAILED;
+  // Only a regular file is replaced: renaming over a FIFO or a device would
+  // put a file where something else was meant to be.
+  fs::file_status old = fs::status(target, ec);
+  if (fs::exists(old) && !fs::is_regular_file(old)) return REPLACE_OPEN_FAILED;
   // Beside the target, so the rename cannot cross file systems.
   std::string temp;
   FILE *f = nullptr;
@@ -30,8 +53,7 @@ ReplaceResult plat_replace_file(const char *path, const void *data, size_t size)
   ok = std::fflush(f) == 0 && ok;
   ok = std::fclose(f) == 0 && ok;
   if (ok) {
-    fs::file_status old = fs::status(target, ec);
-    if (!ec && fs::exists(old)) fs::permissions(temp, old.permissions(), ec);
+    if (fs::exists(old)) fs::permissions(temp, old.permissions(), ec);
     ec.clear();
     fs::rename(temp, target, ec);
     ok = !ec;

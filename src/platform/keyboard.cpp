@@ -49,6 +49,14 @@ constexpr KeySeq KEY_TABLE[] = {
 // without being kept.
 constexpr size_t MAX_SEQ = 16;
 
+// Esc and one of these opens a control string: OSC "]" (colour and title
+// reports), DCS "P" (status and capability reports), SOS "X", PM "^" and
+// APC "_". Terminals send them in answer to queries and pastes carry them.
+// Their 8-bit forms (0x90, 0x9D...) are not taken: bytes from 0x80 are
+// pieces of UTF-8 characters here, also inside a string.
+constexpr std::string_view STRING_INTRODUCERS = "]PX^_";
+constexpr uint8_t BEL = 0x07, CAN = 0x18, SUB = 0x1a;
+
 enum Match { NO_MATCH, PARTIAL, COMPLETE };
 
 bool is_param(uint8_t b) { return b >= 0x20 && b <= 0x3F; }   // parameters, intermediates
@@ -149,12 +157,42 @@ void feed_plain(KeyDecoder &kd, uint8_t byte, uint64_t now_ms) {
   }
 }
 
+// One byte inside a control string: nothing of it is a key.
+void feed_string(KeyDecoder &kd, uint8_t byte, uint64_t now_ms) {
+  kd.string_last = now_ms;
+  if (byte == 0x1b) {
+    // Esc "\" is ST; Esc and anything else ends the string as well and
+    // starts a sequence of its own, as a terminal reads it.
+    kd.in_string = false;
+    kd.pending.assign(1, '\x1b');
+    kd.pending_since = now_ms;
+    kd.string_esc = true;
+    return;
+  }
+  // BEL ends an OSC in xterm's form; CAN and SUB cancel any string.
+  if (byte == BEL || byte == CAN || byte == SUB) {
+    kd.in_string = false;
+    return;
+  }
+  // A string that never ends must not eat the keyboard for good.
+  if (++kd.string_length >= MAX_CONTROL_STRING) kd.in_string = false;
+}
+
 }  // namespace
 
 void kd_tick(KeyDecoder &kd, uint64_t now_ms) {
+  if (kd.in_string) {
+    // Its bytes stopped coming: cut off, or Alt with ] P X ^ _ typed. It
+    // ends unseen; the next byte is a key again.
+    if (now_ms - kd.string_last >= static_cast<uint64_t>(ESC_SETTLE_MS)) kd.in_string = false;
+    return;
+  }
   if (kd.pending.empty() || now_ms - kd.pending_since < static_cast<uint64_t>(ESC_SETTLE_MS)) return;
-  if (kd.pending.size() == 1) kd.out.push_back(27);
+  // A lone Esc is the key, unless it came inside a string: then it is an ST
+  // cut short.
+  if (kd.pending.size() == 1 && !kd.string_esc) kd.out.push_back(27);
   kd.pending.clear();
+  kd.string_esc = false;
 }
 
 int kd_wait_ms(const KeyDecoder &kd, uint64_t now_ms) {
@@ -165,9 +203,28 @@ int kd_wait_ms(const KeyDecoder &kd, uint64_t now_ms) {
 
 void kd_feed(KeyDecoder &kd, uint8_t byte, uint64_t now_ms) {
   kd_tick(kd, now_ms);
+  if (kd.in_string) {
+    feed_string(kd, byte, now_ms);
+    return;
+  }
   if (kd.pending.empty()) {
     feed_plain(kd, byte, now_ms);
     return;
+  }
+  if (kd.pending.size() == 1) {
+    bool string_terminator = kd.string_esc && byte == '\\';
+    kd.string_esc = false;
+    if (string_terminator) {
+      kd.pending.clear();
+      return;
+    }
+    if (STRING_INTRODUCERS.find(static_cast<char>(byte)) != std::string_view::npos) {
+      kd.pending.clear();
+      kd.in_string = true;
+      kd.string_length = 0;
+      kd.string_last = now_ms;
+      return;
+    }
   }
   if (kd.pending.size() == 1 && byte != '[' && byte != 'O') {
     // Esc and then a key that starts no sequence (typed fast, pasted, or Alt

@@ -10,18 +10,31 @@
 // (Alt-x arrives as Esc, x). Shift with a cursor or editing key is the key
 // itself; other modified keys, unknown or cut sequences, NUL and non-ASCII
 // bytes are dropped whole, so no piece of them reaches a field.
+//
+// Control strings (Esc and then "]" OSC, "P" DCS, "X" SOS, "^" PM or "_" APC)
+// are terminal answers to queries or pieces of a paste, never keys: each is
+// swallowed whole up to BEL or ST (Esc \), also across reads, and ends
+// unseen once it is MAX_CONTROL_STRING bytes long or no byte of it came for
+// ESC_SETTLE_MS.
 #pragma once
+#include <cstddef>
 #include <cstdint>
 #include <deque>
 #include <string>
 
 constexpr int ESC_SETTLE_MS = 50;
+constexpr size_t MAX_CONTROL_STRING = 1024;
 
 struct KeyDecoder {
   std::string pending;          // bytes of an escape sequence not yet complete
   uint64_t pending_since = 0;   // time of the first pending byte
   uint8_t erase_byte = 0x7f;    // VERASE of the terminal
   std::deque<uint8_t> out;      // decoded console key stream
+  // A control string being swallowed.
+  bool in_string = false;
+  size_t string_length = 0;     // its bytes so far
+  uint64_t string_last = 0;     // time of its last byte
+  bool string_esc = false;      // the pending Esc came inside a string
 };
 
 void kd_feed(KeyDecoder &kd, uint8_t byte, uint64_t now_ms);

@@ -1,7 +1,9 @@
 // Print targets: the system spooler through a pipe, or a file.
 #include "platform/print.h"
 
+#include <fcntl.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <strings.h>
 #include <unistd.h>
@@ -70,12 +72,35 @@ FILE *open_spooler() {
   return f;
 }
 
+// A regular file (made or emptied) or a character device such as a printer
+// port. The open never waits: a FIFO without a reader, or a port waiting
+// for carrier, would hold it for good.
+FILE *open_print_file(const char *name) {
+  struct stat st {};
+  bool exists = stat(name, &st) == 0;
+  if (exists && !S_ISREG(st.st_mode) && !S_ISCHR(st.st_mode)) return nullptr;
+  int fd = open(name, O_WRONLY | O_CREAT | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0666);
+  if (fd < 0) return nullptr;
+  // Looked at again: the name may have changed since.
+  bool usable = fstat(fd, &st) == 0 && (S_ISREG(st.st_mode) || S_ISCHR(st.st_mode));
+  if (usable && S_ISREG(st.st_mode)) usable = ftruncate(fd, 0) == 0;
+  if (!usable) {
+    close(fd);
+    return nullptr;
+  }
+  int flags = fcntl(fd, F_GETFL);
+  if (flags >= 0) fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
+  FILE *f = fdopen(fd, "w");
+  if (!f) close(fd);
+  return f;
+}
+
 }  // namespace
 
 FILE *plat_print_open(const char *name) {
   if (!name || !*name) return nullptr;
   if (is_spooler_target(name)) return open_spooler();
-  return fopen(name, "w");
+  return open_print_file(name);
 }
 
 bool plat_print_close(FILE *f) {

@@ -1,6 +1,8 @@
 // Print targets: a name ending in ':' (LPT1:) or "SYS$PRINT" goes to the
 // system print spooler (lp, else lpr) through a pipe; any other name is a
-// file. Null when the target cannot be opened.
+// regular file (made or emptied) or a character device such as a printer
+// port. Null when the target cannot be opened or is anything else (a FIFO,
+// a directory); the open never blocks.
 #pragma once
 #include <cstdio>
 

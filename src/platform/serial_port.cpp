@@ -74,6 +74,15 @@ bool wait_writable(int fd, int timeout_ms) {
 
 }  // namespace
 
+static_assert(sizeof(speed_t) == sizeof(unsigned));
+
+bool sport_rate_constant(unsigned rate, unsigned *constant) {
+  speed_t c;
+  if (!find_baud(rate, &c)) return false;
+  *constant = c;
+  return true;
+}
+
 uint32_t sport_char_us(const PortSettings &s) {
   unsigned bits = 1 + (s.data_bits == 7 ? 7 : 8) + (s.parity == PARITY_NONE ? 0 : 1) + (s.stop_bits == 2 ? 2 : 1);
   unsigned baud = s.baud ? s.baud : 9600;

@@ -9,6 +9,7 @@
 #include <cstring>
 #include <new>
 
+#include "platform/signals.h"
 #include "proto/framing.h"
 
 namespace {
@@ -117,6 +118,7 @@ void pump(LinkHandle *link, unsigned bytes_done) {
 }
 
 void reader_main(LinkHandle *link) {
+  plat_block_exit_signals();   // the main thread takes them and gives the terminal back
   reader_link = link;
   SerialChannel *ch = serial_channel(link);
   int64_t last_rx_us = 0;

@@ -1,10 +1,12 @@
 // The main screen, the menu bar and its pull-downs, the F1 screen print and
 // Quit, driven through a terminal as a user would.
+#include <signal.h>
 #include <sys/stat.h>
 
 #include <algorithm>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <set>
 
 #include "harness.h"
@@ -316,6 +318,60 @@ TEST(MainMenu, QuitEndsWithTheTerminalGivenBack) {
     ASSERT_NE(took, std::string::npos);
     for (const char *seq : {"\x1b[?1049l", "\x1b[?25h", "\x1b[?7h"})
       EXPECT_NE(raw.find(seq, took), std::string::npos) << "missing ESC" << (seq + 1);
+    struct termios t{};
+    ASSERT_TRUE(s.pty_settings(&t));
+    EXPECT_EQ(t.c_lflag & (ECHO | ICANON | ISIG), static_cast<tcflag_t>(ECHO | ICANON | ISIG));
+  }
+}
+
+namespace {
+
+// Blocked-signal masks of the process's threads other than the main one.
+std::vector<uint64_t> other_threads_blocked(int pid) {
+  std::vector<uint64_t> masks;
+  const std::string tasks = "/proc/" + std::to_string(pid) + "/task";
+  for (const auto &task : std::filesystem::directory_iterator(tasks)) {
+    if (task.path().filename() == std::to_string(pid)) continue;
+    std::ifstream status(task.path() / "status");
+    for (std::string line; std::getline(status, line);)
+      if (line.rfind("SigBlk:", 0) == 0) masks.push_back(std::stoull(line.substr(7), nullptr, 16));
+  }
+  return masks;
+}
+
+uint64_t bit(int sig) { return uint64_t{1} << (sig - 1); }
+
+}  // namespace
+
+// Signals sent from outside while the link's reader thread runs: each ends
+// the program with its own status and the terminal as the user had it.
+TEST(MainMenu, EndingSignalsGiveTheTerminalBack) {
+  SimProcess sim;
+  Session first;   // the working directory the sim's port lives in
+  ASSERT_TRUE(sim.start({"--pty", first.path("modem")}));
+  for (int sig : {SIGUSR1, SIGPIPE, SIGALRM, SIGUSR2, SIGXCPU, SIGRTMIN + 1}) {
+    SCOPED_TRACE(strsignal(sig));
+    Session s;
+    s.set_env("ZL27T_PORTS", first.path("modem"));
+    ASSERT_TRUE(s.write_setup(setup_record()));
+    ASSERT_TRUE(s.start_at_menu());
+    // The reader thread leaves them to the main thread; its own faults it
+    // keeps. (A thread just created has everything blocked for a moment.)
+    uint64_t mask = 0;
+    auto settled = [&] {
+      std::vector<uint64_t> masks = other_threads_blocked(s.pid());
+      mask = masks.size() == 1 ? masks[0] : 0;
+      return (mask & (bit(sig) | bit(SIGSEGV))) == bit(sig);
+    };
+    for (auto end = Session::Clock::now() + Session::default_timeout(); !settled() && Session::Clock::now() < end;)
+      s.pump_for(Session::Ms(5));
+    ASSERT_EQ(mask & (bit(sig) | bit(SIGSEGV)), bit(sig)) << "the reader thread's mask " << std::hex << mask;
+    EXPECT_NE(mask & bit(SIGTERM), 0u);
+    ASSERT_EQ(kill(s.pid(), sig), 0);
+    EXPECT_EQ(s.wait_exit(), 128 + sig);
+    EXPECT_FALSE(s.alt_screen());
+    EXPECT_TRUE(s.autowrap());
+    EXPECT_TRUE(s.cursor_visible());
     struct termios t{};
     ASSERT_TRUE(s.pty_settings(&t));
     EXPECT_EQ(t.c_lflag & (ECHO | ICANON | ISIG), static_cast<tcflag_t>(ECHO | ICANON | ISIG));

@@ -89,3 +89,27 @@ TEST(OfflineEditor, WritingTheEditSettlesTheQuitQuestion) {
   s.type("q");
   EXPECT_EQ(s.wait_exit(), 0);
 }
+
+// Terminals answer queries with control strings and pastes carry them: none
+// is a key, not the q of a title nor the Esc that opens each.
+TEST(OfflineEditor, ControlStringsFromTheTerminalAreNoKeys) {
+  const std::string title = "\x1b]2;q\x07";
+  const std::string status = "\x1bP1$r0;1m\x1b\\";
+  std::string colours;   // longer than one read of the keyboard
+  for (int i = 0; i < 4; i++) colours += "\x1b]4;" + std::to_string(i) + ";rgb:cdcd/0000/0000\x1b\\";
+  ZlSession s;
+  ASSERT_TRUE(s.start_at_menu());
+  s.type(title + status + colours);
+  s.type("fe");
+  ASSERT_TRUE(s.wait_for_text("Communication Mode"));
+  ASSERT_EQ(s.attr_index(5, 20), 3);
+  s.type(colours + status + title);
+  s.press(Key::Down);
+  ASSERT_TRUE(s.wait_until([&] { return s.attr_index(6, 20) == 3; }, "the cursor on Auto Answer"));
+  EXPECT_TRUE(s.contains("Communication Mode"));
+  s.press(Key::Esc);
+  ASSERT_TRUE(s.wait_for_text_gone("Communication Mode"));
+  s.press(Key::Esc);
+  s.type("q");   // nothing was edited: no question
+  EXPECT_EQ(s.wait_exit(), 0);
+}

@@ -1,6 +1,9 @@
 // Configuration files from the Offline menu, typed as a user would: write to
 // disk, read back in a fresh run, print to a file, delete.
+#include <sys/stat.h>
+
 #include <cstring>
+#include <filesystem>
 #include <string>
 
 #include "config/config_file.h"
@@ -89,4 +92,51 @@ TEST(OfflineFiles, WriteReadPrintDelete) {
   // Nothing was edited since the last read: Quit ends at once.
   s.type("q");
   EXPECT_EQ(s.wait_exit(), 0);
+}
+
+// Names that are FIFOs: every command says it cannot use them and goes on;
+// none waits for a writer or a reader that never comes.
+TEST(OfflineFiles, FifosAreRefusedNotWaitedFor) {
+  Session s;
+  ASSERT_EQ(mkfifo(s.path("F.ZLE").c_str(), 0600), 0);
+  ASSERT_EQ(mkfifo(s.path("PIPE.PRN").c_str(), 0600), 0);
+  ASSERT_TRUE(s.start_at_menu());
+  struct Step {
+    const char *letter, *title, *keys, *message;
+  } steps[] = {
+      {"r", "LOAD OFFLINE FROM DISK", "f{Enter}", "Can't open file \"F.ZLE\" for read."},
+      {"d", "DELETE CONFIGURATION FILE", "f{Enter}", "Can't find file \"F.ZLE\""},
+      {"w", "SAVE OFFLINE TO DISK", "f{Enter}y", "Can't open file \"F.ZLE\" for write."},
+      {"p", "PRINT OFFLINE", "pipe.prn{Enter}", "Can't open file \"PIPE.PRN\" for write."},
+  };
+  for (const Step &step : steps) {
+    SCOPED_TRACE(step.title);
+    ASSERT_TRUE(offline(s, step.letter, step.title));
+    s.keys(step.keys);
+    ASSERT_TRUE(s.wait_for_text(step.message));
+    s.press(Key::F10);
+    ASSERT_TRUE(s.wait_for_text_gone(step.message));
+    s.press(Key::Esc);   // back out of the picker or the name field
+    ASSERT_TRUE(s.wait_for_text_gone(step.title));
+  }
+  EXPECT_TRUE(std::filesystem::is_fifo(s.path("F.ZLE")));
+  EXPECT_TRUE(std::filesystem::is_fifo(s.path("PIPE.PRN")));
+  s.type("q");
+  EXPECT_EQ(s.wait_exit(), 0);
+}
+
+// A setup file that is a FIFO is a setup file that cannot be read.
+TEST(OfflineFiles, SetupFileThatIsAFifoIsNotThere) {
+  Session s;
+  ASSERT_EQ(mkfifo(s.path(SETUP_FILE).c_str(), 0600), 0);
+  s.set_env("ZL27T_PORTS", "/dev/null");
+  ASSERT_TRUE(s.start());
+  ASSERT_TRUE(s.wait_for_text("Can't locate setup file."));
+  s.press(Key::F10);
+  ASSERT_TRUE(s.wait_for_text("CONFIGURE THIS COMPUTER"));
+  s.press(Key::Esc);
+  ASSERT_TRUE(s.wait_for_text_gone("CONFIGURE THIS COMPUTER"));
+  s.type("q");
+  EXPECT_EQ(s.wait_exit(), 0);
+  EXPECT_TRUE(std::filesystem::is_fifo(s.path(SETUP_FILE)));
 }

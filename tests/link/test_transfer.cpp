@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "app/app.h"
 #include "config/transfer.h"
 #include "link/link.h"
 #include "link/link_setup.h"
@@ -179,4 +180,58 @@ TEST_F(Transfer, FetchTakesFlagsFromBothRegistersAndStopsAtAFailure) {
   EXPECT_EQ(working_config.answer_rings, 7);   // item 10, read
   EXPECT_EQ(working_config.escape_char, '+');  // item 11 failed: as it was
   EXPECT_EQ(working_config.guard_time, 50);
+}
+
+TEST_F(Transfer, FetchThatFailsKeepsTheMemoryValuesOfItemsItNeverReached) {
+  // Register 8000 (item 10) answers with an error.
+  open_sim({"--set", "2049=2", "--exception", "3@8000"});
+  build_default_config();   // the stale copy: start-up defaults
+  memory_config = edited_config();
+  memory_config.carrier_wait = 77;   // as read from a file
+  config_dirty = 0;
+  push_keys("\x9a");   // F10 on the error
+  dispatch(205);
+  EXPECT_EQ(memory_config.carrier_threshold, 2);   // item 7, fetched
+  EXPECT_EQ(memory_config.line_rate, 14);          // item 3, fetched: the modem's
+  EXPECT_EQ(memory_config.answer_rings, 5);        // item 10 failed: the memory's
+  EXPECT_EQ(memory_config.carrier_wait, 77);
+  EXPECT_EQ(memory_config.guard_time, 51);
+  EXPECT_EQ(config_dirty, 1);
+}
+
+TEST_F(Transfer, CodesOutsideTheirTablesAreNeverSent) {
+  open_sim({});
+  struct Case {
+    const char *what;
+    void (*spoil)(ModemConfig &);
+    const char *message;   // null: sent (other checks stay advisory)
+  } cases[] = {
+      {"port rate from a damaged file", [](ModemConfig &c) { c.port_rate = 34008; }, "Invalid port rate 34008"},
+      {"port rate below the table", [](ModemConfig &c) { c.port_rate = 4; }, "Invalid port rate 4"},
+      {"line rate", [](ModemConfig &c) { c.line_rate = 6; }, "Invalid line rate 6"},
+      {"port parity", [](ModemConfig &c) { c.flags |= CFG_PORT_PARITY; }, "Invalid port parity 3"},
+      {"line parity", [](ModemConfig &c) { c.flags |= CFG_LINE_PARITY; }, "Invalid line parity 3"},
+      {"threshold", [](ModemConfig &c) { c.carrier_threshold = 7; }, nullptr},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.what);
+    working_config = edited_config();
+    c.spoil(working_config);
+    pictures.clear();
+    push_keys("\x99\x9a");   // a picture of the message, then F10
+    send_config();
+    key_queue_reset();
+    if (c.message) {
+      EXPECT_TRUE(pictured(c.message)) << pictures;
+      // Not one write: the modem keeps its defaults.
+      EXPECT_EQ(reg(1), 0);
+      EXPECT_EQ(reg(3), 13);
+      EXPECT_EQ(reg(4), 14);
+      EXPECT_EQ(reg(2049), 2);
+    } else {
+      EXPECT_FALSE(pictured("Invalid")) << pictures;
+      EXPECT_EQ(reg(2049), 7);
+      EXPECT_EQ(reg(1), working_config.flags);
+    }
+  }
 }

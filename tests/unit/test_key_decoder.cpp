@@ -90,6 +90,18 @@ TEST(KeyDecoder, OddInputDecodesWithoutLeakingSequenceBytes) {
       {"Esc then a key, or Alt-x", "\x1bx\x1b\x03", "\x1bx\x1b\x03"},
       {"Esc Esc", "\x1b\x1b", "\x1b\x1b"},
       {"Esc Esc then a key", "\x1b\x1b[A", "\x1b" + K(0x48)},
+      // Control strings: answers to queries and pieces of pastes, whole.
+      {"title report ended by BEL", "\x1b]2;q\x07" "a", "a"},
+      {"colour report ended by ST", "\x1b]11;rgb:0000/0000/0000\x1b\\b", "b"},
+      {"status report (DCS)", "\x1bP1$r0;1m\x1b\\c", "c"},
+      {"APC, PM and SOS", "\x1b_Gi=1;OK\x1b\\\x1b^q\x07\x1bXq\x1b\\d", "d"},
+      {"Enter, Ctrl-C, UTF-8 and key-like bytes inside", "\x1b]2;caf\xC3\xA9\r\x03[A\x07" "e", "e"},
+      {"cancelled by CAN", "\x1b]2;q\x18" "f", "f"},
+      {"cut by a key sequence", "\x1b]2;q\x1b[Ag", K(0x48) + "g"},
+      {"Esc inside, then a key: Esc starts anew", "\x1b]2;q\x1bxh", "\x1bxh"},
+      {"Esc inside, then nothing", "\x1b]2;q\x1b", ""},
+      {"longest string", "\x1b]" + std::string(MAX_CONTROL_STRING - 1, 'q') + "\x07i", "i"},
+      {"too long: the rest are keys", "\x1bP" + std::string(MAX_CONTROL_STRING, 'q') + "jk", "jk"},
   };
   for (const Case &c : cases) EXPECT_EQ(printable(decode(c.in)), printable(c.out)) << c.name;
 }
@@ -127,6 +139,28 @@ TEST(KeyDecoder, LateBytesAfterEscAreTypedKeys) {
   kd_feed(kd, 0x1b, 0);
   kd_feed(kd, 'x', ESC_SETTLE_MS + 10);   // no tick in between: feeding settles
   EXPECT_EQ(drain(kd), "\x1bx");
+}
+
+TEST(KeyDecoder, ControlStringSplitAcrossReadsStaysWholeUntilItsBytesStop) {
+  KeyDecoder kd;
+  auto feed = [&kd](const std::string &bytes, uint64_t at) {
+    for (char c : bytes) kd_feed(kd, static_cast<uint8_t>(c), at);
+  };
+  // A colour report arriving in pieces, together longer than the settle time.
+  feed("\x1b]", 0);
+  feed("11;rgb:ffff/", ESC_SETTLE_MS - 1);
+  feed("ffff/ffff\x1b", 2 * ESC_SETTLE_MS - 2);
+  kd_tick(kd, 3 * ESC_SETTLE_MS - 3);
+  feed("\\q", 3 * ESC_SETTLE_MS - 3);
+  EXPECT_EQ(drain(kd), "q");
+  // Alt-] typed: the string stays open until its bytes stop, then keys
+  // count again.
+  feed("\x1b]", 1000);
+  feed("x", 1000 + ESC_SETTLE_MS - 1);
+  kd_tick(kd, 1000 + 2 * ESC_SETTLE_MS);
+  EXPECT_EQ(kd_wait_ms(kd, 1000 + 2 * ESC_SETTLE_MS), -1);
+  feed("y", 1000 + 2 * ESC_SETTLE_MS);
+  EXPECT_EQ(drain(kd), "y");
 }
 
 TEST(KeyDecoder, CutSequenceIsDroppedAfterSettleTime) {

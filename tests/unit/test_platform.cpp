@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "platform/console.h"
+#include "platform/files.h"
 #include "platform/ports.h"
 #include "platform/print.h"
 #include "platform/terminal.h"
@@ -119,6 +120,50 @@ TEST(Print, FileTargetAndSpoolerWithoutSpooler) {
   ASSERT_NE(f, nullptr);
   fputs("lost", f);
   EXPECT_FALSE(plat_print_close(f));
+}
+
+TEST(Files, OnlyRegularFilesAreReadOrReplacedAndNoOpenBlocks) {
+  alarm(10);   // an open that blocks ends this binary instead of hanging it
+  TempDir dir;
+  const fs::path regular = dir.path / "A.ZLE", fifo = dir.path / "F.ZLE", missing = dir.path / "NEW.ZLE";
+  std::ofstream(regular) << "old";
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  struct Case {
+    fs::path path;
+    bool read, replace, print;
+  } cases[] = {
+      {regular, true, true, true},
+      {missing, false, true, true},
+      {fifo, false, false, false},
+      {dir.path, false, false, false},
+      {"/dev/null", false, false, true},   // a character device: a printer port may be one
+  };
+  const char bytes[] = "new";
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.path.string());
+    FILE *f = plat_open_regular(c.path.c_str());
+    EXPECT_EQ(f != nullptr, c.read);
+    if (f) fclose(f);
+    f = plat_print_open(c.path.c_str());
+    EXPECT_EQ(f != nullptr, c.print);
+    EXPECT_TRUE(!f || plat_print_close(f));
+    // Never tried on /dev/null: a fault here must not replace it.
+    bool replaced = c.path != "/dev/null" && plat_replace_file(c.path.c_str(), bytes, 3) == REPLACE_OK;
+    EXPECT_EQ(replaced, c.replace);
+  }
+  EXPECT_TRUE(fs::is_fifo(fifo));
+  EXPECT_EQ(fs::file_size(regular), 3u);
+  // A FIFO with a reader would open at once; it is still no print target.
+  int reader = open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
+  ASSERT_GE(reader, 0);
+  EXPECT_EQ(plat_print_open(fifo.c_str()), nullptr);
+  close(reader);
+  // A print file is emptied before it is written.
+  FILE *f = plat_print_open(regular.c_str());
+  ASSERT_NE(f, nullptr);
+  EXPECT_TRUE(plat_print_close(f));
+  EXPECT_EQ(fs::file_size(regular), 0u);
+  alarm(0);
 }
 
 TEST(MemoryConsole, WritesClipAtTheRowEndFillsWrapAndClipAtTheScreenEnd) {
@@ -287,8 +332,14 @@ TEST(VtConsole, TerminalIsGivenBackOnEveryWayOut) {
     const char *name;
     int sig;   // 0: exit()
   };
-  const Case cases[] = {{"exit", 0},         {"SIGTERM", SIGTERM}, {"SIGINT", SIGINT},
-                        {"SIGHUP", SIGHUP},  {"SIGSEGV", SIGSEGV}, {"SIGABRT", SIGABRT}};
+  const Case cases[] = {{"exit", 0},           {"SIGTERM", SIGTERM},     {"SIGINT", SIGINT},
+                        {"SIGHUP", SIGHUP},    {"SIGSEGV", SIGSEGV},     {"SIGABRT", SIGABRT},
+                        {"SIGUSR1", SIGUSR1},  {"SIGUSR2", SIGUSR2},     {"SIGPIPE", SIGPIPE},
+                        {"SIGALRM", SIGALRM},  {"SIGVTALRM", SIGVTALRM}, {"SIGPROF", SIGPROF},
+                        {"SIGXCPU", SIGXCPU},  {"SIGXFSZ", SIGXFSZ},     {"SIGBUS", SIGBUS},
+                        {"SIGFPE", SIGFPE},    {"SIGILL", SIGILL},       {"SIGTRAP", SIGTRAP},
+                        {"SIGSYS", SIGSYS},    {"SIGIO", SIGIO},         {"SIGRTMIN", SIGRTMIN},
+                        {"SIGRTMAX", SIGRTMAX}};
   for (const Case &c : cases) {
     SCOPED_TRACE(c.name);
     PtyRun run = run_on_pty(25, 80, [&] {

@@ -118,8 +118,46 @@ TEST_F(SetupFile, OutOfTableValuesAreClampedAndAStalePortAsksAgain) {
   EXPECT_EQ(link_setup.baud, 13);
   EXPECT_EQ(link_setup.route_count, 8);
   EXPECT_EQ(link_setup.port, 0xFFFF);   // not a table index: kept, shown as INVALID
-  EXPECT_EQ(link_setup.timeout, 0xFFFF);
+  EXPECT_EQ(link_setup.timeout, LINK_TIMEOUT_MAX);
+  EXPECT_EQ(link_setup.route[7], ROUTE_DROP_MAX);
   EXPECT_EQ(strnlen(link_setup.host, sizeof link_setup.host), sizeof link_setup.host - 1);
+}
+
+TEST_F(SetupFile, DamagedNumbersAreBroughtIntoTheirRanges) {
+  LinkSetup s;
+  default_link_setup(&s);
+  s.port = 0xFFFF;   // stale: the dialog shows what was read
+  s.timeout = 25634;
+  s.route_count = 2;
+  s.route[0] = 47790;
+  s.route[1] = 1;
+  s.route[2] = 47790;   // beyond the count: never used, kept as read
+  write_bytes("ZL27TSW.STP", image_of(s));
+  push_keys(K_SEE_BOX K_F9 K_ESC);
+  EXPECT_EQ(load_link_setup("ZL27TSW.STP"), nullptr);
+  ASSERT_EQ(pictures.size(), 2u);
+  EXPECT_EQ(pic_row(1, 15).substr(45, 6), "6000  ");   // Timeout
+  EXPECT_EQ(pic_row(1, 17).substr(45, 6), "255,1 ");   // Route
+  EXPECT_EQ(link_setup.route[2], 47790);
+
+  struct Case {
+    const char *what;
+    uint16_t timeout, start_register;
+    uint16_t want_timeout, want_start_register;
+  } cases[] = {
+      {"in range", 1, 9999, 1, 9999},
+      {"at the top", LINK_TIMEOUT_MAX, 1, LINK_TIMEOUT_MAX, 1},
+      {"never waits, starts nowhere", 0, 0, LINK_TIMEOUT_DEFAULT, 1},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.what);
+    default_link_setup(&s);
+    s.timeout = c.timeout;
+    s.rv_start_register = c.start_register;
+    clamp_link_setup(&s);
+    EXPECT_EQ(s.timeout, c.want_timeout);
+    EXPECT_EQ(s.rv_start_register, c.want_start_register);
+  }
 }
 
 TEST_F(SetupFile, SaveAsksAndRewritesAllBytesAsRead) {

@@ -1,0 +1,249 @@
+// The terminal emulator's port, interrupt trap and capture file.
+#include "platform/term_port.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <string>
+#include <thread>
+
+#include "platform/ports.h"
+#include "platform/serial_port.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr uint8_t INTERRUPT_BYTE = 0x03;
+// How long the interrupt handler waits for room to send its byte.
+constexpr int INTERRUPT_WAIT_MS = 100;
+
+// Milliseconds left until deadline, for poll(); -1 waits without a limit.
+int left_ms(bool limited, Clock::time_point deadline) {
+  if (!limited) return -1;
+  auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+  return left > 0 ? static_cast<int>(left) : 0;
+}
+
+// A port that fails at once would make a caller that polls it in a loop spin.
+void wait_out(bool limited, Clock::time_point deadline) {
+  if (limited) std::this_thread::sleep_until(deadline);
+}
+
+// Modem-line ioctl; ENOTTY and EINVAL (a pty has no lines) are no failure.
+void raise_line(int fd, int bit) {
+  int bits = bit;
+  ioctl(fd, TIOCMBIS, &bits);
+}
+
+volatile sig_atomic_t interrupt_fd = -1;
+bool interrupt_trapped = false;
+struct sigaction interrupt_before;
+
+void on_interrupt(int) {
+  int saved_errno = errno;
+  int fd = interrupt_fd;
+  if (fd >= 0) {
+    uint8_t b = INTERRUPT_BYTE;
+    if (write(fd, &b, 1) != 1 && errno == EAGAIN) {
+      struct pollfd p = {fd, POLLOUT, 0};
+      if (poll(&p, 1, INTERRUPT_WAIT_MS) > 0) {
+        ssize_t ignored = write(fd, &b, 1);
+        (void)ignored;
+      }
+    }
+  }
+  errno = saved_errno;
+}
+
+}  // namespace
+
+int tport_open(const char *list_name, bool read, bool write, int *fd) {
+  *fd = -1;
+  if (!list_name || !*list_name) return ENOENT;   // no entry in the port list
+  std::string path = plat_port_path(list_name ? list_name : "");
+  int access = read && write ? O_RDWR : write ? O_WRONLY : O_RDONLY;
+  int f = open(path.c_str(), access | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  if (f < 0) return errno;
+  int err = 0;
+  if (flock(f, LOCK_EX | LOCK_NB) != 0)
+    err = errno == EWOULDBLOCK ? EBUSY : errno;
+  else if (!isatty(f))
+    err = ENOTTY;   // a file or /dev/null has no line settings to take
+  struct termios t;
+  if (!err && tcgetattr(f, &t) != 0) err = errno;
+  if (err) {
+    close(f);
+    return err;
+  }
+  // Raw bytes both ways; the line settings come with tport_set_state.
+  cfmakeraw(&t);
+  t.c_cflag |= CLOCAL | CREAD;
+  t.c_cc[VMIN] = 1;   // an empty port answers EAGAIN, and 0 means hung up
+  t.c_cc[VTIME] = 0;
+  if (tcsetattr(f, TCSANOW, &t) != 0) {
+    err = errno;
+    close(f);
+    return err;
+  }
+  // What arrived before we opened was meant for somebody else.
+  tcflush(f, TCIOFLUSH);
+  *fd = f;
+  return 0;
+}
+
+int tport_close(int fd) { return close(fd) == 0 ? 0 : errno; }
+
+int tport_read(int fd, int timeout_ms, uint8_t *buffer, int count, int *got) {
+  *got = 0;
+  bool limited = timeout_ms >= 0;
+  Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(limited ? timeout_ms : 0);
+  while (*got < count) {
+    ssize_t n = read(fd, buffer + *got, static_cast<size_t>(count - *got));
+    if (n > 0) {
+      *got += static_cast<int>(n);
+      continue;
+    }
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && errno == EAGAIN) {
+      int wait = left_ms(limited, deadline);
+      if (wait == 0) return 0;
+      struct pollfd p = {fd, POLLIN, 0};
+      if (poll(&p, 1, wait) < 0 && errno != EINTR) return errno;
+      continue;
+    }
+    int err = n == 0 ? TPORT_EOF : errno;
+    wait_out(limited, deadline);
+    return err;
+  }
+  return 0;
+}
+
+int tport_write(int fd, int timeout_ms, const uint8_t *buffer, int count, int *done) {
+  *done = 0;
+  bool limited = timeout_ms >= 0;
+  Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(limited ? timeout_ms : 0);
+  while (*done < count) {
+    ssize_t n = write(fd, buffer + *done, static_cast<size_t>(count - *done));
+    if (n > 0) {
+      *done += static_cast<int>(n);
+      continue;
+    }
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && errno == EAGAIN) {
+      int wait = left_ms(limited, deadline);
+      if (wait == 0) return 0;
+      struct pollfd p = {fd, POLLOUT, 0};
+      if (poll(&p, 1, wait) < 0 && errno != EINTR) return errno;
+      continue;
+    }
+    int err = n == 0 ? TPORT_EOF : errno;
+    wait_out(limited, deadline);
+    return err;
+  }
+  return 0;
+}
+
+int tport_get_state(int fd, TermPortState *state) {
+  struct termios t;
+  if (tcgetattr(fd, &t) != 0) return errno;
+  TermPortState s;
+  unsigned baud = sport_read_baud(fd);
+  if (baud) s.baud = baud;
+  switch (t.c_cflag & CSIZE) {
+    case CS5: s.data_bits = 5; break;
+    case CS6: s.data_bits = 6; break;
+    case CS7: s.data_bits = 7; break;
+    default: s.data_bits = 8; break;
+  }
+  s.stop_bits = (t.c_cflag & CSTOPB) ? 2 : 1;
+  if (!(t.c_cflag & PARENB))
+    s.parity = PARITY_NONE;
+  else if (t.c_cflag & CMSPAR)
+    s.parity = (t.c_cflag & PARODD) ? PARITY_MARK : PARITY_SPACE;
+  else
+    s.parity = (t.c_cflag & PARODD) ? PARITY_ODD : PARITY_EVEN;
+  s.parity_check = (t.c_iflag & INPCK) != 0;
+  s.xon_xoff = (t.c_iflag & IXON) != 0;
+  s.rts_cts = (t.c_cflag & CRTSCTS) != 0;
+  *state = s;
+  return 0;
+}
+
+int tport_set_state(int fd, const TermPortState &s) {
+  struct termios t;
+  if (tcgetattr(fd, &t) != 0) return errno;
+  cfmakeraw(&t);
+  t.c_cflag |= CLOCAL | CREAD;
+  t.c_cflag &= ~static_cast<tcflag_t>(CSIZE | PARENB | PARODD | CMSPAR | CSTOPB | CRTSCTS);
+  t.c_iflag &= ~static_cast<tcflag_t>(INPCK | IGNPAR | PARMRK | IXON | IXOFF | IXANY);
+  switch (s.data_bits) {
+    case 5: t.c_cflag |= CS5; break;
+    case 6: t.c_cflag |= CS6; break;
+    case 7: t.c_cflag |= CS7; break;
+    default: t.c_cflag |= CS8; break;
+  }
+  if (s.stop_bits == 2) t.c_cflag |= CSTOPB;
+  switch (s.parity) {
+    case PARITY_EVEN: t.c_cflag |= PARENB; break;
+    case PARITY_ODD: t.c_cflag |= PARENB | PARODD; break;
+    case PARITY_SPACE: t.c_cflag |= PARENB | CMSPAR; break;
+    case PARITY_MARK: t.c_cflag |= PARENB | CMSPAR | PARODD; break;
+    default: break;
+  }
+  if (s.parity_check && s.parity != PARITY_NONE) t.c_iflag |= INPCK;
+  if (s.xon_xoff) t.c_iflag |= IXON | IXOFF;
+  if (s.rts_cts) t.c_cflag |= CRTSCTS;
+  t.c_cc[VMIN] = 1;
+  t.c_cc[VTIME] = 0;
+  unsigned constant;
+  bool standard = sport_rate_constant(s.baud, &constant);
+  if (standard) {
+#ifdef CIBAUD
+    t.c_cflag &= ~static_cast<tcflag_t>(CIBAUD);   // an input rate left by termios2 would stay
+#endif
+    cfsetispeed(&t, constant);
+    cfsetospeed(&t, constant);
+  }
+  if (tcsetattr(fd, TCSANOW, &t) != 0) return errno;
+  if (!standard && !sport_set_baud_other(fd, s.baud)) return errno ? errno : EINVAL;
+  raise_line(fd, TIOCM_DTR);
+  if (!s.rts_cts) raise_line(fd, TIOCM_RTS);
+  return 0;
+}
+
+void tport_trap_interrupt(int fd) {
+  interrupt_fd = fd;
+  if (interrupt_trapped) return;
+  struct sigaction sa {};
+  sa.sa_handler = on_interrupt;
+  sa.sa_flags = SA_RESTART;   // stays installed: every Ctrl-C sends its byte
+  sigemptyset(&sa.sa_mask);
+  if (sigaction(SIGINT, &sa, &interrupt_before) == 0) interrupt_trapped = true;
+}
+
+void tport_release_interrupt() {
+  interrupt_fd = -1;
+  if (!interrupt_trapped) return;
+  sigaction(SIGINT, &interrupt_before, nullptr);
+  interrupt_trapped = false;
+}
+
+FILE *tport_open_capture(const char *path) {
+  int fd = open(path, O_WRONLY | O_CREAT | O_TRUNC | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0666);
+  if (fd < 0) return nullptr;
+  // Non-blocking only so that opening a FIFO with no reader fails; the
+  // writes themselves must not lose bytes to EAGAIN.
+  int flags = fcntl(fd, F_GETFL);
+  if (flags >= 0) fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
+  FILE *f = fdopen(fd, "w");
+  if (!f) close(fd);
+  return f;
+}

@@ -1,0 +1,339 @@
+// The terminal emulators of the Utility menu, typed as a user would, with a
+// raw pty as the device on the other end of the terminal's port (or the
+// simulated modem when the link shares the port).
+#include <fcntl.h>
+#include <pty.h>
+#include <signal.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <algorithm>
+
+#include "harness.h"
+
+using namespace e2e;
+
+namespace {
+
+// The device: the master side of a pty whose slave is the terminal's port.
+class Peer {
+ public:
+  Peer() {
+    char name[128];
+    if (openpty(&master_, &slave_, name, nullptr, nullptr) != 0) return;
+    path_ = name;
+    struct termios t;
+    tcgetattr(slave_, &t);
+    cfmakeraw(&t);
+    tcsetattr(slave_, TCSANOW, &t);
+    fcntl(master_, F_SETFL, fcntl(master_, F_GETFL) | O_NONBLOCK);
+  }
+  ~Peer() {
+    if (master_ >= 0) close(master_);
+    if (slave_ >= 0) close(slave_);
+  }
+  const std::string &path() const { return path_; }
+  void send(std::string_view bytes) const { ASSERT_EQ(write(master_, bytes.data(), bytes.size()), ssize_t(bytes.size())); }
+  // Everything the terminal sent so far.
+  const std::string &received() {
+    char buf[256];
+    ssize_t n;
+    while ((n = read(master_, buf, sizeof buf)) > 0) got_.append(buf, static_cast<size_t>(n));
+    return got_;
+  }
+  // Waits (keeping the session's screen read) until the terminal sent want.
+  testing::AssertionResult await(Session &s, const std::string &want) {
+    // The screen may not change meanwhile, so the session is read in short
+    // slices rather than waited on.
+    auto deadline = Session::Clock::now() + Session::default_timeout();
+    while (received().size() < want.size() && Session::Clock::now() < deadline) s.pump_for(Session::Ms(10));
+    if (got_ != want) return testing::AssertionFailure() << "the device got " << testing::PrintToString(got_);
+    return testing::AssertionSuccess();
+  }
+  void forget() { got_.clear(); }
+
+ private:
+  int master_ = -1, slave_ = -1;
+  std::string path_;
+  std::string got_;
+};
+
+constexpr const char *FIRST_HELP = "Type contrl-End to exit terminal.  Type F7 to begin capture to a file.";
+
+bool bar_up(const Session &s) { return s.row(4).rfind("oNline", 0) == 0; }
+
+// The row that holds text, or 0.
+int row_of(const Session &s, std::string_view text) { return s.find(text).first; }
+
+int count(const Session &s, std::string_view text) {
+  int n = 0;
+  for (const std::string &row : s.screen())
+    for (size_t at = row.find(text); at != std::string::npos; at = row.find(text, at + 1)) n++;
+  return n;
+}
+
+}  // namespace
+
+TEST(Terminal, DebuggingViewSendsKeysShowsBytesCapturesAndLeavesCleanly) {
+  ZlSession s;
+  Peer peer;
+  ASSERT_FALSE(peer.path().empty());
+  s.set_env("ZL27T_PORTS", peer.path());
+  ASSERT_TRUE(s.start_at_menu());
+  s.type("ut");
+  ASSERT_TRUE(s.wait_for_text(FIRST_HELP));
+  EXPECT_EQ(s.row(1).rfind(FIRST_HELP, 0), 0u);
+  EXPECT_EQ(s.row(2).rfind("Type F9 to change terminal communication setup.", 0), 0u);
+  EXPECT_EQ(s.row(3).rfind("Type F5 to toggle hex-only output.", 0), 0u);
+  EXPECT_EQ(s.row(4).rfind("To send hex sequence, type INSERT key, enter hex codes, type ENTER.", 0), 0u);
+  EXPECT_FALSE(s.contains("NOTE:"));   // the link's port is the terminal's
+  EXPECT_TRUE(s.autowrap());
+  EXPECT_TRUE(s.cursor_visible());
+
+  // Keys go out as typed, shown nowhere; F1 sends ESC O P, Backspace 8.
+  s.type("hi\r");
+  s.press(Key::Esc);
+  s.press(Key::F1);
+  s.type("\x03");
+  s.press(Key::Backspace);
+  ASSERT_TRUE(peer.await(s, std::string("hi\r\x1b\x1bOP\x03\x08")));
+  // Ctrl-C sent to the program as a signal goes down the port as well.
+  peer.forget();
+  ASSERT_EQ(kill(s.pid(), SIGINT), 0);
+  ASSERT_TRUE(peer.await(s, "\x03"));
+  EXPECT_FALSE(s.contains("hi"));
+
+  // CR LF joined on one line; a lone CR breaks the line after a pause.
+  peer.send("AB\r\nC");
+  ASSERT_TRUE(s.wait_for_text("AB<0D><0A>"));
+  int r = row_of(s, "AB<0D><0A>");
+  ASSERT_TRUE(s.wait_until([&] { return s.row(r + 1).rfind("C", 0) == 0; }, "C on the next line"));
+  peer.send("\x80\x7f\r");
+  ASSERT_TRUE(s.wait_for_text("C<80><7F><0D>"));
+  peer.send("D");
+  ASSERT_TRUE(s.wait_until([&] { return s.row(r + 2).rfind("D", 0) == 0; }, "D after the lone CR"));
+
+  // Hex-only on and off.
+  s.press(Key::F5);
+  ASSERT_TRUE(s.wait_for_text("HEX ON"));
+  peer.send("AZ\r");
+  ASSERT_TRUE(s.wait_for_text(" 41 5A 0D"));
+  s.press(Key::F5);
+  ASSERT_TRUE(s.wait_for_text("HEX OFF"));
+
+  // INSERT: hex codes typed, edited, sent; an invalid one sends nothing.
+  peer.forget();
+  s.press(Key::Ins);
+  ASSERT_TRUE(s.wait_for_text("Enter hex codes to send: "));
+  s.type("  0a 1BX");
+  s.press(Key::Backspace);
+  ASSERT_TRUE(s.wait_for_text("Enter hex codes to send:   0a 1B"));
+  s.press(Key::Enter);
+  ASSERT_TRUE(peer.await(s, "\x0a\x1b"));
+  s.press(Key::Ins);
+  s.keys("1G{Enter}");
+  ASSERT_TRUE(s.wait_for_text("Invalid character in hex sequence: 47"));
+
+  // Capture: the received data as shown, none of the terminal's messages.
+  s.press(Key::F8);
+  ASSERT_TRUE(s.wait_for_text("Capture file not open. Type F7 to begin capture."));
+  s.press(Key::F7);
+  ASSERT_TRUE(s.wait_for_text("Capture to file? "));
+  s.keys("cap.txt{Enter}");
+  ASSERT_TRUE(s.wait_for_text("Copying output to: \"cap.txt\". Type F8 to end capture."));
+  s.press(Key::F7);
+  ASSERT_TRUE(s.wait_for_text("Capture file: \"cap.txt\" already open. Type F8 to close."));
+  peer.send("X\r\nY\x07");
+  ASSERT_TRUE(s.wait_for_text("Y<07>"));
+  s.press(Key::F8);
+  ASSERT_TRUE(s.wait_for_text("Capture file: \"cap.txt\" closed."));
+  EXPECT_EQ(s.read_file("cap.txt"), "X<0D><0A>\r\nY<07>");
+  // The name typed last is offered again.
+  s.press(Key::F7);
+  ASSERT_TRUE(s.wait_for_text("Capture to file (CR=\"cap.txt\")? "));
+  s.press(Key::Enter);
+  ASSERT_TRUE(s.wait_until([&] { return count(s, "Copying output to: \"cap.txt\"") == 2; }, "capture again"));
+  peer.send("Z9");
+  ASSERT_TRUE(s.wait_for_text("Z9"));
+
+  // Ctrl-End: the capture closed, the main screen whole again, wrap off.
+  s.press(Key::CtrlEnd);
+  ASSERT_TRUE(s.wait_until([&] { return bar_up(s) && !s.contains(FIRST_HELP); }, "the main screen"));
+  ASSERT_TRUE(s.wait_for_text("Use Esc to abort functions"));
+  EXPECT_FALSE(s.contains("Unable to establish link."));   // the link is "None": not opened
+  EXPECT_EQ(s.text_at(1, 17, 47), "Z L 2 7 T     I N D U S T R I A L     M O D E M");
+  EXPECT_FALSE(s.contains("<0D>"));
+  EXPECT_FALSE(s.autowrap());
+  EXPECT_FALSE(s.cursor_visible());
+  EXPECT_EQ(s.read_file("cap.txt"), "Z9");
+  s.press(Key::Esc);
+  s.type("q");
+  EXPECT_EQ(s.wait_exit(), 0);
+}
+
+TEST(Terminal, BbsViewShowsTextAndColoursButNothingThatReprogramsTheTerminal) {
+  ZlSession s;
+  Peer peer;
+  s.set_env("ZL27T_PORTS", peer.path());
+  ASSERT_TRUE(s.start_at_menu());
+  s.type("ub");
+  ASSERT_TRUE(s.wait_for_text(FIRST_HELP));
+  const int bells = s.bells();   // the start-up message rang once
+  s.press(Key::F7);
+  s.keys("bbs.cap{Enter}");
+  ASSERT_TRUE(s.wait_for_text("Copying output to: \"bbs.cap\""));
+
+  const std::string hostile =
+      "\x1b]0;owned\x07" "hello\x07\x1b[31m red\x1b[0m\x1b[?1000h\x1b[?1049l\x1b[?7l\x1bP$q\"p\x1b\\\x1b[6n";
+  peer.send(hostile);
+  peer.send("\x1b]2;split");   // a title cut in two by the reads
+  s.pump_for(Session::Ms(50));
+  peer.send("\x1b\\!\r\ncaf\x82");   // code page 437: e acute
+  ASSERT_TRUE(s.wait_for_text("hello red!"));
+  auto [row, col] = s.find("hello red!");
+  ASSERT_TRUE(s.wait_until([&] { return s.row(row + 1).rfind("café", 0) == 0; }, "the next line"));
+  EXPECT_EQ(s.colours(row, col + 6).fg, RED);
+  EXPECT_TRUE(s.alt_screen());
+  EXPECT_TRUE(s.autowrap());
+  EXPECT_FALSE(s.dec_mode(1000));
+  EXPECT_EQ(s.bells(), bells);
+  EXPECT_EQ(s.raw_output().find("owned"), std::string::npos);
+  EXPECT_EQ(s.raw_output().find("split"), std::string::npos);
+  EXPECT_EQ(s.raw_output().find("\x1b[6n"), std::string::npos);
+  EXPECT_TRUE(peer.received().empty());   // nothing answered on the user's behalf
+
+  s.press(Key::F8);
+  ASSERT_TRUE(s.wait_for_text("Capture file: \"bbs.cap\" closed."));
+  std::string want = hostile + "\x1b]2;split\x1b\\!\r\ncaf\x82";
+  want.erase(std::remove(want.begin(), want.end(), '\x07'), want.end());   // BEL is never written
+  EXPECT_EQ(s.read_file("bbs.cap"), want);
+
+  s.press(Key::CtrlEnd);
+  ASSERT_TRUE(s.wait_until([&] { return bar_up(s) && !s.contains("hello"); }, "the main screen"));
+  EXPECT_FALSE(s.autowrap());
+  s.press(Key::Esc);
+  s.type("q");
+  EXPECT_EQ(s.wait_exit(), 0);
+}
+
+// F9 to a port that does not open: the terminal stays, with no port, until
+// F9 brings a port back or Ctrl-End leaves.
+TEST(Terminal, SettingsChangedToAPortThatFailsKeepTheTerminalWithoutAPort) {
+  ZlSession s;
+  Peer peer;
+  s.set_env("ZL27T_PORTS", peer.path() + ":/nonexistent/ttyQQ");
+  ASSERT_TRUE(s.start_at_menu());
+  s.type("ut");
+  ASSERT_TRUE(s.wait_for_text(FIRST_HELP));
+  s.press(Key::F9);
+  ASSERT_TRUE(s.wait_for_text("CONFIGURE TERMINAL EMULATOR"));
+  s.type("+");
+  ASSERT_TRUE(s.wait_for_text("/nonexistent/ttyQQ"));
+  s.press(Key::Enter, 5);   // through the fields; Enter on the last accepts
+  ASSERT_TRUE(s.wait_for_text("Write setup to startup file?"));
+  s.type("n");
+  ASSERT_TRUE(s.wait_for_text("Can't open port: \"/nonexistent/ttyQQ\".  Status = 133."));
+  s.press(Key::F10);
+  ASSERT_TRUE(s.wait_for_text("No port open: keys are not sent."));
+  EXPECT_EQ(s.row(1).rfind(FIRST_HELP, 0), 0u);
+  EXPECT_EQ(s.row(3).rfind("To send hex sequence", 0), 0u);   // no F5 line after F9
+  s.type("lost");
+  s.pump_for(Session::Ms(100));
+
+  s.press(Key::F9);
+  ASSERT_TRUE(s.wait_for_text("CONFIGURE TERMINAL EMULATOR"));
+  s.type("-");
+  s.press(Key::Enter, 5);
+  ASSERT_TRUE(s.wait_for_text("Write setup to startup file?"));
+  s.type("n");
+  ASSERT_TRUE(s.wait_for_text_gone("CONFIGURE TERMINAL EMULATOR"));
+  ASSERT_TRUE(s.wait_for_text(FIRST_HELP));
+  EXPECT_FALSE(s.contains("No port open"));
+  s.type("ok");
+  ASSERT_TRUE(peer.await(s, "ok"));   // "lost" never went anywhere
+  s.press(Key::CtrlEnd);
+  ASSERT_TRUE(s.wait_until([&] { return bar_up(s) && !s.contains(FIRST_HELP); }, "the main screen"));
+  s.press(Key::Esc);
+  s.type("q");
+  EXPECT_EQ(s.wait_exit(), 0);
+}
+
+// The link on the terminal's port index lets go for the run and is opened
+// again after it: a fetch works at once.
+TEST(Terminal, LinkOnTheSamePortIsClosedForTheRunAndOpenAfter) {
+  ZlSession s;
+  SimProcess sim;
+  ASSERT_TRUE(sim.start({"--pty", s.path("modem"), "--delay", "20"}));
+  s.set_env("ZL27T_PORTS", s.path("modem"));
+  ASSERT_TRUE(s.write_setup(setup_record()));   // Sy/Max on port 0; the terminal on port 0 too
+  ASSERT_TRUE(s.start());
+  ASSERT_TRUE(s.wait_until([&] { return bar_up(s); }, "the menu bar"));
+  EXPECT_FALSE(s.contains("ERROR"));
+
+  s.type("ut");
+  // The port opens only when the link has let it go.
+  ASSERT_TRUE(s.wait_for_text(FIRST_HELP));
+  EXPECT_FALSE(s.contains("Can't open port"));
+  s.press(Key::CtrlEnd);
+  ASSERT_TRUE(s.wait_until([&] { return bar_up(s) && !s.contains(FIRST_HELP); }, "the main screen"));
+  EXPECT_FALSE(s.contains("Unable to establish link."));
+
+  s.press(Key::Esc);
+  s.type("ff");
+  ASSERT_TRUE(s.wait_until([&] { return s.contains("FETCH OFFLINE FROM MODEM") && s.text_at(2, 15, 50).find("ZL27T") != std::string::npos; },
+                           "the fetch window and the module's name"));
+  ASSERT_TRUE(s.wait_for_text_gone("FETCH OFFLINE FROM MODEM"));
+  EXPECT_FALSE(s.contains("ERROR"));
+  s.type("q");
+  ASSERT_TRUE(s.wait_for_text("Quit anyway?"));
+  s.type("y");
+  EXPECT_EQ(s.wait_exit(), 0);
+}
+
+// The terminal on another port than the link at first (a note says which);
+// F9 onto the link's port takes it from the link, F9 away again, and the
+// link is back after the run although the ports now differ.
+TEST(Terminal, SettingsMovingOntoAndOffTheLinksPortTakeItAndGiveItBack) {
+  ZlSession s;
+  SimProcess sim;
+  Peer peer;
+  ASSERT_TRUE(sim.start({"--pty", s.path("modem"), "--delay", "20"}));
+  s.set_env("ZL27T_PORTS", s.path("modem") + ":" + peer.path());
+  LinkSetup setup = setup_record();   // Sy/Max on port 0
+  setup.term_port = 1;
+  ASSERT_TRUE(s.write_setup(setup));
+  ASSERT_TRUE(s.start());
+  ASSERT_TRUE(s.wait_until([&] { return bar_up(s); }, "the menu bar"));
+
+  s.type("ut");
+  ASSERT_TRUE(s.wait_for_text(FIRST_HELP));
+  EXPECT_EQ(s.row(1), "NOTE: The terminal emulator is using " + peer.path() +
+                          std::string(80 - 37 - peer.path().size(), ' '));
+  auto move_port = [&](const char *key) {
+    s.press(Key::F9);
+    ASSERT_TRUE(s.wait_for_text("CONFIGURE TERMINAL EMULATOR"));
+    s.type(key);
+    s.press(Key::Enter, 5);
+    ASSERT_TRUE(s.wait_for_text("Write setup to startup file?"));
+    s.type("n");
+    ASSERT_TRUE(s.wait_for_text_gone("CONFIGURE TERMINAL EMULATOR"));
+    ASSERT_TRUE(s.wait_for_text(FIRST_HELP));
+  };
+  move_port("-");   // onto the modem's port: it opens only if the link let go
+  EXPECT_FALSE(s.contains("Can't open port"));
+  move_port("+");
+  s.type("k");
+  ASSERT_TRUE(peer.await(s, "k"));
+  s.press(Key::CtrlEnd);
+  ASSERT_TRUE(s.wait_until([&] { return bar_up(s) && !s.contains(FIRST_HELP); }, "the main screen"));
+
+  s.press(Key::Esc);
+  s.type("ff");
+  ASSERT_TRUE(s.wait_for_text("FETCH OFFLINE FROM MODEM"));
+  ASSERT_TRUE(s.wait_for_text_gone("FETCH OFFLINE FROM MODEM"));
+  EXPECT_FALSE(s.contains("ERROR"));
+  s.type("q");
+  ASSERT_TRUE(s.wait_for_text("Quit anyway?"));
+  s.type("y");
+  EXPECT_EQ(s.wait_exit(), 0);
+}
