@@ -108,10 +108,20 @@ void spinner_step() {
   put_field(glyphs[spinner_index], 1, 80, 1, ' ', 0);
 }
 
+namespace {
+// Whether a key ends the screen that runs (the connect screen goes on after
+// C and H); null: every key does.
+bool (*keeps_screen)(KeyCode key) = nullptr;
+}  // namespace
+
 int key_catcher_idle(int) {
-  if (KeyCode key = key_read(0)) last_key = key;
+  KeyCode key = key_read(0);
+  if (key) last_key = key;
   spinner_step();
-  return 1;
+  // A key that ends the screen ends the wait with it: the reply would not be
+  // shown, and a modem that does not answer would hold the screen until the
+  // link's time-out.
+  return key && !(keeps_screen && keeps_screen(key)) ? 0 : 1;
 }
 
 // --- the screens ---
@@ -147,19 +157,28 @@ void value(const char *text, int row, int col, int width) { put_field(text, row,
 const char *yes_no(bool on) { return on ? "YES" : "NO"; }
 const char *on_off(bool on) { return on ? "ON" : "OFF"; }
 
-// The link's failure in the error box; false when the user gave up (Esc),
-// which ends the screen: on a dead link every read fails and shows the box,
-// and Esc there is the only key the user still reaches.
-bool report_failure() { return error_box(modem_access.error_text()); }
+// Whether a key that ends the screen has come (and may have cut the
+// exchange in progress short: that is no failure to show).
+bool ending_key_seen() {
+  return last_key != 0 && !(keeps_screen && keeps_screen(static_cast<KeyCode>(last_key)));
+}
 
-void begin_screen() {
+// The link's failure in the error box; false when the screen is to end: the
+// user gave up (Esc), which on a dead link, where every read fails and shows
+// the box, is the only key still reached; or a key that ends the screen cut
+// the exchange short.
+bool report_failure() { return !ending_key_seen() && error_box(modem_access.error_text()); }
+
+void begin_screen(bool (*keeps)(KeyCode key) = nullptr) {
   last_key = 0;
+  keeps_screen = keeps;
   use_idle(key_catcher_idle);
 }
 
 void end_screen(WindowHandle *window) {
   win_close(window);
   use_idle(wait_spinner);
+  keeps_screen = nullptr;
 }
 
 void show_level(uint16_t raw) {
@@ -185,11 +204,12 @@ void signal_screen() {
     uint16_t v;
     if (modem_read(REG_SIGNAL_LEVEL, 1, &v))
       show_level(v);
-    else
+    else if (!ending_key_seen())   // not a read the key cut short
       put_field("ERROR", 11, 56, 5, ' ', ERROR_TEXT);
+    if (last_key) break;
     if (modem_read(REG_SIGNAL_QUALITY, 1, &v))
       status_printf("%u", 12, 56, 5, ' ', VALUE, unsigned{v});
-    else
+    else if (!ending_key_seen())
       put_field("ERROR", 12, 56, 5, ' ', ERROR_TEXT);
   }
   end_screen(&window);
@@ -239,6 +259,10 @@ void lead_monitor() {
 
 namespace {
 
+bool keeps_connect_screen(KeyCode key) {
+  return key == 'C' || key == 'c' || key == KEY_F7 || key == 'H' || key == 'h' || key == KEY_F8;
+}
+
 // Register 1 written twice: the modem acts on the edge of bit 0 (rising
 // connects, falling hangs up). The number is fetched again in between, which
 // also refreshes what the screen shows. False when the user gave up.
@@ -263,7 +287,7 @@ void connect_hangup() {
   label("Any other key to exit", 10, 30);
   label("Carrier detect", 12, 30);
   label("Number", 14, 30);
-  begin_screen();
+  begin_screen(keeps_connect_screen);
   modem_fetch(4);
   modem_fetch(5);
 
@@ -292,9 +316,8 @@ void connect_hangup() {
 
     const uint16_t key = last_key;
     if (key == 0) continue;
+    if (!keeps_connect_screen(static_cast<KeyCode>(key))) break;
     const bool connect = key == 'C' || key == 'c' || key == KEY_F7;
-    const bool hang_up = key == 'H' || key == 'h' || key == KEY_F8;
-    if (!connect && !hang_up) break;
     last_key = 0;
     if (!have_control) {
       // Both writes carry the rest of the control word back: without a

@@ -33,6 +33,7 @@ struct FakeModem {
   uint16_t status = 0;       // register 2 beyond the flags
   uint16_t errors = 0;       // register 6
   bool dead = false;         // every operation fails at once, without a wait
+  bool aborted = false;      // the idle callback ended the wait in progress
   int depth = 0, max_depth = 0;
   std::vector<Exchange> log;
   IdleCallback idle = nullptr;
@@ -58,10 +59,11 @@ struct FakeModem {
       during = nullptr;
     }
     if (dead) return false;
+    aborted = false;
     max_depth = std::max(max_depth, ++depth);
     if (during) during(e, before);
     depth--;
-    return true;
+    return !aborted;
   }
   bool wrote() const {
     for (const Exchange &e : log)
@@ -106,7 +108,7 @@ int fake_read(int first, int count, uint16_t *values) {
 int fake_write(int first, int, const uint16_t *values) {
   return modem.exchange({'w', first, values[0]}) ? 1 : 0;
 }
-const char *fake_text() { return "Read reply timeout"; }
+const char *fake_text() { return modem.aborted ? "Application idle abort" : "Read reply timeout"; }
 void fake_idle(IdleCallback callback) { modem.idle = callback; }
 
 constexpr ModemAccess fake_access = {
@@ -121,7 +123,8 @@ constexpr ModemAccess fake_access = {
 // A key typed while the link waits: queued, then taken by the idle callback.
 void type_in_wait(const std::string &keys) {
   push_keys(keys.c_str());
-  for (size_t i = 0; i < keys.size(); i++) modem.idle(0);
+  for (size_t i = 0; i < keys.size(); i++)
+    if (!modem.idle(0)) modem.aborted = true;
 }
 
 class Online : public UiTest {
@@ -318,6 +321,44 @@ TEST_F(Online, StatusLineErrorSlotsAndRinging) {
   EXPECT_EQ(shadow_index(23, 1), 4);
   EXPECT_EQ(row(22).substr(0, 19), std::string(19, ' '));
   EXPECT_EQ(working_config.flags & CFG_RINGING, 0);
+}
+
+// A key that ends a diagnostic screen ends the wait it came in, so a modem
+// that does not answer cannot hold the screen; the cut read is no error.
+TEST_F(Online, KeyThatEndsAScreenEndsTheWaitWithoutAnError) {
+  const struct {
+    const char *name;
+    void (*screen)();
+    const char *key;
+    bool cut;    // the key ends the read it came in
+    int reads;   // register reads until a key ends the screen
+  } cases[] = {
+      {"signal", signal_screen, "x", true, 1},
+      {"lead monitor", lead_monitor, "x", true, 1},
+      {"connect", connect_hangup, "x", true, 1},
+      {"connect, C goes on", connect_hangup, "C", false, 3},
+  };
+  link_setup.trap_errors = 0;   // an error would show a box
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.name);
+    modem = FakeModem{};
+    mem_console_log().clear();
+    int reads = 0;
+    bool cut = false;
+    modem.during = [&](const Exchange &e, int) {
+      if (e.op != 'r') return;
+      if (++reads == 1) {
+        type_in_wait(c.key);
+        cut = modem.aborted;
+      }
+      if (reads == 3) type_in_wait("x");   // after C: the writes, the number, the next read
+    };
+    c.screen();
+    EXPECT_EQ(cut, c.cut);
+    EXPECT_EQ(reads, c.reads);
+    EXPECT_FALSE(log_has("Application idle abort"));
+    EXPECT_FALSE(log_has("ERROR"));
+  }
 }
 
 // A dead link fails every operation at once, with no wait in which the idle
