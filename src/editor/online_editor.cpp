@@ -52,6 +52,8 @@ constexpr ErrorSlot error_slots[] = {
 int item_cursor = 1;          // the item refreshed next, after advancing
 ModemConfig user_values;      // the user's latest value of every item he changed
 bool gave_up;                 // Esc in an error box: leave without writing more
+bool writing;                 // a write is on the link
+bool cut_short;               // the exchange in progress was ended for leaving
 bool ringing;                 // register 2 bit 15, read with item 1
 
 uint32_t item_bit(int item) { return 1u << (item - 1); }
@@ -59,6 +61,10 @@ uint32_t item_bit(int item) { return 1u << (item - 1); }
 // A failure shown; false when the user gave up on it (Esc), which ends the
 // editor: on a dead link the boxes come every pass and take every key.
 void report(bool read_failure) {
+  if (cut_short) {   // no failure: the editor is leaving
+    cut_short = false;
+    return;
+  }
   const char *text = modem_access.error_text();
   bool go_on = read_failure ? error_printf("%s", text) : error_box(text);
   if (!go_on) exit_request = gave_up = true;
@@ -159,6 +165,15 @@ void run_link_setup() {
   setup_request = false;
 }
 
+// A write is never cut short by leaving: it carries a change of the user's.
+bool send_whole(int item) {
+  cut_short = false;
+  writing = true;
+  bool ok = modem_send(item);
+  writing = false;
+  return ok;
+}
+
 // Item 1 written twice so that the modem sees bit 0 rise (connect) or fall
 // (hang up); the first write is left out when there is nothing to fall from.
 void send_connect_edge(bool rising, bool write_first) {
@@ -168,10 +183,10 @@ void send_connect_edge(bool rising, bool write_first) {
   changed_items &= ~item_bit(FLAGS_ITEM);
   if (write_first) {
     f = static_cast<uint16_t>(rising ? f & ~CFG_CONNECT : f | CFG_CONNECT);
-    if (!modem_send(FLAGS_ITEM)) report(false);
+    if (!send_whole(FLAGS_ITEM)) report(false);
   }
   f = static_cast<uint16_t>(rising ? f | CFG_CONNECT : f & ~CFG_CONNECT);
-  if (!modem_send(FLAGS_ITEM)) {
+  if (!send_whole(FLAGS_ITEM)) {
     report(false);
     if (pending) changed_items |= item_bit(FLAGS_ITEM);
   }
@@ -181,7 +196,7 @@ void write_item(int item) {
   // Cleared before the write: a key that changes the item again while it is
   // being written marks it again, and the newer value goes next.
   changed_items &= ~item_bit(item);
-  if (!modem_send(item)) {
+  if (!send_whole(item)) {
     changed_items |= item_bit(item);   // tried again next pass
     report(false);
   }
@@ -246,6 +261,13 @@ int editor_idle(int) {
   }
   spinner_step();
   pcon_flush();
+  // Once leaving, a read in progress is not waited for (nothing of it would
+  // be shown, and a modem that does not answer would hold the editor until
+  // the link's time-out); a write is: it carries a change of the user's.
+  if (exit_request && !writing) {
+    cut_short = true;
+    return 0;
+  }
   return 1;
 }
 
@@ -263,7 +285,7 @@ void online_editor() {
   setup_request = connect_request = hangup_request = exit_request = false;
   last_key = 0;
   changed_items = 0;
-  gave_up = false;
+  gave_up = writing = cut_short = false;
   ringing = false;
   user_values = working_config;
   editor_send_item = defer_transparent_write;

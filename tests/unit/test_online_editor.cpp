@@ -219,6 +219,7 @@ TEST_F(Online, ChangeTypedDuringItsFetchOrWriteWins) {
       {"during the fetch", "+", "", 14, "14400"},
       {"during its write", "+", "+", 15, "19200"},
       {"and Esc at once", "+\x1b", "", 14, "14400"},
+      {"and Esc during its write", "+", "\x1b", 14, "14400"},   // the write is not cut short
   };
   const uint32_t port_bit = 1u << (PORT_RATE_ITEM - 1);
   for (const auto &c : cases) {
@@ -244,6 +245,8 @@ TEST_F(Online, ChangeTypedDuringItsFetchOrWriteWins) {
     EXPECT_EQ(working_config.port_rate, c.expected);
     EXPECT_EQ(row(9).substr(19, 5), c.shown);
     EXPECT_EQ(modem.max_depth, 1);   // nothing written inside another exchange
+    EXPECT_EQ(modem.seen('s', PORT_RATE_ITEM), c.expected == 15 ? 2 : 1);
+    EXPECT_FALSE(log_has("Application idle abort"));
   }
 
   // A fast reply gives no turn inside its wait: a key waiting then is taken
@@ -321,6 +324,10 @@ TEST_F(Online, StatusLineErrorSlotsAndRinging) {
   EXPECT_EQ(shadow_index(23, 1), 4);
   EXPECT_EQ(row(22).substr(0, 19), std::string(19, ' '));
   EXPECT_EQ(working_config.flags & CFG_RINGING, 0);
+  // Esc ended the read it came in; that is no failure to show.
+  EXPECT_EQ(modem.log.back().op, 'r');
+  EXPECT_TRUE(modem.aborted);
+  EXPECT_EQ(row(25).find_first_not_of(' '), std::string::npos);
 }
 
 // A key that ends a diagnostic screen ends the wait it came in, so a modem
