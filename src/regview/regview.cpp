@@ -101,9 +101,9 @@ int viewer_idle(int user) {
 
 // Whether a key waits. Queued keys (typed during a link wait, or from a
 // script) count at once; the terminal itself is asked at most once per
-// KEY_LOOK_INTERVAL. On a fast link a whole refresh takes some tens of
-// microseconds, and asking the terminal before every row cost more than
-// the read; a millisecond is still far below what a typist notices.
+// KEY_LOOK_INTERVAL. On a fast link a whole refresh takes microseconds,
+// and asking the terminal before every row cost more than the read; a
+// millisecond is still far below what a typist notices.
 constexpr auto KEY_LOOK_INTERVAL = std::chrono::milliseconds(1);
 std::chrono::steady_clock::time_point last_key_look;
 
