@@ -14,6 +14,7 @@
 #include "link/link_setup.h"
 #include "link/setup_file.h"
 #include "platform/signals.h"
+#include "regview/regview.h"
 #include "term/terminal.h"
 #include "ui/boxes.h"
 #include "ui/menu.h"
@@ -124,8 +125,10 @@ int dispatch(int code) {
       break;
     case 206: print_config_command(); break;
     case 207: delete_file_command(".ZLE", "DELETE CONFIGURATION FILE"); break;
+    case 301:
+      if (modem_ready("")) link_handle = register_viewer(VIEWER_STATUS_OFFSET);
+      break;
     // The screens follow their checks.
-    case 301: modem_ready(""); break;
     case 302:
     case 304:
     case 305: modem_ready("ZL27T"); break;

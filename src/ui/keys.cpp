@@ -127,6 +127,17 @@ int key_queue_count() { return queue_count; }
 
 void key_queue_reset() { queue_write = queue_read = queue_count = 0; }
 
+bool push_key_front(KeyCode key) {
+  if (queue_count == KEY_QUEUE_SIZE) return false;
+  // The read index names the slot read last; the next read takes the one after.
+  queue[queue_read] = key;
+  queue_read = (queue_read + KEY_QUEUE_SIZE - 1) % KEY_QUEUE_SIZE;
+  queue_count++;
+  return true;
+}
+
+bool key_waiting() { return queue_count > 0 || pkbd_hit(); }
+
 // --- hot keys ---
 
 HotKey *hotkey_add(KeyCode key, HotKeyCallback callback) {

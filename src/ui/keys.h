@@ -54,6 +54,11 @@ KeyCode kbd_read(int mode);
 int push_keys(const char *text);
 int key_queue_count();
 void key_queue_reset();
+// Puts one key before every queued key, so that it is read next (a key read
+// to look at it goes back where it was). False when the queue is full.
+bool push_key_front(KeyCode key);
+// A key is queued or waiting on the keyboard; nothing is read.
+bool key_waiting();
 
 typedef int (*HotKeyCallback)(KeyCode key, int position);
 struct HotKey {

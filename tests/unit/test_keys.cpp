@@ -28,6 +28,27 @@ TEST_F(Keys, QueueHoldsAHundredKeysAndDropsTheRest) {
   EXPECT_EQ(get_key(), 'c');
 }
 
+TEST_F(Keys, KeyPutBackInFrontIsReadBeforeTheKeysQueuedAfterIt) {
+  // Round the ring once so the front slot wraps below slot 0.
+  std::string many(KEY_QUEUE_SIZE - 1, 'a');
+  push_keys(many.c_str());
+  for (int i = 0; i < KEY_QUEUE_SIZE - 1; i++) ASSERT_EQ(get_key(), 'a');
+  push_keys("7\r");
+  KeyCode k = get_key();
+  ASSERT_TRUE(push_key_front(k));
+  ASSERT_TRUE(push_key_front(KEY_HOME));
+  EXPECT_EQ(get_key(), KEY_HOME);
+  EXPECT_EQ(get_key(), '7');
+  EXPECT_EQ(get_key(), KEY_ENTER);
+  EXPECT_FALSE(key_waiting());
+  pkbd_feed("k");
+  EXPECT_TRUE(key_waiting());   // seen, not read
+  EXPECT_EQ(get_key(), 'k');
+  std::string full(KEY_QUEUE_SIZE, 'b');
+  push_keys(full.c_str());
+  EXPECT_FALSE(push_key_front('c'));
+}
+
 TEST_F(Keys, TerminalSequencesBecomeKeyCodes) {
   struct { const char *bytes; KeyCode key; } cases[] = {
       {"\x1bOP", KEY_F1}, {"\x1b[21~", KEY_F10}, {"\x1b[A", KEY_UP}, {"\x1b[B", KEY_DOWN},

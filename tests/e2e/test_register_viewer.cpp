@@ -1,0 +1,147 @@
+// The register viewer typed as a user would against zl27t-sim on a pty:
+// the table, edits in HEX and BINARY, help, a smaller table from F8, the
+// link dialog from F9, and a device that stops answering. The simulator's
+// registers are read back through the program's own register interface once
+// the program has ended.
+#include <signal.h>
+
+#include <string>
+
+#include "harness.h"
+#include "link/link.h"
+#include "proto/serial.h"
+
+using namespace e2e;
+
+namespace {
+
+constexpr uint16_t YES = 0;
+
+uint16_t sim_register(const std::string &port, int reg) {
+  const uint16_t route[1 + 8] = {1, 201};
+  LinkHandle *link = open_symax_serial(port.c_str(), 0, route);
+  EXPECT_NE(link, nullptr);
+  if (!link) return 0xDEAD;
+  link_set_port(link, 9600, 1, 1, 100, 8);
+  uint16_t v = 0xDEAD;
+  EXPECT_TRUE(link_read_registers(link, reg, 1, &v)) << link_error_text(link);
+  link_close(link);
+  return v;
+}
+
+bool at_menu(const Session &s) { return s.row(4).rfind("oNline", 0) == 0; }
+
+// The program on the simulator with the viewer starting at register 100.
+testing::AssertionResult open_viewer(Session &s, uint16_t timeout) {
+  LinkSetup setup = setup_record();
+  setup.rv_start_register = 100;
+  setup.rv_status_registers = YES;
+  setup.timeout = timeout;
+  s.set_env("ZL27T_PORTS", s.path("modem"));
+  if (!s.write_setup(setup)) return testing::AssertionFailure() << "no setup file";
+  if (!s.start()) return testing::AssertionFailure() << "no start";
+  if (auto r = s.wait_until([&] { return at_menu(s); }, "the menu bar"); !r) return r;
+  s.type("uv");
+  // The whole table, the status column last.
+  return s.wait_until(
+      [&] {
+        std::string status = s.text_at(24, 55, 4);
+        return s.text_at(5, 1, 14) == "  4x100  1234 " && status != "----" && status != "    ";
+      },
+      "registers 100 to 119 with their status");
+}
+
+}  // namespace
+
+TEST(RegisterViewer, TableOfTwentyEditsInHexAndBinaryHelpSettingsAndLink) {
+  ZlSession s;
+  SimProcess sim;
+  ASSERT_TRUE(sim.start({"--pty", s.path("modem"), "--set", "100=0x1234", "--set", "119=-523", "--set",
+                         "8292=0x00C3"}));
+  ASSERT_TRUE(open_viewer(s, 100));
+  EXPECT_EQ(s.text_at(4, 1, 58), "REGSTR   HEX   UNSIGN  SIGNED         BINARY          STAT");
+  EXPECT_EQ(s.text_at(5, 1, 58), "  4x100  1234    4660    4660  0001 0010 0011 0100    00C3");
+  EXPECT_EQ(s.text_at(24, 1, 29), "  4x119  FDF5   65013    -523");
+  for (int r = 6; r < 24; r++) EXPECT_EQ(s.text_at(r, 1, 7), "  4x" + std::to_string(95 + r)) << r;
+  EXPECT_EQ(s.text_at(25, 1, 80), std::string(80, ' '));
+  EXPECT_EQ(s.attr_index(5, 10), 2);   // HEX is selected on entry
+  EXPECT_EQ(s.attr_index(5, 1), 0);
+
+  // The first digit replaces the old text; Enter writes at once.
+  s.keys("7{Enter}");
+  ASSERT_TRUE(s.wait_until([&] { return s.text_at(5, 9, 14) == " 0007       7 "; }, "0007 in register 100"));
+  // In BINARY a 1 lands on the highest bit; the other bits stay.
+  s.press(Key::Right, 3);
+  s.keys("1{Enter}");
+  ASSERT_TRUE(s.wait_until([&] { return s.text_at(5, 9, 43) == " 8007   32775  -32761  1000 0000 0000 0111 "; },
+                           "the top bit set"));
+  EXPECT_EQ(s.attr_index(5, 32), 2);
+
+  s.press(Key::F2);
+  ASSERT_TRUE(s.wait_for_text("REGISTER VIEWER HELP"));
+  EXPECT_TRUE(s.contains("ESC to exit Register Viewer."));
+  s.type("x");
+  ASSERT_TRUE(s.wait_for_text_gone("REGISTER VIEWER HELP"));
+
+  // Select the last row, then make the table five rows long: the selected
+  // register moves up with the table's end and the rows below are wiped.
+  s.press(Key::Down, 19);
+  ASSERT_TRUE(s.wait_until([&] { return s.attr_index(24, 32) == 2; }, "register 119 selected"));
+  s.press(Key::F8);
+  ASSERT_TRUE(s.wait_for_text("CONFIGURE REGISTER VIEWER"));
+  s.press(Key::Down, 2);
+  s.keys("5{Enter}{Enter}{Enter}{Enter}");
+  ASSERT_TRUE(s.wait_for_text("Write setup to startup file?"));
+  s.type("n");
+  ASSERT_TRUE(s.wait_until([&] { return s.text_at(9, 1, 7) == "  4x119" && s.attr_index(9, 32) == 2; },
+                           "register 119 selected on the table's last row"));
+  EXPECT_EQ(s.text_at(5, 1, 7), "  4x115");
+  for (int r = 10; r <= 24; r++) EXPECT_EQ(s.text_at(r, 1, 58), std::string(58, ' ')) << r;
+
+  // F9 brings the link dialog over the table; Esc there goes back to it.
+  s.press(Key::F9);
+  ASSERT_TRUE(s.wait_for_text("CONFIGURE THIS COMPUTER"));
+  s.press(Key::Esc);
+  ASSERT_TRUE(s.wait_for_text_gone("CONFIGURE THIS COMPUTER"));
+  ASSERT_TRUE(s.wait_until([&] { return s.text_at(9, 1, 7) == "  4x119" && s.attr_index(9, 32) == 2; },
+                           "the table again"));
+
+  s.press(Key::Esc);
+  ASSERT_TRUE(s.wait_until([&] { return at_menu(s); }, "the menu bar again"));
+  EXPECT_EQ(s.text_at(5, 1, 80), std::string(80, ' '));
+  s.type("q");
+  ASSERT_EQ(s.wait_exit(), 0);
+  EXPECT_EQ(sim_register(s.path("modem"), 100), 0x8007);
+}
+
+TEST(RegisterViewer, DeviceThatStopsAnsweringKeysStillActThenErrorRowsAndBox) {
+  ZlSession s;
+  SimProcess sim;
+  ASSERT_TRUE(sim.start({"--pty", s.path("modem"), "--set", "100=0x1234"}));
+  ASSERT_TRUE(open_viewer(s, 150));   // 1.5 s for a reply
+
+  ASSERT_EQ(kill(sim.pid(), SIGSTOP), 0);
+  // The read in progress is given up for the key: the selection moves long
+  // before that read could time out.
+  s.press(Key::Down);
+  EXPECT_TRUE(s.wait_until([&] { return s.attr_index(6, 10) == 2 && s.attr_index(5, 10) == 0; },
+                           "the selection on row 6", Session::Ms(1000)));
+
+  auto error_shown = [&] {
+    return s.text_at(5, 10, 5) == "ERROR" && s.text_at(24, 10, 5) == "ERROR" && s.text_at(22, 79, 1) == "╗";
+  };
+  ASSERT_TRUE(s.wait_until(error_shown, "ERROR rows and the error box"));
+  EXPECT_EQ(s.text_at(5, 55, 4), "0000");   // the status read before stays
+  EXPECT_EQ(s.attr_index(6, 10), 2);   // the selected row
+  EXPECT_EQ(s.attr_index(5, 10), 4);
+  // F10 tries again, which fails again; Esc leaves.
+  s.press(Key::F10);
+  ASSERT_TRUE(s.wait_until([&] { return s.text_at(22, 79, 1) != "╗"; }, "the box closed"));
+  ASSERT_TRUE(s.wait_until(error_shown, "the box again"));
+  s.press(Key::Esc);
+  ASSERT_TRUE(s.wait_until([&] { return at_menu(s); }, "the menu bar again"));
+  EXPECT_FALSE(s.contains("ERROR"));
+  kill(sim.pid(), SIGCONT);
+  s.type("q");
+  EXPECT_EQ(s.wait_exit(), 0);
+}
