@@ -407,6 +407,9 @@ TEST(MainMenu, EveryScreenGivesTheTerminalBackOnEachSignal) {
       {"editor help", "fe{F2}", "PARAMETER EDITOR HELP"},
       {"quit question", "fe{Down}{Down}{Down}+{Esc}{Esc}q", "Quit anyway?"},
       {"fetch waiting for a reply", "ff", "FETCH OFFLINE FROM MODEM"},
+      {"register viewer", "uv", "REGSTR"},
+      {"register viewer help", "uv{F2}", "REGISTER VIEWER HELP"},
+      {"register viewer settings", "uv{F8}", "CONFIGURE REGISTER VIEWER"},
       {"terminal emulator", "ut", "Type contrl-End to exit terminal.", true},
       {"BBS terminal emulator", "ub", "Type contrl-End to exit terminal.", true},
   };
