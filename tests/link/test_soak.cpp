@@ -1,0 +1,226 @@
+// The register viewer left running against a simulator on a 9600-baud line
+// that injects one fault after another and goes away between them. Keys are
+// typed while the link waits. Afterwards the packet pool holds what it held,
+// the heap has not grown, the link has one reader thread (none once closed),
+// every failure showed its own text and no wrong value was ever shown.
+//
+// ZL27T_SOAK_SECONDS sets the length (default a short run for every test
+// pass); bench/soak.sh runs it for minutes.
+#include <dirent.h>
+#include <gtest/gtest.h>
+#include <malloc.h>
+#include <stdlib.h>
+
+#include <algorithm>
+#include <chrono>
+#include <map>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "link/link.h"
+#include "link/link_setup.h"
+#include "link_fixture.h"
+#include "platform/console.h"
+#include "platform/keyboard.h"
+#include "proto/link_handle.h"
+#include "proto/packet.h"
+#include "regview/regview.h"
+#include "ui/keys.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using Ms = std::chrono::milliseconds;
+
+constexpr uint16_t NO = 1;
+constexpr int FIRST = 100;
+constexpr int ROWS = 20;
+constexpr const char *NO_REPLY = "Read reply timeout";
+// Reply time-out in 10-ms steps.
+constexpr uint16_t TIMEOUT_STEPS = 50;
+// Between keys typed into a wait: longer than a time-out, so that time-outs
+// still run their course between keys.
+constexpr Ms KEY_EVERY{700};
+// A key typed while the link waits is acted on at the next idle step; far
+// less than the reply time-out.
+constexpr Ms KEY_BOUND{250};
+// Heap growth allowed over the run: allocator slack, not a leak per refresh.
+constexpr size_t HEAP_SLACK = 64 * 1024;
+
+double soak_seconds() {
+  const char *s = getenv("ZL27T_SOAK_SECONDS");
+  double v = s ? atof(s) : 0;
+  return v > 0 ? v : 10;
+}
+
+int thread_count() {
+  int n = 0;
+  if (DIR *d = opendir("/proc/self/task")) {
+    while (dirent *e = readdir(d))
+      if (e->d_name[0] != '.') n++;
+    closedir(d);
+  }
+  return n;
+}
+
+uint16_t preset_value(int reg) { return static_cast<uint16_t>(0x1000 + reg * 7); }
+
+struct Phase {
+  const char *name;
+  std::vector<std::string> options;   // faults of the simulator
+  const char *text;                   // the text its failures show (null: all recovered)
+};
+
+// Every fault the simulator injects on a Sy/Max line, one phase each.
+const std::vector<Phase> phases = {
+    {"no reply", {"--no-reply-every", "3"}, NO_REPLY},
+    {"bad check", {"--bad-check-every", "3"}, nullptr},
+    {"refused frames", {"--nak-every", "3"}, nullptr},
+    {"busy", {"--busy-every", "3"}, nullptr},
+    {"foreign transaction", {"--foreign-transaction-every", "3"}, NO_REPLY},
+    {"stale replies", {"--stale-reply-every", "2"}, nullptr},
+    {"error reply", {"--exception", "3@110-110"}, "(3) Illegal Address"},
+    {"too slow", {"--delay", "700"}, NO_REPLY},
+    {"clean", {}, nullptr},
+};
+
+// Keys typed while the link waits: the test's own idle step in front of the
+// viewer's, on the main thread as a typed key would be read there.
+IdleCallback viewer_idle_callback = nullptr;
+Clock::time_point next_key_at, key_typed_at;
+bool key_in_flight = false;
+bool key_down = true;
+
+int typing_idle(int user) {
+  auto now = Clock::now();
+  if (!key_in_flight && now >= next_key_at) {
+    pkbd_feed(key_down ? "\x1b[B" : "\x1b[A");   // Down, then Up: the table stays put
+    key_down = !key_down;
+    key_typed_at = now;
+    key_in_flight = true;
+  }
+  return viewer_idle_callback(user);
+}
+
+class Soak : public SimLinkTest {
+ protected:
+  RegisterViewer v;
+  std::vector<std::string> sim_options(const Phase &p) {
+    std::vector<std::string> o = {"--baud", "9600"};
+    for (int r = FIRST; r < FIRST + ROWS; r++) {
+      o.push_back("--set");
+      o.push_back(std::to_string(r) + "=" + std::to_string(preset_value(r)));
+    }
+    o.insert(o.end(), p.options.begin(), p.options.end());
+    return o;
+  }
+};
+
+}  // namespace
+
+TEST_F(Soak, ViewerThroughEveryFaultAndTheFarEndComingBack) {
+  link_screens_init();
+  ASSERT_TRUE(sim.start(sim_options(phases.back())));
+  setenv("ZL27T_PORTS", sim.path().c_str(), 1);
+  refresh_serial_ports();
+  link_setup.port = 0;
+  link_setup.timeout = TIMEOUT_STEPS;
+  link_setup.trap_errors = NO;   // failures on the bottom line, nothing to answer
+  link_setup.rv_start_register = FIRST;
+  link_setup.rv_screen_size = ROWS;
+  link_setup.rv_status_registers = NO;
+  link_setup.rv_identify_module = NO;
+  const int threads_before = thread_count();
+  ASSERT_NE(link_open(), nullptr);
+  ASSERT_TRUE(viewer_enter(&v, VIEWER_STATUS_OFFSET));
+  next_key_at = Clock::now() + Ms(3600 * 1000);   // no keys before the warm-up pass
+  viewer_idle_callback = link_handle->idle;
+  ASSERT_NE(viewer_idle_callback, nullptr);
+  link_set_idle_callback(link_handle, typing_idle, link_handle->idle_user);
+
+  // Warm up: a good pass, then the figures to hold to.
+  ASSERT_EQ(viewer_refresh(&v), VIEWER_REFRESHED);
+  ASSERT_FALSE(v.failed);
+  const int pool_before = pool_count();
+  const int threads_open = thread_count();
+  EXPECT_EQ(threads_open, threads_before + 1);
+  const size_t heap_before = mallinfo2().uordblks;
+
+  const auto phase_time = std::chrono::duration_cast<Ms>(std::chrono::duration<double>(soak_seconds() / phases.size()));
+  std::map<std::string, std::set<std::string>> texts;   // phase -> texts shown
+  Ms slowest_key{0};
+  long refreshes = 0, keys = 0, wrong_values = 0, rounds = 0;
+  next_key_at = Clock::now();
+  auto end = Clock::now() + std::chrono::duration<double>(soak_seconds());
+  // One step of the viewer's loop, with what it showed taken down.
+  auto step = [&](const char *phase) {
+    ViewerStep st = viewer_refresh(&v);
+    refreshes++;
+    if (st == VIEWER_KEY) {
+      if (key_in_flight) {
+        slowest_key = std::max(slowest_key, std::chrono::duration_cast<Ms>(Clock::now() - key_typed_at));
+        key_in_flight = false;
+        next_key_at = Clock::now() + KEY_EVERY;
+        keys++;
+      }
+      EXPECT_TRUE(viewer_key(&v));
+      wait_key_seen = 0;   // as the viewer's own loop does after each key
+      return;
+    }
+    EXPECT_EQ(st, VIEWER_REFRESHED);
+    if (v.failed) {
+      std::string text = link_error_text(link_handle);
+      texts[phase].insert(text);
+      EXPECT_NE(mem_console_row_text(24).find(text), std::string::npos) << "not shown: " << text;
+      return;
+    }
+    EXPECT_EQ(v.values_first, FIRST);
+    for (int i = 0; i < v.values_count; i++)
+      if (v.values[i] != preset_value(FIRST + i)) wrong_values++;
+  };
+  do {
+    rounds++;
+    for (const Phase &p : phases) {
+      SCOPED_TRACE(p.name);
+      // The far end goes away for a moment and comes back with the fault.
+      sim.kill_now();
+      for (auto until = Clock::now() + Ms(300); Clock::now() < until;) step("gone");
+      ASSERT_TRUE(sim.restart(sim_options(p)));
+      for (auto until = Clock::now() + phase_time; Clock::now() < until;) step(p.name);
+      if (HasFailure()) break;
+    }
+  } while (Clock::now() < end && !HasFailure());
+
+  // A quiet pass last, so no request or late reply is in flight.
+  key_in_flight = false;
+  next_key_at = Clock::now() + Ms(3600 * 1000);
+  while (key_waiting()) viewer_key(&v);
+  ASSERT_EQ(viewer_refresh(&v), VIEWER_REFRESHED);
+  ASSERT_FALSE(v.failed) << link_error_text(link_handle);
+
+  printf("soak: %ld rounds, %ld refreshes, %ld keys typed into waits, slowest %lld ms\n", rounds, refreshes, keys,
+         static_cast<long long>(slowest_key.count()));
+  EXPECT_EQ(wrong_values, 0);
+  EXPECT_GT(keys, 0);
+  EXPECT_LE(slowest_key, KEY_BOUND);
+  for (const Phase &p : phases) {
+    std::set<std::string> allowed = {NO_REPLY};   // the moment the far end went or came back
+    if (p.text) {
+      allowed.insert(p.text);
+      EXPECT_TRUE(texts[p.name].count(p.text)) << p.name << ": never showed " << p.text;
+    }
+    for (const std::string &t : texts[p.name]) EXPECT_TRUE(allowed.count(t)) << p.name << ": showed " << t;
+  }
+  for (const std::string &t : texts["gone"]) EXPECT_EQ(t, NO_REPLY);
+  EXPECT_EQ(pool_count(), pool_before);
+  EXPECT_EQ(thread_count(), threads_open);
+  size_t heap_after = mallinfo2().uordblks;
+  EXPECT_LE(heap_after, heap_before + HEAP_SLACK) << "heap " << heap_before << " -> " << heap_after;
+
+  viewer_leave(&v);
+  link_close(link_handle);
+  link_handle = nullptr;
+  EXPECT_EQ(thread_count(), threads_before);
+  EXPECT_EQ(pool_count(), pool_before);
+}
