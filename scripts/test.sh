@@ -7,7 +7,7 @@ cd "$(dirname "$0")/.."
 
 need=()
 have_pkg() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q 'install ok installed'; }
-for p in cmake g++ make pkg-config libgtest-dev libvterm-dev socat mbpoll python3-pymodbus; do
+for p in cmake g++ make pkg-config libgtest-dev libvterm-dev socat mbpoll python3-pymodbus libmodbus-dev; do
   have_pkg "$p" || need+=("$p")
 done
 if [ ${#need[@]} -gt 0 ]; then

@@ -17,7 +17,7 @@ constexpr uint32_t GATEWAY_LAST_REGISTER = 8192;
 std::string g_line;
 bool g_line_overflow = false;
 bool g_route_selected = false;
-FaultCounter g_no_reply_faults;
+FaultCounter g_no_reply_faults, g_wrong_kind_faults, g_reset_faults;
 
 void send_line(std::string text)
 {
@@ -118,6 +118,14 @@ std::string handle(const std::string& line)
 
 } // namespace
 
+void gateway_reset()
+{
+    g_line.clear();
+    g_line_overflow = false;
+    g_route_selected = false;
+    g_no_reply_faults = g_wrong_kind_faults = g_reset_faults = FaultCounter{};
+}
+
 void gateway_receive(const uint8_t* bytes, size_t n)
 {
     for (size_t i = 0; i < n; ++i) {
@@ -136,7 +144,16 @@ void gateway_receive(const uint8_t* bytes, size_t n)
             send_line(error_line(71));
         else if (fault_hit(g_no_reply_faults, g_opt.no_reply_every))
             trace_text("command left unanswered");
-        else
+        else if (fault_hit(g_reset_faults, g_opt.reset_every)) {
+            send_line(handle(g_line));
+            trace_text("gateway restarts after answering: route forgotten");
+            g_route_selected = false;
+        } else if (fault_hit(g_wrong_kind_faults, g_opt.wrong_function_every)) {
+            // A lone CR where values were due, values where a lone CR was.
+            bool read = (g_line[0] | 0x20) == 'r';
+            trace_text("answer of the wrong kind");
+            send_line(read ? "" : "0");
+        } else
             send_line(handle(g_line));
         g_line.clear();
         g_line_overflow = false;

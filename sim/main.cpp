@@ -42,6 +42,13 @@
 //                           one (Sy/Max transaction byte XOR 0x80, TCP identifier
 //                           - 1) whose register values are all inverted
 //     --busy-every N        Sy/Max: every Nth good frame is answered with DLE SYN
+//     --wrong-unit-every N  Modbus: every Nth reply comes from the next slave/unit
+//     --wrong-function-every N   Modbus: every Nth reply has function bit 0
+//                           flipped; gateway: an answer of the wrong kind
+//     --reset-every N       TCP: every Nth request resets the connection; RTU and
+//                           ASCII: only half the reply goes out; gateway: it
+//                           restarts after answering and forgets the route
+//     --bad-length-every N  TCP: every Nth reply announces 300 bytes (and sends them)
 //     --exception CODE@FIRST[-LAST]   requests touching those registers get the
 //                           Modbus exception / Sy/Max error CODE (repeatable)
 //     --delay MS            wait MS before every reply
@@ -183,7 +190,8 @@ void print_usage()
            "  [--crc] [--baud N] [--parity none|even|odd] [--stats PATH] [--drop N] [--name TEXT] [--port-word N] [--no-signature]\n"
            "  [--set REG=VALUE] [--set-text REG=TEXT] [--registers N] [--dial-delay MS]\n"
            "  [--ring-every S] [--no-reply-every N] [--bad-check-every N] [--nak-every N]\n"
-           "  [--foreign-transaction-every N] [--stale-reply-every N] [--busy-every N] [--exception CODE@FIRST[-LAST]] [--delay MS] [--trace]\n");
+           "  [--foreign-transaction-every N] [--stale-reply-every N] [--busy-every N] [--exception CODE@FIRST[-LAST]] [--delay MS] [--trace]\n"
+           "  [--wrong-unit-every N] [--wrong-function-every N] [--reset-every N] [--bad-length-every N]\n");
 }
 
 } // namespace
@@ -293,6 +301,14 @@ int main(int argc, char** argv)
             g_opt.busy_every = parse_count(arg(), "--busy-every");
         } else if (opt == "--foreign-transaction-every") {
             g_opt.foreign_every = parse_count(arg(), "--foreign-transaction-every");
+        } else if (opt == "--wrong-unit-every") {
+            g_opt.wrong_unit_every = parse_count(arg(), "--wrong-unit-every");
+        } else if (opt == "--wrong-function-every") {
+            g_opt.wrong_function_every = parse_count(arg(), "--wrong-function-every");
+        } else if (opt == "--reset-every") {
+            g_opt.reset_every = parse_count(arg(), "--reset-every");
+        } else if (opt == "--bad-length-every") {
+            g_opt.bad_length_every = parse_count(arg(), "--bad-length-every");
         } else if (opt == "--exception") {
             g_opt.exceptions.push_back(parse_exception(arg()));
         } else if (opt == "--delay") {

@@ -115,11 +115,23 @@ void send_later(std::function<void()> send)
         send();
 }
 
-FaultCounter g_no_reply_faults, g_bad_check_faults, g_foreign_faults, g_stale_faults;
+FaultCounter g_no_reply_faults, g_bad_check_faults, g_foreign_faults, g_stale_faults, g_wrong_unit_faults,
+    g_wrong_function_faults, g_reset_faults, g_bad_length_faults;
 
-// The reply ADU (address + PDU) for a serial request, empty for none.
-std::vector<uint8_t> serial_reply(const std::vector<uint8_t>& adu)
+// Another function code, the exception bit kept as it was.
+void wrong_function(std::vector<uint8_t>& pdu)
 {
+    if (!pdu.empty() && fault_hit(g_wrong_function_faults, g_opt.wrong_function_every)) {
+        pdu[0] ^= 0x01;
+        trace_text("reply carries function %u", pdu[0]);
+    }
+}
+
+// The reply ADU (address + PDU) for a serial request, empty for none. `cut`
+// says the device restarts while sending it: only its first half goes out.
+std::vector<uint8_t> serial_reply(const std::vector<uint8_t>& adu, bool& cut)
+{
+    cut = false;
     if (adu.size() < 2 || adu[0] == 0 || !addressed_to_us(adu[0]))
         return {};
     if (fault_hit(g_no_reply_faults, g_opt.no_reply_every)) {
@@ -130,12 +142,27 @@ std::vector<uint8_t> serial_reply(const std::vector<uint8_t>& adu)
     std::vector<uint8_t> pdu = modbus_pdu(adu.data() + 1, adu.size() - 1);
     if (pdu.empty())
         return {};
+    wrong_function(pdu);
     r.insert(r.end(), pdu.begin(), pdu.end());
-    if (fault_hit(g_foreign_faults, g_opt.foreign_every)) {
+    if (fault_hit(g_foreign_faults, g_opt.foreign_every) || fault_hit(g_wrong_unit_faults, g_opt.wrong_unit_every)) {
         r[0] = static_cast<uint8_t>(r[0] + 1);
         trace_text("reply comes from slave %u", r[0]);
     }
+    if (fault_hit(g_reset_faults, g_opt.reset_every)) {
+        trace_text("device restarts in the middle of its reply");
+        cut = true;
+    }
     return r;
+}
+
+void send_serial(const char* what, std::vector<uint8_t> frame, bool cut)
+{
+    if (cut)
+        frame.resize(frame.size() / 2);
+    send_later([what, frame] {
+        trace_bytes("tx", what, frame.data(), frame.size());
+        port_send(frame.data(), frame.size());
+    });
 }
 
 // ---- RTU ----
@@ -169,7 +196,8 @@ void rtu_frame(const std::vector<uint8_t>& frame)
         return;
     }
     std::vector<uint8_t> adu(frame.begin(), frame.end() - 2);
-    std::vector<uint8_t> r = serial_reply(adu);
+    bool cut;
+    std::vector<uint8_t> r = serial_reply(adu, cut);
     if (r.empty())
         return;
     uint16_t crc = crc16(r.data(), r.size());
@@ -177,10 +205,7 @@ void rtu_frame(const std::vector<uint8_t>& frame)
     r.push_back(static_cast<uint8_t>(crc >> 8));
     if (fault_hit(g_bad_check_faults, g_opt.bad_check_every))
         r.back() ^= 0x5A;
-    send_later([r] {
-        trace_bytes("tx", "rtu", r.data(), r.size());
-        port_send(r.data(), r.size());
-    });
+    send_serial("rtu", r, cut);
 }
 
 int64_t rtu_silence_ms()
@@ -244,7 +269,8 @@ void ascii_frame(const std::string& hex)
         return;
     }
     bytes.pop_back();
-    std::vector<uint8_t> r = serial_reply(bytes);
+    bool cut;
+    std::vector<uint8_t> r = serial_reply(bytes, cut);
     if (r.empty())
         return;
     uint8_t lrc = 0;
@@ -260,10 +286,7 @@ void ascii_frame(const std::string& hex)
         out += digits[b & 15];
     }
     out += "\r\n";
-    send_later([out] {
-        trace_chars("tx", "ascii", out.data(), out.size());
-        port_send(reinterpret_cast<const uint8_t*>(out.data()), out.size());
-    });
+    send_serial("ascii", std::vector<uint8_t>(out.begin(), out.end()), cut);
 }
 
 // ---- TCP ----
@@ -303,15 +326,28 @@ void tcp_send(uint64_t id, const std::vector<uint8_t>& frame)
     }
 }
 
-// false: the stream is out of step and the connection must go.
-bool tcp_take_frames(Client& c)
+enum class Stream { keep, out_of_step, reset };
+
+// A reply whose length field announces more than any Modbus frame holds; the
+// bytes it announces do follow.
+std::vector<uint8_t> overlong(std::vector<uint8_t> r)
+{
+    constexpr unsigned announced = 300;
+    r[4] = static_cast<uint8_t>(announced >> 8);
+    r[5] = static_cast<uint8_t>(announced & 0xFF);
+    r.resize(6 + announced, 0);
+    trace_text("reply announces %u bytes", announced);
+    return r;
+}
+
+Stream tcp_take_frames(Client& c)
 {
     while (c.in.size() >= 7) {
         unsigned length = get16(c.in.data() + 4);
         if (get16(c.in.data() + 2) != 0 || length < 2 || length > 254)
-            return false;
+            return Stream::out_of_step;
         if (c.in.size() < 6 + length)
-            return true;
+            return Stream::keep;
         std::vector<uint8_t> q(c.in.begin(), c.in.begin() + 6 + length);
         c.in.erase(c.in.begin(), c.in.begin() + 6 + length);
         trace_bytes("rx", "tcp", q.data(), q.size());
@@ -321,18 +357,28 @@ bool tcp_take_frames(Client& c)
             trace_text("request left unanswered");
             continue;
         }
+        if (fault_hit(g_reset_faults, g_opt.reset_every)) {
+            trace_text("connection reset instead of a reply");
+            return Stream::reset;
+        }
         std::vector<uint8_t> pdu = modbus_pdu(q.data() + 7, q.size() - 7);
+        wrong_function(pdu);
         unsigned t = get16(q.data());
+        uint8_t unit = q[6];
+        if (fault_hit(g_wrong_unit_faults, g_opt.wrong_unit_every)) {
+            unit = static_cast<uint8_t>(unit + 1);
+            trace_text("reply comes from unit %u", unit);
+        }
         if (fault_hit(g_foreign_faults, g_opt.foreign_every)) {
             t = (t - 1) & 0xFFFF;
             trace_text("reply carries foreign transaction %u", t);
         }
-        auto adu = [&q](unsigned tid, const std::vector<uint8_t>& p) {
+        auto adu = [unit](unsigned tid, const std::vector<uint8_t>& p) {
             std::vector<uint8_t> r;
             put16(r, tid);
             put16(r, 0);
             put16(r, static_cast<unsigned>(p.size() + 1));
-            r.push_back(q[6]);
+            r.push_back(unit);
             r.insert(r.end(), p.begin(), p.end());
             return r;
         };
@@ -349,9 +395,11 @@ bool tcp_take_frames(Client& c)
             send_later([id, s] { tcp_send(id, s); });
         }
         std::vector<uint8_t> r = adu(t, pdu);
+        if (fault_hit(g_bad_length_faults, g_opt.bad_length_every))
+            r = overlong(r);
         send_later([id, r] { tcp_send(id, r); });
     }
-    return true;
+    return Stream::keep;
 }
 
 } // namespace
@@ -470,10 +518,15 @@ void tcp_service(const std::vector<pollfd>& fds, size_t first)
             }
             Client& c = g_clients[i];
             c.in.insert(c.in.end(), buf, buf + n);
-            if (!tcp_take_frames(c)) {
+            Stream state = tcp_take_frames(c);
+            if (state == Stream::out_of_step)
                 trace_text("TCP stream out of step: connection closed");
-                drop_client(i);
+            if (state == Stream::reset) {
+                linger hard = {1, 0};  // close with RST
+                setsockopt(c.fd, SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
             }
+            if (state != Stream::keep)
+                drop_client(i);
             break;
         }
     }
@@ -482,6 +535,15 @@ void tcp_service(const std::vector<pollfd>& fds, size_t first)
         if (fd >= 0)
             g_clients.push_back({fd, g_next_client_id++, {}});
     }
+}
+
+void modbus_reset()
+{
+    g_no_reply_faults = g_bad_check_faults = g_foreign_faults = g_stale_faults = FaultCounter{};
+    g_wrong_unit_faults = g_wrong_function_faults = g_reset_faults = g_bad_length_faults = FaultCounter{};
+    g_rtu.clear();
+    g_ascii.clear();
+    g_ascii_open = false;
 }
 
 void tcp_close()

@@ -13,6 +13,12 @@
 //   tcp_poll_fds(fds)           appends the listener and the clients
 //   tcp_service(fds, first)     handles what poll reported from index first on
 //   tcp_close()
+//   modbus_reset()              forget partial frames and fault counts (tests)
+//
+// Faults (sim.h): no reply, bad CRC/LRC, wrong slave or unit, wrong function
+// code (bit 0 flipped), injected exceptions, reset (TCP: the connection is
+// reset instead of answering; RTU/ASCII: only the first half of the reply goes
+// out), and on TCP a length field of 300 followed by that many bytes.
 #pragma once
 
 #include <cstddef>
@@ -30,3 +36,4 @@ int tcp_open(int port, std::string& err);
 void tcp_poll_fds(std::vector<pollfd>& fds);
 void tcp_service(const std::vector<pollfd>& fds, size_t first);
 void tcp_close();
+void modbus_reset();

@@ -44,6 +44,13 @@ struct SimOptions {
     unsigned foreign_every = 0;
     unsigned stale_every = 0;
     unsigned busy_every = 0;
+    unsigned wrong_unit_every = 0;      // Modbus: reply from another slave / unit
+    unsigned wrong_function_every = 0;  // Modbus: reply with another function code;
+                                        // gateway: an answer of the wrong kind
+    unsigned reset_every = 0;           // TCP: reset the connection; RTU/ASCII: the
+                                        // device restarts in the middle of a reply;
+                                        // gateway: it restarts after answering
+    unsigned bad_length_every = 0;      // TCP: length field past any buffer
     unsigned delay_ms = 0;
     unsigned dial_ms = 1000;
     unsigned ring_every_s = 0;

@@ -54,13 +54,13 @@ bool link_connecting_line(const LinkSetup &setup, char *line, size_t size) {
   return true;
 }
 
-LinkResult link_connect(LinkSetup *setup, LinkHandle **link) {
+LinkResult link_connect(LinkSetup *setup, LinkHandle **link, IdleCallback idle) {
   if (!*link) {
     const LinkKindEntry *e = link_kind_entry(setup->kind);
     if (!e) return failure(UNABLE);
     if (e->eight_data_bits) setup->data_bits = EIGHT_DATA_BITS;
     if (e->single_drop) setup->route_count = 1;
-    LinkHandle *opened = e->open(*setup, e->serial_port ? port_name(*setup) : "");
+    LinkHandle *opened = e->open(*setup, e->serial_port ? port_name(*setup) : "", idle);
     if (!opened) return failure(UNABLE);
     *link = opened;
   }

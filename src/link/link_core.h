@@ -26,8 +26,9 @@ struct LinkResult {
 // the link gets the always-continue idle callback. Then the port settings
 // and time-out are applied. Failure to open: ok 0, *link stays null,
 // "Unable to establish link.". Settings refused: ok 0 with the link's text,
-// the link stays open.
-LinkResult link_connect(LinkSetup *setup, LinkHandle **link);
+// the link stays open. `idle` is called while a connection is being made
+// (a TCP connect); a zero from it gives up.
+LinkResult link_connect(LinkSetup *setup, LinkHandle **link, IdleCallback idle = nullptr);
 bool link_port_lost(LinkHandle *link);
 bool link_setup_port_missing(const LinkSetup &setup);
 // False when the kind cannot be opened (nothing to show).

@@ -28,8 +28,9 @@ struct LinkKindEntry {
   bool eight_data_bits;      // opening sets the setup's data bits to 8
   bool single_drop;          // opening keeps one drop (Modbus slave or unit)
 
-  // The channel. open gets the port's list name ("" for kinds without one).
-  LinkHandle *(*open)(const LinkSetup &setup, const char *port_name);
+  // The channel. open gets the port's list name ("" for kinds without one)
+  // and the callback to call while a connection is being made (null: none).
+  LinkHandle *(*open)(const LinkSetup &setup, const char *port_name, IdleCallback idle);
   void (*close)(LinkHandle *link);   // ends the channel and frees the record
   // Port settings (parity code 0-4, stop bits 1-2, data bits 7-8); null: none.
   void (*set_port)(LinkHandle *link, unsigned baud, int parity, int stop_bits, int data_bits);

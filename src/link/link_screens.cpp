@@ -60,7 +60,7 @@ LinkHandle *link_open() {
     if (link_connecting_line(link_setup, line, sizeof line))
       put_field(line, CONNECTING_LINE_ROW, CONNECTING_LINE_COLUMN, CONNECTING_LINE_WIDTH, ' ', 0);
   }
-  LinkResult r = link_connect(&link_setup, &link_handle);
+  LinkResult r = link_connect(&link_setup, &link_handle, wait_spinner);
   if (opening && link_handle) link_set_idle_callback(link_handle, wait_spinner, 0);
   if (!r.ok) error_box(r.reason);
   win_close(&win);

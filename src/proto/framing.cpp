@@ -341,13 +341,16 @@ constexpr FramerSlot symax_slot = {
     .pump_due_us = symax_pump_due,
 };
 
-// Each framing mode with its slot; gateway, Modbus RTU and ASCII add theirs.
+// Each framing mode with its slot.
 struct ModeSlot {
   uint8_t mode;
   const FramerSlot *slot;
 };
 constexpr ModeSlot framer_slots[] = {
     {.mode = FRAMING_SYMAX, .slot = &symax_slot},
+    {.mode = FRAMING_GATEWAY, .slot = &gateway_slot},
+    {.mode = FRAMING_MODBUS_RTU, .slot = &modbus_rtu_slot},
+    {.mode = FRAMING_MODBUS_ASCII, .slot = &modbus_ascii_slot},
 };
 
 }  // namespace

@@ -67,6 +67,12 @@ struct FramerSlot {
 // The slot of a framing mode, or null for a mode that has none.
 const FramerSlot *framer_slot(uint8_t mode);
 
+// Gateway lines, Modbus RTU and Modbus ASCII on a link's channel
+// (proto/wide_framing.cpp, over the machines of proto/serial_framers.h).
+extern const FramerSlot gateway_slot;
+extern const FramerSlot modbus_rtu_slot;
+extern const FramerSlot modbus_ascii_slot;
+
 void receive_framer(LinkHandle *link, uint8_t byte);
 uint16_t transmit_framer(LinkHandle *link);
 void line_silent(LinkHandle *link);

@@ -31,8 +31,10 @@
 #include <thread>
 
 #include "platform/serial_port.h"
+#include "proto/gateway_msg.h"
 #include "proto/link_handle.h"
 #include "proto/packet.h"
+#include "proto/serial_framers.h"
 
 constexpr int SERIAL_BUFFER_SIZE = 258;
 constexpr int SYMAX_IO_SIZE = 8;   // Sy/Max reads and writes in small bursts
@@ -56,8 +58,7 @@ struct SerialChannel {
   SerialPort port;
   bool dead = false;          // far end gone: the port is closed, not read
 
-  uint16_t remembered_route_count = 0xFFFF;   // gateway
-  uint16_t remembered_route[8] = {};
+  GatewayRoute remembered_route;   // gateway: the route last selected
 
   uint8_t read_buffer[SERIAL_BUFFER_SIZE] = {};
   uint16_t read_size = SYMAX_IO_SIZE;
@@ -73,6 +74,10 @@ struct SerialChannel {
   uint8_t reply_byte = 0x15;
   uint8_t header_byte = 0x15;
   bool rx_active = false;     // bytes arrived since the line was last silent
+  // Gateway, Modbus RTU and ASCII framers keep their own state.
+  LineReceiver line_rx;
+  RtuReceiver rtu_rx;
+  AsciiReceiver ascii_rx;
 
   // Transmit side (pump and framers).
   uint8_t tx_buffer[SERIAL_BUFFER_SIZE] = {};
@@ -89,6 +94,9 @@ struct SerialChannel {
   uint8_t enquiry_count = 0;
   uint8_t retry_count = 0;
   uint8_t fill_count = 0;
+  LineTransmitter line_tx;
+  RtuTransmitter rtu_tx;
+  AsciiTransmitter ascii_tx;
 
   // Line timing. The fill bytes of the acknowledgement wait are released by
   // the clock at the line's character time, so a pty or USB adapter that

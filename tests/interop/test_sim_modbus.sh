@@ -80,6 +80,21 @@ expect_eq "tcp reads rtu writes" "$got" "123 65535 7 4242"
 got="$(mb "${rtu_args[@]}" -r 401 -c 3 "$rtu" | tr '\n' ' ')"
 expect_eq "rtu reads tcp writes" "$got" "401 1 402 2 403 3 "
 
+# pymodbus over RTU too: a write and the presets read back.
+got="$("$py" - "$rtu" <<'PY'
+import sys
+from pymodbus.client import ModbusSerialClient
+from pymodbus.transaction import ModbusRtuFramer
+c = ModbusSerialClient(port=sys.argv[1], framer=ModbusRtuFramer, baudrate=9600, timeout=1)
+assert c.connect()
+assert not c.write_registers(499, [7, 65535], slave=7).isError()
+r = c.read_holding_registers(999, 2, slave=7)
+w = c.read_holding_registers(499, 2, slave=7)
+print(*r.registers, *w.registers)
+PY
+)"
+expect_eq "pymodbus rtu" "$got" "4660 65534 7 65535"
+
 # Refusals: injected exceptions, a count over 125, registers past the end.
 out="$(mbpoll -1 -o 1 -m tcp -p "$port" -a 7 -r 5005 127.0.0.1 2>&1)" && fail "injected exception 2 read as success"
 grep -q "Illegal data address" <<<"$out" || fail "exception 2: $out"

@@ -33,6 +33,13 @@ class SimProcess {
 
   const std::string &path() const { return path_; }
   pid_t pid() const { return pid_; }
+  // The TCP port of a simulator started with "--tcp 0" (the last word of its
+  // ready line), or -1.
+  int tcp_port() const {
+    size_t blank = ready_.rfind(' ');
+    size_t first = ready_.find(' ');
+    return blank != std::string::npos && blank != first ? atoi(ready_.c_str() + blank + 1) : -1;
+  }
 
   // Ends the simulator as SIGTERM does (it writes its --stats on the way).
   void stop() {
@@ -90,7 +97,10 @@ class SimProcess {
       }
       char c;
       if (read(out_fd_, &c, 1) != 1) return false;
-      if (c == '\n') return line.rfind("ready ", 0) == 0;
+      if (c == '\n') {
+        ready_ = line;
+        return line.rfind("ready ", 0) == 0;
+      }
       line += c;
     }
     return false;
@@ -98,5 +108,5 @@ class SimProcess {
 
   pid_t pid_ = -1;
   int out_fd_ = -1;
-  std::string dir_, path_;
+  std::string dir_, path_, ready_;
 };

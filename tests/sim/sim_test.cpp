@@ -2,6 +2,7 @@
 // simulator is the program's test peer, so its wire format is checked here on
 // its own, from the byte examples of the protocols.
 #include "device.h"
+#include "gateway.h"
 #include "modbus.h"
 #include "port.h"
 #include "sim.h"
@@ -218,6 +219,119 @@ TEST_F(Sim, ModbusRequests)
     };
     for (const Case& c : cases)
         EXPECT_EQ(modbus_pdu(c.request.data(), c.request.size()), c.reply) << c.what;
+}
+
+Bytes rtu_with_crc(Bytes adu)
+{
+    uint16_t crc = crc16(adu.data(), adu.size());
+    adu.push_back(static_cast<uint8_t>(crc));
+    adu.push_back(static_cast<uint8_t>(crc >> 8));
+    return adu;
+}
+
+std::string ascii_with_lrc(const Bytes& adu)
+{
+    static const char digits[] = "0123456789ABCDEF";
+    std::string out = ":";
+    uint8_t lrc = 0;
+    for (uint8_t b : adu) {
+        out += digits[b >> 4];
+        out += digits[b & 15];
+        lrc = static_cast<uint8_t>(lrc - b);
+    }
+    out += digits[lrc >> 4];
+    out += digits[lrc & 15];
+    return out + "\r\n";
+}
+
+// Each serial fault on a read of register 1000 (0xBEEF) by slave 17, over RTU
+// and over ASCII: what goes back on the line.
+TEST_F(Sim, SerialModbusFaults)
+{
+    device_preset(1000, 0xBEEF);
+    const Bytes request = {17, 0x03, 0x03, 0xE7, 0x00, 0x01};
+    const Bytes good = {17, 0x03, 2, 0xBE, 0xEF};
+    struct Case {
+        const char* what;
+        unsigned SimOptions::*fault;
+        Bytes adu;     // reply before its check
+        bool bad_check;
+        bool cut;
+    } cases[] = {
+        {"no fault", nullptr, good, false, false},
+        {"no reply", &SimOptions::no_reply_every, {}, false, false},
+        {"bad check", &SimOptions::bad_check_every, good, true, false},
+        {"wrong unit", &SimOptions::wrong_unit_every, {18, 0x03, 2, 0xBE, 0xEF}, false, false},
+        {"wrong function", &SimOptions::wrong_function_every, {17, 0x02, 2, 0xBE, 0xEF}, false, false},
+        {"reset cuts the reply", &SimOptions::reset_every, good, false, true},
+    };
+    for (bool ascii : {false, true}) {
+        for (const Case& c : cases) {
+            SCOPED_TRACE(std::string(c.what) + (ascii ? " (ascii)" : " (rtu)"));
+            g_opt = SimOptions{};
+            if (c.fault)
+                g_opt.*c.fault = 1;
+            modbus_reset();
+            out.clear();
+            Bytes expected;
+            if (!c.adu.empty()) {
+                if (ascii) {
+                    std::string text = ascii_with_lrc(c.adu);
+                    expected.assign(text.begin(), text.end());
+                } else {
+                    expected = rtu_with_crc(c.adu);
+                }
+                if (c.cut)
+                    expected.resize(expected.size() / 2);
+            }
+            if (ascii) {
+                std::string wire = ascii_with_lrc(request);
+                ascii_receive(reinterpret_cast<const uint8_t*>(wire.data()), wire.size());
+            } else {
+                Bytes wire = rtu_with_crc(request);
+                rtu_receive(wire.data(), wire.size());
+            }
+            if (c.bad_check) {
+                ASSERT_EQ(out.size(), expected.size());
+                EXPECT_NE(out, expected);
+            } else {
+                EXPECT_EQ(out, expected);
+            }
+        }
+    }
+    // An injected exception comes back as the exception reply.
+    g_opt = SimOptions{};
+    g_opt.exceptions.push_back({4, 1000, 1000});
+    modbus_reset();
+    out.clear();
+    Bytes wire = rtu_with_crc(request);
+    rtu_receive(wire.data(), wire.size());
+    EXPECT_EQ(out, rtu_with_crc({17, 0x83, 4}));
+}
+
+TEST_F(Sim, GatewayFaults)
+{
+    device_preset(100, 10);
+    auto command = [this](const std::string& line) {
+        out.clear();
+        gateway_receive(reinterpret_cast<const uint8_t*>(line.data()), line.size());
+        return std::string(out.begin(), out.end());
+    };
+    gateway_reset();
+    EXPECT_EQ(command("R 100 1\r"), "ERROR 112\r");   // no route yet
+    EXPECT_EQ(command("A 201 1\r"), "\r");
+    EXPECT_EQ(command("R 100 1\r"), "10\r");
+
+    g_opt.wrong_function_every = 1;
+    EXPECT_EQ(command("R 100 1\r"), "\r");
+    EXPECT_EQ(command("W 100 5\r"), "0\r");
+    EXPECT_EQ(device_read(100), 10);   // the wrong answer stood for the write
+    g_opt.wrong_function_every = 0;
+
+    g_opt.reset_every = 1;
+    EXPECT_EQ(command("R 100 1\r"), "10\r");
+    g_opt.reset_every = 0;
+    EXPECT_EQ(command("R 100 1\r"), "ERROR 112\r");   // the restart forgot the route
 }
 
 TEST_F(Sim, DialHangUpAndConfigurationErrors)

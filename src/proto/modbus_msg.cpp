@@ -1,0 +1,150 @@
+#include "proto/modbus_msg.h"
+
+#include <cstdio>
+
+#include "proto/symax.h"
+
+namespace {
+
+void put16(uint8_t *at, unsigned v) {
+  at[0] = static_cast<uint8_t>(v >> 8);
+  at[1] = static_cast<uint8_t>(v);
+}
+
+unsigned get16(const uint8_t *at) { return static_cast<unsigned>(at[0] << 8 | at[1]); }
+
+// A reply byte; bytes the reply does not hold read as 0.
+uint8_t byte_at(const uint8_t *p, int length, int i) { return i >= 0 && i < length ? p[i] : 0; }
+
+int clamp_count(int count) { return count < 0 ? 0 : count > MODBUS_MAX_COUNT ? MODBUS_MAX_COUNT : count; }
+
+// Register r goes out as r - 1; register 0 becomes 0xFFFF.
+unsigned wire_address(int first) { return static_cast<unsigned>(first - 1) & 0xFFFF; }
+
+void copy_values(const uint8_t *from, int count, uint16_t *values) {
+  for (int i = 0; i < count; i++) values[i] = static_cast<uint16_t>(get16(from + 2 * i));
+}
+
+void serial_exception(uint8_t code, char *text, size_t size) {
+  const char *known = modbus_exception_text(code);
+  snprintf(text, size, "Modbus error reply %u %s", code, known ? known : "");
+}
+
+}  // namespace
+
+int modbus_build_read(uint8_t *pdu, uint8_t function, int first, int count) {
+  pdu[0] = function;
+  put16(pdu + 1, wire_address(first));
+  put16(pdu + 3, static_cast<unsigned>(clamp_count(count)));
+  return 5;
+}
+
+int modbus_build_write(uint8_t *pdu, int first, int count, const uint16_t *values) {
+  count = clamp_count(count);
+  pdu[0] = MODBUS_WRITE_MULTIPLE;
+  put16(pdu + 1, wire_address(first));
+  put16(pdu + 3, static_cast<unsigned>(count));
+  pdu[5] = static_cast<uint8_t>(2 * count);
+  for (int i = 0; i < count; i++) put16(pdu + 6 + 2 * i, values[i]);
+  return 6 + 2 * count;
+}
+
+int modbus_build_write_record(uint8_t *pdu, int first, int count, const uint16_t *values) {
+  count = clamp_count(count);
+  pdu[0] = MODBUS_WRITE_FILE_RECORD;
+  pdu[1] = static_cast<uint8_t>(2 * count + 7);
+  pdu[2] = 0x03;   // reference type
+  pdu[3] = pdu[4] = 0;   // file number 0
+  put16(pdu + 5, wire_address(first));
+  put16(pdu + 7, static_cast<unsigned>(count));
+  for (int i = 0; i < count; i++) put16(pdu + 9 + 2 * i, values[i]);
+  return 9 + 2 * count;
+}
+
+int modbus_check_serial_read(uint8_t address, const uint8_t *pdu, int length, uint8_t drop, uint8_t function,
+                             int count, uint16_t *values, char *text, size_t size) {
+  uint8_t got = byte_at(pdu, length, 0);
+  uint8_t bytes = byte_at(pdu, length, 1);
+  if (address != drop) {
+    snprintf(text, size, "Read reply had wrong drop");
+  } else if (got & MODBUS_EXCEPTION_BIT) {
+    serial_exception(bytes, text, size);
+  } else if (got != function) {
+    snprintf(text, size, "Read reply had wrong opcode");
+  } else if (bytes != 2 * count) {
+    snprintf(text, size, "Reply length %u doesn't match query %u", bytes, static_cast<unsigned>(count));
+  } else if (length != bytes + 2) {
+    snprintf(text, size, "Read reply was wrong size");
+  } else {
+    copy_values(pdu + 2, count, values);
+    return count;
+  }
+  return 0;
+}
+
+int modbus_check_serial_write(uint8_t address, const uint8_t *pdu, int length, uint8_t drop, uint8_t function,
+                              int count, char *text, size_t size) {
+  int expected = function == MODBUS_WRITE_FILE_RECORD ? 2 * count + 9 : 5;
+  uint8_t got = byte_at(pdu, length, 0);
+  if (length != expected) {
+    // An exception reply is short, so it ends here.
+    snprintf(text, size, "Write reply was wrong size");
+  } else if (address != drop) {
+    snprintf(text, size, "Write reply had wrong drop");
+  } else if (got & MODBUS_EXCEPTION_BIT) {
+    serial_exception(byte_at(pdu, length, 1), text, size);
+  } else if (got != function) {
+    snprintf(text, size, "Write reply had wrong opcode");
+  } else {
+    return count;
+  }
+  return 0;
+}
+
+int mbap_frame(uint8_t *out, uint16_t transaction, uint8_t unit, const uint8_t *pdu, int pdu_length) {
+  put16(out, transaction);
+  put16(out + 2, 0);
+  put16(out + 4, static_cast<unsigned>(pdu_length + 1));
+  out[6] = unit;
+  for (int i = 0; i < pdu_length; i++) out[7 + i] = pdu[i];
+  return 7 + pdu_length;
+}
+
+int mbap_reply_length(const uint8_t *header) {
+  int length = MBAP_HEADER + static_cast<int>(get16(header + 4));
+  return length <= MBAP_REPLY_BUFFER ? length : 0;
+}
+
+bool mbap_reply_is_late(const uint8_t *reply, uint16_t current) {
+  // Earlier by the 16-bit distance, so that the answer to 0xFFFF still
+  // counts as late once the counter has wrapped to 0.
+  return static_cast<int16_t>(static_cast<uint16_t>(get16(reply) - current)) < 0;
+}
+
+int modbus_check_tcp_reply(const uint8_t *reply, int length, uint8_t unit, uint8_t function, int count,
+                           uint16_t *values, char *text, size_t size) {
+  uint8_t got = byte_at(reply, length, 7);
+  uint8_t code = byte_at(reply, length, 8);
+  if (byte_at(reply, length, 6) != unit) {
+    snprintf(text, size, "Reply drop doesn't match query");
+  } else if (got == (function | MODBUS_EXCEPTION_BIT)) {
+    // Over TCP a known exception shows its text alone.
+    if (const char *known = modbus_exception_text(code))
+      snprintf(text, size, "%s", known);
+    else
+      snprintf(text, size, "Modbus error reply %u", code);
+  } else if (got != function) {
+    snprintf(text, size, "Reply opcode doesn't match query");
+  } else if (function != MODBUS_READ_HOLDING && function != MODBUS_READ_INPUT) {
+    return 1;
+  } else if (code != 2 * count) {
+    snprintf(text, size, "Reply length %u doesn't match query %u", code, static_cast<unsigned>(count));
+  } else if (length < 9 + 2 * count) {
+    // The byte count promises values the frame does not hold.
+    snprintf(text, size, "Read reply was wrong size");
+  } else {
+    copy_values(reply + 9, count, values);
+    return 1;
+  }
+  return 0;
+}

@@ -1,0 +1,97 @@
+#include "proto/modbus_serial.h"
+
+#include "proto/modbus_msg.h"
+#include "proto/serial.h"
+
+namespace {
+
+LinkHandle *open_modbus(const char *port_name, uint16_t drop, int32_t transport, uint8_t framing) {
+  const uint16_t block[1 + LINK_MAX_DROPS] = {0};
+  LinkHandle *link = serial_open(port_name, 0, block, 1);
+  if (!link) return nullptr;
+  link->kind = transport;
+  link->route[0] = drop;
+  serial_channel(link)->framing_mode = framing;
+  return link;
+}
+
+bool modbus_link(const LinkHandle *link) { return link_valid(link) && serial_channel(link); }
+
+uint8_t drop_of(const LinkHandle *link) { return static_cast<uint8_t>(link->route[0]); }
+
+// Steps up to the queued request: a packet from the pool, addressed and
+// filled by `build`, stale replies dropped. False with the reason set.
+template <typename Build>
+bool send_request(LinkHandle *link, Build build) {
+  Packet *p = packet_take(link, &free_packets);
+  if (!p) {
+    link_set_error(link, "Buffer shortage, try again");
+    flush_queues(link);
+    return false;
+  }
+  p->address[0] = drop_of(link);
+  p->length = static_cast<uint16_t>(build(p->data));
+  SerialChannel *ch = serial_channel(link);
+  {
+    std::lock_guard<std::mutex> g(link->lock);
+    ch->awaiting_reply = 1;
+  }
+  while (Packet *stale = wait_reply(link, 0)) packet_put(link, &free_packets, stale);
+  queue_transmit(link, p);
+  return true;
+}
+
+// The reply, or null with the no-reply text (or the idle abort's own).
+Packet *await_reply(LinkHandle *link, const char *timeout_text) {
+  Packet *r = wait_reply(link, link->reply_timeout);
+  {
+    std::lock_guard<std::mutex> g(link->lock);
+    serial_channel(link)->awaiting_reply = 0;
+  }
+  if (!r && !link->idle_aborted) link_set_error(link, "%s", timeout_text);
+  return r;
+}
+
+int write_exchange(LinkHandle *link, uint8_t function, int count, const uint16_t *values, int first) {
+  if (count == 0 || !modbus_link(link)) return 0;
+  bool sent = send_request(link, [&](uint8_t *pdu) {
+    return function == MODBUS_WRITE_FILE_RECORD ? modbus_build_write_record(pdu, first, count, values)
+                                                : modbus_build_write(pdu, first, count, values);
+  });
+  if (!sent) return 0;
+  Packet *r = await_reply(link, "No reply to write command");
+  if (!r) return 0;
+  int result = modbus_check_serial_write(r->address[0], r->data, r->length, drop_of(link), function, count,
+                                         link->error_text, sizeof link->error_text);
+  packet_put(link, &free_packets, r);
+  return result;
+}
+
+}  // namespace
+
+LinkHandle *open_modbus_rtu_serial(const char *port_name, uint16_t drop) {
+  return open_modbus(port_name, drop, TRANSPORT_MODBUS_RTU, FRAMING_MODBUS_RTU);
+}
+
+LinkHandle *open_modbus_ascii_serial(const char *port_name, uint16_t drop) {
+  return open_modbus(port_name, drop, TRANSPORT_MODBUS_ASCII, FRAMING_MODBUS_ASCII);
+}
+
+int modbus_serial_read(LinkHandle *link, int first, int count, uint16_t *values, uint8_t function) {
+  if (count == 0 || !modbus_link(link)) return 0;
+  if (!send_request(link, [&](uint8_t *pdu) { return modbus_build_read(pdu, function, first, count); })) return 0;
+  Packet *r = await_reply(link, "No reply to read command");
+  if (!r) return 0;
+  int result = modbus_check_serial_read(r->address[0], r->data, r->length, drop_of(link), function, count, values,
+                                        link->error_text, sizeof link->error_text);
+  packet_put(link, &free_packets, r);
+  return result;
+}
+
+int modbus_serial_write(LinkHandle *link, int first, int count, const uint16_t *values) {
+  return write_exchange(link, MODBUS_WRITE_MULTIPLE, count, values, first);
+}
+
+int modbus_serial_write_record(LinkHandle *link, int first, int count, const uint16_t *values) {
+  return write_exchange(link, MODBUS_WRITE_FILE_RECORD, count, values, first);
+}

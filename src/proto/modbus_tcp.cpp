@@ -1,0 +1,247 @@
+#include "proto/modbus_tcp.h"
+
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <ctime>
+#include <new>
+#include <thread>
+
+#include "proto/modbus_msg.h"
+
+namespace {
+
+constexpr size_t STALE_CHUNK = 256;
+
+struct ErrorEntry {
+  int error;
+  const char *text;
+  bool reconnect;
+};
+
+// The failures a connection can meet, in the program's words.
+constexpr ErrorEntry socket_errors[] = {
+    {EFAULT, "Buffer overflow or protection fault", false},
+    {ENOTSOCK, "Handle corruption S", false},
+    {EMSGSIZE, "Reply message too large", false},
+    {ENETDOWN, "The network subsystem has failed", false},
+    {ENETRESET, "Connection broken by keep-alive failure", true},
+    {ECONNABORTED, "Circuit terminated by time-out or failure", true},
+    {ECONNRESET, "Circuit reset by peer", true},
+    {EPIPE, "Circuit reset by peer", true},
+    {ENOTCONN, "The socket is not connected", true},
+    {ETIMEDOUT, "Connection dropped by network or peer failure", true},
+};
+
+unsigned connect_steps(unsigned timeout) { return timeout < TCP_CONNECT_MAX_STEPS ? timeout : TCP_CONNECT_MAX_STEPS; }
+
+// A new connection to the same peer, bounded like the first one. Until one
+// is made the channel stays marked, and the next exchange tries again.
+bool reconnect(LinkHandle *link, TcpChannel *ch) {
+  tcp_disconnect(ch->fd);
+  IdleCallback idle;
+  int user;
+  {
+    std::lock_guard<std::mutex> g(link->lock);
+    idle = link->idle;
+    user = link->idle_user;
+  }
+  TcpConnectResult result;
+  ch->fd = tcp_connect(ch->peer, connect_steps(link->reply_timeout), idle, user, &result);
+  ch->reconnect_due = ch->fd < 0;
+  if (result == TCP_ABORTED) {
+    link->idle_aborted = true;
+    link_set_error(link, "Application idle abort");
+  }
+  return ch->fd >= 0;
+}
+
+// The exchange has failed with its text set; the next one is to find a new
+// connection, whatever this attempt at one meets.
+void reconnect_after(LinkHandle *link, TcpChannel *ch) {
+  char kept[LINK_ERROR_TEXT_SIZE];
+  snprintf(kept, sizeof kept, "%s", link->error_text);
+  reconnect(link, ch);
+  link->idle_aborted = false;
+  link_set_error(link, "%s", kept);
+}
+
+void socket_failure(LinkHandle *link, TcpChannel *ch, int error, const char *prefix) {
+  if (tcp_error_text(error, prefix, link->error_text, sizeof link->error_text)) reconnect_after(link, ch);
+}
+
+// Input left over from earlier exchanges goes; a stream found ended or reset
+// is made anew before the request is sent.
+bool ready_to_send(LinkHandle *link, TcpChannel *ch) {
+  if (ch->fd >= 0 && !ch->reconnect_due) {
+    uint8_t junk[STALE_CHUNK];
+    long n;
+    while ((n = tcp_recv(ch->fd, junk, sizeof junk)) > 0) {
+    }
+    if (n == -EAGAIN) return true;
+  }
+  if (reconnect(link, ch)) return true;
+  if (!link->idle_aborted) tcp_error_text(ENOTCONN, "Send ", link->error_text, sizeof link->error_text);
+  return false;
+}
+
+struct ReplyReader {
+  TcpChannel *ch = nullptr;
+  uint8_t buffer[MBAP_REPLY_BUFFER] = {};
+  int wanted = MBAP_HEADER;
+  int got = 0;
+  bool ended = false;    // the peer closed: nothing more can come
+  int error = 0;         // a receive failed with this errno
+  bool too_long = false;
+};
+
+// One step of the shared reply wait: whatever the socket has, up to the
+// whole reply frame.
+WaitStep read_step(LinkHandle *, void *context, int max_ms) {
+  ReplyReader &r = *static_cast<ReplyReader *>(context);
+  if (r.ended) {
+    // The time-out still runs out, a step at a time, without spinning.
+    if (max_ms > 0) std::this_thread::sleep_for(std::chrono::milliseconds(max_ms));
+    return WAIT_STEP_NOTHING;
+  }
+  if (max_ms > 0 && !tcp_wait_readable(r.ch->fd, max_ms)) return WAIT_STEP_NOTHING;
+  long n = tcp_recv(r.ch->fd, r.buffer + r.got, static_cast<size_t>(r.wanted - r.got));
+  if (n == -EAGAIN) return WAIT_STEP_NOTHING;
+  if (n < 0) {
+    r.error = static_cast<int>(-n);
+    return WAIT_STEP_DONE;
+  }
+  if (n == 0) {
+    r.ended = true;
+    r.ch->reconnect_due = true;
+    return WAIT_STEP_NOTHING;
+  }
+  r.got += static_cast<int>(n);
+  if (r.wanted == MBAP_HEADER && r.got >= MBAP_HEADER) {
+    r.wanted = mbap_reply_length(r.buffer);
+    if (r.wanted == 0) {
+      r.too_long = true;
+      return WAIT_STEP_DONE;
+    }
+  }
+  return r.got >= r.wanted ? WAIT_STEP_DONE : WAIT_STEP_PROGRESS;
+}
+
+// One whole reply frame into r.buffer; false with the reason set.
+bool receive_reply(LinkHandle *link, TcpChannel *ch, ReplyReader &r) {
+  r = ReplyReader{};
+  r.ch = ch;
+  switch (link_reply_wait(link, link->reply_timeout, read_step, &r)) {
+    case WAIT_TIMED_OUT:
+      link_set_error(link, "Reply timeout");
+      return false;
+    case WAIT_ABORTED:
+      return false;
+    case WAIT_DONE:
+      break;
+  }
+  if (r.error) {
+    socket_failure(link, ch, r.error, "Recv ");
+    return false;
+  }
+  if (r.too_long) {
+    // Reading on would overrun the buffer, and skipping the rest would
+    // leave the stream out of step: refuse it and connect anew.
+    link_set_error(link, "Recv Reply message too large");
+    reconnect_after(link, ch);
+    return false;
+  }
+  return true;
+}
+
+int exchange(LinkHandle *link, const uint8_t *pdu, int pdu_length, int count, uint16_t *values) {
+  TcpChannel *ch = tcp_channel(link);
+  if (!link_valid(link) || !ch || count == 0) return 0;
+  link->idle_aborted = false;
+  uint8_t unit = static_cast<uint8_t>(link->route[0]);
+  uint8_t frame[MBAP_FRAME_MAX];
+  uint16_t transaction = ++ch->transaction_counter;
+  int length = mbap_frame(frame, transaction, unit, pdu, pdu_length);
+  if (!ready_to_send(link, ch)) return 0;
+  if (int error = tcp_send(ch->fd, frame, static_cast<size_t>(length))) {
+    socket_failure(link, ch, error, "Send ");
+    return 0;
+  }
+  ReplyReader r;
+  do {
+    if (!receive_reply(link, ch, r)) return 0;
+  } while (mbap_reply_is_late(r.buffer, transaction));
+  return modbus_check_tcp_reply(r.buffer, r.got, unit, pdu[0], count, values, link->error_text,
+                                sizeof link->error_text);
+}
+
+}  // namespace
+
+TcpChannel *tcp_channel(const LinkHandle *link) {
+  if (!link || link->channel_kind != CHANNEL_SOCKET) return nullptr;
+  return static_cast<TcpChannel *>(link->channel);
+}
+
+bool tcp_error_text(int error, const char *prefix, char *text, size_t size) {
+  for (const ErrorEntry &e : socket_errors) {
+    if (e.error == error) {
+      snprintf(text, size, "%s%s", prefix, e.text);
+      return e.reconnect;
+    }
+  }
+  snprintf(text, size, "%s WINSOCK error %d", prefix, error);
+  return false;
+}
+
+LinkHandle *open_modbus_tcp(const char *host, uint16_t port, uint16_t unit, unsigned steps, IdleCallback idle,
+                            int user) {
+  TcpChannel *ch = new (std::nothrow) TcpChannel;
+  LinkHandle *link = ch ? new (std::nothrow) LinkHandle : nullptr;
+  if (!link) {
+    delete ch;
+    return nullptr;
+  }
+  ch->transaction_counter = static_cast<uint16_t>(time(nullptr) & 0xFFFF);
+  TcpConnectResult result = TCP_REFUSED;
+  if (tcp_resolve(host, port, &ch->peer)) ch->fd = tcp_connect(ch->peer, connect_steps(steps), idle, user, &result);
+  if (ch->fd < 0) {
+    delete ch;
+    delete link;
+    return nullptr;
+  }
+  link->kind = TRANSPORT_MODBUS_TCP;
+  link->route[0] = unit;
+  link->idle = idle_continue;
+  link->reply_timeout = LINK_DEFAULT_TIMEOUT;
+  link->channel_kind = CHANNEL_SOCKET;
+  link->channel = ch;
+  link->tag = LINK_TAG;
+  return link;
+}
+
+void modbus_tcp_close(LinkHandle *link) {
+  if (!link) return;
+  if (TcpChannel *ch = tcp_channel(link)) {
+    tcp_disconnect(ch->fd);
+    delete ch;
+  }
+  link->channel = nullptr;
+  link->channel_kind = CHANNEL_NONE;
+  link->tag = 0;
+  delete link;
+}
+
+int modbus_tcp_read(LinkHandle *link, int first, int count, uint16_t *values, uint8_t function) {
+  uint8_t pdu[MODBUS_PDU_MAX];
+  return exchange(link, pdu, modbus_build_read(pdu, function, first, count), count, values);
+}
+
+int modbus_tcp_write(LinkHandle *link, int first, int count, const uint16_t *values) {
+  uint8_t pdu[MODBUS_PDU_MAX];
+  return exchange(link, pdu, modbus_build_write(pdu, first, count, values), count, nullptr);
+}
+
+int modbus_tcp_write_record(LinkHandle *link, int first, int count, const uint16_t *values) {
+  uint8_t pdu[MODBUS_PDU_MAX];
+  return exchange(link, pdu, modbus_build_write_record(pdu, first, count, values), count, nullptr);
+}

@@ -1,0 +1,216 @@
+#include "proto/serial_framers.h"
+
+#include <cstring>
+
+#include "proto/framing.h"
+
+namespace {
+
+constexpr uint8_t LINE_END_BELOW = 0x20;   // a byte below this ends a line
+constexpr uint8_t CR = 0x0D, LF = 0x0A;
+constexpr uint16_t ASCII_ROOM = 2 * PACKET_DATA_SIZE;
+constexpr char hex_digits[] = "0123456789ABCDEF";
+
+enum LineRx : uint8_t { LINE_IDLE, LINE_COLLECT, LINE_SKIP };
+enum RtuRx : uint8_t { RTU_IDLE, RTU_COLLECT, RTU_SKIP };
+enum RtuTx : uint8_t { RTU_ADDRESS, RTU_DATA, RTU_CRC_HIGH, RTU_END };
+enum AsciiRx : uint8_t { ASCII_IDLE, ASCII_COLLECT };
+enum AsciiTx : uint8_t { ASCII_COLON, ASCII_HIGH, ASCII_LOW, ASCII_LRC_LOW, ASCII_CR, ASCII_LF, ASCII_END };
+
+uint16_t crc_step(uint16_t crc, uint8_t byte) { return check_update(crc, byte, true); }
+
+uint16_t data_length(const Packet *p) { return p->length > PACKET_DATA_SIZE ? PACKET_DATA_SIZE : p->length; }
+
+// Not a digit of the frame: the value 0, as the far end's junk would be.
+uint8_t hex_value(uint8_t c) {
+  if (c >= '0' && c <= '9') return static_cast<uint8_t>(c - '0');
+  if (c >= 'A' && c <= 'F') return static_cast<uint8_t>(c - 'A' + 10);
+  return 0;
+}
+
+// Address first, then the message proper (the LRC last); a frame of at least
+// two bytes becomes address + data.
+RxResult ascii_end(AsciiReceiver &rx, Packet *packet, bool on_control) {
+  int n = PACKET_DATA_SIZE - rx.room / 2;
+  if (rx.half) packet->data[n - 1] = static_cast<uint8_t>(rx.high << 4);   // not in the sum
+  rx.state = ASCII_IDLE;
+  if (!on_control || n <= 1) return RX_ABORT;
+  if (rx.lrc != 0) return RX_DROPPED;
+  packet->address[0] = packet->data[0];
+  memmove(packet->data, packet->data + 1, static_cast<size_t>(n - 2));
+  packet->length = static_cast<uint16_t>(n - 2);
+  return RX_FRAME;
+}
+
+}  // namespace
+
+RxResult line_receive(LineReceiver &rx, Packet *packet, uint8_t byte, bool awaiting) {
+  byte &= 0x7F;
+  bool end = byte < LINE_END_BELOW;
+  if (rx.state == LINE_COLLECT && !packet) rx.state = LINE_IDLE;   // its packet was taken back
+  switch (rx.state) {
+    case LINE_IDLE:
+      if (!awaiting) {
+        if (!end) rx.state = LINE_SKIP;
+        return RX_SKIPPED;
+      }
+      if (!packet) return RX_WANT_PACKET;
+      rx.length = 0;
+      rx.state = LINE_COLLECT;
+      [[fallthrough]];
+    case LINE_COLLECT:
+      packet->data[rx.length++] = byte;
+      if (end) {
+        packet->length = rx.length;
+        rx.state = LINE_IDLE;
+        return RX_FRAME;
+      }
+      if (rx.length == PACKET_DATA_SIZE) {
+        // Cut to what a packet holds; the rest of the line is not wanted.
+        packet->length = rx.length;
+        rx.state = LINE_SKIP;
+        return RX_FRAME;
+      }
+      return RX_STORED;
+    default:
+      if (end) rx.state = LINE_IDLE;
+      return RX_SKIPPED;
+  }
+}
+
+uint16_t line_transmit(LineTransmitter &tx, const Packet *packet) {
+  if (tx.index < data_length(packet)) return packet->data[tx.index++];
+  tx.index = 0;
+  return TX_FRAME_END;
+}
+
+RxResult rtu_receive(RtuReceiver &rx, Packet *packet, uint8_t byte, bool awaiting) {
+  if (rx.state == RTU_COLLECT && !packet) rx.state = RTU_IDLE;   // its packet was taken back
+  switch (rx.state) {
+    case RTU_IDLE:
+      if (!awaiting) {
+        // Not ours to take: the whole frame goes, up to the silence.
+        rx.state = RTU_SKIP;
+        return RX_SKIPPED;
+      }
+      if (!packet) return RX_WANT_PACKET;
+      rx.address = byte;
+      rx.crc = crc_step(0xFFFF, byte);
+      rx.stored = 0;
+      rx.state = RTU_COLLECT;
+      return RX_STORED;
+    case RTU_COLLECT:
+      if (rx.stored == PACKET_DATA_SIZE) {
+        rx.state = RTU_SKIP;
+        return RX_ABORT;
+      }
+      packet->data[rx.stored++] = byte;
+      rx.crc = crc_step(rx.crc, byte);
+      return RX_STORED;
+    default:
+      return RX_SKIPPED;
+  }
+}
+
+RxResult rtu_silence(RtuReceiver &rx, Packet *packet) {
+  uint8_t state = rx.state;
+  rx.state = RTU_IDLE;
+  if (state != RTU_COLLECT || !packet) return RX_SKIPPED;
+  // The CRC run over its own two bytes leaves 0.
+  if (rx.stored <= 2 || rx.crc != 0) return RX_DROPPED;
+  packet->length = static_cast<uint16_t>(rx.stored - 2);
+  packet->address[0] = rx.address;
+  return RX_FRAME;
+}
+
+uint16_t rtu_transmit(RtuTransmitter &tx, const Packet *packet) {
+  switch (tx.state) {
+    case RTU_ADDRESS:
+      tx.crc = crc_step(0xFFFF, packet->address[0]);
+      tx.index = 0;
+      tx.state = RTU_DATA;
+      return packet->address[0];
+    case RTU_DATA:
+      if (tx.index < data_length(packet)) {
+        uint8_t b = packet->data[tx.index++];
+        tx.crc = crc_step(tx.crc, b);
+        return b;
+      }
+      tx.state = RTU_CRC_HIGH;
+      return static_cast<uint8_t>(tx.crc & 0xFF);   // low byte first
+    case RTU_CRC_HIGH:
+      tx.state = RTU_END;
+      return static_cast<uint8_t>(tx.crc >> 8);
+    default:
+      tx = RtuTransmitter{};
+      return TX_FRAME_END;
+  }
+}
+
+RxResult ascii_receive(AsciiReceiver &rx, Packet *packet, uint8_t byte, bool awaiting) {
+  byte &= 0x7F;
+  if (rx.state == ASCII_COLLECT && !packet) rx.state = ASCII_IDLE;   // its packet was taken back
+  if (rx.state == ASCII_IDLE) {
+    // Only a colon matters here: the LF after a frame's CR ends up here too.
+    if (byte != ':' || !awaiting) return RX_SKIPPED;
+    if (!packet) return RX_WANT_PACKET;
+  }
+  if (byte == ':') {
+    // A colon is never a digit: a frame cut short (a far end that restarted)
+    // must not swallow the frame that follows it.
+    rx.lrc = 0;
+    rx.half = false;
+    rx.room = ASCII_ROOM;
+    rx.state = ASCII_COLLECT;
+    return RX_STORED;
+  }
+  if (byte < LINE_END_BELOW) return ascii_end(rx, packet, true);
+  uint8_t digit = hex_value(byte);
+  if (!rx.half) {
+    rx.high = digit;
+    rx.half = true;
+  } else {
+    uint8_t b = static_cast<uint8_t>(rx.high << 4 | digit);
+    packet->data[(ASCII_ROOM - rx.room) / 2] = b;
+    rx.lrc = static_cast<uint8_t>(rx.lrc + b);
+    rx.half = false;
+  }
+  if (--rx.room == 0) return ascii_end(rx, packet, false);
+  return RX_STORED;
+}
+
+uint16_t ascii_transmit(AsciiTransmitter &tx, const Packet *packet) {
+  auto byte = [packet](uint16_t i) { return i == 0 ? packet->address[0] : packet->data[i - 1]; };
+  switch (tx.state) {
+    case ASCII_COLON:
+      tx.lrc = 0;
+      tx.index = 0;
+      tx.state = ASCII_HIGH;
+      return ':';
+    case ASCII_HIGH:
+      if (tx.index <= data_length(packet)) {
+        tx.state = ASCII_LOW;
+        return static_cast<uint8_t>(hex_digits[byte(tx.index) >> 4]);
+      }
+      tx.state = ASCII_LRC_LOW;
+      return static_cast<uint8_t>(hex_digits[tx.lrc >> 4]);
+    case ASCII_LOW: {
+      uint8_t b = byte(tx.index++);
+      tx.lrc = static_cast<uint8_t>(tx.lrc - b);
+      tx.state = ASCII_HIGH;
+      return static_cast<uint8_t>(hex_digits[b & 0xF]);
+    }
+    case ASCII_LRC_LOW:
+      tx.state = ASCII_CR;
+      return static_cast<uint8_t>(hex_digits[tx.lrc & 0xF]);
+    case ASCII_CR:
+      tx.state = ASCII_LF;
+      return CR;
+    case ASCII_LF:
+      tx.state = ASCII_END;
+      return LF;
+    default:
+      tx = AsciiTransmitter{};
+      return TX_FRAME_END;
+  }
+}

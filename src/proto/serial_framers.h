@@ -1,0 +1,83 @@
+// Gateway lines, Modbus RTU and Modbus ASCII framing as small byte-fed state
+// machines. Each keeps its own few bytes of state and fills or reads the
+// Packet it is handed, so the link's reader thread drives them and a test
+// drives them without a port.
+//
+// Receive: feed one byte with the packet of the frame in progress (null
+// while none is) and whether a reply is awaited. The result says what the
+// caller does next:
+//   RX_SKIPPED      the byte belongs to no frame
+//   RX_WANT_PACKET  the byte starts a frame: call again with a packet from
+//                   the pool, or, when the pool is empty, with awaiting off
+//   RX_STORED       taken into the frame in progress
+//   RX_FRAME        the packet holds a whole message: queue it
+//   RX_DROPPED      a bad frame: the packet goes back to the pool
+//   RX_ABORT        over-long or empty: the packet goes back to the pool and
+//                   the reply wait in progress ends at once
+// Transmit: each call gives the next byte of the packet's frame, or
+// TX_FRAME_END when the frame is complete (the packet is no longer read).
+//
+// Gateway: a line is every byte up to and including the first below 0x20,
+// top bits cleared; while no reply is awaited whole lines are skipped; a
+// line longer than a packet is delivered cut to the packet and the rest of
+// it skipped. Lines go out exactly as the packet holds them.
+// Modbus RTU: address, data, CRC-16 low byte then high byte; the frame ends
+// when the line falls silent (rtu_silence). More than a packet's data ends
+// the reply wait; a frame of two bytes or less or a bad CRC is dropped.
+// Modbus ASCII: ':' then upper-case hexadecimal pairs of address, data and
+// LRC, then CR LF. Digits other than 0-9 and A-F read as 0, so lower-case
+// hex fails the LRC; a colon always starts a frame afresh. An empty frame or
+// one too long for a packet ends the reply wait.
+// A frame in progress whose packet is taken back (null) is given up.
+#pragma once
+#include <cstdint>
+
+#include "proto/packet.h"
+
+enum RxResult : uint8_t { RX_SKIPPED, RX_WANT_PACKET, RX_STORED, RX_FRAME, RX_DROPPED, RX_ABORT };
+
+constexpr uint16_t TX_FRAME_END = 0xFFFF;
+
+struct LineReceiver {
+  uint8_t state = 0;
+  uint16_t length = 0;
+};
+RxResult line_receive(LineReceiver &rx, Packet *packet, uint8_t byte, bool awaiting);
+
+struct LineTransmitter {
+  uint16_t index = 0;
+};
+uint16_t line_transmit(LineTransmitter &tx, const Packet *packet);
+
+struct RtuReceiver {
+  uint8_t state = 0;
+  uint8_t address = 0;
+  uint16_t stored = 0;   // data bytes, the CRC included
+  uint16_t crc = 0;
+};
+RxResult rtu_receive(RtuReceiver &rx, Packet *packet, uint8_t byte, bool awaiting);
+// The line fell silent: RX_FRAME, RX_DROPPED or, with no frame, RX_SKIPPED.
+RxResult rtu_silence(RtuReceiver &rx, Packet *packet);
+
+struct RtuTransmitter {
+  uint8_t state = 0;
+  uint16_t index = 0;
+  uint16_t crc = 0;
+};
+uint16_t rtu_transmit(RtuTransmitter &tx, const Packet *packet);
+
+struct AsciiReceiver {
+  uint8_t state = 0;
+  uint8_t lrc = 0;
+  uint8_t high = 0;      // first digit of a pair
+  bool half = false;     // a pair is open
+  uint16_t room = 0;     // hexadecimal characters still allowed
+};
+RxResult ascii_receive(AsciiReceiver &rx, Packet *packet, uint8_t byte, bool awaiting);
+
+struct AsciiTransmitter {
+  uint8_t state = 0;
+  uint16_t index = 0;    // 0 the address, then the data bytes
+  uint8_t lrc = 0;
+};
+uint16_t ascii_transmit(AsciiTransmitter &tx, const Packet *packet);

@@ -1,0 +1,321 @@
+// Gateway, Modbus RTU, Modbus ASCII and Modbus TCP links, opened from a setup
+// record as the program opens them, against zl27t-sim and its faults.
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "link/link.h"
+#include "link/link_core.h"
+#include "link/link_setup.h"
+#include "proto/modbus_tcp.h"
+#include "sim_process.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// Reply time-out in 10-ms steps: small, so that a missing reply costs little.
+constexpr uint16_t TIMEOUT_STEPS = 25;
+
+struct Peer {
+  SimProcess sim;
+  LinkHandle *link = nullptr;
+
+  // The simulator speaking the kind's protocol, and a link of that kind to it.
+  bool open(LinkKind kind, std::vector<std::string> options) {
+    const char *proto = kind == LINK_GATEWAY ? "--gateway" : kind == LINK_MODBUS_ASCII ? "--ascii" : "--rtu";
+    options.push_back(proto);
+    if (kind == LINK_MODBUS_TCP) options.insert(options.end(), {"--tcp", "0"});
+    if (!sim.start(options)) return false;
+    LinkSetup s;
+    default_link_setup(&s);
+    s.kind = kind;
+    s.timeout = TIMEOUT_STEPS;
+    s.parity = 0;
+    s.route_count = kind == LINK_GATEWAY ? 2 : 1;
+    s.route[0] = kind == LINK_GATEWAY ? 201 : 7;
+    s.route[1] = 1;
+    if (kind == LINK_MODBUS_TCP) {
+      snprintf(s.host, sizeof s.host, "127.0.0.1");
+      s.tcp_port = static_cast<uint16_t>(sim.tcp_port());
+    } else {
+      setenv("ZL27T_PORTS", sim.path().c_str(), 1);
+      refresh_serial_ports();
+      s.port = 0;
+    }
+    return link_connect(&s, &link).ok != 0;
+  }
+  ~Peer() {
+    if (link) link_close(link);
+    unsetenv("ZL27T_PORTS");
+  }
+  std::string read_text(int first, int count = 1) {
+    std::vector<uint16_t> v(static_cast<size_t>(count));
+    return link_read_registers(link, first, count, v.data()) ? "ok" : link_error_text(link);
+  }
+  std::string write_text(int first, std::vector<uint16_t> v) {
+    return link_write_registers(link, first, static_cast<int>(v.size()), v.data()) ? "ok" : link_error_text(link);
+  }
+};
+
+const char *name_of(LinkKind kind) { return link_kind_text[kind]; }
+
+TEST(ModbusLinks, EveryKindReadsAndWritesBlocks) {
+  for (LinkKind kind : {LINK_GATEWAY, LINK_MODBUS_RTU, LINK_MODBUS_ASCII, LINK_MODBUS_TCP}) {
+    SCOPED_TRACE(name_of(kind));
+    Peer p;
+    ASSERT_TRUE(p.open(kind, {}));
+    // 100 registers take several gateway commands each way; values from
+    // 0x8000 up go to the gateway widened as signed numbers.
+    for (int count : {1, 100}) {
+      std::vector<uint16_t> out(static_cast<size_t>(count)), in(static_cast<size_t>(count));
+      for (int i = 0; i < count; i++) out[static_cast<size_t>(i)] = static_cast<uint16_t>(0xFFFF - 977 * i);
+      ASSERT_NE(link_write_registers(p.link, 3001, count, out.data()), 0) << link_error_text(p.link);
+      ASSERT_NE(link_read_registers(p.link, 3001, count, in.data()), 0) << link_error_text(p.link);
+      EXPECT_EQ(in, out);
+    }
+    uint16_t id[13] = {};
+    ASSERT_NE(link_read_registers(p.link, 8176, 13, id), 0) << link_error_text(p.link);
+    EXPECT_EQ(id[1], ('Z' << 8) | 'L');
+    EXPECT_EQ(id[12], 0x9990);
+    if (kind == LINK_GATEWAY) {
+      // Input registers and file records are not the gateway's.
+      EXPECT_EQ(link_read_input_registers(p.link, 0, 3001, 1, id), 0);
+      EXPECT_EQ(link_write_file_record(p.link, 3001, 1, id), 0);
+      EXPECT_EQ(p.read_text(8190, 4), "Gateway can't read status portion");
+      EXPECT_EQ(p.write_text(8192, {1, 2}), "Gateway can't write status portion");
+      continue;
+    }
+    const uint16_t record[3] = {0x1234, 0x8000, 7};
+    ASSERT_NE(link_write_file_record(p.link, 4001, 3, record), 0) << link_error_text(p.link);
+    uint16_t back[3] = {};
+    ASSERT_NE(link_read_input_registers(p.link, 0, 4001, 3, back), 0) << link_error_text(p.link);
+    EXPECT_EQ(std::vector<uint16_t>(back, back + 3), std::vector<uint16_t>(record, record + 3));
+    // The largest blocks a Modbus byte count can describe, and one more.
+    std::vector<uint16_t> block(126, 0x5A5A);
+    EXPECT_EQ(p.read_text(1, 125), "ok");
+    EXPECT_EQ(p.read_text(1, 126), "Illegal read count");
+    EXPECT_EQ(link_read_input_registers(p.link, 0, 1, 126, block.data()), 0);
+    EXPECT_STREQ(link_error_text(p.link), "Illegal read count");
+    EXPECT_EQ(p.write_text(3001, std::vector<uint16_t>(123, 1)), "ok");
+    EXPECT_EQ(p.write_text(3001, std::vector<uint16_t>(124, 1)), "Illegal write count");
+    EXPECT_EQ(link_write_file_record(p.link, 3001, 124, block.data()), 0);
+    EXPECT_STREQ(link_error_text(p.link), "Illegal write count");
+  }
+}
+
+// A fault on every second exchange: the one before it and the one after it
+// succeed, so a fault leaves nothing behind that spoils the next exchange.
+struct FaultCase {
+  const char *option;
+  const char *read_text;
+};
+
+void expect_fault_between_successes(LinkKind kind, const FaultCase &c, const char *every = "2") {
+  SCOPED_TRACE(std::string(name_of(kind)) + " " + c.option);
+  Peer p;
+  ASSERT_TRUE(p.open(kind, {c.option, every}));
+  EXPECT_EQ(p.read_text(100, 3), "ok");
+  EXPECT_EQ(p.read_text(100, 3), c.read_text);
+  EXPECT_EQ(p.read_text(100, 3), "ok");
+}
+
+TEST(ModbusLinks, SerialFaultsKeepTheirTexts) {
+  const FaultCase faults[] = {
+      {"--no-reply-every", "No reply to read command"},
+      {"--bad-check-every", "No reply to read command"},
+      {"--wrong-unit-every", "Read reply had wrong drop"},
+      {"--wrong-function-every", "Read reply had wrong opcode"},
+      // Half a frame from a device that restarted: an ASCII reply after it
+      // is still read.
+      {"--reset-every", "No reply to read command"},
+  };
+  for (LinkKind kind : {LINK_MODBUS_RTU, LINK_MODBUS_ASCII})
+    for (const FaultCase &c : faults) expect_fault_between_successes(kind, c);
+
+  for (LinkKind kind : {LINK_MODBUS_RTU, LINK_MODBUS_ASCII}) {
+    SCOPED_TRACE(name_of(kind));
+    Peer p;
+    ASSERT_TRUE(p.open(kind, {"--exception", "2@100", "--exception", "20@200"}));
+    EXPECT_EQ(p.read_text(100), "Modbus error reply 2 ILLEGAL DATA ADDRESS");
+    EXPECT_EQ(p.read_text(200), "Modbus error reply 20 ");
+    EXPECT_EQ(p.write_text(100, {1}), "Write reply was wrong size");   // an exception is short
+    EXPECT_EQ(p.write_text(300, {1}), "ok");
+  }
+  {
+    Peer p;
+    ASSERT_TRUE(p.open(LINK_MODBUS_RTU, {"--no-reply-every", "1"}));
+    EXPECT_EQ(p.write_text(100, {1}), "No reply to write command");
+  }
+  {
+    Peer p;
+    ASSERT_TRUE(p.open(LINK_MODBUS_ASCII, {"--wrong-unit-every", "1"}));
+    EXPECT_EQ(p.write_text(100, {1}), "Write reply had wrong drop");
+  }
+}
+
+TEST(ModbusLinks, GatewayFaultsAndTheRememberedRoute) {
+  // Command lines are counted from the route's "A": with a fault on every
+  // third line, the second read meets it, and the third read works only if
+  // the route was selected again after the failure.
+  const FaultCase faults[] = {
+      {"--no-reply-every", "No reply to R command"},
+      // A lone CR where values were due.
+      {"--wrong-function-every", "Read reply too short"},
+  };
+  for (const FaultCase &c : faults) expect_fault_between_successes(LINK_GATEWAY, c, "3");
+  {
+    // The gateway restarts after answering the second read and forgets the
+    // route: the third read meets its refusal, the fourth selects it again.
+    Peer p;
+    ASSERT_TRUE(p.open(LINK_GATEWAY, {"--reset-every", "3"}));
+    EXPECT_EQ(p.read_text(100), "ok");
+    EXPECT_EQ(p.read_text(100), "ok");
+    EXPECT_EQ(p.read_text(100), "Read reply too short");
+    EXPECT_EQ(p.read_text(100), "ok");
+  }
+
+  {
+    Peer p;
+    ASSERT_TRUE(p.open(LINK_GATEWAY, {"--exception", "3@100"}));
+    EXPECT_EQ(p.read_text(100), "Read reply too short");   // the gateway's "ERROR 3"
+    EXPECT_EQ(p.read_text(101), "ok");
+  }
+  Peer p;
+  ASSERT_TRUE(p.open(LINK_GATEWAY, {"--wrong-function-every", "3"}));
+  EXPECT_EQ(p.write_text(101, {5}), "ok");
+  // "0" where a lone CR was due: the line is put aside, the route forgotten
+  // and the wait goes on; the next write selects the route again.
+  EXPECT_EQ(p.write_text(101, {5}), "No valid reply to W command");
+  EXPECT_EQ(p.write_text(101, {5}), "ok");
+}
+
+TEST(ModbusLinks, TcpFaultsKeepTheirTexts) {
+  const FaultCase faults[] = {
+      {"--no-reply-every", "Reply timeout"},
+      {"--wrong-unit-every", "Reply drop doesn't match query"},
+      {"--wrong-function-every", "Reply opcode doesn't match query"},
+      // Both make a new connection, which the next exchange uses.
+      {"--reset-every", "Recv Circuit reset by peer"},
+      {"--bad-length-every", "Recv Reply message too large"},
+  };
+  for (const FaultCase &c : faults) expect_fault_between_successes(LINK_MODBUS_TCP, c);
+
+  Peer p;
+  ASSERT_TRUE(p.open(LINK_MODBUS_TCP, {"--exception", "2@100", "--exception", "20@200", "--stale-reply-every", "1",
+                                       "--set", "300=4660"}));
+  EXPECT_EQ(p.read_text(100), "ILLEGAL DATA ADDRESS");
+  EXPECT_EQ(p.read_text(200), "Modbus error reply 20");
+  EXPECT_EQ(p.write_text(100, {1}), "ILLEGAL DATA ADDRESS");
+  // Every reply comes after a late one with inverted values: those are skipped.
+  uint16_t v = 0;
+  ASSERT_NE(link_read_registers(p.link, 300, 1, &v), 0) << link_error_text(p.link);
+  EXPECT_EQ(v, 4660);
+}
+
+// A listening socket that never answers; with backlog 0 and one connection
+// waiting, a further connect is left hanging.
+struct SilentServer {
+  int fd = -1, filler = -1;
+  uint16_t port = 0;
+  SilentServer() {
+    fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof a);
+    listen(fd, 0);
+    socklen_t len = sizeof a;
+    getsockname(fd, reinterpret_cast<sockaddr *>(&a), &len);
+    port = ntohs(a.sin_port);
+  }
+  // The next connection waiting to be accepted, or -1 within a second.
+  int take_connection() {
+    pollfd p = {fd, POLLIN, 0};
+    return poll(&p, 1, 1000) == 1 ? accept(fd, nullptr, nullptr) : -1;
+  }
+  void fill_backlog() {
+    filler = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    a.sin_port = htons(port);
+    connect(filler, reinterpret_cast<sockaddr *>(&a), sizeof a);
+  }
+  ~SilentServer() {
+    if (filler >= 0) close(filler);
+    close(fd);
+  }
+};
+
+int idle_calls = 0;
+int abort_at = 0;
+Clock::time_point aborted_at;
+int count_then_abort(int) {
+  if (++idle_calls < abort_at) return 1;
+  aborted_at = Clock::now();
+  return 0;
+}
+
+double ms_since(Clock::time_point t) { return std::chrono::duration<double, std::milli>(Clock::now() - t).count(); }
+
+TEST(ModbusLinks, TcpWaitsAreBoundedAndEscEndsThemAtOnce) {
+  SilentServer server;
+  LinkHandle *link = open_modbus_tcp("127.0.0.1", server.port, 1, 100, nullptr, 0);
+  ASSERT_NE(link, nullptr);
+  link_set_port(link, 0, 0, 1, 20, 8);
+  uint16_t v;
+  auto start = Clock::now();
+  EXPECT_EQ(link_read_registers(link, 1, 1, &v), 0);
+  EXPECT_STREQ(link_error_text(link), "Reply timeout");
+  EXPECT_GE(ms_since(start), 180);
+  EXPECT_LT(ms_since(start), 2000);
+
+  // The idle callback runs at every step; its zero ends the wait there.
+  idle_calls = 0;
+  abort_at = 5;
+  link_set_port(link, 0, 0, 1, 1000, 8);
+  link_set_idle_callback(link, count_then_abort, 0);
+  EXPECT_EQ(link_read_registers(link, 1, 1, &v), 0);
+  EXPECT_STREQ(link_error_text(link), "Application idle abort");
+  EXPECT_EQ(idle_calls, 5);
+  EXPECT_LT(ms_since(aborted_at), 30);
+  link_close(link);
+  close(server.take_connection());
+
+  // A peer that closes the connection: the wait runs out as a time-out, and
+  // the next exchange goes out on a new connection.
+  link = open_modbus_tcp("127.0.0.1", server.port, 1, 100, nullptr, 0);
+  ASSERT_NE(link, nullptr);
+  link_set_port(link, 0, 0, 1, 20, 8);
+  close(server.take_connection());
+  EXPECT_EQ(link_read_registers(link, 1, 1, &v), 0);
+  EXPECT_STREQ(link_error_text(link), "Reply timeout");
+  EXPECT_EQ(link_read_registers(link, 1, 1, &v), 0);
+  int again = server.take_connection();
+  EXPECT_GE(again, 0);
+  close(again);
+  link_close(link);
+
+  // A connect that hangs gives up after its own time-out, or at once when
+  // the callback says so.
+  server.fill_backlog();
+  start = Clock::now();
+  EXPECT_EQ(open_modbus_tcp("127.0.0.1", server.port, 1, 20, nullptr, 0), nullptr);
+  EXPECT_GE(ms_since(start), 180);
+  EXPECT_LT(ms_since(start), 2000);
+  idle_calls = 0;
+  abort_at = 3;
+  EXPECT_EQ(open_modbus_tcp("127.0.0.1", server.port, 1, 1000, count_then_abort, 0), nullptr);
+  EXPECT_EQ(idle_calls, 3);
+  EXPECT_LT(ms_since(aborted_at), 30);
+}
+
+}  // namespace
