@@ -7,7 +7,7 @@ cd "$(dirname "$0")/.."
 
 need=()
 have_pkg() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q 'install ok installed'; }
-for p in cmake g++ make pkg-config libgtest-dev libvterm-dev socat mbpoll python3-pymodbus libmodbus-dev; do
+for p in cmake g++ clang ccache groff-base make pkg-config libgtest-dev libvterm-dev socat mbpoll python3-pymodbus libmodbus-dev; do
   have_pkg "$p" || need+=("$p")
 done
 if [ ${#need[@]} -gt 0 ]; then
@@ -18,13 +18,31 @@ if [ ${#need[@]} -gt 0 ]; then
 fi
 
 jobs=$(nproc 2>/dev/null || echo 2)
+# Warnings are errors here (never in a user's build); ccache when there is one.
+dev=(-DZL27T_WERROR=ON)
+command -v ccache >/dev/null && dev+=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
 
-cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo "${dev[@]}" >/dev/null
 cmake --build build -j "$jobs"
 (cd build && ctest --output-on-failure -j "$jobs" --timeout 120)
 
+# The two programs as packagers build them: Release with GCC, Debug with Clang;
+# then the install tree and the manual page as man renders it.
+for b in "build-release g++ Release" "build-clang clang++ Debug"; do
+  read -r dir cxx type <<<"$b"
+  cmake -S . -B "$dir" -DCMAKE_CXX_COMPILER="$cxx" -DCMAKE_BUILD_TYPE="$type" -DBUILD_TESTING=OFF "${dev[@]}" >/dev/null
+  cmake --build "$dir" -j "$jobs" --target zl27t zl27t-sim
+done
+stage=build-release/stage && rm -rf "$stage"
+cmake --install build-release --prefix "$stage" >/dev/null
+for f in bin/zl27t bin/zl27t-sim share/doc/zl27t/README.md share/man/man1/zl27t.1; do
+  [ -e "$stage/$f" ] || { echo "install: $f missing" >&2; exit 1; }
+done
+warnings=$(groff -man -ww -z "$stage/share/man/man1/zl27t.1" 2>&1)
+[ -z "$warnings" ] || { echo "zl27t.1: $warnings" >&2; exit 1; }
+
 if [ "${ZL27T_SKIP_SANITIZE:-0}" != 1 ]; then
-  cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DZL27T_SANITIZE=ON >/dev/null
+  cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DZL27T_SANITIZE=ON "${dev[@]}" >/dev/null
   cmake --build build-asan -j "$jobs"
   (cd build-asan && ctest --output-on-failure -j "$jobs" --timeout 120 -L 'unit|link')
   # The end-to-end paths once more, against the sanitizer build of the program.

@@ -29,7 +29,9 @@ constexpr uint16_t ST_DIAL = 0x0040;
 constexpr uint16_t ST_OFF_HOOK = 0x4000;
 constexpr uint16_t ST_RING = 0x8000;
 
-enum class Line { idle, dialing, connected };
+// off_hook: the line is seized (a handset, or an event of the test script)
+// without dialing; only a hang-up puts it back.
+enum class Line { idle, off_hook, dialing, connected };
 
 std::array<uint16_t, REG_TOTAL> g_regs;
 std::bitset<REG_TOTAL> g_frozen;   // live registers pinned by --set
@@ -128,9 +130,15 @@ void update_status()
     if (g_line == Line::dialing)
         st |= ST_DIAL;
     if (pstn) {
+        // On a switched line bit 14 of the control word is the modem's own
+        // off-hook report, not a setting: it follows the line.
         st &= static_cast<uint16_t>(~TWO_WIRE);
-        if (g_line != Line::idle)
+        if (g_line != Line::idle) {
             st |= ST_OFF_HOOK;
+            reg(REG_CONTROL) |= TWO_WIRE;
+        } else {
+            reg(REG_CONTROL) &= static_cast<uint16_t>(~TWO_WIRE);
+        }
     }
     if (g_ring_on)
         st |= ST_RING;
@@ -150,14 +158,14 @@ void update_signal(int64_t now)
     set_live(REG_SIGNAL_QUALITY, static_cast<uint16_t>(std::lround(quality < 1.0 ? 1.0 : quality)));
 }
 
+void end_call(int64_t now);
+
 void line_connect(int64_t now)
 {
     g_line = Line::connected;
     g_line_due = -1;
-    g_ring_on = false;
-    g_ring_toggle = -1;
+    end_call(now);   // a call ringing meanwhile stops
     trace_text("carrier up");
-    (void)now;
 }
 
 void line_hang_up()
@@ -168,13 +176,20 @@ void line_hang_up()
     g_line_due = -1;
 }
 
+void end_call(int64_t now)
+{
+    g_ring_on = false;
+    g_ring_toggle = -1;
+    g_call_next = g_opt.ring_every_s ? now + static_cast<int64_t>(g_opt.ring_every_s) * 1000 : -1;
+}
+
 void tick_calls(int64_t now)
 {
-    if (g_opt.ring_every_s == 0)
-        return;
-    if (g_call_next < 0)
+    if (g_opt.ring_every_s != 0 && g_call_next < 0 && g_ring_toggle < 0)
         g_call_next = now + static_cast<int64_t>(g_opt.ring_every_s) * 1000;
-    if (g_line == Line::idle && g_ring_toggle < 0 && now >= g_call_next) {
+    // A call due while the line is busy waits until it is free.
+    if (g_call_next >= 0 && g_line == Line::idle && g_ring_toggle < 0 && now >= g_call_next) {
+        g_call_next = -1;
         g_rings_in_call = 0;
         set_live(REG_RING_COUNT, 0);
         g_ring_toggle = now;
@@ -193,11 +208,8 @@ void tick_calls(int64_t now)
             set_live(REG_LAST_PASSWORD, pw == 0 ? 0xFFFF : pw);
             line_connect(now);
         } else if (g_rings_in_call >= 8) {
-            g_ring_on = false;
-            g_ring_toggle = -1;
+            end_call(now);
         }
-        if (g_ring_toggle < 0)
-            g_call_next = now + static_cast<int64_t>(g_opt.ring_every_s) * 1000;
     }
 }
 
@@ -209,6 +221,11 @@ void device_init(int64_t now)
     g_frozen.reset();
     g_start = now;
     g_line = Line::idle;
+    g_line_due = -1;
+    g_call_next = -1;
+    g_ring_toggle = -1;
+    g_ring_on = false;
+    g_rings_in_call = 0;
 
     // The default configuration, as a factory-fresh modem holds it.
     reg(REG_CONTROL) = g_opt.crc ? 0x0800 : 0;
@@ -280,7 +297,7 @@ void device_write(uint32_t r, uint16_t value)
     reg(r) = value;
     if (r == REG_CONTROL) {
         if (!(old & CONNECT) && (value & CONNECT)) {
-            if (g_line == Line::idle) {
+            if (g_line == Line::idle || g_line == Line::off_hook) {
                 g_line = Line::dialing;
                 g_line_due = now_ms() + g_opt.dial_ms;
                 if (reg(REG_CONTROL) & PRIVATE_LINE)
@@ -313,4 +330,23 @@ int64_t device_next_due(int64_t now)
     if (g_ring_toggle >= 0 && g_ring_toggle < due)
         due = g_ring_toggle;
     return due;
+}
+
+bool device_event(std::string_view what, int64_t now)
+{
+    if (what == "ring") {
+        g_call_next = now;   // rings as soon as the line is free
+    } else if (what == "off-hook") {
+        if (g_line == Line::idle) {
+            g_line = Line::off_hook;
+            trace_text("off hook");
+        }
+    } else if (what == "hang-up") {
+        line_hang_up();
+        end_call(now);
+    } else {
+        return false;
+    }
+    device_tick(now);
+    return true;
 }

@@ -9,6 +9,10 @@
 //                                 status, live and identification registers ignore writes
 //   device_tick(now)              advances the line, the rings and the signal values
 //   device_next_due(now)          when the next tick is wanted
+//   device_event(what, now)       a line event of the test script: "ring" (a call
+//                                 rings, answered after S0 rings when auto answer
+//                                 is on), "off-hook" (the line is seized without
+//                                 dialing), "hang-up"; false for anything else
 #pragma once
 
 #include <cstdint>
@@ -41,3 +45,4 @@ uint16_t device_read(uint32_t reg);
 void device_write(uint32_t reg, uint16_t value);
 void device_tick(int64_t now);
 int64_t device_next_due(int64_t now);
+bool device_event(std::string_view what, int64_t now);

@@ -31,6 +31,9 @@
 //     --registers N         the device has registers 1..N only (default 65536)
 //     --dial-delay MS       carrier comes up MS after register 1 bit 0 rises (1000)
 //     --ring-every S        an incoming call rings every S seconds
+//     --at MS:EVENT         MS milliseconds after "ready": ring (a call rings),
+//                           off-hook (the line is seized), hang-up, or REG=VALUE
+//                           (as --set, at that moment); repeatable
 //   Faults:
 //     --no-reply-every N    every Nth request gets no reply (Sy/Max: acknowledged)
 //     --bad-check-every N   every Nth reply frame has a wrong BCC/CRC/LRC
@@ -63,7 +66,10 @@
 // errors, 8 last password (0xFFFF none), 8001 ring count, 8187 bit 0 CTS, 2060
 // signal level (tenths of dBm, signed) and 2075 quality, both drifting. Register 1
 // bit 0 rising dials the number at the number pointer (register 5), falling hangs
-// up. Writes to 2, 6, 8, 2060, 2075, 8001, 8176-8188 are accepted and ignored.
+// up; on a switched line (bit 13 clear) register 1 bit 14 reports off hook. A
+// call (--ring-every, --at N:ring) rings 1 s in 3 and counts in 8001; with auto
+// answer on it is answered after S0 (8000) rings and 8 takes the password of 7.
+// Writes to 2, 6, 8, 2060, 2075, 8001, 8176-8188 are accepted and ignored.
 // Sy/Max errors: 3 Illegal Address (odd or missing registers), 16 Register Count
 // Too Large (above 128), 29 Illegal Route, 1 Illegal Opcode, 70 Insufficient Data.
 // Reply layouts: sim/symax.h (Sy/Max), sim/gateway.h (gateway lines),
@@ -150,6 +156,43 @@ void apply_preset(const Preset& p)
     }
 }
 
+// A timed event of the test script (--at).
+struct TimedEvent {
+    long ms;
+    std::string what;
+};
+
+Preset parse_preset(const char* text, bool is_text, const char* option);
+
+TimedEvent parse_timed_event(const char* text)
+{
+    const char* colon = strchr(text, ':');
+    if (!colon)
+        usage_error("--at needs MS:EVENT, got %s", text);
+    std::string ms(text, colon);
+    long when = parse_number(ms.c_str(), "--at");
+    if (when < 0 || when > 86'400'000)
+        usage_error("time out of range in --at %s", text);
+    std::string what = colon + 1;
+    if (what.find('=') != std::string::npos)
+        parse_preset(what.c_str(), false, "--at");   // checked now, applied later
+    else if (what != "ring" && what != "off-hook" && what != "hang-up")
+        usage_error("unknown event in --at %s", text);
+    return {when, what};
+}
+
+void schedule_timed_event(const TimedEvent& e, int64_t start)
+{
+    sched_at(start + e.ms, [what = e.what] {
+        if (what.find('=') != std::string::npos) {
+            apply_preset(parse_preset(what.c_str(), false, "--at"));
+            trace_text("--at %s", what.c_str());
+        } else {
+            device_event(what, now_ms());
+        }
+    });
+}
+
 Preset parse_preset(const char* text, bool is_text, const char* option)
 {
     const char* eq = strchr(text, '=');
@@ -186,10 +229,13 @@ ExceptionRange parse_exception(const char* text)
 
 void print_usage()
 {
+    printf("zl27t-sim: a simulated ZL27T modem (Sy/Max, gateway, Modbus RTU/ASCII on a\n"
+           "pty or tty, Modbus TCP on 127.0.0.1) for trying zl27t without a modem.\n"
+           "It prints \"ready PATH\" (or PORT) when it listens; SIGTERM or Ctrl-C end it.\n\n");
     printf("usage: zl27t-sim (--pty PATH | --device PATH | --tcp PORT) [--proto symax|gateway|rtu|ascii]\n"
            "  [--crc] [--baud N] [--parity none|even|odd] [--stats PATH] [--drop N] [--name TEXT] [--port-word N] [--no-signature]\n"
            "  [--set REG=VALUE] [--set-text REG=TEXT] [--registers N] [--dial-delay MS]\n"
-           "  [--ring-every S] [--no-reply-every N] [--bad-check-every N] [--nak-every N]\n"
+           "  [--ring-every S] [--at MS:EVENT] [--no-reply-every N] [--bad-check-every N] [--nak-every N]\n"
            "  [--foreign-transaction-every N] [--stale-reply-every N] [--busy-every N] [--exception CODE@FIRST[-LAST]] [--delay MS] [--trace]\n"
            "  [--wrong-unit-every N] [--wrong-function-every N] [--reset-every N] [--bad-length-every N]\n");
 }
@@ -199,6 +245,7 @@ void print_usage()
 int main(int argc, char** argv)
 {
     std::vector<Preset> presets;
+    std::vector<TimedEvent> timed_events;
     std::string name = "ZL27T";
     long port_word = 0;
     bool signature = true;
@@ -289,6 +336,8 @@ int main(int argc, char** argv)
             g_opt.dial_ms = parse_count(arg(), "--dial-delay");
         } else if (opt == "--ring-every") {
             g_opt.ring_every_s = parse_count(arg(), "--ring-every");
+        } else if (opt == "--at") {
+            timed_events.push_back(parse_timed_event(arg()));
         } else if (opt == "--no-reply-every") {
             g_opt.no_reply_every = parse_count(arg(), "--no-reply-every");
         } else if (opt == "--bad-check-every") {
@@ -381,6 +430,8 @@ int main(int argc, char** argv)
     else
         printf("ready %d\n", tcp_port);
     fflush(stdout);
+    for (const TimedEvent& e : timed_events)
+        schedule_timed_event(e, now_ms());
 
     std::vector<pollfd> fds;
     for (;;) {

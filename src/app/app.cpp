@@ -7,6 +7,7 @@
 #include "config/modem_config.h"
 #include "config/printout.h"
 #include "config/transfer.h"
+#include "editor/online.h"
 #include "editor/param_editor.h"
 #include "forms/file_picker.h"
 #include "link/link.h"
@@ -102,7 +103,9 @@ static bool modem_ready(const char *tag) { return ensure_link() && identify_modu
 
 int dispatch(int code) {
   switch (code) {
-    case 100: modem_ready("ZL27T"); break;   // the online editor follows the checks
+    case 100:
+      if (modem_ready("ZL27T")) online_editor();   // works on working_config only
+      break;
     case 201: read_config_command(); break;
     case 202: write_config_command(); break;
     case 203: offline_editor(); break;   // copies memory_config in and back
@@ -130,8 +133,14 @@ int dispatch(int code) {
       break;
     // The screens follow their checks.
     case 302:
+      if (modem_ready("ZL27T")) signal_screen();
+      break;
     case 304:
-    case 305: modem_ready("ZL27T"); break;
+      if (modem_ready("ZL27T")) lead_monitor();
+      break;
+    case 305:
+      if (modem_ready("ZL27T")) connect_hangup();
+      break;
     case 303: link_handle = terminal_run(0); break;   // debugging view
     case 306: link_handle = terminal_run(1); break;   // BBS view
     case 401: link_handle = configure_link(); break;   // also when it gives none

@@ -1,8 +1,10 @@
 #include "editor/param_editor.h"
 
+#include <cstddef>
 #include <cstdio>
 #include <cstring>
 
+#include "config/transfer.h"
 #include "ui/boxes.h"
 #include "ui/screen.h"
 #include "ui/window.h"
@@ -422,31 +424,58 @@ void edit_key(KeyCode key) {
   if (pending) apply_key(pending);
 }
 
-void track_changes(const ModemConfig &s) {
-  const ModemConfig &c = working_config;
-  const bool differs[19] = {
-      s.flags != c.flags,
-      s.port_rate != c.port_rate,
-      s.line_rate != c.line_rate,
-      s.number_pointer != c.number_pointer,
-      strncmp(s.dial_string, c.dial_string, sizeof c.dial_string) != 0,
-      s.password != c.password,
-      s.carrier_threshold != c.carrier_threshold,
-      s.cts_on_delay != c.cts_on_delay,
-      s.cts_off_delay != c.cts_off_delay,
-      s.answer_rings != c.answer_rings,
-      s.escape_char != c.escape_char,
-      s.cr_char != c.cr_char,
-      s.lf_char != c.lf_char,
-      s.bs_char != c.bs_char,
-      s.dial_tone_wait != c.dial_tone_wait,
-      s.carrier_wait != c.carrier_wait,
-      s.comma_pause != c.comma_pause,
-      s.dtmf_duration != c.dtmf_duration,
-      s.guard_time != c.guard_time,
-  };
-  for (int i = 0; i < 19; i++)
-    if (differs[i]) changed_items |= 1u << i;
+namespace {
+
+// Where each transfer item lives in the record.
+struct ItemField {
+  size_t offset;
+  size_t size;
+};
+constexpr ItemField item_fields[TRANSFER_ITEMS + 1] = {
+    {0, 0},
+    {offsetof(ModemConfig, flags), sizeof(uint16_t)},
+    {offsetof(ModemConfig, port_rate), sizeof(uint16_t)},
+    {offsetof(ModemConfig, line_rate), sizeof(uint16_t)},
+    {offsetof(ModemConfig, number_pointer), sizeof(uint16_t)},
+    {offsetof(ModemConfig, dial_string), sizeof(ModemConfig::dial_string)},
+    {offsetof(ModemConfig, password), sizeof(uint16_t)},
+    {offsetof(ModemConfig, carrier_threshold), sizeof(uint16_t)},
+    {offsetof(ModemConfig, cts_on_delay), sizeof(uint16_t)},
+    {offsetof(ModemConfig, cts_off_delay), sizeof(uint16_t)},
+    {offsetof(ModemConfig, answer_rings), sizeof(uint16_t)},
+    {offsetof(ModemConfig, escape_char), sizeof(uint16_t)},
+    {offsetof(ModemConfig, cr_char), sizeof(uint16_t)},
+    {offsetof(ModemConfig, lf_char), sizeof(uint16_t)},
+    {offsetof(ModemConfig, bs_char), sizeof(uint16_t)},
+    {offsetof(ModemConfig, dial_tone_wait), sizeof(uint16_t)},
+    {offsetof(ModemConfig, carrier_wait), sizeof(uint16_t)},
+    {offsetof(ModemConfig, comma_pause), sizeof(uint16_t)},
+    {offsetof(ModemConfig, dtmf_duration), sizeof(uint16_t)},
+    {offsetof(ModemConfig, guard_time), sizeof(uint16_t)},
+};
+constexpr int DIAL_STRING_ITEM = 5;
+
+const unsigned char *field_of(const ModemConfig &c, int item) {
+  return reinterpret_cast<const unsigned char *>(&c) + item_fields[item].offset;
+}
+
+}  // namespace
+
+bool item_differs(const ModemConfig &a, const ModemConfig &b, int item) {
+  if (item < 1 || item > TRANSFER_ITEMS) return false;
+  if (item == DIAL_STRING_ITEM) return strncmp(a.dial_string, b.dial_string, sizeof a.dial_string) != 0;
+  return std::memcmp(field_of(a, item), field_of(b, item), item_fields[item].size) != 0;
+}
+
+void copy_item(ModemConfig &to, const ModemConfig &from, int item) {
+  if (item < 1 || item > TRANSFER_ITEMS) return;
+  std::memcpy(reinterpret_cast<unsigned char *>(&to) + item_fields[item].offset, field_of(from, item),
+              item_fields[item].size);
+}
+
+void track_changes(const ModemConfig &snapshot) {
+  for (int item = 1; item <= TRANSFER_ITEMS; item++)
+    if (item_differs(snapshot, working_config, item)) changed_items |= 1u << (item - 1);
 }
 
 void editor_help() {

@@ -7,6 +7,7 @@
 //   edit_key           applies one key to working_config and the editor state
 //   editor_help        the help window (hot key F2 while an editor runs)
 //   track_changes      online: marks transfer items that differ from a snapshot
+//   item_differs, copy_item   one transfer item's field(s) compared or copied
 //   offline_editor     menu code 203: edits memory_config through working_config
 #pragma once
 #include <cstdint>
@@ -41,4 +42,8 @@ void edit_key(KeyCode key);
 void editor_help();
 int editor_help_hotkey(KeyCode key, int position);
 void track_changes(const ModemConfig &snapshot);
+// Transfer items 1..19 as fields of the record (item 5, the dial string, is
+// compared as text); other item numbers differ in nothing and copy nothing.
+bool item_differs(const ModemConfig &a, const ModemConfig &b, int item);
+void copy_item(ModemConfig &to, const ModemConfig &from, int item);
 void offline_editor();

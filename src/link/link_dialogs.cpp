@@ -46,7 +46,17 @@ const Choices<2> yes_no_choices = null_ended(yes_no_text);
 const Choices<2> priority_choices = null_ended(priority_text);
 const Choices<2> register_set_choices = null_ended(register_set_text);
 
-const char *const *port_choices() { return serial_port_list; }
+// The port list as the fields show it: names too long for the field keep
+// their end. Rebuilt on every call, as the list may have been refreshed.
+const char *const *port_choices() {
+  static char texts[MAX_SERIAL_PORTS][PORT_FIELD_MAX + 1];
+  static const char *list[MAX_SERIAL_PORTS + 1];
+  int n = serial_port_count();
+  port_field_texts(serial_port_list, n, serial_port_field_width(), texts);
+  for (int i = 0; i < n; i++) list[i] = texts[i];
+  list[n] = nullptr;
+  return list;
+}
 
 FormField choice(int row, int column, int width, uint16_t *value, const char *const *choices) {
   return {static_cast<int16_t>(row), static_cast<int16_t>(column), static_cast<int16_t>(width), DT_CHOICE,

@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "platform/ports.h"
@@ -144,5 +145,64 @@ int serial_port_count() {
 int serial_port_field_width() {
   size_t w = 1;
   for (int i = 0; i < serial_port_count(); i++) w = std::max(w, strlen(serial_port_list[i]));
-  return static_cast<int>(std::min<size_t>(w, 30));
+  return static_cast<int>(std::min<size_t>(w, PORT_FIELD_MAX));
+}
+
+namespace {
+
+constexpr std::string_view CUT_MARK = "...";
+
+// head characters of the start, the mark, and the end up to width.
+std::string cut_port_name(std::string_view name, std::string_view head, size_t width) {
+  std::string out(head);
+  out.append(CUT_MARK);
+  size_t tail = std::min(name.size(), width - std::min(width, out.size()));
+  out.append(name.substr(name.size() - tail));
+  return out;
+}
+
+// Whether a and b (both longer than width) show the same pieces when cut
+// keeping head characters of their start.
+bool cut_alike(std::string_view a, std::string_view b, size_t head, size_t width) {
+  size_t tail = width - CUT_MARK.size() - head;
+  return a.substr(0, head) == b.substr(0, head) && a.substr(a.size() - tail) == b.substr(b.size() - tail);
+}
+
+}  // namespace
+
+void port_field_texts(const char *const *names, int count, int width,
+                      char (*texts)[PORT_FIELD_MAX + 1]) {
+  const size_t cut_width = std::clamp<size_t>(width, CUT_MARK.size() + 1, PORT_FIELD_MAX);
+  const size_t fits = static_cast<size_t>(std::max(width, 0));
+  auto is_long = [&](int i) { return strlen(names[i]) > fits; };
+  for (int i = 0; i < count; i++) {
+    std::string_view name = names[i];
+    if (!is_long(i)) {
+      snprintf(texts[i], PORT_FIELD_MAX + 1, "%.*s", PORT_FIELD_MAX, names[i]);
+      continue;
+    }
+    size_t head = 0;
+    for (; head + CUT_MARK.size() < cut_width; head++) {
+      bool alike = false;
+      for (int j = 0; j < count && !alike; j++)
+        alike = j != i && is_long(j) && name != names[j] && cut_alike(name, names[j], head, cut_width);
+      if (!alike) break;
+    }
+    if (head + CUT_MARK.size() == cut_width) head = 0;   // the check below settles it
+    std::string text = cut_port_name(name, name.substr(0, head), cut_width);
+    snprintf(texts[i], PORT_FIELD_MAX + 1, "%s", text.c_str());
+  }
+  // Names that share all but the middle of a long path, or that hold the mark
+  // themselves, may still show alike: a cut one then shows its list place.
+  for (int i = 0; i < count; i++) {
+    if (!is_long(i)) continue;
+    for (int j = 0; j < count; j++) {
+      if (j == i || strcmp(texts[i], texts[j]) != 0 || strcmp(names[i], names[j]) == 0) continue;
+      char place[16];
+      snprintf(place, sizeof place, "#%d", i + 1);
+      std::string text = cut_port_name(names[i], place, cut_width);
+      snprintf(texts[i], PORT_FIELD_MAX + 1, "%s", text.c_str());
+      break;
+    }
+  }
 }

@@ -98,8 +98,18 @@ constexpr int MAX_SERIAL_PORTS = 40;
 extern char *serial_port_list[MAX_SERIAL_PORTS + 1];
 void refresh_serial_ports();
 int serial_port_count();
-// Width of the longest port name (at least 1, at most 30): the port fields.
+// Width of the longest port name (at least 1, at most PORT_FIELD_MAX): the
+// port fields.
+constexpr int PORT_FIELD_MAX = 30;
 int serial_port_field_width();
+// What a port field of the given width shows for each of count names: a name
+// that fits stays as it is; a longer one keeps its end behind "..." (the end
+// of a path is what tells ports apart), with as much of its start in front as
+// it takes to tell it from every other long name ("/home/a...demo/modem.pty").
+// Two different names never show alike: the few that would still do so show
+// their place in the list ("#3...") instead of their start.
+void port_field_texts(const char *const *names, int count, int width,
+                      char (*texts)[PORT_FIELD_MAX + 1]);
 
 struct LinkHandle;
 extern LinkHandle *link_handle;

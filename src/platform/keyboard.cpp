@@ -99,14 +99,16 @@ int decode_modified(std::string_view body) {
     params = params.substr(0, semi);
   }
   // The unmodified sequence: letters lose a leading "1", ~ keys keep their number.
-  std::string base;
+  // Built by appending: GCC 12 at -O3 takes string concatenation and assignment
+  // here for overlapping copies inside libstdc++ (-Wrestrict).
+  std::string base(1, '[');
   if (final == '~') {
-    base = "[" + std::string(params) + "~";
+    base.append(params);
   } else {
     if (!(params.empty() || params == "1")) return -1;
-    base = (final >= 'P' && final <= 'S') ? "O" : "[";
-    base += final;
+    if (final >= 'P' && final <= 'S') base[0] = 'O';
   }
+  base += final;
   bool prefix;
   int scan = table_lookup(base, prefix);
   if (scan < 0) return -1;

@@ -143,8 +143,8 @@ TEST(MainMenu, HotLetterOpensPulldownAndEscClosesIt) {
   ASSERT_TRUE(s.wait_until([&] { return pulldown_open(s, offline); }, "the oFfline pull-down"));
   // The first item highlighted across the list's width, the others normal,
   // hot letters in their own colours.
-  EXPECT_EQ(s.row_attrs(6).substr(16, 32), "0" + attrs_of("Read from disk to memory      ", '1', '3') + "0");
-  EXPECT_EQ(s.row_attrs(7).substr(16, 32), "0" + attrs_of("Write from memory to disk     ", '0', '2') + "0");
+  EXPECT_EQ(s.row_attrs(6).substr(16, 32), std::string("0").append(attrs_of("Read from disk to memory      ", '1', '3')) + "0");
+  EXPECT_EQ(s.row_attrs(7).substr(16, 32), std::string("0").append(attrs_of("Write from memory to disk     ", '0', '2')) + "0");
   EXPECT_EQ(s.colours(6, 19), (CellColours{BLUE, LIGHT_GREY}));
 
   s.press(Key::Esc);

@@ -96,6 +96,7 @@ TEST_F(Sim, ReadRequestIsAcknowledgedAndAnsweredWithTheTransaction)
 TEST_F(Sim, ReceiveFramerRefusesBadFramesAndRestartsOnSoh)
 {
     Bytes good = symax_build_frame(SEQ1, {}, {0x00, 0x41, 0x00, 0x00, 0x00, 0x00}, false);
+    ASSERT_FALSE(good.empty());
     Bytes bad = good;
     bad.back() ^= 1;
     feed(bad);
@@ -355,6 +356,44 @@ TEST_F(Sim, DialHangUpAndConfigurationErrors)
     device_write(REG_NUMBER_POINTER, 100);
     device_write(100, 0x3920);                             // "9 " : blank is no dial digit
     EXPECT_EQ(device_read(REG_CONFIG_ERRORS) & 0x80, 0x80);
+}
+
+TEST_F(Sim, LineEventsRingAnswerAndOffHook)
+{
+    const int64_t t0 = now_ms();
+    // A call rings once a second out of three; S0 = 2 answers it on the second ring.
+    device_write(REG_S0, 2);
+    device_write(REG_PASSWORD, 0x1234);
+    ASSERT_TRUE(device_event("ring", t0));
+    EXPECT_EQ(device_read(REG_STATUS) & 0xC001, 0x8000);   // ringing, on hook, no carrier
+    EXPECT_EQ(device_read(REG_RING_COUNT), 1);
+    EXPECT_EQ(device_read(REG_LAST_PASSWORD), 0xFFFF);
+    device_tick(t0 + 1500);
+    EXPECT_EQ(device_read(REG_STATUS) & 0x8000, 0);          // between rings
+    device_tick(t0 + 3000);
+    EXPECT_EQ(device_read(REG_RING_COUNT), 2);
+    EXPECT_EQ(device_read(REG_STATUS) & 0xC001, 0x4001);   // answered: off hook, carrier
+    EXPECT_EQ(device_read(REG_CONTROL) & 0x4000, 0x4000);  // switched line: register 1 reports it
+    EXPECT_EQ(device_read(REG_LAST_PASSWORD), 0x1234);
+
+    ASSERT_TRUE(device_event("hang-up", t0 + 3100));
+    EXPECT_EQ(device_read(REG_STATUS) & 0xC001, 0);
+    EXPECT_EQ(device_read(REG_CONTROL) & 0x4000, 0);
+    device_tick(t0 + 9000);
+    EXPECT_EQ(device_read(REG_STATUS) & 0x8000, 0);          // one call only
+
+    // Seized without dialing: off hook and nothing else, until register 1 bit 0 falls.
+    ASSERT_TRUE(device_event("off-hook", t0 + 9100));
+    EXPECT_EQ(device_read(REG_STATUS) & 0xC041, 0x4000);
+    device_write(REG_CONTROL, device_read(REG_CONTROL) | 0x0001);
+    device_write(REG_CONTROL, device_read(REG_CONTROL) & ~0x0001);
+    EXPECT_EQ(device_read(REG_STATUS) & 0x4000, 0);
+    EXPECT_FALSE(device_event("explode", t0 + 9200));
+
+    // On a private two-wire line bit 14 is a setting and stays as written.
+    device_write(REG_CONTROL, 0x6000);
+    EXPECT_EQ(device_read(REG_CONTROL), 0x6000);
+    EXPECT_EQ(device_read(REG_STATUS) & 0x4000, 0);
 }
 
 } // namespace

@@ -89,7 +89,7 @@ TEST(KeyDecoder, OddInputDecodesWithoutLeakingSequenceBytes) {
       {"two keys in one read", "\x1b[A\x1b[Bz", K(0x48) + K(0x50) + "z"},
       {"Esc then a key, or Alt-x", "\x1bx\x1b\x03", "\x1bx\x1b\x03"},
       {"Esc Esc", "\x1b\x1b", "\x1b\x1b"},
-      {"Esc Esc then a key", "\x1b\x1b[A", "\x1b" + K(0x48)},
+      {"Esc Esc then a key", "\x1b\x1b[A", std::string("\x1b").append(K(0x48))},
       // Control strings: answers to queries and pieces of pastes, whole.
       {"title report ended by BEL", "\x1b]2;q\x07" "a", "a"},
       {"colour report ended by ST", "\x1b]11;rgb:0000/0000/0000\x1b\\b", "b"},
