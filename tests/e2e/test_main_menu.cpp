@@ -410,6 +410,11 @@ TEST(MainMenu, EveryScreenGivesTheTerminalBackOnEachSignal) {
       {"register viewer", "uv", "REGSTR"},
       {"register viewer help", "uv{F2}", "REGISTER VIEWER HELP"},
       {"register viewer settings", "uv{F8}", "CONFIGURE REGISTER VIEWER"},
+      {"online editor", "n", "Communication Mode"},
+      {"online editor's link dialog", "n{F9}", "CONFIGURE THIS COMPUTER"},
+      {"signal strength", "us", "SIGNAL STRENGTH"},
+      {"lead monitor", "ul", "LEAD MONITOR"},
+      {"connect or hang up", "uc", "CONNECT/HANGUP"},
       {"terminal emulator", "ut", "Type contrl-End to exit terminal.", true},
       {"BBS terminal emulator", "ub", "Type contrl-End to exit terminal.", true},
   };

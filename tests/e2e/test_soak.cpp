@@ -76,10 +76,15 @@ struct LiveScreen {
   const char *keys;    // from the menu bar
   const char *shows;   // once it is up
   const char *moves;   // keys typed now and then (nothing that writes)
+  // How a failed read shows when not by its text on the bottom line.
+  const char *failure_mark = nullptr;
 };
 
 const LiveScreen live_screens[] = {
     {"register viewer", "uv", "REGSTR", "{Down}{Up}"},
+    {"online editor", "n", "Communication Mode", "{Down}{Up}"},
+    {"signal strength", "us", "SIGNAL STRENGTH", "", "ERROR"},   // in place of the value
+    {"lead monitor", "ul", "LEAD MONITOR", ""},
 };
 
 std::string trimmed(std::string s) {
@@ -126,6 +131,7 @@ TEST(Soak, LiveScreensThroughEveryFaultAndTheFarEndComingBack) {
             if (f && f->text && t == f->text) faults_shown.insert(f->name);
           }
         if (bottom.find("Buffer shortage") != std::string::npos) shown.insert(bottom);
+        if (f && f->text && screen.failure_mark && s.contains(screen.failure_mark)) faults_shown.insert(f->name);
       }
     };
     const auto per_fault = Session::Ms(static_cast<long>(soak_seconds() * 1000 / faults.size() / std::size(live_screens)));
