@@ -9,21 +9,17 @@
 //                      the program, then a pymodbus ASCII client
 // --baud makes the simulator pace its replies at that line speed (the pty
 // itself has none). Prints exchanges per second of each and their ratio.
-#include <arpa/inet.h>
 #include <modbus/modbus.h>
 #include <signal.h>
-#include <sys/socket.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <functional>
 #include <string>
 #include <vector>
 
+#include "libmodbus_peer.h"
 #include "link/link.h"
 #include "link/link_setup.h"
 #include "sim_process.h"
@@ -31,29 +27,8 @@
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
 constexpr int COUNT = 20;
 constexpr int ROUNDS = 3;
-
-struct Rate {
-  long exchanges = 0;
-  long failures = 0;
-  double seconds = 0;
-  double per_second() const { return seconds > 0 ? exchanges / seconds : 0; }
-};
-
-// Runs `exchange` for `seconds`; adds to the rate.
-void run_for(double seconds, Rate &rate, const std::function<bool()> &exchange) {
-  auto start = Clock::now();
-  auto end = start + std::chrono::duration<double>(seconds);
-  while (Clock::now() < end) {
-    if (exchange())
-      rate.exchanges++;
-    else
-      rate.failures++;
-  }
-  rate.seconds += std::chrono::duration<double>(Clock::now() - start).count();
-}
 
 void report(const char *ours_name, const Rate &ours, const char *theirs_name, const Rate &theirs) {
   printf("%-28s %8.0f exchanges/s (%ld in %.1f s, %ld failed)\n", ours_name, ours.per_second(), ours.exchanges,
@@ -88,44 +63,15 @@ bool program_read(LinkHandle *link) {
   return link_read_registers(link, 1, COUNT, v) != 0;
 }
 
-// A libmodbus TCP server in a child process; returns its port, or -1.
-int start_libmodbus_server(pid_t *pid) {
-  modbus_t *ctx = modbus_new_tcp("127.0.0.1", 0);
-  int listener = ctx ? modbus_tcp_listen(ctx, 1) : -1;
-  if (listener < 0) return -1;
-  sockaddr_in a{};
-  socklen_t len = sizeof a;
-  getsockname(listener, reinterpret_cast<sockaddr *>(&a), &len);
-  *pid = fork();
-  if (*pid == 0) {
-    modbus_mapping_t *map = modbus_mapping_new(0, 0, 1000, 1000);
-    for (int i = 0; i < 1000; i++) map->tab_registers[i] = static_cast<uint16_t>(i);
-    uint8_t query[MODBUS_TCP_MAX_ADU_LENGTH];
-    for (;;) {
-      if (modbus_tcp_accept(ctx, &listener) < 0) _exit(1);
-      for (;;) {
-        int n = modbus_receive(ctx, query);
-        if (n > 0) modbus_reply(ctx, query, n, map);
-        if (n < 0) break;
-      }
-      modbus_close(ctx);   // the client's socket; the listener stays
-    }
-  }
-  close(listener);
-  modbus_free(ctx);
-  return ntohs(a.sin_port);
-}
-
 int bench_tcp(double seconds) {
-  pid_t server;
-  int port = start_libmodbus_server(&server);
-  if (port < 0) {
+  LibmodbusServer server;
+  if (!start_libmodbus_server(&server)) {
     fprintf(stderr, "modbus_bench: no libmodbus server\n");
     return 1;
   }
   Rate ours, theirs;
   for (int round = 0; round < ROUNDS; round++) {
-    LinkHandle *link = open_program_link(LINK_MODBUS_TCP, "127.0.0.1", static_cast<uint16_t>(port), 13);
+    LinkHandle *link = open_program_link(LINK_MODBUS_TCP, "127.0.0.1", static_cast<uint16_t>(server.port), 13);
     if (!link) {
       fprintf(stderr, "modbus_bench: the program's link did not open\n");
       break;
@@ -134,19 +80,12 @@ int bench_tcp(double seconds) {
     link_close(link);
     link_handle = nullptr;
 
-    modbus_t *ctx = modbus_new_tcp("127.0.0.1", port);
-    if (!ctx || modbus_connect(ctx) < 0) {
+    if (!libmodbus_tcp_reads(server.port, 1, COUNT, seconds / ROUNDS, theirs)) {
       fprintf(stderr, "modbus_bench: libmodbus client cannot connect\n");
       break;
     }
-    modbus_set_slave(ctx, 1);
-    uint16_t v[COUNT];
-    run_for(seconds / ROUNDS, theirs, [ctx, &v] { return modbus_read_registers(ctx, 0, COUNT, v) == COUNT; });
-    modbus_close(ctx);
-    modbus_free(ctx);
   }
-  kill(server, SIGTERM);
-  waitpid(server, nullptr, 0);
+  stop_libmodbus_server(&server);
   printf("Modbus TCP, reads of %d registers, libmodbus server on loopback\n", COUNT);
   report("program (register interface)", ours, "libmodbus client", theirs);
   return 0;

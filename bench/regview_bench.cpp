@@ -1,6 +1,10 @@
-// Register viewer against zl27t-sim, with the screen on a real terminal
-// (a pty whose other end this program reads and counts):
+// Register viewer against zl27t-sim (serial kinds) or a libmodbus server
+// (Modbus TCP), with the screen on a real terminal (a pty whose other end
+// this program reads and counts):
 //   - refreshes per second (20 rows; status column off and on);
+//   - where the kind has an outside client (libmodbus's own, for Modbus
+//     TCP), refreshes per second beside that client's reads of the same 20
+//     registers from the same server, and their ratio;
 //   - bytes sent to the terminal per refresh when nothing changes, when one
 //     value changes, and for the table or the whole screen drawn afresh;
 //   - time from a key typed while a slow reply is awaited to its effect on
@@ -8,10 +12,12 @@
 //   - CPU used while the device does not answer and errors are not trapped
 //     (stopped device; port gone).
 //
-//   regview_bench [--seconds N] [--delay MS] [--keys N]
+//   regview_bench [--seconds N] [--delay MS] [--keys N] [--rates]
+// --rates: the refresh rates only.
 //
 // Link kinds are rows of the `targets` table; a kind joins the figures by
-// adding its row (how the simulator is started and the link set up).
+// adding its row (which peer, how it is started and the link set up, and
+// the outside client to compare with).
 #include <fcntl.h>
 #include <poll.h>
 #include <pty.h>
@@ -32,9 +38,13 @@
 #include <thread>
 #include <vector>
 
+#if ZL27T_BENCH_LIBMODBUS
+#include "libmodbus_peer.h"
+#endif
 #include "link/link.h"
 #include "link/link_setup.h"
 #include "platform/console.h"
+#include "rate.h"
 #include "regview/regview.h"
 #include "sim_process.h"
 #include "ui/keys.h"
@@ -143,10 +153,18 @@ double cpu_seconds() {
 
 // --- link kinds ---
 
+// The device at the far end: zl27t-sim, or a libmodbus server (the same
+// server libmodbus's own client is timed against).
+enum Peer { PEER_SIM, PEER_LIBMODBUS };
+
 struct Target {
   const char *name;
-  std::vector<std::string> sim_options;   // besides --pty / --tcp and the delay
+  Peer peer;
+  std::vector<std::string> sim_options;   // besides --pty and the delay
   void (*setup)(LinkSetup &s, const std::string &where);
+  // An outside client reading `count` holding registers from `first` off the
+  // same peer for `seconds`: the yardstick of the refresh rate. Null: none.
+  bool (*yardstick)(const std::string &where, int first, int count, double seconds, Rate &rate);
 };
 
 void symax_setup(LinkSetup &s, const std::string &where) {
@@ -156,35 +174,88 @@ void symax_setup(LinkSetup &s, const std::string &where) {
   s.port = 0;
 }
 
+#if ZL27T_BENCH_LIBMODBUS
+// `where` is the server's port on loopback; unit 1.
+void tcp_setup(LinkSetup &s, const std::string &where) {
+  s.kind = LINK_MODBUS_TCP;
+  snprintf(s.host, sizeof s.host, "%s", "127.0.0.1");
+  s.tcp_port = static_cast<uint16_t>(atoi(where.c_str()));
+  s.route_count = 1;
+  s.route[0] = 1;
+}
+
+bool libmodbus_client(const std::string &where, int first, int count, double seconds, Rate &rate) {
+  return libmodbus_tcp_reads(atoi(where.c_str()), first, count, seconds, rate);
+}
+#endif
+
 const Target targets[] = {
-    {.name = "Sy/Max over a pty", .sim_options = {}, .setup = symax_setup},
+    {.name = "Sy/Max over a pty", .peer = PEER_SIM, .sim_options = {}, .setup = symax_setup, .yardstick = nullptr},
     // The simulator paces its replies as a 9600-baud line would.
-    {.name = "Sy/Max at 9600 baud", .sim_options = {"--baud", "9600"}, .setup = symax_setup},
-    // Modbus TCP: no Modbus TCP link in this build yet; its row (sim --tcp 0,
-    // kind LINK_MODBUS_TCP, host 127.0.0.1) and libmodbus's client on the same
-    // server as the yardstick join here once it is.
+    {.name = "Sy/Max at 9600 baud", .peer = PEER_SIM, .sim_options = {"--baud", "9600"}, .setup = symax_setup,
+     .yardstick = nullptr},
+#if ZL27T_BENCH_LIBMODBUS
+    {.name = "Modbus TCP", .peer = PEER_LIBMODBUS, .sim_options = {}, .setup = tcp_setup,
+     .yardstick = libmodbus_client},
+#endif
 };
 
+constexpr int START_REGISTER = 100;
+
+// The peer of one measurement, and the program's link to it.
 struct Session {
+  const Target *target = nullptr;
   SimProcess sim;
-  bool open(const Target &t, unsigned delay_ms) {
+#if ZL27T_BENCH_LIBMODBUS
+  LibmodbusServer server;
+#endif
+  std::string where;   // the pty's path, or the server's port
+
+  bool start(const Target &t, unsigned delay_ms) {
+    target = &t;
+    if (t.peer == PEER_LIBMODBUS) {
+#if ZL27T_BENCH_LIBMODBUS
+      if (!start_libmodbus_server(&server, delay_ms)) return false;
+      where = std::to_string(server.port);
+      return true;
+#else
+      return false;
+#endif
+    }
     std::vector<std::string> options = t.sim_options;
     options.push_back("--set");
-    options.push_back("100=0x1234");
+    options.push_back(std::to_string(START_REGISTER) + "=0x1234");
     if (delay_ms) {
       options.push_back("--delay");
       options.push_back(std::to_string(delay_ms));
     }
     if (!sim.start(options)) return false;
+    where = sim.path();
+    return true;
+  }
+  bool open_link() {
     default_link_setup(&link_setup);
-    t.setup(link_setup, sim.path());
-    link_setup.rv_start_register = 100;
+    target->setup(link_setup, where);
+    link_setup.rv_start_register = START_REGISTER;
     link_setup.rv_screen_size = VIEWER_MAX_ROWS;
     return link_open() != nullptr;
   }
-  ~Session() {
+  bool open(const Target &t, unsigned delay_ms) { return start(t, delay_ms) && open_link(); }
+  void close_link() {
     if (link_handle) link_close(link_handle);
     link_handle = nullptr;
+  }
+  pid_t pid() const {
+#if ZL27T_BENCH_LIBMODBUS
+    if (target && target->peer == PEER_LIBMODBUS) return server.pid;
+#endif
+    return sim.pid();
+  }
+  ~Session() {
+    close_link();
+#if ZL27T_BENCH_LIBMODBUS
+    stop_libmodbus_server(&server);
+#endif
   }
 };
 
@@ -210,6 +281,39 @@ void refresh_rate(const Target &t, double seconds, bool status) {
   fprintf(report, "  %-20s status %-3s  %6.0f refreshes/s  (%d in %.1f s, %d not complete)\n", t.name,
           status ? "on" : "off", refreshes / elapsed, refreshes, elapsed, other);
   viewer_leave(&v);
+}
+
+// Refreshes of the 20-row table beside the peer's outside client reading the
+// same 20 registers, in alternating rounds on the same peer (its one
+// connection at a time), status column off: one read per refresh each.
+void refresh_rate_beside(const Target &t, double seconds) {
+  constexpr int ROUNDS = 3;
+  Session s;
+  if (!s.start(t, 0)) {
+    fprintf(report, "  %s: the peer did not start\n", t.name);
+    return;
+  }
+  Rate viewer, client;
+  for (int round = 0; round < ROUNDS; round++) {
+    if (!s.open_link()) {
+      fprintf(report, "  %s: the link did not open\n", t.name);
+      return;
+    }
+    link_setup.rv_status_registers = 1;
+    RegisterViewer v;
+    viewer_enter(&v, VIEWER_STATUS_OFFSET);
+    run_for(seconds / ROUNDS, viewer, [&v] { return viewer_refresh(&v) == VIEWER_REFRESHED && !v.failed; });
+    viewer_leave(&v);
+    s.close_link();
+    if (!t.yardstick(s.where, START_REGISTER, VIEWER_MAX_ROWS, seconds / ROUNDS, client)) {
+      fprintf(report, "  %s: the outside client did not connect\n", t.name);
+      return;
+    }
+  }
+  fprintf(report, "  %-20s viewer %6.0f refreshes/s (%ld failed), outside client %6.0f reads/s (%ld failed), "
+                  "ratio %.2f\n",
+          t.name, viewer.per_second(), viewer.failures, client.per_second(), client.failures,
+          client.per_second() > 0 ? viewer.per_second() / client.per_second() : 0.0);
 }
 
 void bytes_per_refresh(const Target &t) {
@@ -304,9 +408,9 @@ void cpu_without_answers(const Target &t, double seconds, bool port_gone) {
   std::thread watcher([&] {
     std::this_thread::sleep_for(milliseconds(300));
     if (port_gone) {
-      kill(s.sim.pid(), SIGKILL);
+      kill(s.pid(), SIGKILL);
     } else {
-      kill(s.sim.pid(), SIGSTOP);
+      kill(s.pid(), SIGSTOP);
     }
     std::this_thread::sleep_for(milliseconds(200));
     double cpu0 = cpu_seconds();
@@ -315,7 +419,7 @@ void cpu_without_answers(const Target &t, double seconds, bool port_gone) {
     cpu = cpu_seconds() - cpu0;
     wall = duration<double>(Clock::now() - t0).count();
     term.type("\x1b");
-    if (!port_gone) kill(s.sim.pid(), SIGCONT);
+    if (!port_gone) kill(s.pid(), SIGCONT);
   });
   register_viewer(VIEWER_STATUS_OFFSET);
   watcher.join();
@@ -329,6 +433,7 @@ int main(int argc, char **argv) {
   double seconds = 3;
   unsigned delay = 200;
   int keys = 20;
+  bool rates_only = false;
   for (int i = 1; i < argc; i++) {
     if (!strcmp(argv[i], "--seconds") && i + 1 < argc)
       seconds = atof(argv[++i]);
@@ -336,8 +441,10 @@ int main(int argc, char **argv) {
       delay = static_cast<unsigned>(atoi(argv[++i]));
     else if (!strcmp(argv[i], "--keys") && i + 1 < argc)
       keys = atoi(argv[++i]);
+    else if (!strcmp(argv[i], "--rates"))
+      rates_only = true;
     else {
-      fprintf(stderr, "usage: regview_bench [--seconds N] [--delay MS] [--keys N]\n");
+      fprintf(stderr, "usage: regview_bench [--seconds N] [--delay MS] [--keys N] [--rates]\n");
       return 2;
     }
   }
@@ -346,11 +453,18 @@ int main(int argc, char **argv) {
     fprintf(stderr, "regview_bench: no terminal\n");
     return 1;
   }
-  fprintf(report, "register viewer, 20 rows, against zl27t-sim\n");
+  fprintf(report, "register viewer, 20 rows, against zl27t-sim (serial kinds) and a libmodbus server (TCP)\n");
   fprintf(report, "refresh rate:\n");
   for (const Target &t : targets) {
     refresh_rate(t, seconds, false);
     refresh_rate(t, seconds, true);
+  }
+  fprintf(report, "refresh rate beside an outside client on the same peer (20 registers, status off):\n");
+  for (const Target &t : targets)
+    if (t.yardstick) refresh_rate_beside(t, seconds);
+  if (rates_only) {
+    give_terminal_back();
+    return 0;
   }
   fprintf(report, "terminal output per refresh:\n");
   for (const Target &t : targets) bytes_per_refresh(t);
@@ -361,7 +475,6 @@ int main(int argc, char **argv) {
     cpu_without_answers(t, seconds, false);
     cpu_without_answers(t, seconds, true);
   }
-  fprintf(report, "Modbus TCP: pending (no Modbus TCP link in this build)\n");
   give_terminal_back();
   return 0;
 }

@@ -96,7 +96,9 @@ struct ReplyReader {
 };
 
 // One step of the shared reply wait: whatever the socket has, up to the
-// whole reply frame.
+// whole reply frame. The header and the rest usually arrive together: both
+// are taken in the same step, so a prompt reply costs no second wait (nor
+// an idle call between its two halves).
 WaitStep read_step(LinkHandle *, void *context, int max_ms) {
   ReplyReader &r = *static_cast<ReplyReader *>(context);
   if (r.ended) {
@@ -105,26 +107,31 @@ WaitStep read_step(LinkHandle *, void *context, int max_ms) {
     return WAIT_STEP_NOTHING;
   }
   if (max_ms > 0 && !tcp_wait_readable(r.ch->fd, max_ms)) return WAIT_STEP_NOTHING;
-  long n = tcp_recv(r.ch->fd, r.buffer + r.got, static_cast<size_t>(r.wanted - r.got));
-  if (n == -EAGAIN) return WAIT_STEP_NOTHING;
-  if (n < 0) {
-    r.error = static_cast<int>(-n);
-    return WAIT_STEP_DONE;
-  }
-  if (n == 0) {
-    r.ended = true;
-    r.ch->reconnect_due = true;
-    return WAIT_STEP_NOTHING;
-  }
-  r.got += static_cast<int>(n);
-  if (r.wanted == MBAP_HEADER && r.got >= MBAP_HEADER) {
-    r.wanted = mbap_reply_length(r.buffer);
-    if (r.wanted == 0) {
-      r.too_long = true;
+  bool came = false;
+  for (;;) {
+    long n = tcp_recv(r.ch->fd, r.buffer + r.got, static_cast<size_t>(r.wanted - r.got));
+    if (n == -EAGAIN) break;
+    if (n < 0) {
+      r.error = static_cast<int>(-n);
       return WAIT_STEP_DONE;
     }
+    if (n == 0) {
+      r.ended = true;
+      r.ch->reconnect_due = true;
+      break;
+    }
+    came = true;
+    r.got += static_cast<int>(n);
+    if (r.wanted == MBAP_HEADER && r.got >= MBAP_HEADER) {
+      r.wanted = mbap_reply_length(r.buffer);
+      if (r.wanted == 0) {
+        r.too_long = true;
+        return WAIT_STEP_DONE;
+      }
+    }
+    if (r.got >= r.wanted) return WAIT_STEP_DONE;
   }
-  return r.got >= r.wanted ? WAIT_STEP_DONE : WAIT_STEP_PROGRESS;
+  return came ? WAIT_STEP_PROGRESS : WAIT_STEP_NOTHING;
 }
 
 // One whole reply frame into r.buffer; false with the reason set.

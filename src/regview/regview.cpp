@@ -99,7 +99,23 @@ int viewer_idle(int user) {
   return 1;
 }
 
-bool key_pending() { return wait_key_seen != 0 || key_waiting(); }
+// Whether a key waits. Queued keys (typed during a link wait, or from a
+// script) count at once; the terminal itself is asked at most once per
+// KEY_LOOK_INTERVAL. On a fast link a whole refresh takes microseconds,
+// and asking the terminal before every row cost more than the read; a
+// millisecond is still far below what a typist notices.
+constexpr auto KEY_LOOK_INTERVAL = std::chrono::milliseconds(1);
+std::chrono::steady_clock::time_point last_key_look;
+
+bool key_arrived() {
+  if (key_queue_count() > 0) return true;
+  auto now = std::chrono::steady_clock::now();
+  if (now - last_key_look < KEY_LOOK_INTERVAL) return false;
+  last_key_look = now;
+  return key_waiting();
+}
+
+bool key_pending() { return wait_key_seen != 0 || key_arrived(); }
 
 // How many values a successful read stored: serial links answer the count
 // (a short reply stores fewer), a TCP link answers 1 for a whole reply.
@@ -157,24 +173,56 @@ bool value_known(const RegisterViewer *v, int reg, uint16_t *value) {
   return true;
 }
 
-void draw_status(const RegisterViewer *v, int row) {
+// Whether the cells at row, col .. col + width - 1 still show what `d`
+// recorded from the same inputs.
+bool still_drawn(const ViewerDrawn &d, const uint32_t (&inputs)[3], int row, int col, int width) {
+  int at = (row - 1) * SCR_COLS + col - 1;
+  return d.valid && memcmp(d.inputs, inputs, sizeof inputs) == 0 &&
+         memcmp(d.chars, shadow_chars + at, static_cast<size_t>(width)) == 0 &&
+         memcmp(d.attrs, shadow_attrs + at, static_cast<size_t>(width)) == 0;
+}
+
+void record_drawn(ViewerDrawn &d, const uint32_t (&inputs)[3], int row, int col, int width) {
+  int at = (row - 1) * SCR_COLS + col - 1;
+  memcpy(d.inputs, inputs, sizeof inputs);
+  memcpy(d.chars, shadow_chars + at, static_cast<size_t>(width));
+  memcpy(d.attrs, shadow_attrs + at, static_cast<size_t>(width));
+  d.valid = true;
+}
+
+void draw_status(RegisterViewer *v, int row) {
   int reg = register_on(v, row);
   int i = reg - v->values_first;
-  if (status_shown() && !input_set() && i >= 0 && i < v->status_count) {
+  bool value_shown = status_shown() && !input_set() && i >= 0 && i < v->status_count;
+  // What the cell shows: the value, "----" or blanks (selected or not).
+  uint32_t inputs[3] = {value_shown ? 0u : status_shown() ? 1u : 2u, value_shown ? v->status[i] : 0u,
+                        row == v->pos.row ? 1u : 0u};
+  ViewerDrawn &drawn = v->drawn_status[row - VIEWER_FIRST_ROW];
+  if (still_drawn(drawn, inputs, row, STATUS_COL, STATUS_WIDTH)) return;
+  if (value_shown) {
     char text[8];
     snprintf(text, sizeof text, "%04X", v->status[i]);
     put_field(text, row, STATUS_COL, STATUS_WIDTH, ' ', INDEX_NORMAL);
-    return;
+  } else {
+    put_field(status_shown() ? "----" : "", row, STATUS_COL, STATUS_WIDTH, ' ',
+              row == v->pos.row ? INDEX_SELECTED : INDEX_NORMAL);
   }
-  put_field(status_shown() ? "----" : "", row, STATUS_COL, STATUS_WIDTH, ' ',
-            row == v->pos.row ? INDEX_SELECTED : INDEX_NORMAL);
+  record_drawn(drawn, inputs, row, STATUS_COL, STATUS_WIDTH);
 }
 
-// One table row: its register number, then the values (blank while not
-// known), or ERROR after a failed read; then the status.
-void draw_row(const RegisterViewer *v, int row) {
+// A table row's number and values (blank while not known), or ERROR after
+// a failed read.
+void draw_values(RegisterViewer *v, int row) {
   int reg = register_on(v, row);
   bool selected_row = row == v->pos.row;
+  uint16_t value = 0;
+  bool known = !v->failed && value_known(v, reg, &value);
+  uint32_t inputs[3] = {static_cast<uint32_t>(reg),
+                        (input_set() ? 1u : 0u) | (v->failed ? 2u : 0u) | (known ? 4u : 0u) |
+                            (selected_row ? static_cast<uint32_t>(v->column) << 3 : 0u),
+                        value};
+  ViewerDrawn &drawn = v->drawn_values[row - VIEWER_FIRST_ROW];
+  if (still_drawn(drawn, inputs, row, 1, VIEWER_DRAWN_WIDTH)) return;
   char text[24];
   snprintf(text, sizeof text, "%cx%d", input_set() ? '3' : '4', reg);
   const ColumnSpec &number = spec_of(VCOL_REGISTER);
@@ -185,8 +233,6 @@ void draw_row(const RegisterViewer *v, int row) {
     put_field("ERROR", row, ERROR_TEXT_COL, ERROR_TEXT_WIDTH, ' ', selected_row ? INDEX_SELECTED : INDEX_ERROR);
     put_field("", row, ERROR_BLANK_COL, ERROR_BLANK_WIDTH, ' ', INDEX_NORMAL);
   } else {
-    uint16_t value;
-    bool known = value_known(v, reg, &value);
     for (int c = VCOL_HEX; c <= VCOL_BINARY; c++) {
       text[0] = 0;
       if (known) viewer_cell_text(c, value, text, sizeof text);
@@ -195,6 +241,11 @@ void draw_row(const RegisterViewer *v, int row) {
                 selected_row && v->column == c ? INDEX_SELECTED : INDEX_NORMAL);
     }
   }
+  record_drawn(drawn, inputs, row, 1, VIEWER_DRAWN_WIDTH);
+}
+
+void draw_row(RegisterViewer *v, int row) {
+  draw_values(v, row);
   draw_status(v, row);
 }
 
@@ -484,7 +535,7 @@ ViewerStep viewer_refresh(RegisterViewer *v) {
   clear_extra_rows(v, rows);
   for (int r = 0; r < rows; r++) {
     // A waiting key goes first; the rows below keep what they show.
-    if (key_waiting()) return VIEWER_KEY;
+    if (key_arrived()) return VIEWER_KEY;
     draw_row(v, VIEWER_FIRST_ROW + r);
   }
 

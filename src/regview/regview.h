@@ -74,6 +74,17 @@ void viewer_edit_text(int column, uint16_t value, char *out, size_t size);
 // 32767, a stray '-', BINARY without exactly 16 digits). Empty text is 0.
 bool viewer_parse_edit(int column, const char *text, uint16_t *value);
 
+// What part of a table row was last drawn from, and the cells it left in
+// the shadow screen. A part whose inputs and cells are both unchanged is not
+// formatted again: on a fast link formatting 20 rows cost more than the read.
+constexpr int VIEWER_DRAWN_WIDTH = 51;   // register number to BINARY
+struct ViewerDrawn {
+  bool valid = false;
+  uint32_t inputs[3] = {};
+  uint8_t chars[VIEWER_DRAWN_WIDTH] = {};
+  uint8_t attrs[VIEWER_DRAWN_WIDTH] = {};
+};
+
 // The viewer's state between its steps.
 struct RegisterViewer {
   int status_offset = VIEWER_STATUS_OFFSET;
@@ -90,6 +101,8 @@ struct RegisterViewer {
   uint16_t status[VIEWER_MAX_ROWS] = {};
   bool failed = false;   // the last read failed: the table shows ERROR
   int drawn_rows = 0;    // rows on screen, cleared when the table shrinks
+  ViewerDrawn drawn_values[VIEWER_MAX_ROWS];   // per table row
+  ViewerDrawn drawn_status[VIEWER_MAX_ROWS];
 };
 
 enum ViewerStep {

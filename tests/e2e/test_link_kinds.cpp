@@ -2,7 +2,9 @@
 // from Setup as a new user would, then a configuration fetched, edited and
 // sent: against zl27t-sim for all six kinds, and over Modbus TCP against a
 // pymodbus server. Afterwards the saved setup file opens the same link from
-// the test, which reads what the program sent.
+// the test, which reads what the program sent. And a Modbus TCP setup file
+// that names a serial port no longer there starts straight on its link.
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <random>
@@ -173,4 +175,41 @@ TEST(LinkKinds, ModbusTcpSendsAndFetchesWithAPymodbusServer) {
   fetch_edit_send(s, "3 ");
   quit(s);
   expect_sent_through_saved_setup(s, "/dev/null");
+}
+
+// A setup file for Modbus TCP whose saved serial port index is beyond the
+// port list (the machine lost its serial ports): a TCP link needs no port,
+// so start-up opens it straight away, without the configure dialog, and a
+// fetch goes through it. The file stays as it was.
+TEST(LinkKinds, ModbusTcpStartsFromASetupFileWhosePortIsGone) {
+  ZlSession s;
+  SimProcess sim;
+  int port = 0;
+  ASSERT_TRUE(start_tcp_peer(sim, false, &port));
+  LinkSetup setup = setup_record();
+  setup.kind = LINK_MODBUS_TCP;
+  snprintf(setup.host, sizeof setup.host, "%s", "127.0.0.1");
+  setup.tcp_port = static_cast<uint16_t>(port);
+  setup.route_count = 1;
+  setup.route[0] = 1;
+  setup.port = 5;   // only one port is listed
+  ASSERT_TRUE(s.write_setup(setup));
+  const std::string written = s.read_file(SETUP_FILE);
+  s.set_env("ZL27T_PORTS", "/dev/null");
+  ASSERT_TRUE(s.start());
+  ASSERT_TRUE(s.wait_until([&] { return s.row(4).rfind("oNline", 0) == 0; }, "the menu bar"));
+  EXPECT_GT(times_drawn(s, "Via Modbus TCP to 127.0.0.1"), 0u);   // opened at start-up
+  EXPECT_EQ(times_drawn(s, "CONFIGURE THIS COMPUTER"), 0u);
+  EXPECT_EQ(times_drawn(s, "The saved link is not in current choices."), 0u);
+  EXPECT_EQ(times_drawn(s, "Unable to establish link."), 0u);
+
+  s.type("fffe");
+  ASSERT_TRUE(s.wait_for_text("Communication Mode"));
+  ASSERT_TRUE(s.wait_until([&] { return s.text_at(6, 60, 2) == "7 "; }, "answer on ring fetched"));
+  EXPECT_FALSE(s.contains("ERROR")) << s.dump();
+  EXPECT_EQ(times_drawn(s, "CONFIGURE THIS COMPUTER"), 0u);
+  s.press(Key::Esc);
+  ASSERT_TRUE(s.wait_for_text_gone("Communication Mode"));
+  quit(s);
+  EXPECT_EQ(s.read_file(SETUP_FILE), written);
 }

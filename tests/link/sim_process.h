@@ -31,6 +31,10 @@ class SimProcess {
     return launch(options);
   }
 
+  // Sends the simulator's stderr (its frame trace, with --trace) to a file;
+  // before start.
+  void set_stderr(const std::string &file) { stderr_file_ = file; }
+
   const std::string &path() const { return path_; }
   pid_t pid() const { return pid_; }
   // The TCP port of a simulator started with "--tcp 0" (the last word of its
@@ -76,6 +80,10 @@ class SimProcess {
     pid_ = fork();
     if (pid_ == 0) {
       dup2(out[1], 1);
+      if (!stderr_file_.empty()) {
+        int err = open(stderr_file_.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
+        if (err >= 0) dup2(err, 2);
+      }
       std::vector<char *> argv;
       for (auto &a : args) argv.push_back(const_cast<char *>(a.c_str()));
       argv.push_back(nullptr);
@@ -108,5 +116,5 @@ class SimProcess {
 
   pid_t pid_ = -1;
   int out_fd_ = -1;
-  std::string dir_, path_, ready_;
+  std::string dir_, path_, ready_, stderr_file_;
 };

@@ -1,10 +1,17 @@
 // The register viewer's steps against zl27t-sim with the screen on the
-// memory console: the input-register set, and edits queued as a keystroke
-// script (typed keys, Esc and values that do not fit).
+// memory console: the input-register set (on a Sy/Max link, and over Modbus
+// TCP, where the simulator's trace shows the function codes that went out),
+// and edits queued as a keystroke script (typed keys, Esc and values that
+// do not fit).
 #include <gtest/gtest.h>
 #include <stdlib.h>
+#include <unistd.h>
 
+#include <cstdio>
+#include <fstream>
+#include <sstream>
 #include <string>
+#include <vector>
 
 #include "link/link.h"
 #include "link/link_setup.h"
@@ -33,6 +40,24 @@ class RegisterViewerLink : public SimLinkTest {
     ASSERT_NE(link_open(), nullptr);
     ASSERT_TRUE(viewer_enter(&v, VIEWER_STATUS_OFFSET));
   }
+  // The viewer on the simulator's Modbus TCP server (unit 1), its frames
+  // traced into `trace`.
+  void open_tcp_viewer(const std::string &trace) {
+    sim.set_stderr(trace);
+    ASSERT_TRUE(sim.start({"--tcp", "0", "--trace", "--set", "100=0x1234", "--set", "101=0xFFFF"}));
+    ASSERT_GT(sim.tcp_port(), 0);
+    link_setup.kind = LINK_MODBUS_TCP;
+    snprintf(link_setup.host, sizeof link_setup.host, "%s", "127.0.0.1");
+    link_setup.tcp_port = static_cast<uint16_t>(sim.tcp_port());
+    link_setup.route_count = 1;
+    link_setup.route[0] = 1;
+    link_setup.rv_start_register = 100;
+    link_setup.rv_screen_size = 2;
+    link_setup.rv_status_registers = YES;
+    link_setup.rv_register_set = 1;
+    ASSERT_NE(link_open(), nullptr);
+    ASSERT_TRUE(viewer_enter(&v, VIEWER_STATUS_OFFSET));
+  }
   void TearDown() override {
     viewer_leave(&v);
     SimLinkTest::TearDown();
@@ -55,6 +80,26 @@ class RegisterViewerLink : public SimLinkTest {
     ASSERT_EQ(viewer_refresh(&v), VIEWER_REFRESHED);
   }
 };
+
+// The Modbus PDUs of the requests the simulator's TCP server received, from
+// its trace lines "sim rx tcp      <MBAP header> <PDU>".
+std::vector<std::vector<unsigned>> tcp_requests(const std::string &trace) {
+  constexpr size_t MBAP_BYTES = 7;
+  std::vector<std::vector<unsigned>> requests;
+  std::ifstream in(trace);
+  std::string line;
+  while (std::getline(in, line)) {
+    std::istringstream words(line);
+    std::string sim, dir, what;
+    words >> sim >> dir >> what;
+    if (dir != "rx" || what != "tcp") continue;
+    std::vector<unsigned> bytes;
+    unsigned b;
+    while (words >> std::hex >> b) bytes.push_back(b);
+    if (bytes.size() > MBAP_BYTES) requests.emplace_back(bytes.begin() + MBAP_BYTES, bytes.end());
+  }
+  return requests;
+}
 
 }  // namespace
 
@@ -96,4 +141,45 @@ TEST_F(RegisterViewerLink, ScriptedEditsWriteWhatWasTypedAndNothingElse) {
   ASSERT_EQ(viewer_refresh(&v), VIEWER_KEY);
   EXPECT_FALSE(viewer_key(&v));
   EXPECT_EQ(reg(101), 0xFFFF);
+}
+
+TEST_F(RegisterViewerLink, InputSetOverModbusTcpReadsInputRegistersAndWritesFileRecords) {
+  char trace[] = "/tmp/zl27t-trace-XXXXXX";
+  int fd = mkstemp(trace);
+  ASSERT_GE(fd, 0);
+  close(fd);
+  open_tcp_viewer(trace);
+  ASSERT_EQ(viewer_refresh(&v), VIEWER_REFRESHED);
+  EXPECT_EQ(row(5).substr(0, 58), "  3x100  1234    4660    4660  0001 0010 0011 0100    ----");
+  EXPECT_EQ(row(6).substr(0, 58), "  3x101  FFFF   65535      -1  1111 1111 1111 1111    ----");
+  // HEX of register 100: 7 replaces the old text, Enter writes it.
+  type("7\r");
+  EXPECT_EQ(row(5).substr(0, 14), "  3x100  0007 ");
+
+  // Every read of the table asked for input registers 100 and 101 (function
+  // 4); the one write was a file record of register 100 (function 21,
+  // reference type 3, file 0, record 99, one word); nothing went out as a
+  // holding-register read or write.
+  const std::vector<unsigned> table_read = {0x04, 0x00, 0x63, 0x00, 0x02};
+  const std::vector<unsigned> record_write = {0x15, 0x09, 0x03, 0x00, 0x00, 0x00, 0x63, 0x00, 0x01, 0x00, 0x07};
+  int reads = 0, records = 0;
+  for (const std::vector<unsigned> &pdu : tcp_requests(trace)) {
+    SCOPED_TRACE(::testing::PrintToString(pdu));
+    switch (pdu[0]) {
+      case 0x04: reads += pdu == table_read; break;
+      case 0x15:
+        EXPECT_EQ(pdu, record_write);
+        records++;
+        break;
+      default: ADD_FAILURE() << "function " << pdu[0];
+    }
+  }
+  EXPECT_GE(reads, 2);
+  EXPECT_EQ(records, 1);
+  unlink(trace);
+  // The simulator holds what was typed, and the other register as it was.
+  uint16_t back[2] = {};
+  ASSERT_NE(link_read_input_registers(link_handle, 0, 100, 2, back), 0) << link_error_text(link_handle);
+  EXPECT_EQ(back[0], 0x0007);
+  EXPECT_EQ(back[1], 0xFFFF);
 }

@@ -198,6 +198,12 @@ TEST_F(RegisterViewerNoLink, TrapNoShowsErrorRowsAndTheTextOnRow25AndKeepsTrying
   EXPECT_EQ(row(8), std::string(80, ' '));
   EXPECT_EQ(row(25).substr(39, 40), "Handle not valid                        ");
   EXPECT_EQ(shadow_index(25, 40), 4);
+  // Rows left unformatted while unchanged are drawn again once something
+  // else has written over them.
+  clear_to_eol(6, 1);
+  EXPECT_EQ(viewer_refresh(&v), VIEWER_REFRESHED);
+  EXPECT_EQ(row(6).substr(0, 29), "  4x101  ERROR               ");
+  EXPECT_EQ(shadow_index(6, 10), 4);
   // A key ends the retries; Esc leaves and takes the table away.
   push_keys("\x1b");
   EXPECT_EQ(viewer_refresh(&v), VIEWER_KEY);
