@@ -14,7 +14,10 @@
 //                           registers 1 and 2. Writing register 1 never changes how
 //                           the simulator talks, so a test keeps its link.
 //     --baud N              line speed: sets the tty, paces output and, when it is
-//                           one of the modem's rates, register 3 (default 13, 9600)
+//                           one of the modem's rates, register 3 (default 13, 9600);
+//                           bytes from the program are taken at that speed too
+//     --parity none|even|odd   the tty's parity; with --baud, 11-bit characters
+//     --stats PATH          at exit, write "rx N tx M" (bytes each way) to PATH
 //     --drop N              Sy/Max: answer only routes ending in drop N (others get
 //                           error 29); Modbus: answer only slave/unit N (others are
 //                           ignored). Default: answer every drop. Alias --unit, --slave
@@ -230,7 +233,7 @@ void print_usage()
            "pty or tty, Modbus TCP on 127.0.0.1) for trying zl27t without a modem.\n"
            "It prints \"ready PATH\" (or PORT) when it listens; SIGTERM or Ctrl-C end it.\n\n");
     printf("usage: zl27t-sim (--pty PATH | --device PATH | --tcp PORT) [--proto symax|gateway|rtu|ascii]\n"
-           "  [--crc] [--baud N] [--drop N] [--name TEXT] [--port-word N] [--no-signature]\n"
+           "  [--crc] [--baud N] [--parity none|even|odd] [--stats PATH] [--drop N] [--name TEXT] [--port-word N] [--no-signature]\n"
            "  [--set REG=VALUE] [--set-text REG=TEXT] [--registers N] [--dial-delay MS]\n"
            "  [--ring-every S] [--at MS:EVENT] [--no-reply-every N] [--bad-check-every N] [--nak-every N]\n"
            "  [--foreign-transaction-every N] [--stale-reply-every N] [--busy-every N] [--exception CODE@FIRST[-LAST]] [--delay MS] [--trace]\n"
@@ -300,6 +303,13 @@ int main(int argc, char** argv)
             g_opt.trace = true;
         } else if (opt == "--baud") {
             g_opt.baud = static_cast<long>(parse_count(arg(), "--baud"));
+        } else if (opt == "--parity") {
+            std::string p = arg();
+            g_opt.parity = p == "none" ? 0 : p == "even" ? 1 : p == "odd" ? 2 : -1;
+            if (g_opt.parity < 0)
+                usage_error("bad parity %s", p.c_str());
+        } else if (opt == "--stats") {
+            g_opt.stats_path = arg();
         } else if (opt == "--drop" || opt == "--unit" || opt == "--slave") {
             long d = parse_number(arg(), opt.c_str());
             if (d < 0 || d > 255)
@@ -461,6 +471,7 @@ int main(int argc, char** argv)
         tcp_service(fds, tcp_index);
     }
     tcp_close();
+    port_write_stats(g_opt.stats_path);
     port_close();
     return 0;
 }

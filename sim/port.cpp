@@ -25,6 +25,14 @@ std::deque<uint8_t> g_out;
 int64_t g_next_byte_us = 0;  // pacing: earliest time of the next byte
 int64_t g_rest_until = -1;   // far end gone: do not poll before this
 std::vector<uint8_t>* g_capture = nullptr;
+// Received bytes held until a paced line would have delivered them.
+struct Arrival {
+    uint8_t byte;
+    int64_t due_us;
+};
+std::deque<Arrival> g_in;
+int64_t g_in_last_us = 0;    // when the last byte held has fully arrived
+uint64_t g_rx_bytes = 0, g_tx_bytes = 0;
 
 int64_t now_us()
 {
@@ -34,8 +42,9 @@ int64_t now_us()
 
 int64_t char_time_us()
 {
-    // Start bit, 8 data bits, stop bit.
-    return g_opt.baud > 0 ? 10'000'000 / g_opt.baud : 0;
+    // Start bit, 8 data bits, the parity bit if any, stop bit.
+    int64_t bits = g_opt.parity ? 11 : 10;
+    return g_opt.baud > 0 ? bits * 1'000'000 / g_opt.baud : 0;
 }
 
 speed_t speed_of(long baud)
@@ -74,11 +83,29 @@ int make_raw(int fd, std::string& err)
     tio.c_cc[VTIME] = 0;
     if (g_opt.baud > 0)
         cfsetspeed(&tio, speed_of(g_opt.baud));
+    if (g_opt.parity)
+        tio.c_cflag |= PARENB | (g_opt.parity == 2 ? PARODD : 0);
     if (tcsetattr(fd, TCSANOW, &tio) != 0) {
         err = std::string("tcsetattr: ") + strerror(errno);
         return 0;
     }
     return 1;
+}
+
+// Hands the receiver every held byte whose time on the line is over.
+void deliver_arrived()
+{
+    if (g_in.empty())
+        return;
+    int64_t t = now_us();
+    uint8_t buf[512];
+    size_t n = 0;
+    while (!g_in.empty() && g_in.front().due_us <= t && n < sizeof buf) {
+        buf[n++] = g_in.front().byte;
+        g_in.pop_front();
+    }
+    if (n > 0 && g_receiver)
+        g_receiver(buf, n);
 }
 
 } // namespace
@@ -224,13 +251,25 @@ void port_service(int64_t now, short revents)
         uint8_t buf[512];
         ssize_t n = read(g_fd, buf, sizeof buf);
         if (n > 0) {
-            if (g_receiver)
-                g_receiver(buf, static_cast<size_t>(n));
+            g_rx_bytes += static_cast<uint64_t>(n);
+            int64_t ct = char_time_us();
+            if (ct == 0) {
+                if (g_receiver)
+                    g_receiver(buf, static_cast<size_t>(n));
+            } else {
+                // The writer's side takes bytes at once; a line would not.
+                int64_t t = now_us();
+                for (ssize_t i = 0; i < n; ++i) {
+                    g_in_last_us = (g_in_last_us > t ? g_in_last_us : t) + ct;
+                    g_in.push_back({buf[i], g_in_last_us});
+                }
+            }
         } else if (n == 0 || (errno != EAGAIN && errno != EINTR)) {
             // Far end closed: rest a little instead of spinning on the hang-up.
             g_rest_until = now + 50;
         }
     }
+    deliver_arrived();
     // Write what is due; unpaced output goes in one write.
     while (!g_out.empty()) {
         int64_t ct = char_time_us();
@@ -256,6 +295,7 @@ void port_service(int64_t now, short revents)
             break;
         }
         g_out.erase(g_out.begin(), g_out.begin() + w);
+        g_tx_bytes += static_cast<uint64_t>(w);
         if (ct > 0)
             g_next_byte_us += static_cast<int64_t>(w) * ct;
     }
@@ -265,9 +305,24 @@ int64_t port_next_due(int64_t now)
 {
     if (g_rest_until >= 0)
         return g_rest_until;
+    if (!g_in.empty()) {
+        int64_t due = (g_in.front().due_us + 999) / 1000;
+        return due > now ? due : now;
+    }
     if (!g_out.empty() && char_time_us() > 0) {
         int64_t due = g_next_byte_us / 1000;
         return due > now ? due : now;
     }
     return -1;
+}
+
+void port_write_stats(const std::string& path)
+{
+    if (path.empty())
+        return;
+    if (FILE* f = fopen(path.c_str(), "w")) {
+        fprintf(f, "rx %llu tx %llu\n", static_cast<unsigned long long>(g_rx_bytes),
+                static_cast<unsigned long long>(g_tx_bytes));
+        fclose(f);
+    }
 }

@@ -12,6 +12,10 @@
 //   port_service(now, revents)      read / write as poll said
 //   port_next_due(now)              next time the port needs a call, or -1
 //   port_capture(sink)              tests: output goes to *sink instead (null: off)
+//   port_write_stats(path)          "rx N tx M": bytes read and written (no path: nothing)
+//
+// With --baud, received bytes reach the receiver only once a line at that
+// speed would have carried them (the writer on a pty gives them all at once).
 #pragma once
 
 #include <cstddef>
@@ -30,3 +34,4 @@ int port_poll_fd(short& events);
 void port_service(int64_t now, short revents);
 int64_t port_next_due(int64_t now);
 void port_capture(std::vector<uint8_t>* sink);
+void port_write_stats(const std::string& path);

@@ -35,6 +35,8 @@ struct SimOptions {
     bool crc = false;            // Sy/Max frames carry CRC-16 instead of the BCC
     bool trace = false;
     long baud = 0;               // 0 = no pacing
+    int parity = 0;              // --parity: 0 none, 1 even, 2 odd (11-bit characters)
+    std::string stats_path;      // --stats: bytes each way written there at exit
     int drop = -1;               // -1 = answer every drop / slave / unit
     unsigned no_reply_every = 0;
     unsigned bad_check_every = 0;

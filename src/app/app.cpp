@@ -14,6 +14,7 @@
 #include "link/link_dialogs.h"
 #include "link/link_setup.h"
 #include "link/setup_file.h"
+#include "platform/signals.h"
 #include "regview/regview.h"
 #include "term/terminal.h"
 #include "ui/boxes.h"
@@ -154,7 +155,18 @@ int dispatch(int code) {
   return code;
 }
 
+// A signal from outside ends the program here, on the main thread: the link's
+// reader thread is stopped and joined, its port closed, before the end.
+static void close_link_before_exit() {
+  if (link_handle) {
+    LinkHandle *link = link_handle;
+    link_handle = nullptr;
+    link_close(link);
+  }
+}
+
 int app_main(int argc, char **argv) {
+  plat_set_exit_hook(close_link_before_exit);
   if (!ui_init(CONSOLE_VT)) {
     fprintf(stderr, "zl27t: standard input and output must be a terminal\n");
     return 1;

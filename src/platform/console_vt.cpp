@@ -175,15 +175,20 @@ void give_back_raw() {
   tcsetattr(STDIN_FILENO, TCSANOW, &user_tio);
 }
 
+int wake_pipe[2] = {-1, -1};
+void wake_keyboard();
+
 void on_exit_signal(int sig) {
   int saved_errno = errno;
   give_back_raw();
-  signal(sig, SIG_DFL);
-  raise(sig);   // delivered with the default action when the handler returns
+  if (plat_defer_exit(sig)) {
+    wake_keyboard();   // the main thread ends it where it waits for keys
+  } else {
+    signal(sig, SIG_DFL);
+    raise(sig);   // delivered with the default action when the handler returns
+  }
   errno = saved_errno;
 }
-
-int wake_pipe[2] = {-1, -1};
 
 void wake_keyboard() {
   if (wake_pipe[1] >= 0) {
@@ -387,7 +392,8 @@ void refresh_if_stale() {
 
 void send_out() {
   size_t off = 0;
-  while (off < out.size()) {
+  // A signal may give the terminal back halfway: nothing more goes to it.
+  while (off < out.size() && vt_active) {
     ssize_t w = write(STDOUT_FILENO, out.data() + off, out.size() - off);
     if (w > 0) {
       off += static_cast<size_t>(w);

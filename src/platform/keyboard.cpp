@@ -11,6 +11,7 @@
 #include <string_view>
 
 #include "platform/console.h"
+#include "platform/signals.h"
 #include "platform/terminal.h"
 
 namespace {
@@ -275,6 +276,7 @@ void read_terminal(int timeout_ms) {
   kbd.erase_byte = vt_erase_byte();
   struct pollfd p[2] = {{STDIN_FILENO, POLLIN, 0}, {vt_wake_fd(), POLLIN, 0}};
   int r = poll(p, p[1].fd >= 0 ? 2 : 1, timeout_ms);
+  plat_finish_exit();   // a signal ends the program here, after the hook
   if (r < 0) return;   // EINTR (a resize): the caller looks again
   if (p[1].revents) vt_drain_wake();
   if (p[0].revents) {
@@ -284,6 +286,7 @@ void read_terminal(int timeout_ms) {
       // The terminal is gone: end as a hang-up would, so the console is
       // given back and nobody spins on a dead descriptor.
       raise(SIGHUP);
+      plat_finish_exit();
       pcon_close();   // SIGHUP was ignored
       exit(1);
     }

@@ -111,7 +111,11 @@ void pump(LinkHandle *link, unsigned bytes_done) {
       mark_dead(link);
       return;
     }
-    ch->line_free_us = now + int64_t(queued) * ch->char_us;
+    // A pty or a USB adapter takes the bytes at once and reports none
+    // queued: the line is still busy with them for their character times.
+    int64_t sent_free = (written_free > now ? written_free : now) + int64_t(n) * ch->char_us;
+    int64_t queued_free = now + int64_t(queued) * ch->char_us;
+    ch->line_free_us = sent_free > queued_free ? sent_free : queued_free;
     if (n == 0) return;   // the port is full: poll for POLLOUT
     consume(ch, static_cast<unsigned>(n));
   }

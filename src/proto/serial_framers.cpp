@@ -42,6 +42,26 @@ RxResult ascii_end(AsciiReceiver &rx, Packet *packet, bool on_control) {
   return RX_FRAME;
 }
 
+// Data bytes (function code to CRC) of a reply whose first bytes tell its
+// length; 0 while they do not (yet).
+constexpr uint8_t MODBUS_EXCEPTION_BIT = 0x80;
+constexpr uint16_t EXCEPTION_DATA = 4;     // function, code, CRC
+constexpr uint16_t ECHO_DATA = 7;          // function, address, value or count, CRC
+constexpr uint16_t COUNTED_OVERHEAD = 4;   // function, byte count, CRC
+uint16_t rtu_reply_data_length(const uint8_t *data, uint16_t stored) {
+  if (stored < 1) return 0;
+  uint8_t function = data[0];
+  if (function & MODBUS_EXCEPTION_BIT) return EXCEPTION_DATA;
+  switch (function) {
+    case 5: case 6: case 15: case 16:
+      return ECHO_DATA;
+    case 1: case 2: case 3: case 4: case 20: case 21:
+      return stored < 2 ? 0 : static_cast<uint16_t>(COUNTED_OVERHEAD + data[1]);
+    default:
+      return 0;   // the silence tells
+  }
+}
+
 }  // namespace
 
 RxResult line_receive(LineReceiver &rx, Packet *packet, uint8_t byte, bool awaiting) {
@@ -106,6 +126,12 @@ RxResult rtu_receive(RtuReceiver &rx, Packet *packet, uint8_t byte, bool awaitin
       }
       packet->data[rx.stored++] = byte;
       rx.crc = crc_step(rx.crc, byte);
+      if (rx.crc == 0 && rx.stored == rtu_reply_data_length(packet->data, rx.stored)) {
+        packet->length = static_cast<uint16_t>(rx.stored - 2);
+        packet->address[0] = rx.address;
+        rx.state = RTU_IDLE;
+        return RX_FRAME;
+      }
       return RX_STORED;
     default:
       return RX_SKIPPED;

@@ -22,7 +22,10 @@
 // line longer than a packet is delivered cut to the packet and the rest of
 // it skipped. Lines go out exactly as the packet holds them.
 // Modbus RTU: address, data, CRC-16 low byte then high byte; the frame ends
-// when the line falls silent (rtu_silence). More than a packet's data ends
+// when the line falls silent (rtu_silence), or, for a reply whose length its
+// first bytes tell (exceptions, reads and file records by their byte count,
+// write echoes), as soon as that many bytes came and their CRC holds: the
+// silence after it need not be waited out. More than a packet's data ends
 // the reply wait; a frame of two bytes or less or a bad CRC is dropped.
 // Modbus ASCII: ':' then upper-case hexadecimal pairs of address, data and
 // LRC, then CR LF. Digits other than 0-9 and A-F read as 0, so lower-case

@@ -341,6 +341,17 @@ std::vector<uint64_t> other_threads_blocked(int pid) {
 
 uint64_t bit(int sig) { return uint64_t{1} << (sig - 1); }
 
+// Alternate screen left, autowrap and cursor back, the line discipline as
+// the user had it.
+void expect_terminal_given_back(const Session &s) {
+  EXPECT_FALSE(s.alt_screen());
+  EXPECT_TRUE(s.autowrap());
+  EXPECT_TRUE(s.cursor_visible());
+  struct termios t{};
+  ASSERT_TRUE(s.pty_settings(&t));
+  EXPECT_EQ(t.c_lflag & (ECHO | ICANON | ISIG), static_cast<tcflag_t>(ECHO | ICANON | ISIG));
+}
+
 }  // namespace
 
 // Signals sent from outside while the link's reader thread runs: each ends
@@ -369,11 +380,63 @@ TEST(MainMenu, EndingSignalsGiveTheTerminalBack) {
     EXPECT_NE(mask & bit(SIGTERM), 0u);
     ASSERT_EQ(kill(s.pid(), sig), 0);
     EXPECT_EQ(s.wait_exit(), 128 + sig);
-    EXPECT_FALSE(s.alt_screen());
-    EXPECT_TRUE(s.autowrap());
-    EXPECT_TRUE(s.cursor_visible());
-    struct termios t{};
-    ASSERT_TRUE(s.pty_settings(&t));
-    EXPECT_EQ(t.c_lflag & (ECHO | ICANON | ISIG), static_cast<tcflag_t>(ECHO | ICANON | ISIG));
+    expect_terminal_given_back(s);
+  }
+}
+
+// SIGTERM, SIGHUP and SIGINT in every screen, with the link open: each ends
+// the program with its own status and the terminal as the user had it; the
+// terminal emulator alone sends Ctrl-C down its port and goes on.
+TEST(MainMenu, EveryScreenGivesTheTerminalBackOnEachSignal) {
+  SimProcess sim;
+  Session first;
+  // Replies come slowly, so a fetch is still waiting when the signal comes.
+  ASSERT_TRUE(sim.start({"--pty", first.path("modem"), "--delay", "150"}));
+  struct Screen {
+    const char *name;
+    const char *keys;
+    const char *shows;
+    bool interrupt_goes_to_port = false;
+  } screens[] = {
+      {"menu bar", "", "oFfline"},
+      {"pull-down", "f", "Read from disk to memory"},
+      {"link dialog", "ss", "CONFIGURE THIS COMPUTER"},
+      {"terminal dialog", "st", "CONFIGURE TERMINAL EMULATOR"},
+      {"file picker", "fr", "LOAD OFFLINE FROM DISK"},
+      {"offline editor", "fe", "Communication Mode"},
+      {"editor help", "fe{F2}", "PARAMETER EDITOR HELP"},
+      {"quit question", "fe{Down}{Down}{Down}+{Esc}{Esc}q", "Quit anyway?"},
+      {"fetch waiting for a reply", "ff", "FETCH OFFLINE FROM MODEM"},
+      {"register viewer", "uv", "REGSTR"},
+      {"register viewer help", "uv{F2}", "REGISTER VIEWER HELP"},
+      {"register viewer settings", "uv{F8}", "CONFIGURE REGISTER VIEWER"},
+      {"online editor", "n", "Communication Mode"},
+      {"online editor's link dialog", "n{F9}", "CONFIGURE THIS COMPUTER"},
+      {"signal strength", "us", "SIGNAL STRENGTH"},
+      {"lead monitor", "ul", "LEAD MONITOR"},
+      {"connect or hang up", "uc", "CONNECT/HANGUP"},
+      {"terminal emulator", "ut", "Type contrl-End to exit terminal.", true},
+      {"BBS terminal emulator", "ub", "Type contrl-End to exit terminal.", true},
+  };
+  for (const Screen &screen : screens) {
+    for (int sig : {SIGTERM, SIGHUP, SIGINT}) {
+      SCOPED_TRACE(std::string(screen.name) + ", " + strsignal(sig));
+      Session s;
+      s.set_env("ZL27T_PORTS", first.path("modem"));
+      ASSERT_TRUE(s.write_setup(setup_record()));
+      ASSERT_TRUE(s.start_at_menu());
+      s.keys(screen.keys);
+      ASSERT_TRUE(s.wait_for_text(screen.shows));
+      ASSERT_EQ(kill(s.pid(), sig), 0);
+      if (sig == SIGINT && screen.interrupt_goes_to_port) {
+        s.pump_for(Session::Ms(200));
+        ASSERT_TRUE(s.running());
+        EXPECT_TRUE(s.alt_screen());
+        ASSERT_EQ(kill(s.pid(), SIGTERM), 0);
+        sig = SIGTERM;
+      }
+      EXPECT_EQ(s.wait_exit(Session::Ms(1500)), 128 + sig);
+      expect_terminal_given_back(s);
+    }
   }
 }

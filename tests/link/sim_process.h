@@ -45,6 +45,14 @@ class SimProcess {
     return blank != std::string::npos && blank != first ? atoi(ready_.c_str() + blank + 1) : -1;
   }
 
+  // Ends the simulator as SIGTERM does (it writes its --stats on the way).
+  void stop() {
+    if (pid_ <= 0) return;
+    kill(pid_, SIGTERM);
+    waitpid(pid_, nullptr, 0);
+    pid_ = -1;
+  }
+
   // Ends the simulator at once (the far end goes away).
   void kill_now() {
     if (pid_ <= 0) return;

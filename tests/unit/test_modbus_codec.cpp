@@ -238,6 +238,47 @@ TEST(ModbusFraming, FramesRoundTrip) {
   }
 }
 
+// A reply whose first bytes tell its length ends with its last byte; the
+// silence after it is not waited out. Others still end by the silence.
+TEST(ModbusFraming, RtuReplyOfKnownLengthEndsAtItsLastByte) {
+  struct Case {
+    const char *name;
+    Bytes data;
+    bool ends_at_last_byte;
+  } cases[] = {
+      {"read", {0x03, 0x04, 0x12, 0x34, 0x56, 0x78}, true},
+      {"input read", {0x04, 0x02, 0x00, 0x07}, true},
+      {"write echo", {0x10, 0x00, 0x01, 0x00, 0x02}, true},
+      {"single write echo", {0x06, 0x00, 0x01, 0xAB, 0xCD}, true},
+      {"exception", {0x83, 0x02}, true},
+      {"file record", {0x15, 0x09, 0x06, 0x00, 0x04, 0x00, 0x07, 0x00, 0x01, 0x12, 0x34}, true},
+      {"diagnostics", {0x08, 0x00, 0x00, 0xA5, 0x37}, false},
+  };
+  auto rtu_frame = [](const Bytes &data) {
+    RtuTransmitter tx;
+    return transmit_all<RtuTransmitter>(tx, make(17, data), rtu_transmit);
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.name);
+    Bytes frame = rtu_frame(c.data);
+    Received r = receive_all<RtuReceiver>(frame, rtu_receive);
+    EXPECT_EQ(r.last, c.ends_at_last_byte ? RX_FRAME : RX_STORED);
+    Received whole = rtu_receive_all(frame);   // with the silence after it
+    ASSERT_EQ(whole.frames, 1);
+    EXPECT_EQ(whole.packet.address[0], 17);
+    EXPECT_EQ(data_of(whole.packet), c.data);
+  }
+  // A read whose CRC fails at its length is not taken early: the silence
+  // drops it. Two replies back to back are two frames.
+  Bytes bad = rtu_frame({0x03, 0x02, 0, 1});
+  bad.back() ^= 1;
+  EXPECT_EQ(receive_all<RtuReceiver>(bad, rtu_receive).last, RX_STORED);
+  EXPECT_EQ(rtu_receive_all(bad).last, RX_DROPPED);
+  Bytes two = rtu_frame({0x06, 0, 1, 0, 2}), again = two;
+  two.insert(two.end(), again.begin(), again.end());
+  EXPECT_EQ(receive_all<RtuReceiver>(two, rtu_receive).frames, 2);
+}
+
 TEST(ModbusFraming, RtuRefusals) {
   Bytes good = {0x11, 0x03, 0x00, 0x00, 0x00, 0x02, 0xC6, 0x9B};
   Bytes bad_crc = good;
