@@ -4,7 +4,8 @@
 //     (0xFF 0x00: the line falls silent);
 //   - a frame (bit 0 set): the address, then the data. The transmit framer
 //     writes it; fed to another link and followed by silence it must
-//     arrive whole when its data leave room for the CRC in a packet.
+//     arrive whole when its data leave room for the CRC in a packet, or end
+//     early where its first bytes tell a shorter reply whose CRC holds.
 // Properties: a queued frame has a good CRC over all it received and holds
 // at most a packet less the CRC; no packet is lost, duplicated or written
 // past its end.
@@ -42,9 +43,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     FUZZ_CHECK(wire.size() == sent.size() + 3);
     std::vector<Packet> got = wide_receive(FRAMING_MODBUS_RTU, wire, check_frame);
     if (!sent.empty() && sent.size() + 2 <= PACKET_DATA_SIZE) {
-      FUZZ_CHECK(got.size() == 1 && got[0].address[0] == address && got[0].length == sent.size());
-      FUZZ_CHECK(memcmp(got[0].data, sent.data(), sent.size()) == 0);
-    } else {
+      // Whole, or ended early where its first bytes told a shorter reply
+      // and the CRC held there (check_frame saw that CRC).
+      FUZZ_CHECK(!got.empty() && got[0].address[0] == address && got[0].length <= sent.size());
+      FUZZ_CHECK(memcmp(got[0].data, sent.data(), got[0].length) == 0);
+    } else if (sent.empty()) {
       FUZZ_CHECK(got.empty());
     }
     return 0;
