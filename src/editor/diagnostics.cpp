@@ -131,13 +131,6 @@ namespace {
 constexpr FieldFlags VALUE = 2;
 constexpr FieldFlags ERROR_TEXT = 4;
 
-constexpr int REG_CONTROL = 1;
-constexpr int REG_STATUS = 2;
-constexpr int REG_LAST_PASSWORD = 8;
-constexpr int REG_SIGNAL_LEVEL = 2060;
-constexpr int REG_SIGNAL_QUALITY = 2075;
-constexpr int REG_RING_COUNT = 8001;
-constexpr int REG_CTS = 8187;
 
 constexpr uint16_t ST_CARRIER = 0x0001;
 constexpr uint16_t ST_PTT = 0x0020;

@@ -22,6 +22,18 @@
 
 #include "link/link.h"
 
+// The modem's registers the online screens read and write.
+enum ModemRegister : int {
+  REG_CONTROL = 1,          // bit 0 rising dials, falling hangs up
+  REG_STATUS = 2,
+  REG_CONFIG_ERRORS = 6,    // the modem's verdict on its configuration
+  REG_LAST_PASSWORD = 8,
+  REG_SIGNAL_LEVEL = 2060,  // tenths of a dBm, signed
+  REG_SIGNAL_QUALITY = 2075,
+  REG_RING_COUNT = 8001,
+  REG_CTS = 8187,
+};
+
 struct ModemAccess {
   bool (*fetch_item)(int item);
   bool (*send_item)(int item);

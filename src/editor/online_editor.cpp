@@ -23,9 +23,6 @@ constexpr FieldFlags ATTR_STATUS = 3;
 constexpr FieldFlags ATTR_ERROR = 4;
 constexpr FieldFlags ATTR_RINGING = 5;
 
-constexpr int REG_CONTROL = 1;
-constexpr int REG_CONFIG_ERRORS = 6;
-constexpr int REG_LAST_PASSWORD = 8;
 constexpr uint16_t ST_RING = 0x8000;
 constexpr uint16_t NO_PASSWORD = 0xFFFF;
 constexpr int FLAGS_ITEM = 1;

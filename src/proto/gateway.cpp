@@ -16,13 +16,8 @@ void set_awaiting(LinkHandle *link, uint16_t value) {
 
 // A packet for the next command, lines left from earlier commands dropped.
 Packet *take_packet(LinkHandle *link) {
-  while (Packet *stale = wait_reply(link, 0)) packet_put(link, &free_packets, stale);
-  Packet *p = packet_take(link, &free_packets);
-  if (!p) {
-    link_set_error(link, "Buffer shortage, try again");
-    flush_queues(link);
-  }
-  return p;
+  drop_stale_replies(link);
+  return request_packet(link);
 }
 
 void send_line(LinkHandle *link, Packet *p, int length) {

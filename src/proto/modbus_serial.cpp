@@ -23,12 +23,8 @@ uint8_t drop_of(const LinkHandle *link) { return static_cast<uint8_t>(link->rout
 // filled by `build`, stale replies dropped. False with the reason set.
 template <typename Build>
 bool send_request(LinkHandle *link, Build build) {
-  Packet *p = packet_take(link, &free_packets);
-  if (!p) {
-    link_set_error(link, "Buffer shortage, try again");
-    flush_queues(link);
-    return false;
-  }
+  Packet *p = request_packet(link);
+  if (!p) return false;
   p->address[0] = drop_of(link);
   p->length = static_cast<uint16_t>(build(p->data));
   SerialChannel *ch = serial_channel(link);
@@ -36,7 +32,7 @@ bool send_request(LinkHandle *link, Build build) {
     std::lock_guard<std::mutex> g(link->lock);
     ch->awaiting_reply = 1;
   }
-  while (Packet *stale = wait_reply(link, 0)) packet_put(link, &free_packets, stale);
+  drop_stale_replies(link);
   queue_transmit(link, p);
   return true;
 }

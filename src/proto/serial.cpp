@@ -422,3 +422,16 @@ void flush_queues(LinkHandle *link) {
   give_back(&ch->rx_queue);
   give_back(&ch->tx_queue);
 }
+
+void drop_stale_replies(LinkHandle *link) {
+  while (Packet *stale = wait_reply(link, 0)) packet_put(link, &free_packets, stale);
+}
+
+Packet *request_packet(LinkHandle *link) {
+  Packet *p = packet_take(link, &free_packets);
+  if (!p) {
+    link_set_error(link, "Buffer shortage, try again");
+    flush_queues(link);
+  }
+  return p;
+}

@@ -11,6 +11,7 @@
 //   wait_reply          the oldest received message, waiting in 10-ms steps
 //                       through the shared reply wait (proto/link_handle.h)
 //   flush_queues        every queued message back to the pool
+//   drop_stale_replies / request_packet   the start of every exchange
 //   transmit_kick/transmit_pump   the transmit side, used by the framers
 //
 // The bytes on the wire are decided by the link's framers (proto/framing.h).
@@ -139,6 +140,11 @@ bool serial_reopen(LinkHandle *link);
 int queue_transmit(LinkHandle *link, Packet *packet);
 Packet *wait_reply(LinkHandle *link, unsigned tries);
 void flush_queues(LinkHandle *link);
+// The replies nobody waits for any more, back to the pool.
+void drop_stale_replies(LinkHandle *link);
+// A pool packet for the next request; null with "Buffer shortage, try
+// again" set and the link's queues emptied.
+Packet *request_packet(LinkHandle *link);
 void transmit_kick(LinkHandle *link);
 void transmit_pump(LinkHandle *link, unsigned bytes_done);
 

@@ -234,13 +234,8 @@ void set_symax_error(LinkHandle *link, unsigned code) {
 // Steps common to every exchange up to the queued request. Returns the
 // packet to fill, or null with the reason set.
 Packet *begin_exchange(LinkHandle *link) {
-  while (Packet *stale = wait_reply(link, 0)) packet_put(link, &free_packets, stale);
-  Packet *p = packet_take(link, &free_packets);
-  if (!p) {
-    link_set_error(link, "Buffer shortage, try again");
-    flush_queues(link);
-  }
-  return p;
+  drop_stale_replies(link);
+  return request_packet(link);
 }
 
 void send_request(LinkHandle *link, Packet *p, uint8_t transaction) {
