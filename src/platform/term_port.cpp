@@ -101,21 +101,27 @@ int tport_open(const char *list_name, bool read, bool write, int *fd) {
 
 int tport_close(int fd) { return close(fd) == 0 ? 0 : errno; }
 
-int tport_read(int fd, int timeout_ms, uint8_t *buffer, int count, int *got) {
-  *got = 0;
+namespace {
+
+// Moves count bytes with `io` (read or write), waiting for `event` on the
+// port while it answers EAGAIN, until the time-out (-1: none) runs out. The
+// total moved goes to *moved; the result is 0 or the error that ended it.
+template <typename Io>
+int transfer(int fd, int timeout_ms, int count, int *moved, short event, Io io) {
+  *moved = 0;
   bool limited = timeout_ms >= 0;
   Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(limited ? timeout_ms : 0);
-  while (*got < count) {
-    ssize_t n = read(fd, buffer + *got, static_cast<size_t>(count - *got));
+  while (*moved < count) {
+    ssize_t n = io(*moved);
     if (n > 0) {
-      *got += static_cast<int>(n);
+      *moved += static_cast<int>(n);
       continue;
     }
     if (n < 0 && errno == EINTR) continue;
     if (n < 0 && errno == EAGAIN) {
       int wait = left_ms(limited, deadline);
       if (wait == 0) return 0;
-      struct pollfd p = {fd, POLLIN, 0};
+      struct pollfd p = {fd, event, 0};
       if (poll(&p, 1, wait) < 0 && errno != EINTR) return errno;
       continue;
     }
@@ -126,29 +132,16 @@ int tport_read(int fd, int timeout_ms, uint8_t *buffer, int count, int *got) {
   return 0;
 }
 
+}  // namespace
+
+int tport_read(int fd, int timeout_ms, uint8_t *buffer, int count, int *got) {
+  return transfer(fd, timeout_ms, count, got, POLLIN,
+                  [&](int done) { return read(fd, buffer + done, static_cast<size_t>(count - done)); });
+}
+
 int tport_write(int fd, int timeout_ms, const uint8_t *buffer, int count, int *done) {
-  *done = 0;
-  bool limited = timeout_ms >= 0;
-  Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(limited ? timeout_ms : 0);
-  while (*done < count) {
-    ssize_t n = write(fd, buffer + *done, static_cast<size_t>(count - *done));
-    if (n > 0) {
-      *done += static_cast<int>(n);
-      continue;
-    }
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0 && errno == EAGAIN) {
-      int wait = left_ms(limited, deadline);
-      if (wait == 0) return 0;
-      struct pollfd p = {fd, POLLOUT, 0};
-      if (poll(&p, 1, wait) < 0 && errno != EINTR) return errno;
-      continue;
-    }
-    int err = n == 0 ? TPORT_EOF : errno;
-    wait_out(limited, deadline);
-    return err;
-  }
-  return 0;
+  return transfer(fd, timeout_ms, count, done, POLLOUT,
+                  [&](int sent) { return write(fd, buffer + sent, static_cast<size_t>(count - sent)); });
 }
 
 int tport_get_state(int fd, TermPortState *state) {

@@ -62,6 +62,28 @@ constexpr const char *FIRST_HELP = "Type contrl-End to exit terminal.  Type F7 t
 
 bool bar_up(const Session &s) { return s.row(4).rfind("oNline", 0) == 0; }
 
+// Ctrl-End: the terminal gone and the menu bar back.
+testing::AssertionResult leave_terminal(Session &s) {
+  s.press(Key::CtrlEnd);
+  if (s.wait_until([&] { return bar_up(s) && !s.contains(FIRST_HELP); }, "the main screen"))
+    return testing::AssertionSuccess();
+  return testing::AssertionFailure() << "still in the terminal";
+}
+
+// F9: the terminal's port moved one choice with key ("+" or "-"), accepted
+// through the fields and not saved; `shows`, when given, is the port the
+// field must show. The caller waits for what follows.
+testing::AssertionResult change_terminal_port(Session &s, const char *key, const char *shows = nullptr) {
+  s.press(Key::F9);
+  if (!s.wait_for_text("CONFIGURE TERMINAL EMULATOR")) return testing::AssertionFailure() << "no settings dialog";
+  s.type(key);
+  if (shows && !s.wait_for_text(shows)) return testing::AssertionFailure() << "the field does not show " << shows;
+  s.press(Key::Enter, 5);   // through the fields; Enter on the last accepts
+  if (!s.wait_for_text("Write setup to startup file?")) return testing::AssertionFailure() << "no save question";
+  s.type("n");
+  return testing::AssertionSuccess();
+}
+
 // The row that holds text, or 0.
 int row_of(const Session &s, std::string_view text) { return s.find(text).first; }
 
@@ -157,8 +179,7 @@ TEST(Terminal, DebuggingViewSendsKeysShowsBytesCapturesAndLeavesCleanly) {
   ASSERT_TRUE(s.wait_for_text("Z9"));
 
   // Ctrl-End: the capture closed, the main screen whole again, wrap off.
-  s.press(Key::CtrlEnd);
-  ASSERT_TRUE(s.wait_until([&] { return bar_up(s) && !s.contains(FIRST_HELP); }, "the main screen"));
+  ASSERT_TRUE(leave_terminal(s));
   ASSERT_TRUE(s.wait_for_text("Use Esc to abort functions"));
   EXPECT_FALSE(s.contains("Unable to establish link."));   // the link is "None": not opened
   EXPECT_EQ(s.text_at(1, 17, 47), "Z L 2 7 T     I N D U S T R I A L     M O D E M");
@@ -227,13 +248,7 @@ TEST(Terminal, SettingsChangedToAPortThatFailsKeepTheTerminalWithoutAPort) {
   ASSERT_TRUE(s.start_at_menu());
   s.type("ut");
   ASSERT_TRUE(s.wait_for_text(FIRST_HELP));
-  s.press(Key::F9);
-  ASSERT_TRUE(s.wait_for_text("CONFIGURE TERMINAL EMULATOR"));
-  s.type("+");
-  ASSERT_TRUE(s.wait_for_text("/nonexistent/ttyQQ"));
-  s.press(Key::Enter, 5);   // through the fields; Enter on the last accepts
-  ASSERT_TRUE(s.wait_for_text("Write setup to startup file?"));
-  s.type("n");
+  ASSERT_TRUE(change_terminal_port(s, "+", "/nonexistent/ttyQQ"));
   ASSERT_TRUE(s.wait_for_text("Can't open port: \"/nonexistent/ttyQQ\".  Status = 133."));
   s.press(Key::F10);
   ASSERT_TRUE(s.wait_for_text("No port open: keys are not sent."));
@@ -242,19 +257,13 @@ TEST(Terminal, SettingsChangedToAPortThatFailsKeepTheTerminalWithoutAPort) {
   s.type("lost");
   s.pump_for(Session::Ms(100));
 
-  s.press(Key::F9);
-  ASSERT_TRUE(s.wait_for_text("CONFIGURE TERMINAL EMULATOR"));
-  s.type("-");
-  s.press(Key::Enter, 5);
-  ASSERT_TRUE(s.wait_for_text("Write setup to startup file?"));
-  s.type("n");
+  ASSERT_TRUE(change_terminal_port(s, "-"));
   ASSERT_TRUE(s.wait_for_text_gone("CONFIGURE TERMINAL EMULATOR"));
   ASSERT_TRUE(s.wait_for_text(FIRST_HELP));
   EXPECT_FALSE(s.contains("No port open"));
   s.type("ok");
   ASSERT_TRUE(peer.await(s, "ok"));   // "lost" never went anywhere
-  s.press(Key::CtrlEnd);
-  ASSERT_TRUE(s.wait_until([&] { return bar_up(s) && !s.contains(FIRST_HELP); }, "the main screen"));
+  ASSERT_TRUE(leave_terminal(s));
   s.press(Key::Esc);
   s.type("q");
   EXPECT_EQ(s.wait_exit(), 0);
@@ -276,8 +285,7 @@ TEST(Terminal, LinkOnTheSamePortIsClosedForTheRunAndOpenAfter) {
   // The port opens only when the link has let it go.
   ASSERT_TRUE(s.wait_for_text(FIRST_HELP));
   EXPECT_FALSE(s.contains("Can't open port"));
-  s.press(Key::CtrlEnd);
-  ASSERT_TRUE(s.wait_until([&] { return bar_up(s) && !s.contains(FIRST_HELP); }, "the main screen"));
+  ASSERT_TRUE(leave_terminal(s));
   EXPECT_FALSE(s.contains("Unable to establish link."));
 
   s.press(Key::Esc);
@@ -312,12 +320,7 @@ TEST(Terminal, SettingsMovingOntoAndOffTheLinksPortTakeItAndGiveItBack) {
   EXPECT_EQ(s.row(1), "NOTE: The terminal emulator is using " + peer.path() +
                           std::string(80 - 37 - peer.path().size(), ' '));
   auto move_port = [&](const char *key) {
-    s.press(Key::F9);
-    ASSERT_TRUE(s.wait_for_text("CONFIGURE TERMINAL EMULATOR"));
-    s.type(key);
-    s.press(Key::Enter, 5);
-    ASSERT_TRUE(s.wait_for_text("Write setup to startup file?"));
-    s.type("n");
+    ASSERT_TRUE(change_terminal_port(s, key));
     ASSERT_TRUE(s.wait_for_text_gone("CONFIGURE TERMINAL EMULATOR"));
     ASSERT_TRUE(s.wait_for_text(FIRST_HELP));
   };
@@ -326,8 +329,7 @@ TEST(Terminal, SettingsMovingOntoAndOffTheLinksPortTakeItAndGiveItBack) {
   move_port("+");
   s.type("k");
   ASSERT_TRUE(peer.await(s, "k"));
-  s.press(Key::CtrlEnd);
-  ASSERT_TRUE(s.wait_until([&] { return bar_up(s) && !s.contains(FIRST_HELP); }, "the main screen"));
+  ASSERT_TRUE(leave_terminal(s));
 
   s.press(Key::Esc);
   s.type("ff");

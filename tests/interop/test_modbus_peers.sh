@@ -9,30 +9,10 @@ build="${1:?usage: test_modbus_peers.sh BUILD_DIR}"
 probe="$build/zl27t_probe"
 here="$(cd "$(dirname "$0")" && pwd)"
 py=/usr/bin/python3
-work="$(mktemp -d)"
-pids=()
-cleanup() {
-    for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done
-    for p in "${pids[@]}"; do wait "$p" 2>/dev/null || true; done
-    rm -rf "$work"
-}
-trap cleanup EXIT
+. "$here/lib.sh"
 
-fail() { echo "FAIL: $*" >&2; exit 1; }
-
-# start_server NAME ARGS... : runs the pymodbus server, waits for its ready
-# line and leaves the line's words in READY.
-start_server() {
-    local name="$1"; shift
-    mkfifo "$work/$name.fifo"
-    "$py" "$here/pymodbus_server.py" "$@" >"$work/$name.fifo" 2>"$work/$name.err" &
-    pids+=("$!")
-    exec {fd}<"$work/$name.fifo"
-    local line=""
-    read -r -t 20 -u "$fd" line || fail "$name: no ready line ($(cat "$work/$name.err"))"
-    READY=($line)
-    [ "${READY[0]}" = ready ] || fail "$name: unexpected first line: $line"
-}
+# start_server NAME ARGS... : starts it and waits for its ready line (READY).
+start_server() { local name="$1"; shift; start_ready "$name" 20 "$py" "$here/pymodbus_server.py" "$@"; }
 
 # pty_pair NAME : two linked ptys at $work/NAME.a and $work/NAME.b
 pty_pair() {
@@ -43,10 +23,6 @@ pty_pair() {
         sleep 0.05
     done
     fail "socat made no pty pair: $(cat "$work/$1.socat")"
-}
-
-expect_eq() {  # what got want
-    [ "$2" = "$3" ] || fail "$1: got [$2], want [$3]"
 }
 
 # check KIND WHERE READ_REFUSED WRITE_REFUSED : one run of the probe against

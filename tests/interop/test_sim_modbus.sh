@@ -7,38 +7,15 @@ set -euo pipefail
 build="${1:?usage: test_sim_modbus.sh BUILD_DIR}"
 sim="$build/zl27t-sim"
 py=/usr/bin/python3
-work="$(mktemp -d)"
-pids=()
-cleanup() {
-    for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done
-    for p in "${pids[@]}"; do wait "$p" 2>/dev/null || true; done
-    rm -rf "$work"
-}
-trap cleanup EXIT
+here="$(cd "$(dirname "$0")" && pwd)"
+. "$here/lib.sh"
 
-fail() { echo "FAIL: $*" >&2; exit 1; }
-
-# start_sim NAME ARGS... : runs the simulator, waits for its ready line and
-# leaves the line's words in READY.
-start_sim() {
-    local name="$1"; shift
-    mkfifo "$work/$name.fifo"
-    "$sim" "$@" >"$work/$name.fifo" 2>"$work/$name.err" &
-    pids+=("$!")
-    exec {fd}<"$work/$name.fifo"
-    local line=""
-    read -r -t 10 -u "$fd" line || fail "$name: no ready line ($(cat "$work/$name.err"))"
-    READY=($line)
-    [ "${READY[0]}" = ready ] || fail "$name: unexpected first line: $line"
-}
+# start_sim NAME ARGS... : starts it and waits for its ready line (READY).
+start_sim() { local name="$1"; shift; start_ready "$name" 10 "$sim" "$@"; }
 
 # mb ARGS... : one mbpoll poll; prints "register value" pairs.
 mb() {
     mbpoll -1 -o 1 "$@" | sed -n 's/^\[\([0-9]*\)\]:[[:space:]]*\([^ ]*\).*/\1 \2/p'
-}
-
-expect_eq() {  # what got want
-    [ "$2" = "$3" ] || fail "$1: got [$2], want [$3]"
 }
 
 # --- one simulator: RTU on a pty (slave 7) and TCP at the same time ---------

@@ -7,22 +7,10 @@
 #include <string>
 
 #include "link/link_setup.h"
+#include "pty_pair.h"
 #include "platform/serial_port.h"
 
 namespace {
-
-struct PtyPair {
-  int master = -1, slave = -1;
-  std::string path;
-  PtyPair() {
-    char name[128];
-    if (openpty(&master, &slave, name, nullptr, nullptr) == 0) path = name;
-  }
-  ~PtyPair() {
-    if (master >= 0) close(master);
-    if (slave >= 0) close(slave);
-  }
-};
 
 TEST(SerialPort, OpensExclusivelyByListName) {
   PtyPair pty;

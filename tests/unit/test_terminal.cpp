@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "platform/console.h"
+#include "pty_pair.h"
 #include "term/nt_sio.h"
 #include "term/term_display.h"
 
@@ -146,19 +147,6 @@ TEST(TerminalDisplay, HexLinesSendTheirBytes) {
     EXPECT_EQ(h.invalid, c.invalid);
   }
 }
-
-struct PtyPair {
-  int master = -1, slave = -1;
-  std::string path;
-  PtyPair() {
-    char name[128];
-    if (openpty(&master, &slave, name, nullptr, nullptr) == 0) path = name;
-  }
-  ~PtyPair() {
-    if (master >= 0) close(master);
-    if (slave >= 0) close(slave);
-  }
-};
 
 TEST(NtSio, OpenReportsWhyAPortCannotBeHad) {
   PtyPair pty;
