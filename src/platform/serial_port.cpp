@@ -207,6 +207,12 @@ int sport_output_queued(const SerialPort *port) {
   return queued;
 }
 
+int sport_input_queued(const SerialPort *port) {
+  int queued = 0;
+  if (port->fd < 0 || ioctl(port->fd, FIONREAD, &queued) != 0) return 0;
+  return queued;
+}
+
 namespace {
 int64_t ctime_ns(const struct stat &st) { return int64_t(st.st_ctim.tv_sec) * 1000000000 + st.st_ctim.tv_nsec; }
 }  // namespace

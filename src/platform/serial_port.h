@@ -6,6 +6,7 @@
 //   sport_write        one non-blocking write; with RTS toggled by hand it
 //                      raises RTS, writes everything, drains and drops RTS
 //   sport_output_queued  bytes written but not yet on the wire
+//   sport_input_queued   bytes received and not yet read
 //   sport_origin / sport_may_reopen   whether a port that went away may be
 //                      opened again by its name
 // Modem-line and RS-485 ioctls that answer ENOTTY (ptys) mean "not
@@ -38,6 +39,7 @@ bool sport_apply(SerialPort *port, const PortSettings &settings);
 // now, -1 on a failure of the port.
 int sport_write(SerialPort *port, const uint8_t *data, int length);
 int sport_output_queued(const SerialPort *port);
+int sport_input_queued(const SerialPort *port);
 
 // What a port's list name was when the port was opened. A pty number handed
 // out again belongs to someone else, and writing frames into it would type

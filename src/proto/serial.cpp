@@ -137,7 +137,9 @@ void reader_main(LinkHandle *link) {
       fds[1] = {ch->dead ? -1 : ch->port.fd, events, 0};
       const FramerSlot *slot = framer_slot(ch->framing_mode);
       if (!ch->dead && slot && slot->pump_due_us) due = slot->pump_due_us(link);
-      if (ch->rx_active && slot && slot->line_silent) {
+      // Wake when the line falls silent: it ends an RTU frame, and a request
+      // held back while a frame came in goes out then.
+      if (ch->rx_active && slot && (slot->line_silent || ch->tx_queue.head)) {
         int64_t silent_at = last_rx_us + ch->silence_us;
         if (due < 0 || silent_at < due) due = silent_at;
       }
@@ -190,7 +192,11 @@ void reader_main(LinkHandle *link) {
           break;
         }
       }
-      if (ch->rx_active && monotonic_us() >= last_rx_us + ch->silence_us) {
+      // A wake-up that came late is no silence on the line: bytes already
+      // waiting in the port arrived while this thread was not running and
+      // belong to the frame being received.
+      if (ch->rx_active && monotonic_us() >= last_rx_us + ch->silence_us &&
+          (ch->dead || sport_input_queued(&ch->port) == 0)) {
         ch->rx_active = false;
         line_silent(link);
       }

@@ -149,6 +149,8 @@ RxResult rtu_silence(RtuReceiver &rx, Packet *packet) {
   return RX_FRAME;
 }
 
+bool rtu_mid_frame(const RtuReceiver &rx) { return rx.state != RTU_IDLE; }
+
 uint16_t rtu_transmit(RtuTransmitter &tx, const Packet *packet) {
   switch (tx.state) {
     case RTU_ADDRESS:
@@ -172,6 +174,8 @@ uint16_t rtu_transmit(RtuTransmitter &tx, const Packet *packet) {
       return TX_FRAME_END;
   }
 }
+
+bool ascii_mid_frame(const AsciiReceiver &rx) { return rx.state == ASCII_COLLECT; }
 
 RxResult ascii_receive(AsciiReceiver &rx, Packet *packet, uint8_t byte, bool awaiting) {
   byte &= 0x7F;

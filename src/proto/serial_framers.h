@@ -61,6 +61,8 @@ struct RtuReceiver {
 RxResult rtu_receive(RtuReceiver &rx, Packet *packet, uint8_t byte, bool awaiting);
 // The line fell silent: RX_FRAME, RX_DROPPED or, with no frame, RX_SKIPPED.
 RxResult rtu_silence(RtuReceiver &rx, Packet *packet);
+// A frame is coming in, or being skipped up to the silence.
+bool rtu_mid_frame(const RtuReceiver &rx);
 
 struct RtuTransmitter {
   uint8_t state = 0;
@@ -77,6 +79,8 @@ struct AsciiReceiver {
   uint16_t room = 0;     // hexadecimal characters still allowed
 };
 RxResult ascii_receive(AsciiReceiver &rx, Packet *packet, uint8_t byte, bool awaiting);
+// A frame has begun and not yet ended.
+bool ascii_mid_frame(const AsciiReceiver &rx);
 
 struct AsciiTransmitter {
   uint8_t state = 0;

@@ -8,8 +8,18 @@
 
 namespace {
 
+// Serial Modbus replies carry no transaction number: a reply is its
+// request's only if it comes after the request has gone out. A frame still
+// coming in when a request is queued answers an earlier request, one whose
+// wait was given up; the request waits for its end (the line is the far
+// end's until then) and the frame is dropped.
+enum class Exchange : bool { ANY_ORDER, REQUEST_FIRST };
+
+bool request_unsent(const SerialChannel *ch) { return ch->tx_packet || ch->tx_queue.head || ch->tx_length > 0; }
+
 // What a receiver reported, done to the channel.
-void settle(LinkHandle *link, SerialChannel *ch, RxResult result) {
+void settle(LinkHandle *link, SerialChannel *ch, RxResult result, Exchange order = Exchange::ANY_ORDER) {
+  if (result == RX_FRAME && order == Exchange::REQUEST_FIRST && request_unsent(ch)) result = RX_DROPPED;
   switch (result) {
     case RX_FRAME:
       queue_put(&ch->rx_queue, ch->rx_packet);
@@ -31,7 +41,8 @@ void settle(LinkHandle *link, SerialChannel *ch, RxResult result) {
 }
 
 template <typename Rx>
-void receive_with(LinkHandle *link, Rx &rx, RxResult (*machine)(Rx &, Packet *, uint8_t, bool), uint8_t byte) {
+void receive_with(LinkHandle *link, Rx &rx, RxResult (*machine)(Rx &, Packet *, uint8_t, bool), uint8_t byte,
+                  Exchange order = Exchange::ANY_ORDER) {
   SerialChannel *ch = serial_channel(link);
   bool awaiting = ch->awaiting_reply != 0;
   RxResult result = machine(rx, ch->rx_packet, byte, awaiting);
@@ -40,14 +51,16 @@ void receive_with(LinkHandle *link, Rx &rx, RxResult (*machine)(Rx &, Packet *, 
     ch->rx_packet = queue_take(&free_packets);
     result = machine(rx, ch->rx_packet, byte, awaiting && ch->rx_packet);
   }
-  settle(link, ch, result);
+  settle(link, ch, result, order);
 }
 
+// The next byte to send; a new frame is not started while `line_busy`.
 template <typename Tx>
-uint16_t transmit_with(LinkHandle *link, Tx &tx, uint16_t (*machine)(Tx &, const Packet *)) {
+uint16_t transmit_with(LinkHandle *link, Tx &tx, uint16_t (*machine)(Tx &, const Packet *), bool line_busy = false) {
   SerialChannel *ch = serial_channel(link);
   for (;;) {
     if (!ch->tx_packet) {
+      if (line_busy) return TX_NONE;
       ch->tx_packet = queue_take(&ch->tx_queue);
       if (!ch->tx_packet) return TX_NONE;
       tx = Tx{};
@@ -65,19 +78,24 @@ void gateway_receive(LinkHandle *link, uint8_t byte) {
 uint16_t gateway_transmit(LinkHandle *link) { return transmit_with(link, serial_channel(link)->line_tx, line_transmit); }
 
 void rtu_receive_byte(LinkHandle *link, uint8_t byte) {
-  receive_with(link, serial_channel(link)->rtu_rx, rtu_receive, byte);
+  receive_with(link, serial_channel(link)->rtu_rx, rtu_receive, byte, Exchange::REQUEST_FIRST);
 }
-uint16_t rtu_transmit_byte(LinkHandle *link) { return transmit_with(link, serial_channel(link)->rtu_tx, rtu_transmit); }
+uint16_t rtu_transmit_byte(LinkHandle *link) {
+  SerialChannel *ch = serial_channel(link);
+  return transmit_with(link, ch->rtu_tx, rtu_transmit, ch->rx_active && rtu_mid_frame(ch->rtu_rx));
+}
 void rtu_line_silent(LinkHandle *link) {
   SerialChannel *ch = serial_channel(link);
-  settle(link, ch, rtu_silence(ch->rtu_rx, ch->rx_packet));
+  settle(link, ch, rtu_silence(ch->rtu_rx, ch->rx_packet), Exchange::REQUEST_FIRST);
 }
 
+// A frame cut short (no CR LF) holds the line only until it falls silent.
 void ascii_receive_byte(LinkHandle *link, uint8_t byte) {
-  receive_with(link, serial_channel(link)->ascii_rx, ascii_receive, byte);
+  receive_with(link, serial_channel(link)->ascii_rx, ascii_receive, byte, Exchange::REQUEST_FIRST);
 }
 uint16_t ascii_transmit_byte(LinkHandle *link) {
-  return transmit_with(link, serial_channel(link)->ascii_tx, ascii_transmit);
+  SerialChannel *ch = serial_channel(link);
+  return transmit_with(link, ch->ascii_tx, ascii_transmit, ch->rx_active && ascii_mid_frame(ch->ascii_rx));
 }
 
 }  // namespace
