@@ -325,7 +325,7 @@ TEST(ModbusLinks, TcpWaitsAreBoundedAndEscEndsThemAtOnce) {
 // given up (serial Modbus replies carry no transaction number), and none is
 // lost behind it.
 TEST(ModbusLinks, ReplyOfAGivenUpRequestIsNeverTakenForTheNext) {
-  for (LinkKind kind : {LINK_MODBUS_RTU, LINK_MODBUS_ASCII}) {
+  for (LinkKind kind : {LINK_MODBUS_RTU, LINK_MODBUS_ASCII, LINK_GATEWAY}) {
     SCOPED_TRACE(name_of(kind));
     Peer p;
     ASSERT_TRUE(p.open(kind, {"--baud", "9600", "--set", "1=4369", "--set", "101=8738"}));
