@@ -108,7 +108,7 @@ void on_signal(int)
 {
     fprintf(stderr, "zl27t-sim: ");
     fprintf(stderr, fmt, arg);
-    fprintf(stderr, "\n(see the usage block at the top of sim/main.cpp; --help)\n");
+    fprintf(stderr, "\nTry 'zl27t-sim --help' for the options.\n");
     exit(2);
 }
 

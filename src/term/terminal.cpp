@@ -2,6 +2,7 @@
 #include "term/terminal.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
@@ -83,10 +84,24 @@ void term_printf(const char *format, ...) {
   if (n > 0) screen_write(text, std::min(static_cast<size_t>(n), sizeof text - 1));
 }
 
+// A capture file that takes no more (a full disk, a file system gone) is
+// closed and the reason shown: nobody must believe a log is still kept.
+void capture_failed(Run &run, int error) {
+  fclose(run.capture);
+  run.capture = nullptr;
+  term_printf("\nUnable to write file: \"%s\" (%s). Capture ended.\n", run.capture_name, strerror(error));
+  run.display.column = 1;
+}
+
 // Characters of the received data: to the capture file, then the screen.
+// The file is flushed as it goes, so what was shown is on disk.
 void term_put(Run &run, const std::string &capture, const std::string &screen) {
-  if (run.capture && !capture.empty()) fwrite(capture.data(), 1, capture.size(), run.capture);
+  int error = 0;
+  if (run.capture && !capture.empty() &&
+      (fwrite(capture.data(), 1, capture.size(), run.capture) != capture.size() || fflush(run.capture) != 0))
+    error = errno;
   screen_write(screen.data(), screen.size());
+  if (error) capture_failed(run, error);
 }
 
 void send_bytes(const void *bytes, int n) {
@@ -188,8 +203,11 @@ void start_capture(Run &run) {
 }
 
 void close_capture(Run &run) {
-  term_printf("\nCapture file: \"%s\" closed.\n", run.capture_name);
-  fclose(run.capture);
+  if (fclose(run.capture) == 0)
+    term_printf("\nCapture file: \"%s\" closed.\n", run.capture_name);
+  else
+    term_printf("\nCapture file: \"%s\" closed; not all of it was written (%s).\n", run.capture_name,
+                strerror(errno));
   run.capture = nullptr;
 }
 

@@ -192,6 +192,28 @@ TEST(Terminal, DebuggingViewSendsKeysShowsBytesCapturesAndLeavesCleanly) {
   EXPECT_EQ(s.wait_exit(), 0);
 }
 
+// A capture file that takes no more data ends the capture, with the reason.
+TEST(Terminal, CaptureThatCannotBeWrittenEndsAndSaysWhy) {
+  ZlSession s;
+  Peer peer;
+  s.set_env("ZL27T_PORTS", peer.path());
+  ASSERT_TRUE(s.start_at_menu());
+  s.type("ut");
+  ASSERT_TRUE(s.wait_for_text(FIRST_HELP));
+  s.press(Key::F7);
+  ASSERT_TRUE(s.wait_for_text("Capture to file? "));
+  s.keys("/dev/full{Enter}");
+  ASSERT_TRUE(s.wait_for_text("Copying output to: \"/dev/full\". Type F8 to end capture."));
+  peer.send("Q");
+  ASSERT_TRUE(s.wait_for_text("Unable to write file: \"/dev/full\" (No space left on device). Capture ended."));
+  s.press(Key::F8);
+  ASSERT_TRUE(s.wait_for_text("Capture file not open. Type F7 to begin capture."));
+  ASSERT_TRUE(leave_terminal(s));
+  s.press(Key::Esc);
+  s.type("q");
+  EXPECT_EQ(s.wait_exit(), 0);
+}
+
 TEST(Terminal, BbsViewShowsTextAndColoursButNothingThatReprogramsTheTerminal) {
   ZlSession s;
   Peer peer;
