@@ -73,17 +73,27 @@ int link_write_registers(LinkHandle *link, int first, int count, const uint16_t 
   return ready(link, e)->write(link, first, count, values);
 }
 
+// A kind without the operation fails with a text of its own, not with
+// whatever an earlier operation left.
 int link_read_input_registers(LinkHandle *link, int, int first, int count, uint16_t *values) {
   if (!link_valid(link)) return 0;
   const LinkKindEntry *e = checked_entry(link, READING, false, first, count, max_read);
-  if (!e || !e->read_input) return 0;
+  if (!e) return 0;
+  if (!e->read_input) {
+    link_set_error(link, "Input registers not reachable on this link");
+    return 0;
+  }
   return ready(link, e)->read_input(link, first, count, values);
 }
 
 int link_write_file_record(LinkHandle *link, int first, int count, const uint16_t *values) {
   if (!link_valid(link)) return 0;
   const LinkKindEntry *e = checked_entry(link, WRITING, false, first, count, max_record);
-  if (!e || !e->write_record) return 0;
+  if (!e) return 0;
+  if (!e->write_record) {
+    link_set_error(link, "File records not writable on this link");
+    return 0;
+  }
   return ready(link, e)->write_record(link, first, count, values);
 }
 

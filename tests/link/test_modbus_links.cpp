@@ -88,7 +88,9 @@ TEST(ModbusLinks, EveryKindReadsAndWritesBlocks) {
     if (kind == LINK_GATEWAY) {
       // Input registers and file records are not the gateway's.
       EXPECT_EQ(link_read_input_registers(p.link, 0, 3001, 1, id), 0);
+      EXPECT_STREQ(link_error_text(p.link), "Input registers not reachable on this link");
       EXPECT_EQ(link_write_file_record(p.link, 3001, 1, id), 0);
+      EXPECT_STREQ(link_error_text(p.link), "File records not writable on this link");
       EXPECT_EQ(p.read_text(8190, 4), "Gateway can't read status portion");
       EXPECT_EQ(p.write_text(8192, {1, 2}), "Gateway can't write status portion");
       continue;

@@ -296,7 +296,8 @@ TEST(LinkAccess, ArgumentChecks) {
       // Allowed by the checks; the exchange then finds no reply.
       {"read 128 from 16257", [&] { return link_read_registers(h.link, 16257, 128, v); }, "Read reply timeout"},
       {"input from register 0", [&] { return link_read_input_registers(h.link, 0, 0, 1, v); }, "Read reply timeout"},
-      {"file record on Sy/Max", [&] { return link_write_file_record(h.link, 1, 1, v); }, "untouched"},
+      {"file record on Sy/Max", [&] { return link_write_file_record(h.link, 1, 1, v); },
+       "File records not writable on this link"},
   };
   for (auto &c : cases) {
     SCOPED_TRACE(c.name);
