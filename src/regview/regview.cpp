@@ -307,11 +307,18 @@ KeyCode edit_cell(RegisterViewer *v, KeyCode typed, int rows) {
     beep();
     return end;
   }
-  // A failed write shows up in the next refresh.
   int written = input_set() ? link_write_file_record(link_handle, reg, 1, &value)
                             : link_write_registers(link_handle, reg, 1, &value);
+  if (!written) {
+    // A refused write leaves the register as it was, and the next refresh
+    // would show the old value without a word: say why here. Esc in the
+    // error window leaves the viewer, as after a failed read.
+    v->write_failed = true;
+    if (!error_box(link_error_text(link_handle))) return KEY_ESC;
+    return end;
+  }
   int i = reg - v->values_first;
-  if (written && i >= 0 && i < v->values_count) v->values[i] = value;
+  if (i >= 0 && i < v->values_count) v->values[i] = value;
   return end;
 }
 
@@ -531,7 +538,7 @@ ViewerStep viewer_refresh(RegisterViewer *v) {
   v->values_set = link_setup.rv_register_set;
   v->values_count = stored;
   memcpy(v->values, read, sizeof read[0] * stored);
-  put_field("", ERROR_ROW, ERROR_COL, ERROR_WIDTH, ' ', INDEX_NORMAL);
+  if (!v->write_failed) put_field("", ERROR_ROW, ERROR_COL, ERROR_WIDTH, ' ', INDEX_NORMAL);
   clear_extra_rows(v, rows);
   for (int r = 0; r < rows; r++) {
     // A waiting key goes first; the rows below keep what they show.
@@ -563,6 +570,7 @@ ViewerStep viewer_refresh(RegisterViewer *v) {
 
 bool viewer_key(RegisterViewer *v) {
   KeyCode key = get_key();
+  v->write_failed = false;
   int rows = viewer_rows();
   if (starts_edit(key)) key = edit_cell(v, key, rows);
   switch (key) {

@@ -100,6 +100,7 @@ struct RegisterViewer {
   int status_count = 0;
   uint16_t status[VIEWER_MAX_ROWS] = {};
   bool failed = false;   // the last read failed: the table shows ERROR
+  bool write_failed = false;   // its text stays on the bottom line until a key
   int drawn_rows = 0;    // rows on screen, cleared when the table shrinks
   ViewerDrawn drawn_values[VIEWER_MAX_ROWS];   // per table row
   ViewerDrawn drawn_status[VIEWER_MAX_ROWS];

@@ -145,3 +145,31 @@ TEST(RegisterViewer, DeviceThatStopsAnsweringKeysStillActThenErrorRowsAndBox) {
   s.type("q");
   EXPECT_EQ(s.wait_exit(), 0);
 }
+
+// A write the link cannot make (file records over Sy/Max, from the 3x set)
+// says so, and the table keeps the register's value.
+TEST(RegisterViewer, WriteThatFailsIsReportedAndTheValueStays) {
+  ZlSession s;
+  SimProcess sim;
+  ASSERT_TRUE(sim.start({"--pty", s.path("modem")}));
+  LinkSetup setup = setup_record();
+  setup.rv_start_register = 100;
+  setup.rv_register_set = 1;
+  s.set_env("ZL27T_PORTS", s.path("modem"));
+  ASSERT_TRUE(s.write_setup(setup));
+  ASSERT_TRUE(s.start());
+  ASSERT_TRUE(s.wait_until([&] { return at_menu(s); }, "the menu bar"));
+  s.type("uv");
+  ASSERT_TRUE(s.wait_until([&] { return s.text_at(5, 1, 7) == "  3x100" && s.text_at(5, 10, 4) != "    "; },
+                           "the 3x table"));
+  const std::string before = s.text_at(5, 9, 5);
+  s.keys("7{Enter}");
+  ASSERT_TRUE(s.wait_for_text("File records not writable on this link"));
+  s.press(Key::F10);
+  ASSERT_TRUE(s.wait_for_text_gone("File records not writable on this link"));
+  EXPECT_EQ(s.text_at(5, 9, 5), before);
+  s.press(Key::Esc);
+  ASSERT_TRUE(s.wait_until([&] { return at_menu(s); }, "the menu bar again"));
+  s.type("q");
+  EXPECT_EQ(s.wait_exit(), 0);
+}
