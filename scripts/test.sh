@@ -36,11 +36,13 @@ cmake --build build-clang -j "$jobs"
 (cd build-clang && ctest --output-on-failure -j "$jobs" --timeout 120 -L unit)
 stage=build-release/stage && rm -rf "$stage"
 cmake --install build-release --prefix "$stage" >/dev/null
-for f in bin/zl27t bin/zl27t-sim share/doc/zl27t/README.md share/man/man1/zl27t.1; do
+for f in bin/zl27t bin/zl27t-sim share/doc/zl27t/README.md share/man/man1/zl27t.1.gz share/man/man1/zl27t-sim.1.gz; do
   [ -e "$stage/$f" ] || { echo "install: $f missing" >&2; exit 1; }
 done
-warnings=$(groff -man -ww -z "$stage/share/man/man1/zl27t.1" 2>&1)
-[ -z "$warnings" ] || { echo "zl27t.1: $warnings" >&2; exit 1; }
+for page in zl27t zl27t-sim; do
+  warnings=$(gzip -dc "$stage/share/man/man1/$page.1.gz" | groff -man -ww -z 2>&1)
+  [ -z "$warnings" ] || { echo "$page.1: $warnings" >&2; exit 1; }
+done
 
 if [ "${ZL27T_SKIP_SANITIZE:-0}" != 1 ]; then
   cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DZL27T_SANITIZE=ON "${dev[@]}" >/dev/null
