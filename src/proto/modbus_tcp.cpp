@@ -12,6 +12,7 @@
 namespace {
 
 constexpr size_t STALE_CHUNK = 256;
+constexpr int REPLY_STEP_MS = 10;   // one step of the reply time-out
 
 struct ErrorEntry {
   int error;
@@ -174,10 +175,19 @@ int exchange(LinkHandle *link, const uint8_t *pdu, int pdu_length, int count, ui
     socket_failure(link, ch, error, "Send ");
     return 0;
   }
+  // Late replies use up the time-out as silence would: a peer repeating an
+  // old answer without a pause would otherwise hold the wait for good (with
+  // input always there, not even the idle callback would run).
+  auto give_up = std::chrono::steady_clock::now() + std::chrono::milliseconds(REPLY_STEP_MS * link->reply_timeout);
   ReplyReader r;
-  do {
+  for (;;) {
     if (!receive_reply(link, ch, r)) return 0;
-  } while (mbap_reply_is_late(r.buffer, transaction));
+    if (!mbap_reply_is_late(r.buffer, transaction)) break;
+    if (std::chrono::steady_clock::now() >= give_up) {
+      link_set_error(link, "Reply timeout");
+      return 0;
+    }
+  }
   return modbus_check_tcp_reply(r.buffer, r.got, unit, pdu[0], count, values, link->error_text,
                                 sizeof link->error_text);
 }

@@ -6,9 +6,11 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstring>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "link/link.h"
@@ -318,6 +320,41 @@ TEST(ModbusLinks, TcpWaitsAreBoundedAndEscEndsThemAtOnce) {
   EXPECT_EQ(open_modbus_tcp("127.0.0.1", server.port, 1, 1000, count_then_abort, 0), nullptr);
   EXPECT_EQ(idle_calls, 3);
   EXPECT_LT(ms_since(aborted_at), 30);
+}
+
+// A peer that answers every request with an old reply, over and over
+// without a pause (for three seconds at most, so a hang shows as a failure).
+void repeat_old_reply(int listener, std::atomic<bool> *stop) {
+  int fd = accept(listener, nullptr, nullptr);
+  uint8_t request[64];
+  if (fd < 0 || recv(fd, request, sizeof request, 0) < 12) {
+    if (fd >= 0) close(fd);
+    return;
+  }
+  uint16_t old = static_cast<uint16_t>((request[0] << 8 | request[1]) - 1);
+  const uint8_t reply[] = {static_cast<uint8_t>(old >> 8), static_cast<uint8_t>(old), 0, 0, 0, 5,
+                           request[6], 3, 2, 0x12, 0x34};
+  auto until = Clock::now() + std::chrono::seconds(3);
+  while (!*stop && Clock::now() < until)
+    if (send(fd, reply, sizeof reply, MSG_NOSIGNAL) < 0) break;
+  close(fd);
+}
+
+TEST(ModbusLinks, OldRepliesWithoutEndStillTimeOut) {
+  SilentServer server;
+  LinkHandle *link = open_modbus_tcp("127.0.0.1", server.port, 1, 100, nullptr, 0);
+  ASSERT_NE(link, nullptr);
+  std::atomic<bool> stop{false};
+  std::thread peer(repeat_old_reply, server.fd, &stop);
+  link_set_port(link, 0, 0, 1, 20, 8);
+  uint16_t v = 0;
+  auto start = Clock::now();
+  EXPECT_EQ(link_read_registers(link, 1, 1, &v), 0);
+  EXPECT_STREQ(link_error_text(link), "Reply timeout");
+  EXPECT_LT(ms_since(start), 1500);
+  stop = true;
+  peer.join();
+  link_close(link);
 }
 
 }  // namespace
