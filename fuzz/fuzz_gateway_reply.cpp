@@ -34,7 +34,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     runs++;
     while (i < length && !(line[i] >= '0' && line[i] <= '9') && line[i] != '\r') i++;
   }
-  // Stopped for a reason: the count, the end, a CR or nothing numeric.
-  FUZZ_CHECK(stored == count || i >= length || line[i] < '0' || line[i] > '9');
+  // Stopped for a reason: the count, the end, a CR, nothing numeric, or a
+  // number without anything after it (a line cut short).
+  int digits_end = i;
+  while (digits_end < length && line[digits_end] >= '0' && line[digits_end] <= '9') digits_end++;
+  FUZZ_CHECK(stored == count || i >= length || line[i] < '0' || line[i] > '9' || digits_end == length);
   return 0;
 }

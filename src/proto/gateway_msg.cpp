@@ -85,6 +85,9 @@ int gateway_parse_values(const uint8_t *line, int length, int count, uint16_t *v
   while (stored < count && i < length && is_digit(line[i])) {
     uint16_t v = 0;
     while (i < length && is_digit(line[i])) v = static_cast<uint16_t>(v * 10 + (line[i++] - '0'));
+    // A whole line ends with its terminator; digits up to the very end are
+    // of a line cut to the packet's size, and the number may be cut short.
+    if (i == length) break;
     values[stored++] = v;
     while (i < length && !is_digit(line[i]) && line[i] != CR) i++;
   }

@@ -9,7 +9,8 @@
 //   gateway_is_ack       the answer is a lone CR
 //   gateway_parse_values the decimal numbers at the start of a read answer
 //                        (low 16 bits each, separated by anything but digits
-//                        and CR); returns how many it stored
+//                        and CR); returns how many it stored. A number the
+//                        line ends in (a line cut short) is not taken.
 //   GatewayRoute         the route last sent with "A"; count 0xFFFF when none
 //                        is known, so the next command selects it first
 #pragma once
