@@ -113,7 +113,7 @@ bool fetch_item(int item) {
   if (item == 5) return fetch_dial_string();
   if (item == 1) {
     uint16_t regs[2];
-    if (!link_read_registers(link_handle, 1, 2, regs)) return false;
+    if (!link_read_whole(link_handle, 1, 2, regs)) return false;
     working_config.flags = merge_fetched_flags(regs[0], regs[1]);
     return true;
   }
@@ -131,7 +131,7 @@ void send_config() {
     return;
   }
   uint16_t regs[3];
-  if (!link_read_registers(link_handle, 1, 3, regs)) {
+  if (!link_read_whole(link_handle, 1, 3, regs)) {
     error_box(link_error_text(link_handle));
     win_close(&window);
     return;
@@ -151,7 +151,7 @@ void send_config() {
   }
   // Flags and port rate together and last: once they take effect the link
   // may be gone.
-  if (link_read_registers(link_handle, 1, 3, regs)) {
+  if (link_read_whole(link_handle, 1, 3, regs)) {
     const uint16_t last[3] = {c.flags, regs[1], c.port_rate};
     if (!link_write_registers(link_handle, 1, 3, last)) error_box(link_error_text(link_handle));
   } else {

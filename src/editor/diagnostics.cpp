@@ -20,7 +20,7 @@ uint16_t spinner_index = 0;
 namespace {
 
 int link_read(int first, int count, uint16_t *values) {
-  return link_read_registers(link_handle, first, count, values);
+  return link_read_whole(link_handle, first, count, values);
 }
 int link_write(int first, int count, const uint16_t *values) {
   return link_write_registers(link_handle, first, count, values);

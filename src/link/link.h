@@ -3,6 +3,8 @@
 // as nonzero; the reason of a failure stays as text in the handle, one text
 // per link (each serial link has its own reader thread).
 //   link_read_registers / link_write_registers     holding registers
+//   link_read_whole        holding registers, nonzero only when every value
+//                          asked for came (a Sy/Max reply may hold fewer)
 //   link_read_input_registers                      input registers (Modbus
 //                                                  function 4; carried on Sy/Max)
 //   link_write_file_record                         Modbus function 21
@@ -28,6 +30,7 @@
 #include "proto/link_handle.h"
 
 int link_read_registers(LinkHandle *link, int first, int count, uint16_t *values);
+int link_read_whole(LinkHandle *link, int first, int count, uint16_t *values);
 int link_write_registers(LinkHandle *link, int first, int count, const uint16_t *values);
 int link_read_input_registers(LinkHandle *link, int unused, int first, int count, uint16_t *values);
 int link_write_file_record(LinkHandle *link, int first, int count, const uint16_t *values);

@@ -62,6 +62,15 @@ int link_read_registers(LinkHandle *link, int first, int count, uint16_t *values
   return ready(link, e)->read(link, first, count, values);
 }
 
+int link_read_whole(LinkHandle *link, int first, int count, uint16_t *values) {
+  int n = link_read_registers(link, first, count, values);
+  if (n <= 0) return 0;
+  // Modbus TCP answers 1 for a whole reply; the serial kinds the count.
+  if (link->kind == TRANSPORT_MODBUS_TCP || n >= count) return 1;
+  link_set_error(link, "Read reply too short");
+  return 0;
+}
+
 int link_write_registers(LinkHandle *link, int first, int count, const uint16_t *values) {
   if (!link_valid(link)) return 0;
   const LinkKindEntry *e = checked_entry(link, WRITING, true, first, count, max_write);

@@ -87,7 +87,7 @@ bool link_port_lost(LinkHandle *link) {
 ModuleIdentity link_identify(LinkHandle *link, const char *expected_tag) {
   ModuleIdentity id{IDENTIFY_MATCH, {}, {}};
   uint16_t r[IDENT_COUNT] = {};
-  if (!link_read_registers(link, IDENT_FIRST, IDENT_COUNT, r)) {
+  if (!link_read_whole(link, IDENT_FIRST, IDENT_COUNT, r)) {
     id.outcome = IDENTIFY_READ_FAILED;
     snprintf(id.reason, sizeof id.reason, "%s", link_error_text(link));
     return id;

@@ -6,7 +6,10 @@
 #include <functional>
 #include <string>
 
+#include "config/transfer.h"
+#include "editor/online.h"
 #include "link/link.h"
+#include "link/link_setup.h"
 #include "proto/symax.h"
 #include "symax_test_util.h"
 
@@ -259,6 +262,22 @@ TEST_F(SymaxReplies, CarriedInputRead) {
     }
   }
   EXPECT_EQ(far_end.request, (Bytes{0x22, 0xBA, 0xD5, 0x00, 0x04, 0x08, 0x0B, 0x00, 0x03}));
+}
+
+// A reply with fewer values than asked is no success for a caller that needs
+// them all: the rest would be whatever its buffer held.
+TEST_F(SymaxReplies, ShortReplyFailsCallersThatNeedEveryValue) {
+  link_handle = h.link;
+  far_end.reply = [](const Bytes &r) { return with_values({0x86, r[1], 0, 0}, 1); };
+  working_config.flags = 0x5A5A;
+  far_end.answered = false;
+  EXPECT_FALSE(fetch_item(1));
+  EXPECT_EQ(working_config.flags, 0x5A5A);
+  EXPECT_STREQ(link_error_text(h.link), "Read reply too short");
+  uint16_t v[2] = {};
+  far_end.answered = false;
+  EXPECT_FALSE(modem_read(1, 2, v));
+  link_handle = nullptr;
 }
 
 TEST_F(SymaxReplies, IdleAbortEndsTheWait) {
