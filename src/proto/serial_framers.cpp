@@ -70,6 +70,9 @@ RxResult line_receive(LineReceiver &rx, Packet *packet, uint8_t byte, bool await
   if (rx.state == LINE_COLLECT && !packet) rx.state = LINE_IDLE;   // its packet was taken back
   switch (rx.state) {
     case LINE_IDLE:
+      // The LF of a gateway that ends its lines with CR LF: no line of its
+      // own, or it would be taken for the answer to the next command.
+      if (byte == LF) return RX_SKIPPED;
       if (!awaiting) {
         if (!end) rx.state = LINE_SKIP;
         return RX_SKIPPED;

@@ -27,6 +27,7 @@ TEST(WideFraming, EveryPacketComesBack) {
       {"ascii empty", FRAMING_MODBUS_ASCII, text_bytes(":\r\n"), 0, true},
       {"ascii cut short, then whole", FRAMING_MODBUS_ASCII, text_bytes(":11:110300000002EA\r\n"), 1, false},
       {"gateway lines", FRAMING_GATEWAY, text_bytes("12 34\r\r"), 2, false},
+      {"gateway lines ended CR LF", FRAMING_GATEWAY, text_bytes("12 34\r\n\r\n"), 2, false},
       {"gateway line too long", FRAMING_GATEWAY, Bytes(300, '7'), 1, false},
   };
   for (const Case &c : cases) {
