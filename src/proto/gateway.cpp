@@ -1,5 +1,7 @@
 #include "proto/gateway.h"
 
+#include <chrono>
+
 #include "proto/gateway_msg.h"
 #include "proto/serial.h"
 
@@ -28,9 +30,12 @@ void send_line(LinkHandle *link, Packet *p, int length) {
 
 // Waits for a lone CR, giving back every other line; each such line forgets
 // the route when `forget_on_other` is set. The packet that carried the CR,
-// or null with `timeout_text` (or the idle abort's).
+// or null with `timeout_text` (or the idle abort's). Other lines use up the
+// time-out as silence would: a device that keeps talking must not hold the
+// wait for good.
 Packet *await_ack(LinkHandle *link, const char *timeout_text, bool forget_on_other) {
   link_set_error(link, "%s", timeout_text);
+  auto give_up = std::chrono::steady_clock::now() + std::chrono::milliseconds(LINK_WAIT_STEP_MS * link->reply_timeout);
   for (;;) {
     Packet *r = wait_reply(link, link->reply_timeout);
     if (!r) break;
@@ -40,6 +45,7 @@ Packet *await_ack(LinkHandle *link, const char *timeout_text, bool forget_on_oth
     }
     packet_put(link, &free_packets, r);
     if (forget_on_other) gateway_forget(remembered(link));
+    if (std::chrono::steady_clock::now() >= give_up) break;
   }
   set_awaiting(link, 0);
   if (!link->idle_aborted) link_set_error(link, "%s", timeout_text);

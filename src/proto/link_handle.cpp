@@ -3,10 +3,6 @@
 #include <cstdarg>
 #include <cstdio>
 
-namespace {
-constexpr int WAIT_STEP_MS = 10;
-}
-
 int idle_continue(int) { return 1; }
 
 bool link_valid(const LinkHandle *link) { return link && link->tag == LINK_TAG; }
@@ -29,7 +25,7 @@ WaitResult link_reply_wait(LinkHandle *link, unsigned steps, WaitPoll poll, void
       link->wait_countdown = 0;
       return WAIT_TIMED_OUT;
     }
-    step = poll(link, context, WAIT_STEP_MS);
+    step = poll(link, context, LINK_WAIT_STEP_MS);
     if (step == WAIT_STEP_DONE || link->wait_ended) return WAIT_DONE;
     IdleCallback idle;
     int user;

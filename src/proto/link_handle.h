@@ -33,6 +33,7 @@ typedef int (*IdleCallback)(int user);
 constexpr int LINK_ERROR_TEXT_SIZE = 84;
 constexpr int LINK_MAX_DROPS = 8;
 constexpr unsigned LINK_DEFAULT_TIMEOUT = 500;   // wait steps
+constexpr int LINK_WAIT_STEP_MS = 10;            // one wait step
 
 // Which transport owns the channel (checked by the transport's accessor).
 enum ChannelKind : uint8_t { CHANNEL_NONE, CHANNEL_SERIAL, CHANNEL_SOCKET };

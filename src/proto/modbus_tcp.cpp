@@ -12,7 +12,6 @@
 namespace {
 
 constexpr size_t STALE_CHUNK = 256;
-constexpr int REPLY_STEP_MS = 10;   // one step of the reply time-out
 
 struct ErrorEntry {
   int error;
@@ -178,7 +177,7 @@ int exchange(LinkHandle *link, const uint8_t *pdu, int pdu_length, int count, ui
   // Late replies use up the time-out as silence would: a peer repeating an
   // old answer without a pause would otherwise hold the wait for good (with
   // input always there, not even the idle callback would run).
-  auto give_up = std::chrono::steady_clock::now() + std::chrono::milliseconds(REPLY_STEP_MS * link->reply_timeout);
+  auto give_up = std::chrono::steady_clock::now() + std::chrono::milliseconds(LINK_WAIT_STEP_MS * link->reply_timeout);
   ReplyReader r;
   for (;;) {
     if (!receive_reply(link, ch, r)) return 0;

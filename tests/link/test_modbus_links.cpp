@@ -1,8 +1,10 @@
 // Gateway, Modbus RTU, Modbus ASCII and Modbus TCP links, opened from a setup
 // record as the program opens them, against zl27t-sim and its faults.
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <pty.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -16,6 +18,7 @@
 #include "link/link.h"
 #include "link/link_core.h"
 #include "link/link_setup.h"
+#include "proto/gateway.h"
 #include "proto/modbus_tcp.h"
 #include "sim_process.h"
 
@@ -355,6 +358,42 @@ TEST(ModbusLinks, OldRepliesWithoutEndStillTimeOut) {
   stop = true;
   peer.join();
   link_close(link);
+}
+
+// A device on the gateway's port that prints a line every 20 ms, whatever it
+// is sent (for three seconds at most, so a hang shows as a failure): none of
+// its lines is the answer, and they must not hold the wait beyond its time.
+TEST(ModbusLinks, GatewayWaitEndsThoughOtherLinesKeepComing) {
+  int master = -1, slave = -1;
+  char path[128];
+  ASSERT_EQ(openpty(&master, &slave, path, nullptr, nullptr), 0);
+  fcntl(master, F_SETFL, O_NONBLOCK);
+  std::atomic<bool> stop{false};
+  std::thread chatter([&] {
+    auto until = Clock::now() + std::chrono::seconds(3);
+    char junk[64];
+    while (!stop && Clock::now() < until) {
+      if (write(master, "ERROR\r", 6) < 0) break;
+      while (read(master, junk, sizeof junk) > 0) {
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+  });
+  const uint16_t block[1 + LINK_MAX_DROPS] = {2, 201, 1};
+  LinkHandle *link = open_gateway_serial(path, block);
+  ASSERT_NE(link, nullptr);
+  link_set_port(link, 9600, 0, 1, 20, 8);
+  uint16_t v[2];
+  auto start = Clock::now();
+  EXPECT_EQ(link_read_registers(link, 1, 2, v), 0);
+  EXPECT_STREQ(link_error_text(link), "No valid reply to A command");
+  EXPECT_EQ(link_write_registers(link, 1, 2, v), 0);
+  EXPECT_LT(ms_since(start), 1500);
+  stop = true;
+  chatter.join();
+  link_close(link);
+  close(slave);
+  close(master);
 }
 
 }  // namespace
