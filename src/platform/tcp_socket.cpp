@@ -31,7 +31,11 @@ bool tcp_resolve(const char *host, uint16_t port, TcpAddress *address) {
   address->port = port;
   unsigned b[4];
   if (sscanf(host, "%u.%u.%u.%u", &b[0], &b[1], &b[2], &b[3]) == 4) {
-    address->ip = (b[0] & 0xFF) << 24 | (b[1] & 0xFF) << 16 | (b[2] & 0xFF) << 8 | (b[3] & 0xFF);
+    // A number past 255 is a typing slip: cut to 8 bits it would name
+    // another host, and the link would reach the wrong device.
+    for (unsigned n : b)
+      if (n > 0xFF) return false;
+    address->ip = b[0] << 24 | b[1] << 16 | b[2] << 8 | b[3];
     return true;
   }
   addrinfo hints{};

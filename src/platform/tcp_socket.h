@@ -1,7 +1,7 @@
 // A TCP client connection, non-blocking and polled in short steps, so the
 // caller's idle callback keeps turning while it waits.
-//   tcp_resolve      a host as four dotted numbers is used as it is (each cut
-//                    to 8 bits); any other text is looked up (IPv4)
+//   tcp_resolve      a host as four dotted numbers is used as it is (false
+//                    when one is past 255); any other text is looked up (IPv4)
 //   tcp_connect      connects within `steps` waits of 10 ms, calling
 //                    step(user) after each; a zero from it gives up
 //   tcp_send         the whole frame (no SIGPIPE); 0, or the errno

@@ -22,6 +22,7 @@
 #include "platform/files.h"
 #include "platform/ports.h"
 #include "platform/print.h"
+#include "platform/tcp_socket.h"
 #include "platform/terminal.h"
 
 namespace fs = std::filesystem;
@@ -80,6 +81,29 @@ TEST(Ports, PathOfAListName) {
   EXPECT_EQ(plat_port_path("pts/3"), "/dev/pts/3");
   EXPECT_EQ(plat_port_path("/dev/pts/3"), "/dev/pts/3");
   EXPECT_EQ(plat_port_path("COM1"), "/dev/COM1");   // no case change
+}
+
+// A mistyped number must not lead to another host: 300 is not 44.
+TEST(Tcp, DottedAddressesAreTakenOnlyWhenEveryNumberIsAByte) {
+  struct Case {
+    const char *host;
+    bool ok;
+    uint32_t ip;
+  } cases[] = {
+      {"192.168.1.10", true, 0xC0A8010A},
+      {"192.168.001.010", true, 0xC0A8010A},
+      {"192.168.1.300", false, 0},
+      {"256.1.1.1", false, 0},
+      {"10.0.0.-1", false, 0},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.host);
+    TcpAddress a;
+    EXPECT_EQ(tcp_resolve(c.host, 502, &a), c.ok);
+    if (c.ok) {
+      EXPECT_EQ(a.ip, c.ip);
+    }
+  }
 }
 
 TEST(Print, FileTargetAndSpoolerWithoutSpooler) {
