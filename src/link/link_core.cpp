@@ -60,6 +60,10 @@ LinkResult link_connect(LinkSetup *setup, LinkHandle **link, IdleCallback idle) 
     if (!e) return failure(UNABLE);
     if (e->eight_data_bits) setup->data_bits = EIGHT_DATA_BITS;
     if (e->single_drop) setup->route_count = 1;
+    // A drop past 255 is a typing slip: cut to a byte on the wire it would
+    // address another device.
+    for (int i = 0; i < setup->route_count && i < LINK_MAX_DROPS; i++)
+      if (setup->route[i] > ROUTE_DROP_MAX) return failure(UNABLE);
     LinkHandle *opened = e->open(*setup, e->serial_port ? port_name(*setup) : "", idle);
     if (!opened) return failure(UNABLE);
     *link = opened;

@@ -101,6 +101,18 @@ TEST_F(LinkOpen, RefusesWhatCannotBeOpened) {
   }
 }
 
+// A drop past 255, cut to a byte, would reach another device (300 is 44).
+TEST_F(LinkOpen, RefusesADropPastAByte) {
+  start_sim({"--proto", "rtu", "--drop", "44"});
+  link_setup.kind = LINK_MODBUS_RTU;
+  link_setup.parity = 0;
+  link_setup.route_count = 1;
+  link_setup.route[0] = 300;
+  push_keys("\x9a");   // F10 closes the error box
+  EXPECT_EQ(link_open(), nullptr);
+  EXPECT_NE(written().find("Unable to establish link."), std::string::npos);
+}
+
 TEST_F(LinkOpen, IdentifiesTheModule) {
   struct Case {
     const char *name;
