@@ -367,6 +367,10 @@ TEST(ModbusLinks, GatewayWaitEndsThoughOtherLinesKeepComing) {
   int master = -1, slave = -1;
   char path[128];
   ASSERT_EQ(openpty(&master, &slave, path, nullptr, nullptr), 0);
+  const uint16_t block[1 + LINK_MAX_DROPS] = {2, 201, 1};
+  LinkHandle *link = open_gateway_serial(path, block);
+  ASSERT_NE(link, nullptr);
+  link_set_port(link, 9600, 0, 1, 20, 8);
   fcntl(master, F_SETFL, O_NONBLOCK);
   std::atomic<bool> stop{false};
   std::thread chatter([&] {
@@ -379,11 +383,7 @@ TEST(ModbusLinks, GatewayWaitEndsThoughOtherLinesKeepComing) {
       std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
   });
-  const uint16_t block[1 + LINK_MAX_DROPS] = {2, 201, 1};
-  LinkHandle *link = open_gateway_serial(path, block);
-  ASSERT_NE(link, nullptr);
-  link_set_port(link, 9600, 0, 1, 20, 8);
-  uint16_t v[2];
+  uint16_t v[2] = {};
   auto start = Clock::now();
   EXPECT_EQ(link_read_registers(link, 1, 2, v), 0);
   EXPECT_STREQ(link_error_text(link), "No valid reply to A command");
