@@ -65,8 +65,7 @@ int link_read_registers(LinkHandle *link, int first, int count, uint16_t *values
 int link_read_whole(LinkHandle *link, int first, int count, uint16_t *values) {
   int n = link_read_registers(link, first, count, values);
   if (n <= 0) return 0;
-  // Modbus TCP answers 1 for a whole reply; the serial kinds the count.
-  if (link->kind == TRANSPORT_MODBUS_TCP || n >= count) return 1;
+  if (n >= count) return n;
   link_set_error(link, "Read reply too short");
   return 0;
 }

@@ -249,7 +249,8 @@ void modbus_tcp_close(LinkHandle *link) {
 
 int modbus_tcp_read(LinkHandle *link, int first, int count, uint16_t *values, uint8_t function) {
   uint8_t pdu[MODBUS_PDU_MAX];
-  return exchange(link, pdu, modbus_build_read(pdu, function, first, count), count, values);
+  // A reply is checked to hold every value asked for.
+  return exchange(link, pdu, modbus_build_read(pdu, function, first, count), count, values) ? count : 0;
 }
 
 int modbus_tcp_write(LinkHandle *link, int first, int count, const uint16_t *values) {

@@ -4,7 +4,7 @@
 //                        of about 10 ms (at most 10 s), calling `idle` after
 //                        each; the link's first address word is the unit
 //   modbus_tcp_close     shutdown both ways, close, free the record
-//   modbus_tcp_read      function 3 or 4; 1 on success
+//   modbus_tcp_read      function 3 or 4; the count on success
 //   modbus_tcp_write     function 16; 1 on success
 //   modbus_tcp_write_record   function 21; 1 on success
 //   tcp_error_text       a socket failure in the program's words, and
