@@ -183,7 +183,12 @@ Outcome select_type_and_edit() {
     FormField fields[LAYOUT_ROWS];
     int n = layout_fields(s.kind, fields);
     KeyCode end = form_run(fields, 0, n - 1, start < 0 ? n - 1 : 0, terminators, FF_KEEP);
-    if (end == KEY_ENTER || end == KEY_F1) return Outcome::ACCEPTED;
+    if (end == KEY_ENTER || end == KEY_F1) {
+      // A Modbus drop typed empty: the link would take the stale number
+      // left in the list for its one drop.
+      apply_route_rule(&s);
+      return Outcome::ACCEPTED;
+    }
     if (end == KEY_ESC) return Outcome::CANCELLED;
     // Up on the first field or Down on the last: back to the type.
   }
