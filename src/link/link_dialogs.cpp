@@ -187,6 +187,10 @@ Outcome select_type_and_edit() {
       // A Modbus drop typed empty: the link would take the stale number
       // left in the list for its one drop.
       apply_route_rule(&s);
+      // Numbers the setup file would not keep (a drop no wire carries, a
+      // time-out of 0) are settled now, as a load would settle them, rather
+      // than used cut to 8 bits now and changed at the next start.
+      clamp_link_setup(&s);
       return Outcome::ACCEPTED;
     }
     if (end == KEY_ESC) return Outcome::CANCELLED;
