@@ -497,7 +497,8 @@ void editor_help() {
   line(24, "Press any key to close help window.");
   get_key();
   last_key = 0;
-  push_keys("\r");   // the editor redraws on it
+  // No key is left behind to redraw with: the help may have been opened over
+  // a question or an entry, which would take it as the user's answer.
   win_close(&w);
 }
 

@@ -183,7 +183,16 @@ Outcome select_type_and_edit() {
     FormField fields[LAYOUT_ROWS];
     int n = layout_fields(s.kind, fields);
     KeyCode end = form_run(fields, 0, n - 1, start < 0 ? n - 1 : 0, terminators, FF_KEEP);
-    if (end == KEY_ENTER || end == KEY_F1) return Outcome::ACCEPTED;
+    if (end == KEY_ENTER || end == KEY_F1) {
+      // A Modbus drop typed empty: the link would take the stale number
+      // left in the list for its one drop.
+      apply_route_rule(&s);
+      // Numbers the setup file would not keep (a drop no wire carries, a
+      // time-out of 0) are settled now, as a load would settle them, rather
+      // than used cut to 8 bits now and changed at the next start.
+      clamp_link_setup(&s);
+      return Outcome::ACCEPTED;
+    }
     if (end == KEY_ESC) return Outcome::CANCELLED;
     // Up on the first field or Down on the last: back to the type.
   }

@@ -615,8 +615,15 @@ void viewer_leave(RegisterViewer *) {
   if (link_handle) link_set_idle_callback(link_handle, wait_spinner, 0);
 }
 
+// Windows open under the table: more when the help is opened from inside a
+// dialog or a question of the viewer's.
+namespace {
+int table_windows = 0;
+}  // namespace
+
 LinkHandle *register_viewer(int status_offset) {
   RegisterViewer v;
+  table_windows = win_stack_depth();
   if (viewer_enter(&v, status_offset)) {
     for (;;) {
       wait_key_seen = 0;
@@ -630,7 +637,11 @@ LinkHandle *register_viewer(int status_offset) {
   return link_handle;
 }
 
-int register_viewer_help(KeyCode, int) {
+int register_viewer_help(KeyCode, int position) {
+  // Only the table's own key wait gets an Enter after the help: inside an
+  // edit (position >= 0) it would write the value half typed, and inside a
+  // dialog it would answer for the user.
+  const bool at_table = position < 0 && win_stack_depth() == table_windows;
   WindowHandle w = win_open(6, 38, 22, 79, "REGISTER VIEWER HELP");
   static const char *const upper[] = {
       "Up and Down arrows to select register,", "Page Up and Page Down to change by 10,",
@@ -648,8 +659,8 @@ int register_viewer_help(KeyCode, int) {
   put_field("Press any key to close help window.", 21, 40, 0, ' ', INDEX_NORMAL);
   get_key();
   wait_key_seen = 0;
-  // Ends an edit in progress, or lets the table refresh.
-  push_keys("\r");
+  // Lets the table refresh.
+  if (at_table) push_keys("\r");
   win_close(&w);
   return 1;
 }

@@ -139,7 +139,10 @@ int print_screen(KeyCode, int) {
     }
     win_close(&w);
     print_screen_to(f);
-    plat_print_close(f);
+    // A full disk or a spooler that quit must not pass for a printout.
+    bool failed = fflush(f) != 0 || ferror(f);
+    if (!plat_print_close(f)) failed = true;
+    if (failed) error_printf("Can't write to \"%s\".", name);
     return 1;
   }
 }

@@ -255,8 +255,12 @@ KeyCode field_edit(char *buffer, int row, int col, int width, int fill, const ch
       h->busy = true;
       h->callback(key, cursor);
       h->busy = false;
-      con_goto(row, col + cursor);
+      // A hot key's window may have covered the field, and closing it put
+      // back what was under it before the typing: show the text as it is.
       con_set_attr(index);
+      write_at(0, shown, length);
+      write_at(length, pad_line, width - length);
+      con_goto(row, col + cursor);
       continue;
     }
     if ((flags & FF_UPPER) && key >= 'a' && key <= 'z') key = static_cast<KeyCode>(key - 'a' + 'A');

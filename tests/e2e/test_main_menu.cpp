@@ -2,6 +2,7 @@
 // Quit, driven through a terminal as a user would.
 #include <signal.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstring>
@@ -256,6 +257,22 @@ TEST(MainMenu, PrintToAnUnwritableNameAsksAgainAndEscPrintsNothing) {
   std::set<std::string> names;
   for (auto &e : std::filesystem::directory_iterator(s.workdir())) names.insert(e.path().filename().string());
   EXPECT_EQ(names, (std::set<std::string>{"GOOD.TXT", "OUT.TXT", SETUP_FILE}));
+}
+
+// A screen print whose writes fail (a full disk; here a name for /dev/full)
+// says so instead of passing for printed.
+TEST(MainMenu, ScreenPrintThatCannotBeWrittenSaysSo) {
+  ZlSession s;
+  ASSERT_TRUE(s.start_at_menu());
+  ASSERT_EQ(symlink("/dev/full", s.path("FULL").c_str()), 0);
+  s.press(Key::F1);
+  ASSERT_TRUE(s.wait_for_text("Output file:"));
+  s.keys("full{Enter}");
+  ASSERT_TRUE(s.wait_for_text("Can't write to \"FULL\"."));
+  s.press(Key::F10);
+  ASSERT_TRUE(s.wait_for_text_gone("Can't write to"));
+  s.type("q");
+  EXPECT_EQ(s.wait_exit(), 0);
 }
 
 TEST(MainMenu, CommandLineScriptDrivesTheMenus) {

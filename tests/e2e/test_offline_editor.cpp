@@ -113,3 +113,33 @@ TEST(OfflineEditor, ControlStringsFromTheTerminalAreNoKeys) {
   s.type("q");   // nothing was edited: no question
   EXPECT_EQ(s.wait_exit(), 0);
 }
+
+namespace {
+
+// Help opened in the middle of typing a number leaves the entry as it was:
+// shown again once the help closes, and going on with the next digit.
+TEST(OfflineEditor, HelpDuringAnEntryLeavesItGoingOn) {
+  ZlSession s;
+  ASSERT_TRUE(s.start_at_menu());
+  s.type("f");
+  ASSERT_TRUE(s.wait_for_text("Edit configuration in memory"));
+  s.type("e");
+  ASSERT_TRUE(s.wait_for_text("Press F2 for help."));
+  s.press(Key::Home);
+  s.press(Key::Down);
+  s.press(Key::Right);   // Answer on ring
+  s.type("1");
+  ASSERT_TRUE(s.wait_until([&] { return s.text_at(6, 60, 2) == "1 "; }, "1 typed"));
+  s.press(Key::F2);
+  ASSERT_TRUE(s.wait_for_text("PARAMETER EDITOR HELP"));
+  s.type("x");
+  ASSERT_TRUE(s.wait_for_text_gone("PARAMETER EDITOR HELP"));
+  EXPECT_EQ(s.text_at(6, 60, 2), "1 ");
+  s.type("2");
+  s.press(Key::Enter);
+  ASSERT_TRUE(s.wait_until([&] { return s.text_at(6, 60, 3) == "12 "; }, "12 entered"));
+  s.press(Key::Esc);
+  ASSERT_TRUE(s.wait_for_text_gone("Communication Mode"));
+}
+
+}  // namespace

@@ -192,4 +192,27 @@ TEST_F(OnlineTools, ConnectScreenConnectsAndHangsUp) {
   quit();
 }
 
+// Help opened over the question about Transparent leaves the question to the
+// user: closing the help answers nothing.
+TEST_F(OnlineTools, HelpOverTheTransparentQuestionAnswersNothing) {
+  ASSERT_TRUE(start({}));
+  ASSERT_TRUE(online());
+  EXPECT_EQ(s.text_at(5, 20, 7), "Sy/Max ");
+  s.type("+");
+  ASSERT_TRUE(s.wait_for_text("Changing to Transparent will disconnect session. Proceed?"));
+  s.press(Key::F2);
+  ASSERT_TRUE(s.wait_for_text("PARAMETER EDITOR HELP"));
+  s.type("x");
+  ASSERT_TRUE(s.wait_for_text_gone("PARAMETER EDITOR HELP"));
+  s.pump_for(std::chrono::milliseconds(300));
+  EXPECT_TRUE(s.contains("Changing to Transparent will disconnect session. Proceed?"));
+  s.type("n");
+  ASSERT_TRUE(s.wait_for_text_gone("Proceed?"));
+  EXPECT_EQ(s.text_at(5, 20, 7), "Sy/Max ");
+  s.press(Key::Esc);
+  ASSERT_TRUE(at_menu());
+  quit();
+  EXPECT_EQ(Registers(s.path("modem"))[1] & CFG_TRANSPARENT, 0);
+}
+
 }  // namespace

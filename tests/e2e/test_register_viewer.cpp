@@ -173,3 +173,41 @@ TEST(RegisterViewer, WriteThatFailsIsReportedAndTheValueStays) {
   s.type("q");
   EXPECT_EQ(s.wait_exit(), 0);
 }
+
+// Help opened during an edit leaves the edit going on (nothing is written
+// until Enter), and help opened over a question leaves it to the user.
+TEST(RegisterViewer, HelpWritesNothingAndAnswersNothing) {
+  ZlSession s;
+  SimProcess sim;
+  ASSERT_TRUE(sim.start({"--pty", s.path("modem"), "--set", "100=0x1234"}));
+  ASSERT_TRUE(open_viewer(s, 100));
+  s.type("5");
+  s.press(Key::F2);
+  ASSERT_TRUE(s.wait_for_text("REGISTER VIEWER HELP"));
+  s.type("x");
+  ASSERT_TRUE(s.wait_for_text_gone("REGISTER VIEWER HELP"));
+  s.pump_for(std::chrono::milliseconds(300));
+  EXPECT_EQ(s.text_at(5, 14, 8), "    4660");   // not written yet
+  s.keys("6{Enter}");
+  ASSERT_TRUE(s.wait_until([&] { return s.text_at(5, 9, 14) == " 0056      86 "; }, "0056 in register 100"));
+
+  s.press(Key::F8);
+  ASSERT_TRUE(s.wait_for_text("CONFIGURE REGISTER VIEWER"));
+  s.keys("{Enter}{Enter}{Enter}{Enter}{Enter}{Enter}");
+  ASSERT_TRUE(s.wait_for_text("Write setup to startup file?"));
+  const std::string setup_before = s.read_file("ZL27TSW.STP");
+  s.press(Key::F2);
+  ASSERT_TRUE(s.wait_for_text("REGISTER VIEWER HELP"));
+  s.type("x");
+  ASSERT_TRUE(s.wait_for_text_gone("REGISTER VIEWER HELP"));
+  s.pump_for(std::chrono::milliseconds(300));
+  EXPECT_TRUE(s.contains("Write setup to startup file?"));
+  s.type("n");
+  ASSERT_TRUE(s.wait_for_text_gone("Write setup to startup file?"));
+  s.press(Key::Esc);
+  ASSERT_TRUE(s.wait_until([&] { return at_menu(s); }, "the menu bar again"));
+  s.type("q");
+  ASSERT_EQ(s.wait_exit(), 0);
+  EXPECT_EQ(s.read_file("ZL27TSW.STP"), setup_before);
+  EXPECT_EQ(sim_register(s.path("modem"), 100), 0x0056);
+}

@@ -306,3 +306,68 @@ TEST(SetupTransfer, TerminalEmulatorSettingsAreSavedOrRestored) {
   s.type("q");
   EXPECT_EQ(s.wait_exit(), 0);
 }
+
+// A Modbus drop cleared in the dialog is not the number the list held before:
+// the saved setup has the Modbus default drop.
+TEST(SetupTransfer, ClearedModbusDropIsNotTheOldNumber) {
+  ZlSession s;
+  SimProcess sim;
+  ASSERT_TRUE(sim.start({"--pty", s.path("modem")}));
+  s.set_env("ZL27T_PORTS", s.path("modem"));
+  ASSERT_TRUE(s.write_setup(setup_on_port_0()));
+  ASSERT_TRUE(s.start());
+  ASSERT_TRUE(s.wait_until([&] { return s.row(4).rfind("oNline", 0) == 0; }, "the menu bar"));
+  s.type("ss");
+  ASSERT_TRUE(s.wait_for_text("CONFIGURE THIS COMPUTER"));
+  s.type("   ");
+  ASSERT_TRUE(s.wait_for_text("Modbus RTU"));
+  s.press(Key::Up);   // the Drop, last
+  s.press(Key::Del, 3);
+  s.press(Key::Enter);
+  ASSERT_TRUE(s.wait_for_text("Write setup to startup file?"));
+  s.type("y");
+  ASSERT_TRUE(s.wait_for_text_gone("CONFIGURE THIS COMPUTER"));
+  s.type("q");
+  ASSERT_EQ(s.wait_exit(), 0);
+  std::string file = s.read_file(SETUP_FILE);
+  ASSERT_EQ(file.size(), sizeof(LinkSetup));
+  LinkSetup saved;
+  memcpy(&saved, file.data(), sizeof saved);
+  EXPECT_EQ(saved.kind, LINK_MODBUS_RTU);
+  EXPECT_EQ(saved.route_count, 1);
+  EXPECT_EQ(saved.route[0], 255);
+}
+
+// Numbers typed beyond what the setup file keeps are settled when the dialog
+// is accepted, as the next start would settle them.
+TEST(SetupTransfer, DialogNumbersBeyondTheirRangeAreSettledAtOnce) {
+  ZlSession s;
+  SimProcess sim;
+  ASSERT_TRUE(sim.start({"--pty", s.path("modem")}));
+  s.set_env("ZL27T_PORTS", s.path("modem"));
+  ASSERT_TRUE(s.write_setup(setup_on_port_0()));
+  ASSERT_TRUE(s.start());
+  ASSERT_TRUE(s.wait_until([&] { return s.row(4).rfind("oNline", 0) == 0; }, "the menu bar"));
+  s.type("ss");
+  ASSERT_TRUE(s.wait_for_text("CONFIGURE THIS COMPUTER"));
+  s.type("   ");
+  ASSERT_TRUE(s.wait_for_text("Modbus RTU"));
+  s.press(Key::Up);      // Drop
+  s.type("7201");
+  s.press(Key::Up, 2);   // Timeout
+  s.type("0");
+  s.press(Key::Enter, 3);
+  ASSERT_TRUE(s.wait_for_text("Write setup to startup file?"));
+  s.type("y");
+  ASSERT_TRUE(s.wait_for_text_gone("CONFIGURE THIS COMPUTER"));
+  s.type("q");
+  ASSERT_EQ(s.wait_exit(), 0);
+  std::string file = s.read_file(SETUP_FILE);
+  ASSERT_EQ(file.size(), sizeof(LinkSetup));
+  LinkSetup saved;
+  memcpy(&saved, file.data(), sizeof saved);
+  EXPECT_EQ(saved.kind, LINK_MODBUS_RTU);
+  EXPECT_EQ(saved.route_count, 1);
+  EXPECT_EQ(saved.route[0], ROUTE_DROP_MAX);
+  EXPECT_EQ(saved.timeout, LINK_TIMEOUT_DEFAULT);
+}
