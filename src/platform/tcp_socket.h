@@ -2,6 +2,8 @@
 // caller's idle callback keeps turning while it waits.
 //   tcp_resolve      a host as four dotted numbers is used as it is (false
 //                    when one is past 255); any other text is looked up (IPv4)
+//                    within `steps` waits of 10 ms, calling step(user) after
+//                    each; a zero from it gives up
 //   tcp_connect      connects within `steps` waits of 10 ms, calling
 //                    step(user) after each; a zero from it gives up
 //   tcp_send         the whole frame (no SIGPIPE); 0, or the errno
@@ -21,7 +23,7 @@ struct TcpAddress {
 
 enum TcpConnectResult { TCP_CONNECTED, TCP_REFUSED, TCP_TIMED_OUT, TCP_ABORTED };
 
-bool tcp_resolve(const char *host, uint16_t port, TcpAddress *address);
+bool tcp_resolve(const char *host, uint16_t port, TcpAddress *address, unsigned steps, int (*step)(int), int user);
 int tcp_connect(const TcpAddress &address, unsigned steps, int (*step)(int), int user, TcpConnectResult *result);
 int tcp_send(int fd, const uint8_t *data, size_t length);
 int tcp_wait_readable(int fd, int ms);

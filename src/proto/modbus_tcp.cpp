@@ -219,7 +219,8 @@ LinkHandle *open_modbus_tcp(const char *host, uint16_t port, uint16_t unit, unsi
   }
   ch->transaction_counter = static_cast<uint16_t>(time(nullptr) & 0xFFFF);
   TcpConnectResult result = TCP_REFUSED;
-  if (tcp_resolve(host, port, &ch->peer)) ch->fd = tcp_connect(ch->peer, connect_steps(steps), idle, user, &result);
+  if (tcp_resolve(host, port, &ch->peer, connect_steps(steps), idle, user))
+    ch->fd = tcp_connect(ch->peer, connect_steps(steps), idle, user, &result);
   if (ch->fd < 0) {
     delete ch;
     delete link;

@@ -11,6 +11,7 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -99,11 +100,27 @@ TEST(Tcp, DottedAddressesAreTakenOnlyWhenEveryNumberIsAByte) {
   for (const Case &c : cases) {
     SCOPED_TRACE(c.host);
     TcpAddress a;
-    EXPECT_EQ(tcp_resolve(c.host, 502, &a), c.ok);
+    EXPECT_EQ(tcp_resolve(c.host, 502, &a, 100, nullptr, 0), c.ok);
     if (c.ok) {
       EXPECT_EQ(a.ip, c.ip);
     }
   }
+}
+
+int stop_at_third_step(int) {
+  static int steps = 0;
+  return ++steps % 3 != 0;
+}
+
+// A name is looked up while the caller's step turns: one that no name server
+// answers (an isolated network) is given up as soon as the step says so.
+TEST(Tcp, NameLookupIsFoundOrGivenUpByTheStep) {
+  TcpAddress a;
+  ASSERT_TRUE(tcp_resolve("localhost", 502, &a, 300, nullptr, 0));
+  EXPECT_EQ(a.ip, 0x7F000001u);
+  auto start = std::chrono::steady_clock::now();
+  EXPECT_FALSE(tcp_resolve("no-such-modem.invalid", 502, &a, 3000, stop_at_third_step, 0));
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(500));
 }
 
 TEST(Print, FileTargetAndSpoolerWithoutSpooler) {
