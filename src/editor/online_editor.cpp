@@ -48,6 +48,8 @@ constexpr ErrorSlot error_slots[] = {
 
 int item_cursor = 1;          // the item refreshed next, after advancing
 ModemConfig user_values;      // the user's latest value of every item he changed
+uint16_t user_flag_bits;      // the flag bits among them: the rest is the modem's
+bool flags_known;             // item 1 has been read: its other bits are the modem's
 bool gave_up;                 // Esc in an error box: leave without writing more
 bool writing;                 // a write is on the link
 bool cut_short;               // the exchange in progress was ended for leaving
@@ -80,10 +82,14 @@ bool dial_string_ok(const ModemConfig &c) {
 // meanwhile.
 void keep_user_change(int item) {
   if (!(changed_items & item_bit(item))) return;
-  const uint16_t connected = working_config.flags & CFG_CONNECT;
-  copy_item(working_config, user_values, item);
-  if (item == FLAGS_ITEM)   // the carrier is the modem's to tell, never the user's
-    working_config.flags = static_cast<uint16_t>((working_config.flags & ~CFG_CONNECT) | connected);
+  if (item != FLAGS_ITEM) {
+    copy_item(working_config, user_values, item);
+    return;
+  }
+  // Only the bits the user changed: the others, and the carrier, which is
+  // the modem's to tell, stay as fetched.
+  const uint16_t mine = user_flag_bits & ~CFG_CONNECT;
+  working_config.flags = static_cast<uint16_t>((working_config.flags & ~mine) | (user_values.flags & mine));
 }
 
 bool fetch_online(int item) {
@@ -96,6 +102,7 @@ bool fetch_online(int item) {
   if (ok) {
     working_config.flags = merge_fetched_flags(r[0], r[1]);
     ringing = (r[1] & ST_RING) != 0;
+    flags_known = true;
   }
   keep_user_change(item);
   return ok;
@@ -186,16 +193,23 @@ void send_connect_edge(bool rising, bool write_first) {
   if (!send_whole(FLAGS_ITEM)) {
     report(false);
     if (pending) changed_items |= item_bit(FLAGS_ITEM);
+  } else if (!(changed_items & item_bit(FLAGS_ITEM))) {
+    user_flag_bits = 0;
   }
 }
 
 void write_item(int item) {
+  // Item 1 is a whole word: until the modem's has been read, writing it would
+  // also write bits nobody read back. It stays marked and waits for the read.
+  if (item == FLAGS_ITEM && !flags_known) return;
   // Cleared before the write: a key that changes the item again while it is
   // being written marks it again, and the newer value goes next.
   changed_items &= ~item_bit(item);
   if (!send_whole(item)) {
     changed_items |= item_bit(item);   // tried again next pass
     report(false);
+  } else if (item == FLAGS_ITEM && !(changed_items & item_bit(item))) {
+    user_flag_bits = 0;
   }
 }
 
@@ -208,6 +222,11 @@ void write_changed_items() {
 // to the modem before the editor ends. Item 1 goes last, since mode and
 // port settings in it can cut the link.
 void write_before_leaving() {
+  if (!gave_up && !flags_known && (changed_items & item_bit(FLAGS_ITEM))) {
+    writing = true;   // this read is for a change of the user's: not cut short
+    if (!fetch_online(FLAGS_ITEM)) report(true);
+    writing = false;
+  }
   for (int item = 2; item <= TRANSFER_ITEMS + 1; item++) {
     int which = item > TRANSFER_ITEMS ? FLAGS_ITEM : item;
     if (!gave_up && (changed_items & item_bit(which))) write_item(which);
@@ -229,8 +248,14 @@ void pass() {
   draw_last_password();
   if (setup_request && !exit_request) run_link_setup();
 
+  // The connect and hang-up edges and a changed flag write item 1 whole.
+  const bool flags_wanted = connect_request || hangup_request || (changed_items & item_bit(FLAGS_ITEM));
+  if (flags_wanted && !flags_known && !exit_request && !fetch_online(FLAGS_ITEM)) report(true);
+
   const uint16_t f = working_config.flags;
-  if (connect_request && !exit_request) {
+  if ((connect_request || hangup_request) && !flags_known) {
+    // kept for the next pass, which reads item 1 again
+  } else if (connect_request && !exit_request) {
     send_connect_edge(true, true);
     connect_request = false;
   } else if (hangup_request && !exit_request) {
@@ -250,6 +275,7 @@ int editor_idle(int) {
     if (KeyCode key = key_read(0)) {
       const ModemConfig before = working_config;
       edit_key(key);
+      user_flag_bits |= before.flags ^ working_config.flags;
       for (int item = 1; item <= TRANSFER_ITEMS; item++)
         if (item_differs(before, working_config, item)) copy_item(user_values, working_config, item);
       // Shown now, not when the reply in progress comes.
@@ -284,6 +310,8 @@ void online_editor() {
   changed_items = 0;
   gave_up = writing = cut_short = false;
   ringing = false;
+  flags_known = false;
+  user_flag_bits = 0;
   user_values = working_config;
   editor_send_item = defer_transparent_write;
 

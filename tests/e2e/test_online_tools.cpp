@@ -216,3 +216,23 @@ TEST_F(OnlineTools, HelpOverTheTransparentQuestionAnswersNothing) {
 }
 
 }  // namespace
+
+TEST_F(OnlineTools, AFlagChangeWaitsForTheModemsFlagsBeforeItIsWritten) {
+  // Four wire and watchdog in register 1, but every read of register 2 fails:
+  // the editor never learns the modem's flags and shows its own record's.
+  ASSERT_TRUE(start({"--set", "1=0x2040", "--exception", "3@2", "--delay", "5"}));
+  s.type("n");
+  ASSERT_TRUE(s.wait_for_text("Illegal Address"));
+  s.press(Key::F10);
+  ASSERT_TRUE(s.wait_until([&] { return s.text_at(6, 20, 7) == "Enabled"; }, "the editor's values"));
+  s.press(Key::Down);   // Auto Answer
+  s.type("+");
+  ASSERT_TRUE(s.wait_until([&] { return s.text_at(6, 20, 8) == "Disabled"; }, "auto answer changed"));
+  // Some passes go by: a write would carry the unread bits along with it.
+  s.pump_for(std::chrono::milliseconds(300));
+  s.press(Key::F10);
+  s.press(Key::Esc);
+  ASSERT_TRUE(at_menu());
+  quit();
+  EXPECT_EQ(Registers(s.path("modem"))[1] & 0x2040, 0x2040);
+}
