@@ -238,8 +238,14 @@ uint16_t leading_number(const char *text) {
 KeyCode number_entry(uint16_t *value, KeyCode first, int row, int col, int digits) {
   char text[24];
   snprintf(text, sizeof text, "%u", *value);
+  // A value wider than the entry is shown cut to its digits when a refused
+  // key opens the entry on the old text; left as shown, it keeps its value.
+  char shown[24];
+  snprintf(shown, sizeof shown, "%.*s", digits, text);
+  const bool cut = std::strcmp(shown, text) != 0 && !(first >= '0' && first <= '9');
   KeyCode key = run_entry(text, first, row, col, digits, "0-9", 0);
-  *value = leading_number(text);   // whatever key ended the entry
+  // Otherwise the field takes the text whatever key ended the entry.
+  if (!cut || std::strcmp(text, shown) != 0) *value = leading_number(text);
   return key;
 }
 

@@ -212,6 +212,24 @@ TEST_F(Editor, TypedEntries) {
   EXPECT_EQ(key_queue_count(), 0);
 }
 
+TEST_F(Editor, EntryLeftAsShownKeepsAValueWiderThanItsDigits) {
+  // Guard time 1000 ms does not fit the 3-digit entry; a key the field
+  // refuses opens the entry on the cut text, and Enter must not store it.
+  current_field = 19;
+  push_keys(keys({KEY_ENTER}).c_str());
+  edit_key('#');
+  EXPECT_EQ(working_config.guard_time, 50);
+  working_config.answer_rings = 1234;
+  current_field = 4;
+  push_keys(keys({KEY_ENTER}).c_str());
+  edit_key('P');
+  EXPECT_EQ(working_config.answer_rings, 1234);
+  // Typed digits still replace the value.
+  push_keys(keys({'2', KEY_ENTER}).c_str());
+  edit_key('1');
+  EXPECT_EQ(working_config.answer_rings, 12);
+}
+
 TEST_F(Editor, HelpOpensOnF2AndLeavesNoKeyBehind) {
   push_keys(keys({KEY_F2, 'x', KEY_ESC}).c_str());
   last_key = 'q';
