@@ -26,6 +26,8 @@ constexpr FieldFlags ATTR_RINGING = 5;
 constexpr uint16_t ST_RING = 0x8000;
 constexpr uint16_t NO_PASSWORD = 0xFFFF;
 constexpr int FLAGS_ITEM = 1;
+constexpr int POINTER_ITEM = 4;
+constexpr int DIAL_ITEM = 5;
 
 // Register 6: the modem's own verdict on the configuration it holds.
 struct ErrorSlot {
@@ -50,6 +52,7 @@ int item_cursor = 1;          // the item refreshed next, after advancing
 ModemConfig user_values;      // the user's latest value of every item he changed
 uint16_t user_flag_bits;      // the flag bits among them: the rest is the modem's
 bool flags_known;             // item 1 has been read: its other bits are the modem's
+bool pointer_known;           // item 4 has been read or written: where item 5 goes
 bool gave_up;                 // Esc in an error box: leave without writing more
 bool writing;                 // a write is on the link
 bool cut_short;               // the exchange in progress was ended for leaving
@@ -93,7 +96,11 @@ void keep_user_change(int item) {
 }
 
 bool fetch_online(int item) {
-  if (item != FLAGS_ITEM) return modem_fetch(item, keep_user_change);
+  if (item != FLAGS_ITEM) {
+    bool ok = modem_fetch(item, keep_user_change);
+    if (ok && item == POINTER_ITEM) pointer_known = true;
+    return ok;
+  }
   // As fetch_item(1) reads it, keeping the ring bit that flags never holds.
   // The values land after the read's idle turn, so a key in that turn still
   // saw the user's flags.
@@ -202,6 +209,9 @@ void write_item(int item) {
   // Item 1 is a whole word: until the modem's has been read, writing it would
   // also write bits nobody read back. It stays marked and waits for the read.
   if (item == FLAGS_ITEM && !flags_known) return;
+  // The dial string is written from the number pointer on: not at a pointer
+  // the modem may not have.
+  if (item == DIAL_ITEM && !pointer_known) return;
   // Cleared before the write: a key that changes the item again while it is
   // being written marks it again, and the newer value goes next.
   changed_items &= ~item_bit(item);
@@ -210,7 +220,18 @@ void write_item(int item) {
     report(false);
   } else if (item == FLAGS_ITEM && !(changed_items & item_bit(item))) {
     user_flag_bits = 0;
+  } else if (item == POINTER_ITEM) {
+    pointer_known = true;
   }
+}
+
+// Reads what a pending write of item depends on (item 1 for itself, item 4
+// for the dial string) when it has not been read yet.
+void read_before_writing() {
+  if (!flags_known && (changed_items & item_bit(FLAGS_ITEM)) && !fetch_online(FLAGS_ITEM)) report(true);
+  if (!pointer_known && (changed_items & item_bit(DIAL_ITEM)) && !(changed_items & item_bit(POINTER_ITEM)) &&
+      !fetch_online(POINTER_ITEM))
+    report(true);
 }
 
 void write_changed_items() {
@@ -222,9 +243,9 @@ void write_changed_items() {
 // to the modem before the editor ends. Item 1 goes last, since mode and
 // port settings in it can cut the link.
 void write_before_leaving() {
-  if (!gave_up && !flags_known && (changed_items & item_bit(FLAGS_ITEM))) {
-    writing = true;   // this read is for a change of the user's: not cut short
-    if (!fetch_online(FLAGS_ITEM)) report(true);
+  if (!gave_up) {
+    writing = true;   // these reads are for changes of the user's: not cut short
+    read_before_writing();
     writing = false;
   }
   for (int item = 2; item <= TRANSFER_ITEMS + 1; item++) {
@@ -249,8 +270,9 @@ void pass() {
   if (setup_request && !exit_request) run_link_setup();
 
   // The connect and hang-up edges and a changed flag write item 1 whole.
-  const bool flags_wanted = connect_request || hangup_request || (changed_items & item_bit(FLAGS_ITEM));
-  if (flags_wanted && !flags_known && !exit_request && !fetch_online(FLAGS_ITEM)) report(true);
+  if ((connect_request || hangup_request) && !flags_known && !exit_request && !fetch_online(FLAGS_ITEM))
+    report(true);
+  if (changed_items != 0 && !exit_request) read_before_writing();
 
   const uint16_t f = working_config.flags;
   if ((connect_request || hangup_request) && !flags_known) {
@@ -310,7 +332,7 @@ void online_editor() {
   changed_items = 0;
   gave_up = writing = cut_short = false;
   ringing = false;
-  flags_known = false;
+  flags_known = pointer_known = false;
   user_flag_bits = 0;
   user_values = working_config;
   editor_send_item = defer_transparent_write;

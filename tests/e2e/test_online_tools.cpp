@@ -236,3 +236,35 @@ TEST_F(OnlineTools, AFlagChangeWaitsForTheModemsFlagsBeforeItIsWritten) {
   quit();
   EXPECT_EQ(Registers(s.path("modem"))[1] & 0x2040, 0x2040);
 }
+
+TEST_F(OnlineTools, ADialStringChangeWaitsForTheModemsNumberPointer) {
+  // The record in memory points at 100, the modem at 200, whose pointer
+  // cannot be read: the dial string must not land at 100.
+  ASSERT_TRUE(start({"--set", "5=200", "--exception", "3@5", "--delay", "5"}));
+  s.type("fe");
+  ASSERT_TRUE(s.wait_for_text("Number pointer"));
+  s.press(Key::Down, 6);
+  s.type("100");
+  s.press(Key::Enter);
+  ASSERT_TRUE(s.wait_until([&] { return s.text_at(13, 20, 4) == "100 "; }, "pointer 100 in memory"));
+  s.press(Key::Esc);
+  ASSERT_TRUE(at_menu());
+
+  s.type("n");
+  ASSERT_TRUE(s.wait_for_text("Illegal Address"));
+  s.press(Key::F10);
+  ASSERT_TRUE(s.wait_for_text("Dial string NONE"));
+  s.press(Key::Right);   // from the number pointer, where the editor was left
+  s.type("123");
+  s.press(Key::Enter);
+  ASSERT_TRUE(s.wait_until([&] { return s.text_at(13, 40, 4) == "123 "; }, "dial string typed"));
+  s.pump_for(std::chrono::milliseconds(300));
+  s.press(Key::F10);
+  s.press(Key::Esc);
+  ASSERT_TRUE(at_menu());
+  s.type("q");
+  ASSERT_TRUE(s.wait_for_text("Quit anyway?"));
+  s.type("y");
+  EXPECT_EQ(s.wait_exit(), 0);
+  EXPECT_EQ(Registers(s.path("modem"))[100], 0);
+}
