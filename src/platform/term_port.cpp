@@ -26,10 +26,12 @@ constexpr uint8_t INTERRUPT_BYTE = 0x03;
 constexpr int INTERRUPT_WAIT_MS = 100;
 
 // Milliseconds left until deadline, for poll(); -1 waits without a limit.
+// Rounded up: a wait of under a millisecond cut to 0 would not wait at all,
+// and a caller polling with the shortest wait would spin the processor.
 int left_ms(bool limited, Clock::time_point deadline) {
   if (!limited) return -1;
-  auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
-  return left > 0 ? static_cast<int>(left) : 0;
+  auto left = std::chrono::duration_cast<std::chrono::microseconds>(deadline - Clock::now()).count();
+  return left > 0 ? static_cast<int>((left + 999) / 1000) : 0;
 }
 
 // A port that fails at once would make a caller that polls it in a loop spin.

@@ -166,8 +166,18 @@ int byte_after_cr(void *) {
 void receive(Run &run) {
   uint8_t b;
   int got = 0;
-  // A failed or empty poll is no byte; polling goes on.
-  if (sio_read(terminal_port, NO_WAIT, &b, 1, &got) != SIO_OK || got != 1) return;
+  int status = sio_read(terminal_port, NO_WAIT, &b, 1, &got);
+  if (status == SIO_EOF || status == SIO_FAILED) {
+    // The device went away (an adapter pulled, the far end of a pty
+    // closed): say so once, instead of dropping every key typed from now on
+    // without a word. F9 opens a port again.
+    close_port();
+    term_printf("\nThe port is gone. %s", NO_PORT);
+    run.display.column = 1;
+    return;
+  }
+  // An empty poll is no byte; polling goes on.
+  if (status != SIO_OK || got != 1) return;
   std::string capture, screen;
   term_receive(run.display, run.filter, b, byte_after_cr, nullptr, capture, screen);
   term_put(run, capture, screen);

@@ -21,6 +21,9 @@ class Peer {
   Peer() {
     char name[128];
     if (openpty(&master_, &slave_, name, nullptr, nullptr) != 0) return;
+    // Not inherited by the program: its own copy would keep the device there.
+    fcntl(master_, F_SETFD, FD_CLOEXEC);
+    fcntl(slave_, F_SETFD, FD_CLOEXEC);
     path_ = name;
     struct termios t;
     tcgetattr(slave_, &t);
@@ -51,6 +54,11 @@ class Peer {
     return testing::AssertionSuccess();
   }
   void forget() { got_.clear(); }
+  // The device goes away: the terminal's port reads end of file from now on.
+  void hang_up() {
+    close(master_);
+    master_ = -1;
+  }
 
  private:
   int master_ = -1, slave_ = -1;
@@ -208,6 +216,26 @@ TEST(Terminal, CaptureThatCannotBeWrittenEndsAndSaysWhy) {
   ASSERT_TRUE(s.wait_for_text("Unable to write file: \"/dev/full\" (No space left on device). Capture ended."));
   s.press(Key::F8);
   ASSERT_TRUE(s.wait_for_text("Capture file not open. Type F7 to begin capture."));
+  ASSERT_TRUE(leave_terminal(s));
+  s.press(Key::Esc);
+  s.type("q");
+  EXPECT_EQ(s.wait_exit(), 0);
+}
+
+// A device that goes away is noticed and its port closed: typed keys are
+// not silently dropped into a dead port.
+TEST(Terminal, PortThatGoesAwayIsClosedAndSaysSo) {
+  ZlSession s;
+  Peer peer;
+  s.set_env("ZL27T_PORTS", peer.path());
+  ASSERT_TRUE(s.start_at_menu());
+  s.type("ut");
+  ASSERT_TRUE(s.wait_for_text(FIRST_HELP));
+  peer.send("up");
+  ASSERT_TRUE(s.wait_for_text("up"));
+  peer.hang_up();
+  ASSERT_TRUE(s.wait_for_text("The port is gone. No port open: keys are not sent. Type F9 to choose another."));
+  s.type("x");
   ASSERT_TRUE(leave_terminal(s));
   s.press(Key::Esc);
   s.type("q");
