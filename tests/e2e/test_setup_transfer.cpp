@@ -3,6 +3,7 @@
 // After the program ends, the simulator's registers are read back through the
 // program's own register interface.
 #include <cstring>
+#include <functional>
 
 #include "config/modem_config.h"
 #include "harness.h"
@@ -307,32 +308,45 @@ TEST(SetupTransfer, TerminalEmulatorSettingsAreSavedOrRestored) {
   EXPECT_EQ(s.wait_exit(), 0);
 }
 
+// The link dialog from the menu switched to Modbus RTU; `edit` types into
+// its fields from the Drop (the last) and accepts them; the setup is saved
+// and the program ended. What the setup file then holds.
+testing::AssertionResult save_modbus_rtu_dialog(ZlSession &s, const std::function<void()> &edit, LinkSetup *saved) {
+  SimProcess sim;
+  if (!sim.start({"--pty", s.path("modem")})) return testing::AssertionFailure() << "no simulator";
+  s.set_env("ZL27T_PORTS", s.path("modem"));
+  if (!s.write_setup(setup_on_port_0())) return testing::AssertionFailure() << "no setup file";
+  if (!s.start()) return testing::AssertionFailure() << "no start";
+  if (auto r = s.wait_until([&] { return s.row(4).rfind("oNline", 0) == 0; }, "the menu bar"); !r) return r;
+  s.type("ss");
+  if (auto r = s.wait_for_text("CONFIGURE THIS COMPUTER"); !r) return r;
+  s.type("   ");
+  if (auto r = s.wait_for_text("Modbus RTU"); !r) return r;
+  s.press(Key::Up);   // the Drop, last
+  edit();
+  if (auto r = s.wait_for_text("Write setup to startup file?"); !r) return r;
+  s.type("y");
+  if (auto r = s.wait_for_text_gone("CONFIGURE THIS COMPUTER"); !r) return r;
+  s.type("q");
+  if (s.wait_exit() != 0) return testing::AssertionFailure() << "exit status";
+  std::string file = s.read_file(SETUP_FILE);
+  if (file.size() != sizeof(LinkSetup)) return testing::AssertionFailure() << "setup file of " << file.size();
+  memcpy(saved, file.data(), sizeof *saved);
+  return testing::AssertionSuccess();
+}
+
 // A Modbus drop cleared in the dialog is not the number the list held before:
 // the saved setup has the Modbus default drop.
 TEST(SetupTransfer, ClearedModbusDropIsNotTheOldNumber) {
   ZlSession s;
-  SimProcess sim;
-  ASSERT_TRUE(sim.start({"--pty", s.path("modem")}));
-  s.set_env("ZL27T_PORTS", s.path("modem"));
-  ASSERT_TRUE(s.write_setup(setup_on_port_0()));
-  ASSERT_TRUE(s.start());
-  ASSERT_TRUE(s.wait_until([&] { return s.row(4).rfind("oNline", 0) == 0; }, "the menu bar"));
-  s.type("ss");
-  ASSERT_TRUE(s.wait_for_text("CONFIGURE THIS COMPUTER"));
-  s.type("   ");
-  ASSERT_TRUE(s.wait_for_text("Modbus RTU"));
-  s.press(Key::Up);   // the Drop, last
-  s.press(Key::Del, 3);
-  s.press(Key::Enter);
-  ASSERT_TRUE(s.wait_for_text("Write setup to startup file?"));
-  s.type("y");
-  ASSERT_TRUE(s.wait_for_text_gone("CONFIGURE THIS COMPUTER"));
-  s.type("q");
-  ASSERT_EQ(s.wait_exit(), 0);
-  std::string file = s.read_file(SETUP_FILE);
-  ASSERT_EQ(file.size(), sizeof(LinkSetup));
   LinkSetup saved;
-  memcpy(&saved, file.data(), sizeof saved);
+  ASSERT_TRUE(save_modbus_rtu_dialog(
+      s,
+      [&] {
+        s.press(Key::Del, 3);
+        s.press(Key::Enter);
+      },
+      &saved));
   EXPECT_EQ(saved.kind, LINK_MODBUS_RTU);
   EXPECT_EQ(saved.route_count, 1);
   EXPECT_EQ(saved.route[0], 255);
@@ -342,30 +356,16 @@ TEST(SetupTransfer, ClearedModbusDropIsNotTheOldNumber) {
 // is accepted, as the next start would settle them.
 TEST(SetupTransfer, DialogNumbersBeyondTheirRangeAreSettledAtOnce) {
   ZlSession s;
-  SimProcess sim;
-  ASSERT_TRUE(sim.start({"--pty", s.path("modem")}));
-  s.set_env("ZL27T_PORTS", s.path("modem"));
-  ASSERT_TRUE(s.write_setup(setup_on_port_0()));
-  ASSERT_TRUE(s.start());
-  ASSERT_TRUE(s.wait_until([&] { return s.row(4).rfind("oNline", 0) == 0; }, "the menu bar"));
-  s.type("ss");
-  ASSERT_TRUE(s.wait_for_text("CONFIGURE THIS COMPUTER"));
-  s.type("   ");
-  ASSERT_TRUE(s.wait_for_text("Modbus RTU"));
-  s.press(Key::Up);      // Drop
-  s.type("7201");
-  s.press(Key::Up, 2);   // Timeout
-  s.type("0");
-  s.press(Key::Enter, 3);
-  ASSERT_TRUE(s.wait_for_text("Write setup to startup file?"));
-  s.type("y");
-  ASSERT_TRUE(s.wait_for_text_gone("CONFIGURE THIS COMPUTER"));
-  s.type("q");
-  ASSERT_EQ(s.wait_exit(), 0);
-  std::string file = s.read_file(SETUP_FILE);
-  ASSERT_EQ(file.size(), sizeof(LinkSetup));
   LinkSetup saved;
-  memcpy(&saved, file.data(), sizeof saved);
+  ASSERT_TRUE(save_modbus_rtu_dialog(
+      s,
+      [&] {
+        s.type("7201");
+        s.press(Key::Up, 2);   // Timeout
+        s.type("0");
+        s.press(Key::Enter, 3);
+      },
+      &saved));
   EXPECT_EQ(saved.kind, LINK_MODBUS_RTU);
   EXPECT_EQ(saved.route_count, 1);
   EXPECT_EQ(saved.route[0], ROUTE_DROP_MAX);
