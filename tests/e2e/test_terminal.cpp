@@ -102,16 +102,22 @@ int count(const Session &s, std::string_view text) {
   return n;
 }
 
+// The program at its menu with the device's pty as its port list, then the
+// terminal emulator the menu keys choose ("ut" debugging, "ub" BBS).
+testing::AssertionResult open_terminal(ZlSession &s, const Peer &peer, const char *menu_keys) {
+  s.set_env("ZL27T_PORTS", peer.path());
+  if (!s.start_at_menu()) return testing::AssertionFailure() << "no menu";
+  s.type(menu_keys);
+  return s.wait_for_text(FIRST_HELP);
+}
+
 }  // namespace
 
 TEST(Terminal, DebuggingViewSendsKeysShowsBytesCapturesAndLeavesCleanly) {
   ZlSession s;
   Peer peer;
   ASSERT_FALSE(peer.path().empty());
-  s.set_env("ZL27T_PORTS", peer.path());
-  ASSERT_TRUE(s.start_at_menu());
-  s.type("ut");
-  ASSERT_TRUE(s.wait_for_text(FIRST_HELP));
+  ASSERT_TRUE(open_terminal(s, peer, "ut"));
   EXPECT_EQ(s.row(1).rfind(FIRST_HELP, 0), 0u);
   EXPECT_EQ(s.row(2).rfind("Type F9 to change terminal communication setup.", 0), 0u);
   EXPECT_EQ(s.row(3).rfind("Type F5 to toggle hex-only output.", 0), 0u);
@@ -206,10 +212,7 @@ TEST(Terminal, DebuggingViewSendsKeysShowsBytesCapturesAndLeavesCleanly) {
 TEST(Terminal, CaptureThatCannotBeWrittenAndPortThatGoesAwayAreSaid) {
   ZlSession s;
   Peer peer;
-  s.set_env("ZL27T_PORTS", peer.path());
-  ASSERT_TRUE(s.start_at_menu());
-  s.type("ut");
-  ASSERT_TRUE(s.wait_for_text(FIRST_HELP));
+  ASSERT_TRUE(open_terminal(s, peer, "ut"));
   s.press(Key::F7);
   ASSERT_TRUE(s.wait_for_text("Capture to file? "));
   s.keys("/dev/full{Enter}");
@@ -231,10 +234,7 @@ TEST(Terminal, CaptureThatCannotBeWrittenAndPortThatGoesAwayAreSaid) {
 TEST(Terminal, BbsViewShowsTextAndColoursButNothingThatReprogramsTheTerminal) {
   ZlSession s;
   Peer peer;
-  s.set_env("ZL27T_PORTS", peer.path());
-  ASSERT_TRUE(s.start_at_menu());
-  s.type("ub");
-  ASSERT_TRUE(s.wait_for_text(FIRST_HELP));
+  ASSERT_TRUE(open_terminal(s, peer, "ub"));
   const int bells = s.bells();   // the start-up message rang once
   s.press(Key::F7);
   s.keys("bbs.cap{Enter}");
