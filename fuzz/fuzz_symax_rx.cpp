@@ -20,10 +20,9 @@
 #include "proto/link_handle.h"
 #include "proto/framing.h"
 #include "proto/serial.h"
+#include "symax_test_util.h"
 
 namespace {
-
-using Bytes = std::vector<uint8_t>;
 
 constexpr int POOL = 3;
 
@@ -64,39 +63,6 @@ void check_queued(SerialChannel *ch) {
   }
 }
 
-uint16_t crc_step(uint16_t crc, uint8_t b) {
-  crc ^= b;
-  for (int i = 0; i < 8; i++) crc = (crc & 1) ? static_cast<uint16_t>((crc >> 1) ^ 0xA001) : static_cast<uint16_t>(crc >> 1);
-  return crc;
-}
-
-// A frame as the far end writes it, independent of the framer under test.
-Bytes build_frame(uint8_t seq, const Bytes &route, const Bytes &data, bool crc) {
-  Bytes covered = {seq};
-  covered.insert(covered.end(), route.begin(), route.end());
-  covered.push_back(DLE);
-  covered.push_back(STX);
-  for (uint8_t b : data) {
-    covered.push_back(b);
-    if (b == DLE) covered.push_back(b);
-  }
-  covered.push_back(DLE);
-  covered.push_back(ETX);
-  Bytes out = {DLE, SOH};
-  out.insert(out.end(), covered.begin(), covered.end());
-  if (crc) {
-    uint16_t c = 0xFFFF;
-    for (uint8_t b : covered) c = crc_step(c, b);
-    out.push_back(static_cast<uint8_t>(c >> 8));
-    out.push_back(static_cast<uint8_t>(c));
-  } else {
-    uint8_t sum = 0;
-    for (uint8_t b : covered) sum = static_cast<uint8_t>(sum + b);
-    out.push_back(static_cast<uint8_t>(0 - sum));
-  }
-  return out;
-}
-
 void wellformed_frame(LinkHandle *link, FuzzInput in, bool crc) {
   SerialChannel *ch = serial_channel(link);
   // Route characters are printable (never DLE); at most 16.
@@ -107,7 +73,7 @@ void wellformed_frame(LinkHandle *link, FuzzInput in, bool crc) {
   if (data.size() > PACKET_DATA_SIZE) data.resize(PACKET_DATA_SIZE);
   if (data.size() >= 2) data[1] = ch->expected_transaction;
   uint8_t seq = (route_length & 1) ? SEQ2 : SEQ1;
-  for (uint8_t b : build_frame(seq, route, data, crc)) receive_framer(link, b);
+  feed(link, ref_frame(seq, route, data, crc));   // the long way, as the far end writes it
   Packet *got = queue_take(&ch->rx_queue);
   if (data.size() < 2) {
     // Too short to carry a transaction: acknowledged and dropped.

@@ -16,6 +16,7 @@
 #include <thread>
 
 #include "platform/ports.h"
+#include "platform/termios_line.h"
 
 namespace {
 
@@ -76,10 +77,40 @@ bool wait_writable(int fd, int timeout_ms) {
 
 static_assert(sizeof(speed_t) == sizeof(unsigned));
 
-bool sport_rate_constant(unsigned rate, unsigned *constant) {
-  speed_t c;
-  if (!find_baud(rate, &c)) return false;
-  *constant = c;
+void termios_line(struct termios &t, int data_bits, int stop_bits, int parity, bool check_parity) {
+  cfmakeraw(&t);
+  t.c_cflag |= CLOCAL | CREAD;
+  t.c_cflag &= ~static_cast<tcflag_t>(CSIZE | PARENB | PARODD | CMSPAR | CSTOPB | CRTSCTS);
+  t.c_iflag &= ~static_cast<tcflag_t>(INPCK | IGNPAR | PARMRK | IXON | IXOFF | IXANY);
+  switch (data_bits) {
+    case 5: t.c_cflag |= CS5; break;
+    case 6: t.c_cflag |= CS6; break;
+    case 7: t.c_cflag |= CS7; break;
+    default: t.c_cflag |= CS8; break;
+  }
+  if (stop_bits == 2) t.c_cflag |= CSTOPB;
+  switch (parity) {
+    case PARITY_EVEN: t.c_cflag |= PARENB; break;
+    case PARITY_ODD: t.c_cflag |= PARENB | PARODD; break;
+    case PARITY_SPACE: t.c_cflag |= PARENB | CMSPAR; break;
+    case PARITY_MARK: t.c_cflag |= PARENB | CMSPAR | PARODD; break;
+    default: break;
+  }
+  if (check_parity && parity != PARITY_NONE) t.c_iflag |= INPCK;
+  // With VMIN 0 a read of an empty port returns 0 even non-blocking; with 1
+  // it answers EAGAIN, and 0 keeps meaning the far end hung up.
+  t.c_cc[VMIN] = 1;
+  t.c_cc[VTIME] = 0;
+}
+
+bool termios_rate(struct termios &t, unsigned baud) {
+  speed_t constant;
+  if (!find_baud(baud, &constant)) return false;
+#ifdef CIBAUD
+  t.c_cflag &= ~static_cast<tcflag_t>(CIBAUD);   // an input rate left by termios2 would stay
+#endif
+  cfsetispeed(&t, constant);
+  cfsetospeed(&t, constant);
   return true;
 }
 
@@ -124,34 +155,9 @@ bool sport_apply(SerialPort *port, const PortSettings &s) {
   int fd = port->fd;
   struct termios t;
   if (tcgetattr(fd, &t) != 0) return false;
-  cfmakeraw(&t);
-  t.c_cflag |= CLOCAL | CREAD;
-  t.c_cflag &= ~(CSIZE | PARENB | PARODD | CMSPAR | CSTOPB | CRTSCTS);
-  t.c_cflag |= s.data_bits == 7 ? CS7 : CS8;
-  if (s.stop_bits == 2) t.c_cflag |= CSTOPB;
-  t.c_iflag &= ~(INPCK | IGNPAR | PARMRK | IXON | IXOFF | IXANY);
-  switch (s.parity) {
-    case PARITY_EVEN: t.c_cflag |= PARENB; break;
-    case PARITY_ODD: t.c_cflag |= PARENB | PARODD; break;
-    case PARITY_SPACE: t.c_cflag |= PARENB | CMSPAR; break;
-    case PARITY_MARK: t.c_cflag |= PARENB | CMSPAR | PARODD; break;
-    default: break;
-  }
-  if (s.parity != PARITY_NONE) t.c_iflag |= INPCK;
+  termios_line(t, s.data_bits == 7 ? 7 : 8, s.stop_bits, s.parity, true);
   if (s.cts_flow) t.c_cflag |= CRTSCTS;
-  // With VMIN 0 a read of an empty port returns 0 even non-blocking; with 1
-  // it answers EAGAIN, and 0 keeps meaning the far end hung up.
-  t.c_cc[VMIN] = 1;
-  t.c_cc[VTIME] = 0;
-  speed_t constant;
-  bool standard = find_baud(s.baud, &constant);
-  if (standard) {
-#ifdef CIBAUD
-    t.c_cflag &= ~CIBAUD;   // an input rate left by termios2 would stay
-#endif
-    cfsetispeed(&t, constant);
-    cfsetospeed(&t, constant);
-  }
+  bool standard = termios_rate(t, s.baud);
   // The result is not checked: the kernel applies what the device can, and
   // glibc reports EINVAL when its read-back differs, which a pty (always 8
   // bits, no parity) makes it do for settings that are otherwise in place.

@@ -64,6 +64,3 @@ uint32_t sport_char_us(const PortSettings &settings);
 bool sport_set_baud_other(int fd, unsigned baud);
 // The output rate the port has now, in baud (0 when it cannot be read).
 unsigned sport_read_baud(int fd);
-// The termios B-constant (a speed_t) for a rate that has one; 135 is how the
-// setup asks for 134.5. False for rates that need sport_set_baud_other.
-bool sport_rate_constant(unsigned rate, unsigned *constant);

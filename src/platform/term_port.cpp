@@ -16,6 +16,7 @@
 
 #include "platform/ports.h"
 #include "platform/serial_port.h"
+#include "platform/termios_line.h"
 
 namespace {
 
@@ -175,38 +176,10 @@ int tport_get_state(int fd, TermPortState *state) {
 int tport_set_state(int fd, const TermPortState &s) {
   struct termios t;
   if (tcgetattr(fd, &t) != 0) return errno;
-  cfmakeraw(&t);
-  t.c_cflag |= CLOCAL | CREAD;
-  t.c_cflag &= ~static_cast<tcflag_t>(CSIZE | PARENB | PARODD | CMSPAR | CSTOPB | CRTSCTS);
-  t.c_iflag &= ~static_cast<tcflag_t>(INPCK | IGNPAR | PARMRK | IXON | IXOFF | IXANY);
-  switch (s.data_bits) {
-    case 5: t.c_cflag |= CS5; break;
-    case 6: t.c_cflag |= CS6; break;
-    case 7: t.c_cflag |= CS7; break;
-    default: t.c_cflag |= CS8; break;
-  }
-  if (s.stop_bits == 2) t.c_cflag |= CSTOPB;
-  switch (s.parity) {
-    case PARITY_EVEN: t.c_cflag |= PARENB; break;
-    case PARITY_ODD: t.c_cflag |= PARENB | PARODD; break;
-    case PARITY_SPACE: t.c_cflag |= PARENB | CMSPAR; break;
-    case PARITY_MARK: t.c_cflag |= PARENB | CMSPAR | PARODD; break;
-    default: break;
-  }
-  if (s.parity_check && s.parity != PARITY_NONE) t.c_iflag |= INPCK;
+  termios_line(t, s.data_bits, s.stop_bits, s.parity, s.parity_check);
   if (s.xon_xoff) t.c_iflag |= IXON | IXOFF;
   if (s.rts_cts) t.c_cflag |= CRTSCTS;
-  t.c_cc[VMIN] = 1;
-  t.c_cc[VTIME] = 0;
-  unsigned constant;
-  bool standard = sport_rate_constant(s.baud, &constant);
-  if (standard) {
-#ifdef CIBAUD
-    t.c_cflag &= ~static_cast<tcflag_t>(CIBAUD);   // an input rate left by termios2 would stay
-#endif
-    cfsetispeed(&t, constant);
-    cfsetospeed(&t, constant);
-  }
+  bool standard = termios_rate(t, s.baud);
   if (tcsetattr(fd, TCSANOW, &t) != 0) return errno;
   if (!standard && !sport_set_baud_other(fd, s.baud)) return errno ? errno : EINVAL;
   raise_line(fd, TIOCM_DTR);

@@ -5,31 +5,11 @@
 #include "harness.h"
 #include "link/link.h"
 #include "proto/serial.h"
+#include "sim_registers.h"
 
 using namespace e2e;
 
 namespace {
-
-// The simulator's registers once the program has let go of the port.
-class Registers {
- public:
-  explicit Registers(const std::string &port) {
-    const uint16_t route[1 + 8] = {1, 201};
-    link_ = open_symax_serial(port.c_str(), 0, route);
-    if (link_) link_set_port(link_, 9600, 1, 1, 100, 8);
-  }
-  ~Registers() {
-    if (link_) link_close(link_);
-  }
-  uint16_t operator[](int reg) const {
-    uint16_t v = 0xDEAD;
-    EXPECT_TRUE(link_ && link_read_registers(link_, reg, 1, &v)) << "register " << reg;
-    return v;
-  }
-
- private:
-  LinkHandle *link_ = nullptr;
-};
 
 class OnlineTools : public ::testing::Test {
  protected:

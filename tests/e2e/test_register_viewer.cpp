@@ -10,24 +10,13 @@
 #include "harness.h"
 #include "link/link.h"
 #include "proto/serial.h"
+#include "sim_registers.h"
 
 using namespace e2e;
 
 namespace {
 
 constexpr uint16_t YES = 0;
-
-uint16_t sim_register(const std::string &port, int reg) {
-  const uint16_t route[1 + 8] = {1, 201};
-  LinkHandle *link = open_symax_serial(port.c_str(), 0, route);
-  EXPECT_NE(link, nullptr);
-  if (!link) return 0xDEAD;
-  link_set_port(link, 9600, 1, 1, 100, 8);
-  uint16_t v = 0xDEAD;
-  EXPECT_TRUE(link_read_registers(link, reg, 1, &v)) << link_error_text(link);
-  link_close(link);
-  return v;
-}
 
 bool at_menu(const Session &s) { return s.row(4).rfind("oNline", 0) == 0; }
 
@@ -111,7 +100,7 @@ TEST(RegisterViewer, TableOfTwentyEditsInHexAndBinaryHelpSettingsAndLink) {
   EXPECT_EQ(s.text_at(5, 1, 80), std::string(80, ' '));
   s.type("q");
   ASSERT_EQ(s.wait_exit(), 0);
-  EXPECT_EQ(sim_register(s.path("modem"), 100), 0x8007);
+  EXPECT_EQ(Registers(s.path("modem"))[100], 0x8007);
 }
 
 TEST(RegisterViewer, DeviceThatStopsAnsweringKeysStillActThenErrorRowsAndBox) {
@@ -209,5 +198,5 @@ TEST(RegisterViewer, HelpWritesNothingAndAnswersNothing) {
   s.type("q");
   ASSERT_EQ(s.wait_exit(), 0);
   EXPECT_EQ(s.read_file("ZL27TSW.STP"), setup_before);
-  EXPECT_EQ(sim_register(s.path("modem"), 100), 0x0056);
+  EXPECT_EQ(Registers(s.path("modem"))[100], 0x0056);
 }
