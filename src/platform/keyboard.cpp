@@ -311,6 +311,21 @@ bool pkbd_hit() {
   return !kbd.out.empty();
 }
 
+bool pkbd_wait(int timeout_ms) {
+  if (vt_keyboard() && kbd.out.empty()) {
+    pcon_flush();
+    uint64_t deadline = monotonic_ms() + static_cast<uint64_t>(timeout_ms < 0 ? 0 : timeout_ms);
+    for (;;) {
+      uint64_t now = monotonic_ms();
+      int left = now >= deadline ? 0 : static_cast<int>(deadline - now);
+      int settle = kd_wait_ms(kbd, now);
+      read_terminal(settle >= 0 && settle < left ? settle : left);
+      if (!kbd.out.empty() || monotonic_ms() >= deadline) break;
+    }
+  }
+  return !kbd.out.empty();
+}
+
 int pkbd_getch() {
   if (vt_keyboard()) {
     pcon_flush();

@@ -48,6 +48,10 @@ int kd_wait_ms(const KeyDecoder &kd, uint64_t now_ms);
 // bytes given by pkbd_feed). Both return the decoded stream byte by byte.
 bool pkbd_hit();           // a byte of the stream is waiting (does not block long)
 int pkbd_getch();          // waits for the next byte of the stream
+// Waits up to timeout_ms for a byte of the stream without spinning (the vt
+// backend sleeps in poll); true when one is waiting. The memory backend
+// answers at once, as pkbd_hit does.
+bool pkbd_wait(int timeout_ms);
 // Memory backend: queue raw terminal bytes as if typed (a trailing Esc counts
 // as settled: the fed bytes are all there is). When the memory
 // backend has nothing left, pkbd_getch returns Esc (27) so a test that

@@ -138,6 +138,8 @@ bool push_key_front(KeyCode key) {
 
 bool key_waiting() { return queue_count > 0 || pkbd_hit(); }
 
+bool key_wait(int ms) { return queue_count > 0 || pkbd_wait(ms); }
+
 // --- hot keys ---
 
 HotKey *hotkey_add(KeyCode key, HotKeyCallback callback) {

@@ -59,6 +59,9 @@ void key_queue_reset();
 bool push_key_front(KeyCode key);
 // A key is queued or waiting on the keyboard; nothing is read.
 bool key_waiting();
+// Waits up to ms for a key (queued or typed) without using the processor;
+// nothing is read. True when one waits.
+bool key_wait(int ms);
 
 typedef int (*HotKeyCallback)(KeyCode key, int position);
 struct HotKey {
