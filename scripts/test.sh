@@ -7,7 +7,7 @@ cd "$(dirname "$0")/.."
 
 need=()
 have_pkg() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q 'install ok installed'; }
-for p in cmake g++ clang ccache groff-base make pkg-config libgtest-dev libvterm-dev socat mbpoll python3-pymodbus libmodbus-dev libclang-rt-dev; do
+for p in cmake g++ clang ccache groff-base make pkg-config binutils dpkg-dev lintian libgtest-dev libvterm-dev socat mbpoll python3-pymodbus libmodbus-dev libclang-rt-dev; do
   have_pkg "$p" || need+=("$p")
 done
 if [ ${#need[@]} -gt 0 ]; then
@@ -34,15 +34,39 @@ cmake --build build-release -j "$jobs" --target zl27t zl27t-sim
 cmake -S . -B build-clang -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=Debug "${dev[@]}" >/dev/null
 cmake --build build-clang -j "$jobs"
 (cd build-clang && ctest --output-on-failure -j "$jobs" --timeout 120 -L unit)
-stage=build-release/stage && rm -rf "$stage"
-cmake --install build-release --prefix "$stage" >/dev/null
-for f in bin/zl27t bin/zl27t-sim share/doc/zl27t/README.md share/man/man1/zl27t.1.gz share/man/man1/zl27t-sim.1.gz; do
-  [ -e "$stage/$f" ] || { echo "install: $f missing" >&2; exit 1; }
-done
+installed() {   # installed BUILD_DIR: install into BUILD_DIR/stage and check what is there
+  local stage=$1/stage f && rm -rf "$stage"
+  cmake --install "$1" --prefix "$stage" >/dev/null
+  for f in bin/zl27t bin/zl27t-sim share/doc/zl27t/README.md share/doc/zl27t/copyright share/doc/zl27t/changelog.gz \
+           share/man/man1/zl27t.1.gz share/man/man1/zl27t-sim.1.gz; do
+    [ -e "$stage/$f" ] || { echo "install from $1: $f missing" >&2; exit 1; }
+  done
+}
+installed build-release
 for page in zl27t zl27t-sim; do
-  warnings=$(gzip -dc "$stage/share/man/man1/$page.1.gz" | groff -man -ww -z 2>&1)
+  warnings=$(gzip -dc "build-release/stage/share/man/man1/$page.1.gz" | groff -man -ww -z 2>&1)
   [ -z "$warnings" ] || { echo "$page.1: $warnings" >&2; exit 1; }
 done
+
+# The Debian package the README's way (cpack -G DEB in the Release build), as
+# lintian judges it: any error fails. Only the package's programs are stripped.
+(cd build-release && rm -f zl27t_*.deb && cpack -G DEB >/dev/null)
+deb=$(echo build-release/zl27t_*_*.deb)
+[ -f "$deb" ] || { echo "cpack -G DEB made no package in build-release/" >&2; exit 1; }
+lint=(lintian --fail-on error)
+[ "$(id -u)" = 0 ] && lint+=(--allow-root)
+timeout 600 "${lint[@]}" "$deb" || { echo "lintian: $deb has errors (or lintian failed), see above" >&2; exit 1; }
+readelf -S build-release/zl27t | grep '\.symtab' >/dev/null || { echo "build-release/zl27t was stripped: only the package's copy may be" >&2; exit 1; }
+
+# A machine with only cmake, g++ and make: GoogleTest and every pkg-config
+# library (libvterm, libmodbus) hidden, the README's configure, build and
+# install still work; the tests and the benchmarks that need them are left out.
+rm -rf build-min
+out=$(PKG_CONFIG_LIBDIR=/nonexistent cmake -S . -B build-min -DCMAKE_BUILD_TYPE=Release \
+        -DCMAKE_DISABLE_FIND_PACKAGE_GTest=ON "${dev[@]}" 2>&1) \
+  || { echo "$out" >&2; echo "configure without GoogleTest and libvterm failed" >&2; exit 1; }
+cmake --build build-min -j "$jobs" >/dev/null || { echo "build without GoogleTest and libvterm failed" >&2; exit 1; }
+installed build-min
 
 if [ "${ZL27T_SKIP_SANITIZE:-0}" != 1 ]; then
   cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DZL27T_SANITIZE=ON "${dev[@]}" >/dev/null
