@@ -3,16 +3,29 @@
 // every reply, and each key is typed at a random moment of a reply wait. The
 // time is taken from the key's bytes written to the terminal to the screen
 // (read back through libvterm) showing its effect.
+// With --cpu, instead: the processor time each live screen (online editor,
+// signal, lead monitor, connect) and the simulated modem take while the
+// screen runs untouched on a fast link (a pty, and Modbus TCP on loopback),
+// in per cent of one core over the given seconds. With --baud the serial
+// links run at that speed instead, whose wire paces the screens by itself;
+// the bytes the modem read meanwhile show how fast it was asked.
 //   online_key_bench [--delay MS] [--keys N]
+//   online_key_bench --cpu SECONDS [--baud N]
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
+#include <functional>
+#include <iterator>
 #include <random>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
+
+#include <unistd.h>
 
 #include "harness.h"
 #include "platform/keyboard.h"
@@ -39,20 +52,119 @@ void report(const char *what, std::vector<double> t) {
   printf("%-28s n=%zu  median %.1f ms  90%% %.1f ms  max %.1f ms\n", what, t.size(), at(0.5), at(0.9), t.back());
 }
 
+// User plus system time of a process so far, in seconds; -1 when unknown.
+double cpu_seconds(int pid) {
+  std::ifstream f("/proc/" + std::to_string(pid) + "/stat");
+  std::string stat((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
+  size_t close = stat.rfind(')');
+  if (close == std::string::npos) return -1;
+  std::istringstream rest(stat.substr(close + 2));
+  std::string field;
+  unsigned long long utime = 0, stime = 0;
+  // Fields 3 to 13, then utime (14) and stime (15).
+  for (int i = 3; i <= 13; i++) rest >> field;
+  rest >> utime >> stime;
+  return rest ? static_cast<double>(utime + stime) / static_cast<double>(sysconf(_SC_CLK_TCK)) : -1;
+}
+
+// Bytes a process has read so far (all its reads: for the simulated modem on
+// a pty, nearly all of them are the requests); -1 when unknown.
+double bytes_read(int pid) {
+  std::ifstream f("/proc/" + std::to_string(pid) + "/io");
+  std::string key;
+  double value = -1;
+  while (f >> key >> value)
+    if (key == "rchar:") return value;
+  return -1;
+}
+
+struct LiveScreen {
+  const char *name;
+  const char *keys;   // from the menu bar
+  std::function<bool(const Session &)> running;
+};
+
+int cpu_bench(double seconds, int baud) {
+  const LiveScreen screens[] = {
+      {"online editor", "n",
+       [](const Session &s) { return s.contains("Communication Mode") && s.text_at(13, 20, 1) != " "; }},
+      {"signal screen", "us", [](const Session &s) { return s.text_at(12, 56, 1) != " "; }},
+      {"lead monitor", "ul", [](const Session &s) { return s.text_at(16, 56, 1) != " "; }},
+      {"connect screen", "uc", [](const Session &s) { return s.text_at(12, 46, 1) != " "; }},
+  };
+  const Session::Ms slow(20000);
+  printf("processor time while a live screen runs untouched, %.0f s each (%% of one core):\n", seconds);
+  for (LinkKind kind : {LINK_SYMAX, LINK_MODBUS_RTU, LINK_MODBUS_TCP}) {
+    const bool tcp = kind == LINK_MODBUS_TCP;
+    if (tcp && baud) continue;
+    for (const LiveScreen &screen : screens) {
+      ZlSession s;
+      SimProcess sim;
+      LinkSetup setup = setup_record();
+      setup.kind = kind;
+      if (tcp) {
+        if (!need(sim.start({"--tcp", "0"}))) return 1;
+        snprintf(setup.host, sizeof setup.host, "127.0.0.1");
+        setup.tcp_port = static_cast<uint16_t>(atoi(sim.ready().c_str()));
+        setup.route_count = 1;
+        setup.route[0] = 1;
+        s.set_env("ZL27T_PORTS", "/dev/null");
+      } else {
+        std::vector<std::string> options = {"--pty", s.path("modem"), kind == LINK_MODBUS_RTU ? "--rtu" : "--symax"};
+        if (baud) {
+          options.insert(options.end(), {"--baud", std::to_string(baud)});
+          for (int i = 0; i < BAUD_COUNT; i++)
+            if (baud_rate[i] == static_cast<unsigned>(baud)) setup.baud = static_cast<uint16_t>(i);
+        }
+        if (!need(sim.start(options))) return 1;
+        if (kind == LINK_MODBUS_RTU) {
+          setup.route_count = 1;
+          setup.route[0] = 1;
+        }
+        s.set_env("ZL27T_PORTS", s.path("modem"));
+      }
+      if (!s.write_setup(setup) || !s.start()) return 1;
+      if (!need(s.wait_until([&] { return s.row(4).rfind("oNline", 0) == 0; }, "the menu bar", slow))) return 1;
+      s.type(screen.keys);
+      if (!need(s.wait_until([&] { return screen.running(s); }, screen.name, slow))) return 1;
+      // The program's output is read all along, as a terminal would.
+      const double program0 = cpu_seconds(s.pid()), sim0 = cpu_seconds(sim.pid()), read0 = bytes_read(sim.pid());
+      auto t0 = Clock::now();
+      s.pump_for(std::chrono::milliseconds(static_cast<int>(seconds * 1000)));
+      const double wall = ms_since(t0) / 1000;
+      const double program = (cpu_seconds(s.pid()) - program0) / wall, device = (cpu_seconds(sim.pid()) - sim0) / wall;
+      const double asked = (bytes_read(sim.pid()) - read0) / wall;
+      printf("  %-12s %-15s program %5.1f %%   simulated modem %5.1f %%", link_kind_text[kind], screen.name,
+             100 * program, 100 * device);
+      // What the modem takes from a socket is not counted among its reads.
+      if (!tcp) printf(", reads %6.0f bytes/s", asked);
+      printf("\n");
+    }
+  }
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char **argv) {
   int delay = 300, keys = 30;
+  double cpu = 0;
+  int baud = 0;
   for (int i = 1; i < argc; i++) {
     if (!strcmp(argv[i], "--delay") && i + 1 < argc)
       delay = atoi(argv[++i]);
     else if (!strcmp(argv[i], "--keys") && i + 1 < argc)
       keys = atoi(argv[++i]);
+    else if (!strcmp(argv[i], "--cpu") && i + 1 < argc)
+      cpu = atof(argv[++i]);
+    else if (!strcmp(argv[i], "--baud") && i + 1 < argc)
+      baud = atoi(argv[++i]);
     else {
-      fprintf(stderr, "usage: online_key_bench [--delay MS] [--keys N]\n");
+      fprintf(stderr, "usage: online_key_bench [--delay MS] [--keys N] | --cpu SECONDS [--baud N]\n");
       return 2;
     }
   }
+  if (cpu > 0) return cpu_bench(cpu, baud);
   ZlSession s;
   SimProcess sim;
   if (!need(sim.start({"--pty", s.path("modem"), "--delay", std::to_string(delay)}))) return 1;

@@ -13,6 +13,7 @@
 #include "platform/keyboard.h"
 #include "ui/boxes.h"
 #include "ui/keys.h"
+#include "ui/pace.h"
 #include "ui/window.h"
 
 uint16_t spinner_index = 0;
@@ -99,6 +100,14 @@ bool modem_send(int item) {
   return after_exchange(modem_access.send_item(item), turns);
 }
 
+void pace_screen(PassPacer &pacer, bool (*wake)()) {
+  while (pace_pass(pacer)) {
+    if (!screen_idle) return;
+    screen_idle(0);
+    if (!wake || wake()) return;
+  }
+}
+
 void spinner_step() {
   // Code page 437: a horizontal line, backslash, a vertical line, slash.
   static const char glyphs[4][2] = {"\xC4", "\\", "\xB3", "/"};
@@ -112,16 +121,26 @@ namespace {
 // Whether a key ends the screen that runs (the connect screen goes on after
 // C and H); null: every key does.
 bool (*keeps_screen)(KeyCode key) = nullptr;
+// A write of a connect or hang-up edge is on the link: its wait is never cut
+// short, so that the modem sees the whole edge.
+bool edge_on_line = false;
+
+// Whether a key that ends the screen has come (and may have cut the
+// exchange in progress short: that is no failure to show).
+bool ending_key_seen() {
+  return last_key != 0 && !(keeps_screen && keeps_screen(static_cast<KeyCode>(last_key)));
+}
 }  // namespace
 
 int key_catcher_idle(int) {
-  KeyCode key = key_read(0);
+  // Once a key has ended the screen, further keys are left for the menu.
+  KeyCode key = ending_key_seen() ? 0 : key_read(0);
   if (key) last_key = key;
   spinner_step();
   // A key that ends the screen ends the wait with it: the reply would not be
   // shown, and a modem that does not answer would hold the screen until the
   // link's time-out.
-  return key && !(keeps_screen && keeps_screen(key)) ? 0 : 1;
+  return key && !edge_on_line && !(keeps_screen && keeps_screen(key)) ? 0 : 1;
 }
 
 // --- the screens ---
@@ -149,12 +168,6 @@ void label(const char *text, int row, int col) { put_field(text, row, col, 0, ' 
 void value(const char *text, int row, int col, int width) { put_field(text, row, col, width, ' ', VALUE); }
 const char *yes_no(bool on) { return on ? "YES" : "NO"; }
 const char *on_off(bool on) { return on ? "ON" : "OFF"; }
-
-// Whether a key that ends the screen has come (and may have cut the
-// exchange in progress short: that is no failure to show).
-bool ending_key_seen() {
-  return last_key != 0 && !(keeps_screen && keeps_screen(static_cast<KeyCode>(last_key)));
-}
 
 // The link's failure in the error box; false when the screen is to end: the
 // user gave up (Esc), which on a dead link, where every read fails and shows
@@ -193,7 +206,10 @@ void signal_screen() {
   label("Signal quality", 12, 40);
   label("lower is better", 12, 62);
   begin_screen();
-  while (!last_key) {
+  PassPacer pacer;
+  for (;;) {
+    pace_screen(pacer);
+    if (last_key) break;
     uint16_t v;
     if (modem_read(REG_SIGNAL_LEVEL, 1, &v))
       show_level(v);
@@ -225,7 +241,10 @@ void lead_monitor() {
   uint16_t held[WATCHED] = {};
   bool off_hook_shown = false;
   begin_screen();
-  for (int next = 0; !last_key; next = (next + 1) % WATCHED) {
+  PassPacer pacer;
+  for (int next = 0;; next = (next + 1) % WATCHED) {
+    pace_screen(pacer);
+    if (last_key) break;
     uint16_t v;
     if (modem_read(watched[next], 1, &v))
       held[next] = v;
@@ -257,16 +276,28 @@ bool keeps_connect_screen(KeyCode key) {
 }
 
 // Register 1 written twice: the modem acts on the edge of bit 0 (rising
-// connects, falling hangs up). The number is fetched again in between, which
-// also refreshes what the screen shows. False when the user gave up.
+// connects, falling hangs up). Once the first write is on the line the
+// second always follows, whatever key comes and also when the user gives up
+// on the first one's failure: half an edge would leave the line as it was or,
+// for a hang-up, dial. The number is fetched again in between, which also
+// refreshes what the screen shows, unless the screen is ending. False when
+// the screen is to end.
 bool write_edge(uint16_t control, bool first_set, bool write_first, bool second_set) {
-  uint16_t v = static_cast<uint16_t>(first_set ? control | CONNECT_BIT : control & ~CONNECT_BIT);
-  if (write_first && !modem_write(REG_CONTROL, 1, &v) && !report_failure()) return false;
-  modem_fetch(4);
-  modem_fetch(5);
-  v = static_cast<uint16_t>(second_set ? control | CONNECT_BIT : control & ~CONNECT_BIT);
-  if (!modem_write(REG_CONTROL, 1, &v) && !report_failure()) return false;
-  return true;
+  bool go_on = true;
+  auto write = [&](bool set) {
+    uint16_t v = static_cast<uint16_t>(set ? control | CONNECT_BIT : control & ~CONNECT_BIT);
+    edge_on_line = true;
+    bool ok = modem_write(REG_CONTROL, 1, &v);
+    edge_on_line = false;
+    if (!ok && go_on && !report_failure()) go_on = false;
+  };
+  if (write_first) write(first_set);
+  if (go_on && !ending_key_seen()) {
+    modem_fetch(4);
+    modem_fetch(5);
+  }
+  write(second_set);
+  return go_on && !ending_key_seen();
 }
 
 }  // namespace
@@ -287,7 +318,11 @@ void connect_hangup() {
   uint16_t r[2] = {};   // registers 1 and 2 as last read
   bool have_control = false;
   bool off_hook_shown = false;
+  PassPacer pacer;
   for (;;) {
+    // C and H wait here too, and are acted on as the pass ends.
+    pace_screen(pacer);
+    if (ending_key_seen()) break;
     uint16_t v[2];
     if (modem_read(REG_CONTROL, 2, v)) {
       r[0] = v[0];

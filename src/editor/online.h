@@ -13,6 +13,8 @@
 //                      last password, off hook
 //   connect_hangup     menu 305: C (F7) connects, H (F8) hangs up
 //   key_catcher_idle   the diagnostic screens' idle callback: a key to last_key
+//   pace_screen        the wait before each pass: none starts sooner than
+//                      LIVE_PASS_MIN_MS after the last began; a key ends it
 //   ModemAccess        the register operations these screens use: the link's
 //                      (link_access) unless a test puts its own in
 //                      modem_access
@@ -21,6 +23,7 @@
 #include <cstdint>
 
 #include "link/link.h"
+#include "ui/pace.h"
 
 // The modem's registers the online screens read and write.
 enum ModemRegister : int {
@@ -67,3 +70,8 @@ bool modem_write(int first, int count, const uint16_t *values);
 bool modem_fetch(int item, void (*landed)(int item) = nullptr);
 bool modem_send(int item);
 void spinner_step();
+// Waits until the screen's next pass may start (pace_pass). A key ends the
+// wait at once and goes to the installed idle callback; the pass then starts
+// unless wake is given and says there is nothing for it to do yet (a
+// key that only moved the cursor).
+void pace_screen(PassPacer &pacer, bool (*wake)() = nullptr);

@@ -289,6 +289,13 @@ void pass() {
   }
 }
 
+// A key during the wait between passes has been given to edit_key: whether
+// the next pass has anything to do for it at once (leave, connect, hang up,
+// the link setup, a change to write) or it only moved the cursor.
+bool pass_wanted() {
+  return exit_request || connect_request || hangup_request || setup_request || changed_items != 0;
+}
+
 }  // namespace
 
 int editor_idle(int) {
@@ -348,7 +355,11 @@ void online_editor() {
   // The loop goes on after the last item tried (item 2 after a full read).
   item_cursor = item > TRANSFER_ITEMS ? 1 : item;
 
-  while (!exit_request) pass();
+  PassPacer pacer;
+  while (!exit_request) {
+    pace_screen(pacer, pass_wanted);
+    if (!exit_request) pass();
+  }
   write_before_leaving();
   editor_send_item = nullptr;
   online_mode = false;

@@ -86,8 +86,10 @@ int modbus_check_serial_write(uint8_t address, const uint8_t *pdu, int length, u
                               int count, char *text, size_t size) {
   int expected = function == MODBUS_WRITE_FILE_RECORD ? 2 * count + 9 : 5;
   uint8_t got = byte_at(pdu, length, 0);
-  if (length != expected) {
-    // An exception reply is short, so it ends here.
+  // An exception is shorter than any write reply: the refusal is told as the
+  // device gave it, as for a read, not as a reply of the wrong size.
+  bool exception = (got & MODBUS_EXCEPTION_BIT) && length == 2;
+  if (length != expected && !exception) {
     snprintf(text, size, "Write reply was wrong size");
   } else if (address != drop) {
     snprintf(text, size, "Write reply had wrong drop");

@@ -153,7 +153,6 @@ TEST(ModbusLinks, SerialFaultsKeepTheirTexts) {
     ASSERT_TRUE(p.open(kind, {"--exception", "2@100", "--exception", "20@200"}));
     EXPECT_EQ(p.read_text(100), "Modbus error reply 2 ILLEGAL DATA ADDRESS");
     EXPECT_EQ(p.read_text(200), "Modbus error reply 20 ");
-    EXPECT_EQ(p.write_text(100, {1}), "Write reply was wrong size");   // an exception is short
     EXPECT_EQ(p.write_text(300, {1}), "ok");
   }
   {
@@ -165,6 +164,32 @@ TEST(ModbusLinks, SerialFaultsKeepTheirTexts) {
     Peer p;
     ASSERT_TRUE(p.open(LINK_MODBUS_ASCII, {"--wrong-unit-every", "1"}));
     EXPECT_EQ(p.write_text(100, {1}), "Write reply had wrong drop");
+  }
+}
+
+// A device that refuses a write says why, as it does for a read: the
+// exception's code and text, over every Modbus link and for both writes.
+TEST(ModbusLinks, WriteExceptionsShowTheirTexts) {
+  const struct {
+    LinkKind kind;
+    const char *known;     // code 4
+    const char *unknown;   // code 20
+  } kinds[] = {
+      {LINK_MODBUS_RTU, "Modbus error reply 4 SLAVE DEVICE FAILURE", "Modbus error reply 20 "},
+      {LINK_MODBUS_ASCII, "Modbus error reply 4 SLAVE DEVICE FAILURE", "Modbus error reply 20 "},
+      {LINK_MODBUS_TCP, "SLAVE DEVICE FAILURE", "Modbus error reply 20"},
+  };
+  for (const auto &c : kinds) {
+    SCOPED_TRACE(name_of(c.kind));
+    Peer p;
+    ASSERT_TRUE(p.open(c.kind, {"--exception", "4@8005", "--exception", "20@200-201"}));
+    EXPECT_EQ(p.write_text(8005, {1}), c.known);
+    EXPECT_EQ(p.write_text(199, {1, 2, 3}), c.unknown);
+    const uint16_t record[2] = {1, 2};
+    EXPECT_EQ(link_write_file_record(p.link, 8004, 2, record), 0);
+    EXPECT_STREQ(link_error_text(p.link), c.known);
+    // The refusal left nothing behind on the line.
+    EXPECT_EQ(p.write_text(8006, {1}), "ok");
   }
 }
 

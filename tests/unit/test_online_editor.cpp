@@ -6,6 +6,7 @@
 
 #include "ui_fixture.h"
 
+#include <chrono>
 #include <cstring>
 #include <functional>
 #include <string>
@@ -18,6 +19,7 @@
 #include "link/link_setup.h"
 #include "platform/console.h"
 #include "ui/keys.h"
+#include "ui/pace.h"
 
 namespace {
 
@@ -365,6 +367,80 @@ TEST_F(Online, KeyThatEndsAScreenEndsTheWaitWithoutAnError) {
     EXPECT_EQ(reads, c.reads);
     EXPECT_FALSE(log_has("Application idle abort"));
     EXPECT_FALSE(log_has("ERROR"));
+  }
+}
+
+// The modem acts on the edge of register 1 bit 0: once the first write of a
+// connect or hang-up is on the line, the second follows, whatever key comes
+// meanwhile; a key that ends the screen ends it after the edge.
+TEST_F(Online, ConnectScreenEdgeIsWholeWhateverKeyComes) {
+  const struct {
+    const char *name;
+    const char *command;
+    bool carrier;
+    char op;      // the exchange the key comes in: 'w' a write of register 1, 'f' a fetch
+    int nth;      // of those, counted from 0
+    std::vector<uint16_t> writes;   // register 1 as written
+  } cases[] = {
+      {"connect, key in the first write", "C", false, 'w', 0, {0, 1}},
+      {"connect, key between the writes", "C", false, 'f', 2, {0, 1}},
+      {"connect, key in the second write", "C", false, 'w', 1, {0, 1}},
+      {"hang up, key in the first write", "H", true, 'w', 0, {1, 0}},
+  };
+  link_setup.trap_errors = 0;   // a failure would show a box
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.name);
+    modem = FakeModem{};
+    modem.status = c.carrier ? 0x0001 : 0;
+    mem_console_log().clear();
+    modem.during = [&](const Exchange &e, int) {
+      if (e.op == 'r' && modem.seen('r', 1) == 1) type_in_wait(c.command);
+      int nth = -1;
+      for (const Exchange &x : modem.log) nth += x.op == c.op && (c.op != 'w' || x.what == 1);
+      if (e.op == c.op && nth == c.nth) type_in_wait("x");
+    };
+    connect_hangup();
+    std::vector<uint16_t> writes;
+    for (const Exchange &e : modem.log)
+      if (e.op == 'w' && e.what == 1) writes.push_back(e.value & 1);
+    EXPECT_EQ(writes, c.writes);
+    EXPECT_EQ(modem.log.back().op, 'w');   // nothing read after the edge: the key ended the screen
+    EXPECT_FALSE(log_has("Application idle abort"));
+  }
+}
+
+// Over a link that answers at once, no live screen starts a pass sooner than
+// LIVE_PASS_MIN_MS after the last one began: the k-th pass begins no sooner
+// than k - 1 intervals after the screen did.
+TEST_F(Online, LiveScreensPaceTheirPasses) {
+  const struct {
+    const char *name;
+    void (*screen)();
+    int reg;   // the register read once a pass; 0: every read is a pass
+    const char *leave;
+  } cases[] = {
+      {"online editor", online_editor, REG_CONFIG_ERRORS, "\x1b"},
+      {"signal", signal_screen, REG_SIGNAL_LEVEL, "x"},
+      {"lead monitor", lead_monitor, 0, "x"},
+      {"connect", connect_hangup, REG_CONTROL, "x"},
+  };
+  constexpr int PASSES = 6;
+  using Clock = std::chrono::steady_clock;
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.name);
+    modem = FakeModem{};
+    modem.config = working_config;
+    std::vector<Clock::time_point> starts;
+    modem.during = [&](const Exchange &e, int) {
+      if (e.op != 'r' || (c.reg && e.what != c.reg)) return;
+      starts.push_back(Clock::now());
+      if (starts.size() == PASSES) type_in_wait(c.leave);
+    };
+    const Clock::time_point begun = Clock::now();
+    c.screen();
+    ASSERT_EQ(starts.size(), size_t{PASSES});
+    for (size_t k = 0; k < starts.size(); k++)
+      EXPECT_GE(starts[k] - begun, std::chrono::milliseconds(LIVE_PASS_MIN_MS) * static_cast<int>(k)) << "pass " << k;
   }
 }
 
