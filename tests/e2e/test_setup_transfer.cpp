@@ -331,22 +331,30 @@ TEST(SetupTransfer, ClearedModbusDropIsNotTheOldNumber) {
   EXPECT_EQ(saved.route[0], 255);
 }
 
-// Numbers typed beyond what the setup file keeps are settled when the dialog
-// is accepted, as the next start would settle them.
-TEST(SetupTransfer, DialogNumbersBeyondTheirRangeAreSettledAtOnce) {
+// A drop past 255 is refused when the dialog is accepted, with the limit
+// named, and the Drop stays as typed for correction; what is saved is the
+// corrected drop, never one cut to a byte. A time-out of 0 is settled to the
+// default, as the next start would settle it.
+TEST(SetupTransfer, DialogDropPastAByteIsRefusedUntilCorrected) {
   ZlSession s;
   LinkSetup saved;
   ASSERT_TRUE(save_modbus_rtu_dialog(
       s,
       [&] {
-        s.type("7201");
+        s.type("256");
         s.press(Key::Up, 2);   // Timeout
         s.type("0");
         s.press(Key::Enter, 3);
+        ASSERT_TRUE(s.wait_for_text("Drop must be <= 255"));
+        EXPECT_EQ(s.text_at(17, 46, 4), "256 ");
+        s.press(Key::F10);
+        ASSERT_TRUE(s.wait_for_text_gone("Drop must be <= 255"));
+        EXPECT_FALSE(s.contains("Write setup to startup file?"));
+        s.keys("7{Enter}");
       },
       &saved));
   EXPECT_EQ(saved.kind, LINK_MODBUS_RTU);
   EXPECT_EQ(saved.route_count, 1);
-  EXPECT_EQ(saved.route[0], ROUTE_DROP_MAX);
+  EXPECT_EQ(saved.route[0], 7);
   EXPECT_EQ(saved.timeout, LINK_TIMEOUT_DEFAULT);
 }
