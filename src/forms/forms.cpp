@@ -43,6 +43,27 @@ NumberList load_list(const void *list) {
 
 void store_list(void *list, const NumberList &l) { std::memcpy(list, &l, sizeof l); }
 
+// Whether the digits starting at p read past 16 bits.
+bool past_16_bits(const char *p) {
+  unsigned long v = 0;
+  for (; *p >= '0' && *p <= '9'; p++)
+    if ((v = v * 10 + static_cast<unsigned>(*p - '0')) > 0xFFFF) return true;
+  return false;
+}
+
+// Whether any run of digits in the text does.
+bool any_past_16_bits(const char *text) {
+  for (const char *p = text; *p;) {
+    if (*p < '0' || *p > '9') {
+      p++;
+      continue;
+    }
+    if (past_16_bits(p)) return true;
+    while (*p >= '0' && *p <= '9') p++;
+  }
+  return false;
+}
+
 }  // namespace
 
 void (*form_exit_hook)(int status) = exit_program;
@@ -211,7 +232,15 @@ KeyCode number_list_edit(int row, int column, void *list, FieldFlags flags) {
   std::memcpy(cut, text, NUMBER_LIST_WIDTH);
   cut[NUMBER_LIST_WIDTH] = 0;
   bool longer = std::strlen(text) > NUMBER_LIST_WIDTH;
-  KeyCode key = field_edit(text, row, column, NUMBER_LIST_WIDTH, ' ', "0-9, ", terminators, flags);
+  KeyCode key;
+  for (;;) {
+    key = field_edit(text, row, column, NUMBER_LIST_WIDTH, ' ', "0-9, ", terminators, flags);
+    if (key == KEY_ESC || !any_past_16_bits(text)) break;
+    // A number past 16 bits is refused, not cut to another: the field
+    // stays with the text as typed.
+    beep();
+    flags |= FF_KEEP;
+  }
   if (key != KEY_ESC && !(longer && (flags & FF_KEEP) && std::strcmp(text, cut) == 0)) {
     number_list_parse(text, &l);
     store_list(list, l);
@@ -241,20 +270,43 @@ KeyCode AcceptField(FormField *field, const char *terminators, FieldFlags flags)
   char buffer[MAX_WIDTH + 8] = "";
   KeyCode key;
   bool accepted = false;
+  bool retyping = false;   // the buffer holds a refused text, edited again as it is
   do {
-    bool valid;
+    bool valid = true;
     bool empty = false;
     if (kind == DT_NUMBER_LIST) {
       // The list editor parses and stores the list itself.
       key = number_list_edit(row, col, field->value, flags);
-      valid = true;
     } else {
-      if ((flags & FF_KEEP) && !format_value(buffer, sizeof buffer, field->value, kind, width))
-        buffer[0] = 0;
-      key = field_edit(buffer, row, col, width, '.', allowed, terminators, flags);
-      // Parsed whatever ended the entry, Esc included: the callers restore on Esc.
-      valid = parse_value(field->value, buffer, kind, width);
-      empty = buffer[0] == 0;
+      FieldFlags edit_flags = flags;
+      // A value wider than the field (from the setup file) shows cut; left
+      // as shown it is not cut to what the field shows.
+      char as_shown[MAX_WIDTH + 8] = "";
+      bool cut = false;
+      if (retyping) {
+        edit_flags |= FF_KEEP;
+      } else if (flags & FF_KEEP) {
+        if (!format_value(buffer, sizeof buffer, field->value, kind, width)) buffer[0] = 0;
+        cut = std::strlen(buffer) > static_cast<size_t>(width);
+        snprintf(as_shown, sizeof as_shown, "%.*s", width, buffer);
+      }
+      retyping = false;
+      key = field_edit(buffer, row, col, width, '.', allowed, terminators, edit_flags);
+      bool number_too_big = kind == DT_UNSIGNED && past_16_bits(buffer + (buffer[0] == '-'));
+      if (cut && std::strcmp(buffer, as_shown) == 0) {
+        // Passed through: the value stays exactly as it was.
+      } else if (number_too_big && key != KEY_ESC) {
+        // Refused, not cut to 16 bits: the field stays with what was typed.
+        beep();
+        retyping = true;
+        continue;
+      } else if (number_too_big) {
+        // Esc: the callers restore the record; nothing cut is stored meanwhile.
+      } else {
+        // Parsed whatever ended the entry, Esc included: the callers restore on Esc.
+        valid = parse_value(field->value, buffer, kind, width);
+        empty = buffer[0] == 0;
+      }
     }
     if (field->DataType < 0 && empty) {
       accepted = true;

@@ -11,6 +11,10 @@
 // DataType codes: 0 choice (uint16_t index), 1 text (char[width + 1]),
 // 2 unsigned 16-bit (uint16_t), 28 number list (NumberList layout). A negative
 // code is the same kind with an empty entry allowed.
+//
+// A number typed past 16 bits (2 and 28) is refused with the bell and the
+// field edited again as typed; a number wider than its field, passed
+// through without a change, keeps its value.
 #pragma once
 #include <cstddef>
 #include <cstdint>

@@ -9,7 +9,8 @@
 //                                                  function 4; carried on Sy/Max)
 //   link_write_file_record                         Modbus function 21
 //   link_error_text        the last failure's text; "Handle not valid" for a
-//                          null or foreign handle
+//                          closed or foreign handle; for a null one, why no
+//                          link is open (link_no_link_text, link_core.h)
 //   link_set_idle_callback called about every 10 ms while a reply is awaited;
 //                          a zero from it aborts the wait
 //   link_set_options       frame check (Sy/Max CRC) and priority opcodes
@@ -18,6 +19,8 @@
 // (link_screens.cpp):
 //   link_open              the connecting window: opens link_setup's link
 //                          into link_handle, or applies its settings again
+//   link_open_asked        the same for a link the user has just asked for:
+//                          a failure is shown in a box, trapped or not
 //   link_close             ends a link (its reader thread first)
 //   identify_module        reads the identification block, checks the name,
 //                          shows it or says what is wrong
@@ -40,6 +43,7 @@ int link_set_options(LinkHandle *link, int crc, int priority);
 int link_set_port(LinkHandle *link, unsigned baud, int parity, int stop_bits, unsigned timeout, int data_bits);
 
 LinkHandle *link_open();
+LinkHandle *link_open_asked();
 int link_close(LinkHandle *link);
 int identify_module(const char *expected_tag);
 int wait_spinner(int user);

@@ -3,6 +3,7 @@
 #include <mutex>
 
 #include "link/link.h"
+#include "link/link_core.h"
 #include "link/link_kinds.h"
 
 namespace {
@@ -47,6 +48,8 @@ int max_record(const LinkKindEntry &e) { return e.max_record; }
 }  // namespace
 
 const char *link_error_text(LinkHandle *link) {
+  // No link at all is not a broken record: say why there is none.
+  if (!link) return link_no_link_text();
   if (!link_valid(link)) return "Handle not valid";
   return link->error_text;
 }

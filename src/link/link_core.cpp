@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "link/link_kinds.h"
+#include "platform/ports.h"
 
 namespace {
 
@@ -24,11 +25,25 @@ constexpr int NAME_LENGTH = 20;
 constexpr const char *SIBLING_TAGS[] = {"AKVD", "BKVD", "CKVD"};
 constexpr size_t SIBLING_TAG_LENGTH = 4;
 
+// Why the last open failed; one for the program, as there is one link.
+char no_link_reason[LINK_REASON_SIZE] = "";
+
 LinkResult success() { return LinkResult{1, {}}; }
 
 LinkResult failure(const char *reason) {
   LinkResult r{0, {}};
   snprintf(r.reason, sizeof r.reason, "%s", reason);
+  return r;
+}
+
+// A failed open, with what is known of why.
+LinkResult open_failure(const char *why = nullptr) {
+  LinkResult r{0, {}};
+  if (why && *why)
+    snprintf(r.reason, sizeof r.reason, "%s %s", UNABLE, why);
+  else
+    snprintf(r.reason, sizeof r.reason, "%s", UNABLE);
+  snprintf(no_link_reason, sizeof no_link_reason, "%s", r.reason);
   return r;
 }
 
@@ -57,22 +72,31 @@ bool link_connecting_line(const LinkSetup &setup, char *line, size_t size) {
 LinkResult link_connect(LinkSetup *setup, LinkHandle **link, IdleCallback idle) {
   if (!*link) {
     const LinkKindEntry *e = link_kind_entry(setup->kind);
-    if (!e) return failure(UNABLE);
+    if (!e) return open_failure();
     if (e->eight_data_bits) setup->data_bits = EIGHT_DATA_BITS;
     if (e->single_drop) setup->route_count = 1;
     // A drop past 255 is a typing slip: cut to a byte on the wire it would
     // address another device.
     for (int i = 0; i < setup->route_count && i < LINK_MAX_DROPS; i++)
-      if (setup->route[i] > ROUTE_DROP_MAX) return failure(UNABLE);
-    LinkHandle *opened = e->open(*setup, e->serial_port ? port_name(*setup) : "", idle);
-    if (!opened) return failure(UNABLE);
+      if (setup->route[i] > ROUTE_DROP_MAX) return open_failure("Drop must be <= 255");
+    const char *port = e->serial_port ? port_name(*setup) : "";
+    LinkHandle *opened = e->open(*setup, port, idle);
+    if (!opened) {
+      // The one cause told apart here without the transport's word for it.
+      char why[LINK_REASON_SIZE] = "";
+      if (e->serial_port && *port && !plat_port_exists(port)) snprintf(why, sizeof why, "%s not found", port);
+      return open_failure(why);
+    }
     *link = opened;
+    no_link_reason[0] = 0;
   }
   unsigned baud = baud_rate[setup->baud < BAUD_COUNT ? setup->baud : DEFAULT_BAUD_INDEX];
   if (!link_set_port(*link, baud, setup->parity, setup->stop_bits + 1, setup->timeout, setup->data_bits + 7))
     return failure(link_error_text(*link));
   return success();
 }
+
+const char *link_no_link_text() { return no_link_reason[0] ? no_link_reason : UNABLE; }
 
 int link_close(LinkHandle *link) {
   if (!link_valid(link)) return 0;

@@ -8,6 +8,7 @@
 //                       the port list (kinds without a serial port never do)
 //   link_connecting_line      what the connecting window says for a setup
 //   link_identify       reads the identification block and checks the name
+//   link_no_link_text   why there is no link: the last open's failure
 #pragma once
 #include <cstddef>
 
@@ -27,8 +28,14 @@ struct LinkResult {
 // and time-out are applied. Failure to open: ok 0, *link stays null,
 // "Unable to establish link.". Settings refused: ok 0 with the link's text,
 // the link stays open. `idle` is called while a connection is being made
-// (a TCP connect); a zero from it gives up.
+// (a TCP connect); a zero from it gives up. A failure to open is followed
+// by its reason where one is known ("Unable to establish link. ttyS7 not
+// found") and kept for link_no_link_text.
 LinkResult link_connect(LinkSetup *setup, LinkHandle **link, IdleCallback idle = nullptr);
+// What the screens say where a link is wanted and none is open: the reason
+// the last open failed, "Unable to establish link." before any was tried.
+// link_error_text answers it for a null handle.
+const char *link_no_link_text();
 bool link_port_lost(LinkHandle *link);
 bool link_setup_port_missing(const LinkSetup &setup);
 // False when the kind cannot be opened (nothing to show).

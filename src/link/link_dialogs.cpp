@@ -116,13 +116,14 @@ int layout_fields(uint16_t kind, FormField out[LAYOUT_ROWS]) {
       case STOP_BITS: out[n++] = choice(row, FIELD_COLUMN, 1, &s.stop_bits, stop_bits_choices.list); break;
       case PARITY: out[n++] = choice(row, FIELD_COLUMN, 4, &s.parity, parity_choices.list); break;
       case ERROR_CHECK: out[n++] = choice(row, FIELD_COLUMN, 3, &s.error_check, error_check_choices.list); break;
-      case TIMEOUT: out[n++] = typed(row, FIELD_COLUMN, 6, DT_UNSIGNED, &s.timeout); break;
+      case TIMEOUT: out[n++] = typed(row, FIELD_COLUMN, 6, DT_UNSIGNED, &s.timeout, check_timeout); break;
       case TRAP: out[n++] = choice(row, FIELD_COLUMN, 3, &s.trap_errors, yes_no_choices.list); break;
       // route_count and route[] have the number list's layout.
       case ROUTE: out[n++] = typed(row, FIELD_COLUMN, 31, DT_NUMBER_LIST, &s.route_count); break;
       case DROP: out[n++] = typed(row, FIELD_COLUMN, 3, DT_NUMBER_LIST, &s.route_count); break;
       case HOST: out[n++] = typed(row, FIELD_COLUMN, 30, DT_TEXT, s.host); break;
-      case TCP_PORT: out[n++] = typed(row, FIELD_COLUMN, 4, DT_UNSIGNED, &s.tcp_port); break;
+      // Five digits: a TCP port is 16 bits.
+      case TCP_PORT: out[n++] = typed(row, FIELD_COLUMN, 5, DT_UNSIGNED, &s.tcp_port); break;
       case NOTHING:
       case FIXED_8: break;
     }
@@ -150,6 +151,20 @@ void draw_layout(uint16_t kind, FieldFlags name_attr) {
   FormField fields[LAYOUT_ROWS];
   int n = layout_fields(kind, fields);
   if (n) form_show_fields(fields, 0, n - 1, FIELD);
+}
+
+// What the message calls a route holding a drop no wire carries (the
+// layout's own label), or null when every drop fits a byte.
+const char *route_refusal(const LinkSetup &s) {
+  int n = std::min<int>(s.route_count, NUMBER_LIST_MAX);
+  bool too_big = false;
+  for (int i = 0; i < n; i++) too_big = too_big || s.route[i] > ROUTE_DROP_MAX;
+  if (!too_big) return nullptr;
+  for (const LayoutRow &r : layouts[s.kind]) {
+    if (r.slot == ROUTE) return "Route drops";
+    if (r.slot == DROP) return r.label;
+  }
+  return "Drop";
 }
 
 enum class Outcome { ACCEPTED, CANCELLED };
@@ -182,7 +197,18 @@ Outcome select_type_and_edit() {
     draw_layout(s.kind, FIELD);
     FormField fields[LAYOUT_ROWS];
     int n = layout_fields(s.kind, fields);
-    KeyCode end = form_run(fields, 0, n - 1, start < 0 ? n - 1 : 0, terminators, FF_KEEP);
+    int current = start < 0 ? n - 1 : 0;
+    KeyCode end;
+    for (;;) {
+      end = form_run(fields, 0, n - 1, current, terminators, FF_KEEP);
+      if (end != KEY_ENTER && end != KEY_F1) break;
+      // A drop cut to a byte would address another device: refused, and
+      // the route (the last field) is edited again as typed.
+      const char *refusal = route_refusal(s);
+      if (!refusal) break;
+      alert_printf("%s must be <= %u", refusal, unsigned{ROUTE_DROP_MAX});
+      current = n - 1;
+    }
     if (end == KEY_ENTER || end == KEY_F1) {
       // A Modbus drop typed empty: the link would take the stale number
       // left in the list for its one drop.
@@ -246,7 +272,7 @@ LinkHandle *configure_link() {
       link_handle = nullptr;
     }
     // With the link still open this only applies the port settings again.
-    link_handle = link_open();
+    link_handle = link_open_asked();
     if (link_handle) save_link_setup();
   } else {
     restore_if_changed(backup);
@@ -294,6 +320,16 @@ int check_screen_size(void *value, int, FormField *) {
   if (v >= 1 && v <= 20) return 1;
   error_box(v > 20 ? "Register Viewer size must be <= 20" : "Register Viewer size must be >= 1");
   v = v > 20 ? 20 : 1;
+  memcpy(value, &v, sizeof v);
+  return 0;
+}
+
+int check_timeout(void *value, int, FormField *) {
+  uint16_t v;
+  memcpy(&v, value, sizeof v);
+  if (v <= LINK_TIMEOUT_MAX) return 1;
+  alert_printf("Timeout must be <= %u", unsigned{LINK_TIMEOUT_MAX});
+  v = LINK_TIMEOUT_MAX;
   memcpy(value, &v, sizeof v);
   return 0;
 }

@@ -8,6 +8,7 @@
 //   configure_terminal         "CONFIGURE TERMINAL EMULATOR": the terminal's port
 //   configure_register_viewer  "CONFIGURE REGISTER VIEWER"
 //   check_screen_size, check_start_register   the register viewer's field checks
+//   check_timeout              the time-out field's: at most LINK_TIMEOUT_MAX
 #pragma once
 #include "forms/forms.h"
 #include "link/link_setup.h"
@@ -18,6 +19,7 @@ void configure_register_viewer(int save_allowed);
 
 int check_screen_size(void *value, int width, FormField *field);
 int check_start_register(void *value, int width, FormField *field);
+int check_timeout(void *value, int width, FormField *field);
 
 // The next / previous kind as the type selection cycles: 1..6, never 0.
 uint16_t next_link_kind(uint16_t kind);

@@ -50,7 +50,12 @@ const char *untrapped_text() { return link_error_text(link_handle); }
 
 void link_screens_init() { error_box_set_trap(errors_trapped, untrapped_text); }
 
-LinkHandle *link_open() {
+namespace {
+
+// told: the user has just asked for this link (a dialog accepted), so a
+// failure is shown in a box even when errors are not trapped: the bottom
+// line would be gone with the screen the dialog returns to.
+LinkHandle *open_link(bool told) {
   WindowHandle win = win_open(CONNECTING_TOP, CONNECTING_LEFT, CONNECTING_BOTTOM, CONNECTING_RIGHT,
                               "ATTEMPTING TO CONNECT");
   if (serial_port_count() == 0) refresh_serial_ports();
@@ -62,10 +67,18 @@ LinkHandle *link_open() {
   }
   LinkResult r = link_connect(&link_setup, &link_handle, wait_spinner);
   if (opening && link_handle) link_set_idle_callback(link_handle, wait_spinner, 0);
-  if (!r.ok) error_box(r.reason);
+  if (!r.ok) {
+    if (told) alert_box(r.reason);
+    else error_box(r.reason);
+  }
   win_close(&win);
   return link_handle;
 }
+
+}  // namespace
+
+LinkHandle *link_open() { return open_link(false); }
+LinkHandle *link_open_asked() { return open_link(true); }
 
 int identify_module(const char *expected_tag) {
   ModuleIdentity id = link_identify(link_handle, expected_tag);

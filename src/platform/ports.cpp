@@ -73,6 +73,11 @@ std::string plat_port_path(const std::string &name) {
   return "/dev/" + name;
 }
 
+bool plat_port_exists(const std::string &name) {
+  struct stat st;
+  return stat(plat_port_path(name).c_str(), &st) == 0;
+}
+
 std::vector<std::string> plat_serial_ports_in(const char *sys_tty_dir, size_t max_ports) {
   std::vector<std::string> list;
   if (const char *env = getenv("ZL27T_PORTS")) {

@@ -13,3 +13,6 @@ std::vector<std::string> plat_serial_ports_in(const char *sys_tty_dir, size_t ma
 // The path to open for a list name: a name starting with "/" is the path,
 // anything else is /dev/NAME.
 std::string plat_port_path(const std::string &name);
+// Whether the port's path names something that exists (a missing device
+// tells why an open failed).
+bool plat_port_exists(const std::string &name);

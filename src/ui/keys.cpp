@@ -420,15 +420,29 @@ KeyCode edit_number(uint16_t *value, int row, int col, int width, int fill, cons
   char text[20] = "";
   if (width > 19) width = 19;
   if (flags & FF_KEEP) snprintf(text, sizeof text, "%d", static_cast<int16_t>(*value));
-  KeyCode key = field_edit(text, row, col, width, fill, "0-9", terminators, flags);
   // The number at the start of the text, as atoi reads it (a padded field
-  // may start with blanks); kept to 16 bits.
-  const char *p = text;
-  while (*p == ' ') p++;
-  bool negative = *p == '-';
-  if (*p == '-' || *p == '+') p++;
-  unsigned v = 0;
-  for (; *p >= '0' && *p <= '9'; p++) v = (v * 10 + static_cast<unsigned>(*p - '0')) & 0xFFFFu;
+  // may start with blanks).
+  auto read_number = [&text](bool *negative) {
+    const char *p = text;
+    while (*p == ' ') p++;
+    *negative = *p == '-';
+    if (*p == '-' || *p == '+') p++;
+    unsigned long v = 0;
+    for (; *p >= '0' && *p <= '9' && v <= 0xFFFFu; p++) v = v * 10 + static_cast<unsigned>(*p - '0');
+    return v;
+  };
+  KeyCode key;
+  bool negative;
+  unsigned long v;
+  for (;;) {
+    key = field_edit(text, row, col, width, fill, "0-9", terminators, flags);
+    v = read_number(&negative);
+    if (v <= 0xFFFFu) break;
+    // A number past 16 bits is refused, not cut to another value: the
+    // field stays, holding what was typed.
+    beep();
+    flags |= FF_KEEP;
+  }
   *value = static_cast<uint16_t>(negative ? 0x10000u - v : v);
   return key;
 }

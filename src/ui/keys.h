@@ -3,7 +3,8 @@
 //   get_key/key_read   next key: queue first, then keyboard; hot keys run here
 //   kbd_read           the keyboard alone (console stream -> KeyCode)
 //   field_edit         edits a text in a fixed-width field
-//   edit_number        edits a 16-bit value as decimal digits
+//   edit_number        edits a 16-bit value as decimal digits; a number past
+//                      16 bits is refused with the bell and edited again
 #pragma once
 #include <cstdint>
 #include "ui/window.h"

@@ -30,12 +30,12 @@ struct KindCase {
 
 std::string pymodbus_server() { return std::string(ZL27T_SOURCE_DIR) + "/tests/interop/pymodbus_server.py"; }
 
-// A TCP peer on a port the dialog's 4-digit field can hold.
-testing::AssertionResult start_tcp_peer(SimProcess &peer, bool pymodbus, int *port) {
+// A TCP peer on a port of four digits, or of five.
+testing::AssertionResult start_tcp_peer(SimProcess &peer, bool pymodbus, int *port, bool five_digits = false) {
   std::mt19937 rng(std::random_device{}());
   testing::AssertionResult last = testing::AssertionFailure() << "no port tried";
   for (int attempt = 0; attempt < 8; attempt++) {
-    *port = 2000 + static_cast<int>(rng() % 7999);
+    *port = five_digits ? 10000 + static_cast<int>(rng() % 50000) : 2000 + static_cast<int>(rng() % 7999);
     std::string p = std::to_string(*port);
     last = pymodbus ? peer.start({pymodbus_server(), "--tcp", "--port", p, "--unit", "1"}, "/usr/bin/python3")
                     : peer.start({"--tcp", p, "--delay", "10", "--set", "8000=7"});
@@ -212,4 +212,55 @@ TEST(LinkKinds, ModbusTcpStartsFromASetupFileWhosePortIsGone) {
   ASSERT_TRUE(s.wait_for_text_gone("Communication Mode"));
   quit(s);
   EXPECT_EQ(s.read_file(SETUP_FILE), written);
+}
+
+// A setup file whose Modbus TCP port and viewer starting register have five
+// digits: Enter through every field of the link dialog, and of the viewer's
+// settings, changes neither. The link stays up (the save question comes)
+// and the file keeps both as they were.
+TEST(LinkKinds, FiveDigitNumbersPassThroughTheDialogsUnchanged) {
+  ZlSession s;
+  SimProcess sim;
+  int port = 0;
+  ASSERT_TRUE(start_tcp_peer(sim, false, &port, true));
+  LinkSetup setup = setup_record();
+  setup.kind = LINK_MODBUS_TCP;
+  snprintf(setup.host, sizeof setup.host, "%s", "127.0.0.1");
+  setup.tcp_port = static_cast<uint16_t>(port);
+  setup.route_count = 1;
+  setup.route[0] = 1;
+  setup.rv_start_register = 40000;
+  ASSERT_TRUE(s.write_setup(setup));
+  s.set_env("ZL27T_PORTS", "/dev/null");
+  ASSERT_TRUE(s.start());
+  ASSERT_TRUE(s.wait_until([&] { return s.row(4).rfind("oNline", 0) == 0; }, "the menu bar"));
+
+  s.type("ss");
+  ASSERT_TRUE(s.wait_for_text("CONFIGURE THIS COMPUTER"));
+  s.press(Key::Enter);
+  ASSERT_TRUE(s.wait_until([&] { return s.text_at(10, 46, 5) == std::to_string(port); }, "the port, whole"));
+  s.press(Key::Enter, 5);   // host, port, time-out, trap errors, index
+  ASSERT_TRUE(s.wait_for_text("Write setup to startup file?"));
+  s.type("y");
+  ASSERT_TRUE(s.wait_for_text_gone("CONFIGURE THIS COMPUTER"));
+
+  s.type("uv");
+  ASSERT_TRUE(s.wait_until([&] { return s.text_at(5, 1, 7) == "4x40000"; }, "the viewer from 40000"));
+  s.press(Key::F8);
+  ASSERT_TRUE(s.wait_for_text("CONFIGURE REGISTER VIEWER"));
+  s.press(Key::Enter, 6);
+  ASSERT_TRUE(s.wait_for_text("Write setup to startup file?"));
+  s.type("y");
+  ASSERT_TRUE(s.wait_for_text_gone("CONFIGURE REGISTER VIEWER"));
+  s.press(Key::Esc);
+  ASSERT_TRUE(s.wait_until([&] { return s.row(4).rfind("oNline", 0) == 0; }, "the menu bar again"));
+  s.type("q");
+  ASSERT_EQ(s.wait_exit(), 0);
+
+  std::string file = s.read_file(SETUP_FILE);
+  ASSERT_EQ(file.size(), sizeof(LinkSetup));
+  LinkSetup saved;
+  memcpy(&saved, file.data(), sizeof saved);
+  EXPECT_EQ(saved.tcp_port, port);
+  EXPECT_EQ(saved.rv_start_register, 40000);
 }

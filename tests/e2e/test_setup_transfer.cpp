@@ -331,22 +331,83 @@ TEST(SetupTransfer, ClearedModbusDropIsNotTheOldNumber) {
   EXPECT_EQ(saved.route[0], 255);
 }
 
-// Numbers typed beyond what the setup file keeps are settled when the dialog
-// is accepted, as the next start would settle them.
-TEST(SetupTransfer, DialogNumbersBeyondTheirRangeAreSettledAtOnce) {
+// A drop past 255 is refused when the dialog is accepted, with the limit
+// named, and the Drop stays as typed for correction; what is saved is the
+// corrected drop, never one cut to a byte. A time-out of 0 is settled to the
+// default, as the next start would settle it.
+TEST(SetupTransfer, DialogDropPastAByteIsRefusedUntilCorrected) {
   ZlSession s;
   LinkSetup saved;
   ASSERT_TRUE(save_modbus_rtu_dialog(
       s,
       [&] {
-        s.type("7201");
+        s.type("256");
         s.press(Key::Up, 2);   // Timeout
         s.type("0");
         s.press(Key::Enter, 3);
+        ASSERT_TRUE(s.wait_for_text("Drop must be <= 255"));
+        EXPECT_EQ(s.text_at(17, 46, 4), "256 ");
+        s.press(Key::F10);
+        ASSERT_TRUE(s.wait_for_text_gone("Drop must be <= 255"));
+        EXPECT_FALSE(s.contains("Write setup to startup file?"));
+        s.keys("7{Enter}");
       },
       &saved));
   EXPECT_EQ(saved.kind, LINK_MODBUS_RTU);
   EXPECT_EQ(saved.route_count, 1);
-  EXPECT_EQ(saved.route[0], ROUTE_DROP_MAX);
+  EXPECT_EQ(saved.route[0], 7);
   EXPECT_EQ(saved.timeout, LINK_TIMEOUT_DEFAULT);
+}
+
+// With Trap Errors NO, a link that cannot be opened (a listed port with no
+// device behind it) is told as such: on the bottom line at start-up, in a
+// box when the Setup dialog is accepted, and on the viewer's bottom line
+// after its F9 to that port.
+TEST(SetupTransfer, LinkThatCannotBeOpenedIsToldAsSuch) {
+  ZlSession s;
+  SimProcess sim;
+  ASSERT_TRUE(sim.start({"--pty", s.path("modem")}));
+  s.set_env("ZL27T_PORTS", s.path("modem") + ":ttyZL27Tgone");
+  LinkSetup setup = setup_on_port_0();
+  setup.port = 1;           // the missing one
+  setup.trap_errors = 1;    // NO
+  ASSERT_TRUE(s.write_setup(setup));
+  ASSERT_TRUE(s.start());
+  ASSERT_TRUE(s.wait_until([&] { return s.row(4).rfind("oNline", 0) == 0; }, "the menu bar"));
+  const std::string unable = "Unable to establish link.";
+  auto on_row_25 = [&](const std::string &row) { return row.substr(39, unable.size()) == unable; };
+  EXPECT_TRUE(s.wait_for_row(25, on_row_25, "the failure on row 25"));
+
+  // Accepted unchanged from Setup: the box names the missing port.
+  const std::string told = unable + " ttyZL27Tgone not found";
+  s.type("ss");
+  ASSERT_TRUE(s.wait_for_text("CONFIGURE THIS COMPUTER"));
+  s.press(Key::Enter, 9);   // into the fields, then all eight
+  ASSERT_TRUE(s.wait_for_text(told));
+  s.press(Key::F10);
+  ASSERT_TRUE(s.wait_for_text_gone("CONFIGURE THIS COMPUTER"));
+
+  // The simulator's port opens; the viewer's F9 then goes to the missing one.
+  s.type("ss");
+  ASSERT_TRUE(s.wait_for_text("CONFIGURE THIS COMPUTER"));
+  s.press(Key::Enter);
+  s.type("-");
+  s.press(Key::Enter, 8);
+  ASSERT_TRUE(s.wait_for_text("Write setup to startup file?"));
+  s.type("n");
+  ASSERT_TRUE(s.wait_for_text_gone("CONFIGURE THIS COMPUTER"));
+  s.type("uv");
+  ASSERT_TRUE(s.wait_until([&] { return s.text_at(5, 1, 7) == "    4x1"; }, "the viewer"));
+  s.press(Key::F9);
+  ASSERT_TRUE(s.wait_for_text("CONFIGURE THIS COMPUTER"));
+  s.press(Key::Enter);
+  s.type("+");
+  s.press(Key::Enter, 8);
+  ASSERT_TRUE(s.wait_for_text(told));
+  s.press(Key::F10);
+  ASSERT_TRUE(s.wait_for_text_gone("CONFIGURE THIS COMPUTER"));
+  EXPECT_TRUE(s.wait_for_row(25, on_row_25, "the failure on the viewer's row 25"));
+  EXPECT_FALSE(s.contains("Handle not valid"));
+  // The session ends the program: leaving a viewer whose reads all fail at
+  // once is another test's matter.
 }

@@ -50,7 +50,11 @@ struct AcceptCase {
 TEST_F(Forms, AcceptFieldByDataType) {
   const std::string F10 = keys({KEY_F10});
   const AcceptCase cases[] = {
-      {"unsigned keeps low 16 bits", 2, "70000\r", nullptr, KEY_ENTER, "4464", false},
+      {"unsigned past 16 bits refused, the field stays as typed", 2, "70000\r" + keys({KEY_BACKSPACE}) + "\r",
+       nullptr, KEY_ENTER, "7000", false},
+      {"past 16 bits left with Down is refused too", 2, keys({'9', '9', '9', '9', '9', '9', KEY_DOWN, KEY_CLEAR}) + "5\r",
+       nullptr, KEY_ENTER, "5", false},
+      {"past 16 bits ended with Esc stores nothing", 2, "70000\x1b", nullptr, KEY_ESC, "0", false},
       {"unsigned empty refused, then typed", 2, "\r" + F10 + "5\r", nullptr, KEY_ENTER, "5", true},
       {"negative type accepts empty", -2, "\r", nullptr, KEY_ENTER, "0", false},
       {"empty left with Down is refused but left", 2, keys({KEY_DOWN}) + F10, nullptr, KEY_DOWN,
@@ -87,6 +91,32 @@ TEST_F(Forms, AcceptFieldRedisplaysWithZeroPad) {
   AcceptField(&field, TERMINATORS, 0);
   EXPECT_EQ(v, 42);
   EXPECT_EQ(row_text(3).substr(0, 5), "4200 ");
+}
+
+// A number too wide for its field (from the setup file) shows cut; passing
+// through it leaves it exactly as it was, and an edit takes what was typed.
+TEST_F(Forms, ValueWiderThanItsFieldPassesThroughUnchanged) {
+  struct Case {
+    const char *name;
+    uint16_t start;
+    std::string keys;
+    FieldFlags flags;
+    uint16_t after;
+  } cases[] = {
+      {"Enter", 40000, "\r", FF_KEEP, 40000},
+      {"Down with replace", 15702, keys({KEY_DOWN}), FF_KEEP | FF_REPLACE, 15702},
+      {"edited", 40000, keys({KEY_BACKSPACE}) + "\r", FF_KEEP, 400},
+      {"typed over", 40000, "5\r", FF_KEEP | FF_REPLACE, 5},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.name);
+    uint16_t v = c.start;
+    FormField field{3, 1, 4, DT_UNSIGNED, &v, nullptr, nullptr, 2};
+    push_keys(c.keys.c_str());
+    AcceptField(&field, TERMINATORS, c.flags);
+    EXPECT_EQ(v, c.after);
+    EXPECT_EQ(key_queue_count(), 0);
+  }
 }
 
 TEST_F(Forms, IllegalDataTypeAlertsThenExitsWithZero) {
@@ -163,7 +193,7 @@ TEST_F(Forms, NumberListEditor) {
       {"1, 2,,3", 3, 1, 3, "1,2,3"},
       {"1,2,3,4,5,6,7,8,9", 8, 1, 8, "1,2,3,4,5,6,7,8"},
       {"", 0, 0, 0, "NONE"},
-      {"70000", 1, 4464, 4464, "4464"},
+      {"70000\r\xb9", 1, 7000, 7000, "7000"},   // past 16 bits refused, then corrected
   };
   for (const Case &c : cases) {
     SCOPED_TRACE(c.typed);

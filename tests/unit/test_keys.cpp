@@ -190,9 +190,14 @@ TEST_F(FieldEdit, EditNumber) {
   push_keys("\r");
   EXPECT_EQ(edit_number(&v, 2, 2, 5, '_', "\r", FF_KEEP), 13);
   EXPECT_EQ(v, 1234);
-  push_keys("70000\r");
-  edit_number(&v, 2, 2, 6, '_', "\r", 0);
-  EXPECT_EQ(v, static_cast<uint16_t>(70000));
+  // Past 16 bits: refused with the bell, the field stays with the text, and
+  // the number typed over it is taken.
+  int bells = mem_console_bells();
+  push_keys("99999\r" "65535\r");
+  EXPECT_EQ(edit_number(&v, 2, 2, 5, '_', "\r", FF_REPLACE), 13);
+  EXPECT_EQ(v, 65535);
+  EXPECT_EQ(mem_console_bells() - bells, 1);
+  EXPECT_EQ(key_queue_count(), 0);
   push_keys("\x1b");
   edit_number(&v, 2, 2, 6, '_', "\r", FF_KEEP);
   EXPECT_EQ(v, 0);

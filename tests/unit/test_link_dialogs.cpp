@@ -82,6 +82,37 @@ TEST_F(LinkDialogs, AcceptedEditWhoseLinkFailsIsKeptButNotSaved) {
   EXPECT_EQ(image(saved()), image(on_file));
 }
 
+// A drop past 255 is refused at the accept with the limit named; the route
+// field is edited again with what was typed, and the correction is taken.
+TEST_F(LinkDialogs, DropPastAByteIsRefusedAndTheRouteEditedAgain) {
+  struct Case {
+    const char *name;
+    uint16_t kind;
+    const char *typed;
+    const char *message;
+  } cases[] = {
+      {"Modbus RTU drop", LINK_MODBUS_RTU, "256", "Drop must be <= 255"},
+      {"Modbus TCP index", LINK_MODBUS_TCP, "256", "Index must be <= 255"},
+      {"Sy/Max route", LINK_SYMAX, "300,5", "Route drops must be <= 255"},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.name);
+    default_link_setup(&link_setup);
+    link_setup.kind = c.kind;
+    apply_route_rule(&link_setup);
+    pictures.clear();
+    // Up: into the route, the last field. After the refusal the route shows
+    // as typed; the first key typed replaces it. The port does not open.
+    push_keys((std::string(K_UP) + c.typed + K_ENTER K_SEE_BOX "7" K_ENTER K_SEE_BOX).c_str());
+    EXPECT_EQ(configure_link(), nullptr);
+    EXPECT_TRUE(seen(c.message));
+    EXPECT_EQ(pic_row(0, 17).substr(45, 3), std::string(c.typed).substr(0, 3));   // as typed
+    EXPECT_TRUE(seen("Unable to establish link."));
+    EXPECT_EQ(link_setup.route[0], 7);
+    EXPECT_EQ(key_queue_count(), 0);
+  }
+}
+
 TEST_F(LinkDialogs, TerminalFormWrapsAndSavesOnlyAChange) {
   use_setup_file();
   // Down past the last field comes back to the first; the baud rate is
@@ -187,6 +218,8 @@ TEST_F(LinkDialogs, RegisterViewerChecksPutTheLimitBack) {
       {check_start_register, 1, 1, 1, nullptr},
       {check_start_register, 9999, 1, 9999, nullptr},
       {check_start_register, 0, 0, 1, "Register Viewer start must be >= 1"},
+      {check_timeout, 6000, 1, 6000, nullptr},
+      {check_timeout, 6001, 0, 6000, "Timeout must be <= 6000"},
   };
   for (const Case &c : cases) {
     pictures.clear();

@@ -196,7 +196,7 @@ TEST_F(RegisterViewerNoLink, TrapNoShowsErrorRowsAndTheTextOnRow25AndKeepsTrying
     EXPECT_EQ(shadow_index(r, 10), r == 5 ? 2 : 4);   // the selected row stands out
   }
   EXPECT_EQ(row(8), std::string(80, ' '));
-  EXPECT_EQ(row(25).substr(39, 40), "Handle not valid                        ");
+  EXPECT_EQ(row(25).substr(39, 25), "Unable to establish link.");
   EXPECT_EQ(shadow_index(25, 40), 4);
   // Rows left unformatted while unchanged are drawn again once something
   // else has written over them.
