@@ -54,7 +54,8 @@ struct ViewerPos {
 // down with it so the same register stays selected (within the table).
 void viewer_limit(ViewerPos &p, int rows);
 // Down, Up, PgDn, PgUp and Home. Down on the last row scrolls by three and
-// keeps the register; tables of three rows or fewer scroll by one.
+// selects the next register (Up on the first row likewise); tables of three
+// rows or fewer scroll by one.
 void viewer_move(ViewerPos &p, KeyCode key, int rows, int start_register);
 // A register number typed on the selected row: that register is shown on
 // that row, or as near as 1 .. 65536 allow, and stays selected.
