@@ -32,10 +32,13 @@ constexpr int INDEX_HEADER = 1;
 constexpr int INDEX_SELECTED = 2;
 constexpr int INDEX_ERROR = 4;
 
-// With the error setting NO a read that fails at once (no port, a dead
-// line) is tried again no sooner than this, so the table does not spin.
+// A pass starts no sooner than the live screens' pace allows (ui/pace.h).
+// After two failed reads in a row (no port, a dead line, a device that
+// refuses every read at once) the next try waits this long from the last
+// one's start, so a table that cannot be read does not keep the line busy;
+// a single failure among good reads is tried again at the usual pace.
 constexpr auto RETRY_PAUSE = std::chrono::milliseconds(100);
-constexpr auto IDLE_STEP = std::chrono::milliseconds(10);
+constexpr int FAILURES_BEFORE_PAUSE = 2;
 
 // Keys that end an edit: register number, value columns, BINARY (where Left
 // and Right move between the bits).
@@ -102,18 +105,21 @@ int viewer_idle(int user) {
 
 // Whether a key waits. Queued keys (typed during a link wait, or from a
 // script) count at once; the terminal itself is asked at most once per
-// KEY_LOOK_INTERVAL. On a fast link a whole refresh takes microseconds,
-// and asking the terminal before every row cost more than the read; a
-// millisecond is still far below what a typist notices.
+// KEY_LOOK_INTERVAL, as asking it before every row of a pass cost more than
+// the read. A look that found a key is not rate limited: the key waits
+// until it is read, and saying "none" meanwhile would send the viewer back
+// to the link instead of to the key.
 constexpr auto KEY_LOOK_INTERVAL = std::chrono::milliseconds(1);
 std::chrono::steady_clock::time_point last_key_look;
+bool key_seen = false;
 
 bool key_arrived() {
   if (key_queue_count() > 0) return true;
   auto now = std::chrono::steady_clock::now();
-  if (now - last_key_look < KEY_LOOK_INTERVAL) return false;
+  if (!key_seen && now - last_key_look < KEY_LOOK_INTERVAL) return false;
   last_key_look = now;
-  return key_waiting();
+  key_seen = key_waiting();
+  return key_seen;
 }
 
 bool key_pending() { return wait_key_seen != 0 || key_arrived(); }
@@ -390,9 +396,21 @@ KeyCode edit_cell(RegisterViewer *v, KeyCode typed, int rows) {
   return end;
 }
 
-void pause_after_failure(std::chrono::steady_clock::time_point started) {
-  while (std::chrono::steady_clock::now() - started < RETRY_PAUSE && !key_pending())
-    std::this_thread::sleep_for(IDLE_STEP);
+// Waits, sleeping, until the next pass may start; true as soon as a key
+// waits instead.
+bool wait_for_pass(RegisterViewer *v) {
+  if (v->failures >= FAILURES_BEFORE_PAUSE && v->pacer.started) {
+    auto due = v->pacer.last_start + RETRY_PAUSE;
+    for (;;) {
+      auto now = std::chrono::steady_clock::now();
+      if (now >= due) break;
+      auto left = std::chrono::duration_cast<std::chrono::milliseconds>(due - now).count() + 1;
+      if (key_wait(static_cast<int>(left))) return true;
+      // The memory console answers at once: sleep the rest there.
+      std::this_thread::sleep_until(due);
+    }
+  }
+  return pace_pass(v->pacer);
 }
 
 }  // namespace
@@ -580,8 +598,7 @@ bool viewer_enter(RegisterViewer *v, int status_offset) {
 ViewerStep viewer_refresh(RegisterViewer *v) {
   int rows = viewer_rows();
   viewer_fit(v->pos, rows);
-  if (key_pending()) return VIEWER_KEY;
-  auto started = std::chrono::steady_clock::now();
+  if (key_pending() || wait_for_pass(v)) return VIEWER_KEY;
   uint16_t read[VIEWER_MAX_ROWS];
   int stored = read_table(input_set(), v->pos.first, rows, read);
   if (!stored) {
@@ -591,6 +608,7 @@ ViewerStep viewer_refresh(RegisterViewer *v) {
       return VIEWER_KEY;
     }
     v->failed = true;
+    v->failures++;
     draw_table(v, rows);
     if (!error_box(link_error_text(link_handle))) {
       // Esc in the error box leaves the viewer.
@@ -599,10 +617,10 @@ ViewerStep viewer_refresh(RegisterViewer *v) {
       return VIEWER_KEY;
     }
     if (identify_wanted() && !identify_module("")) return VIEWER_LEAVE;
-    if (link_setup.trap_errors != 0) pause_after_failure(started);
     return VIEWER_REFRESHED;
   }
   v->failed = false;
+  v->failures = 0;
   if (v->values_first != v->pos.first || v->values_set != link_setup.rv_register_set) v->status_count = 0;
   v->values_first = v->pos.first;
   v->values_set = link_setup.rv_register_set;

@@ -215,6 +215,83 @@ TEST(RegisterViewer, HelpWritesNothingAndAnswersNothing) {
   EXPECT_EQ(Registers(s.path("modem"))[100], 0x0056);
 }
 
+// Reads that fail the moment they are made, errors not trapped: the table
+// keeps retrying, and every key still acts at once.
+TEST(RegisterViewer, KeysActWhileEveryReadFailsAtOnce) {
+  struct {
+    const char *what;
+    std::vector<std::string> sim_options;
+    LinkKind kind;
+    const char *keys;   // typed once the table shows
+  } cases[] = {
+      // Registers past the Sy/Max range fail before anything is sent.
+      {"Sy/Max, the table moved past the last register", {}, LINK_SYMAX, "{Left}65535{Enter}"},
+      {"Modbus RTU, a device that refuses the registers", {"--rtu", "--exception", "2@1-400"}, LINK_MODBUS_RTU, ""},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.what);
+    ZlSession s;
+    SimProcess sim;
+    std::vector<std::string> options = {"--pty", s.path("modem")};
+    options.insert(options.end(), c.sim_options.begin(), c.sim_options.end());
+    ASSERT_TRUE(sim.start(options));
+    LinkSetup setup = setup_record();
+    setup.kind = c.kind;
+    setup.rv_start_register = 100;
+    setup.trap_errors = NO;
+    s.set_env("ZL27T_PORTS", s.path("modem"));
+    ASSERT_TRUE(start_with(s, setup));
+    s.type("uv");
+    ASSERT_TRUE(s.wait_for_text("REGSTR"));
+    s.keys(c.keys);
+    ASSERT_TRUE(s.wait_until(
+        [&] { return s.text_at(5, 10, 5) == "ERROR" && s.text_at(25, 40, 5) != "     "; }, "ERROR rows"));
+    s.press(Key::F2);
+    ASSERT_TRUE(s.wait_for_text("REGISTER VIEWER HELP", KEY_ACTS));
+    s.type("x");
+    ASSERT_TRUE(s.wait_for_text_gone("REGISTER VIEWER HELP", KEY_ACTS));
+    s.press(Key::Esc);
+    ASSERT_TRUE(s.wait_until([&] { return at_menu(s); }, "the menu bar again", KEY_ACTS));
+    s.type("q");
+    EXPECT_EQ(s.wait_exit(), 0);
+  }
+}
+
+// Errors not trapped and a device whose every third reply comes from
+// another unit: the values of the good reads are what the table mostly
+// shows, ERROR only while the latest read has failed.
+TEST(RegisterViewer, IntermittentFaultShowsValuesBetweenFailures) {
+  ZlSession s;
+  SimProcess sim;
+  ASSERT_TRUE(sim.start({"--tcp", "0", "--wrong-unit-every", "3", "--set", "100=0x1234"}));
+  LinkSetup setup = setup_record();
+  setup.kind = LINK_MODBUS_TCP;
+  snprintf(setup.host, sizeof setup.host, "%s", "127.0.0.1");
+  setup.tcp_port = static_cast<uint16_t>(std::stoi(sim.ready()));
+  setup.route_count = 1;
+  setup.route[0] = 1;
+  setup.rv_start_register = 100;
+  setup.trap_errors = NO;
+  s.set_env("ZL27T_PORTS", "/dev/null");
+  ASSERT_TRUE(start_with(s, setup));
+  s.type("uv");
+  ASSERT_TRUE(s.wait_until([&] { return s.text_at(5, 10, 4) == "1234"; }, "register 100"));
+  constexpr int SAMPLES = 50;
+  int values = 0, errors = 0;
+  for (int i = 0; i < SAMPLES; i++) {
+    s.pump_for(Session::Ms(20));
+    const std::string cell = s.text_at(5, 10, 5);
+    values += cell == "1234 ";
+    errors += cell == "ERROR";
+  }
+  EXPECT_GT(errors, 0) << "the fault did not show";
+  EXPECT_GE(values, SAMPLES * 2 / 5) << values << " samples of " << SAMPLES << " showed the value";
+  s.press(Key::Esc);
+  ASSERT_TRUE(s.wait_until([&] { return at_menu(s); }, "the menu bar again"));
+  s.type("q");
+  EXPECT_EQ(s.wait_exit(), 0);
+}
+
 // BINARY takes the value typed as the column shows it, blanks and all, or
 // its 16 bits in a row (the cursor passes the blanks); Down on the last row
 // and Up on the first select the next register as the table scrolls.
