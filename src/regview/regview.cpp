@@ -592,6 +592,10 @@ bool viewer_enter(RegisterViewer *v, int status_offset) {
   if (link_setup.rv_priority || link_setup.kind == LINK_MODBUS_RTU || link_setup.kind == LINK_MODBUS_ASCII)
     link_setup.rv_status_registers = SETTING_NO;
   link_set_options(link_handle, link_setup.error_check, link_setup.rv_priority);
+  // An Esc during the menu's check of the module gave its read up and waits
+  // in the queue to end the viewer at its first step: a second check now
+  // would first wait out the whole reply time-out.
+  if (link_handle && link_handle->idle_aborted && key_waiting()) return true;
   return !(identify_wanted() && !identify_module(""));
 }
 

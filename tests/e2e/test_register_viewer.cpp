@@ -257,6 +257,31 @@ TEST(RegisterViewer, KeysActWhileEveryReadFailsAtOnce) {
   }
 }
 
+// A device that never answers, the module checked on the way in: one Esc
+// during the menu's check ends the command, without a second check that
+// waits out its time-out.
+TEST(RegisterViewer, EscDuringTheCheckOnTheWayInEndsTheCommand) {
+  ZlSession s;
+  SimProcess sim;
+  ASSERT_TRUE(sim.start({"--pty", s.path("modem"), "--no-reply-every", "1"}));
+  LinkSetup setup = setup_record();
+  setup.rv_identify_module = YES;
+  setup.timeout = 500;   // 5 s for a reply
+  s.set_env("ZL27T_PORTS", s.path("modem"));
+  ASSERT_TRUE(start_with(s, setup));
+  const std::string spinner = s.text_at(1, 80, 1);
+  s.type("uv");
+  // The spinner turns: the check's read waits for its reply.
+  ASSERT_TRUE(s.wait_until([&] { return s.text_at(1, 80, 1) != spinner; }, "the spinner turning"));
+  s.press(Key::Esc);
+  // The viewer was entered (its table heading went out) and has left again.
+  ASSERT_TRUE(s.wait_until(
+      [&] { return s.raw_output().find("REGSTR") != std::string::npos && !s.contains("REGSTR") && at_menu(s); },
+      "the viewer entered and left", Session::Ms(2500)));
+  s.type("q");
+  EXPECT_EQ(s.wait_exit(), 0);
+}
+
 // Errors not trapped and a device whose every third reply comes from
 // another unit: the values of the good reads are what the table mostly
 // shows, ERROR only while the latest read has failed.
