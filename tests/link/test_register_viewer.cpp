@@ -191,11 +191,11 @@ TEST_F(RegisterViewerLink, InputSetOverModbusTcpReadsInputRegistersAndWritesFile
 TEST_F(RegisterViewerLink, PassesKeepThePaceAndAKeyEndsTheWait) {
   using Clock = std::chrono::steady_clock;
   open_viewer(20);
-  ASSERT_EQ(viewer_refresh(&v), VIEWER_REFRESHED);
-  constexpr int PASSES = 6;
+  // The first pass starts at once, each of the others a pace later.
+  constexpr int PASSES = 7;
   auto started = Clock::now();
   for (int i = 0; i < PASSES; i++) ASSERT_EQ(viewer_refresh(&v), VIEWER_REFRESHED);
-  EXPECT_GE(Clock::now() - started, std::chrono::milliseconds(PASSES * LIVE_PASS_MIN_MS));
+  EXPECT_GE(Clock::now() - started, std::chrono::milliseconds((PASSES - 1) * LIVE_PASS_MIN_MS));
   EXPECT_EQ(row(5).substr(0, 14), "  4x100  1234 ");
   push_keys("\x1b");
   started = Clock::now();
