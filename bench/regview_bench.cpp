@@ -1,14 +1,18 @@
 // Register viewer against zl27t-sim (serial kinds) or a libmodbus server
 // (Modbus TCP), with the screen on a real terminal (a pty whose other end
 // this program reads and counts):
-//   - refreshes per second (20 rows; status column off and on);
-//   - where the kind has an outside client (libmodbus's own, for Modbus
-//     TCP), refreshes per second beside that client's reads of the same 20
-//     registers from the same server, and their ratio;
+//   - refreshes per second (20 rows; status column off and on) beside the
+//     pace every live screen keeps (a pass at most every LIVE_PASS_MIN_MS):
+//     on a fast link the pace is the figure, on a slow line the wire;
+//   - the register interface itself, which is not paced: reads per second
+//     of the table's 20 registers and, where the kind has an outside client
+//     (libmodbus's own, for Modbus TCP), beside that client's reads of the
+//     same registers from the same server, and their ratio;
 //   - bytes sent to the terminal per refresh when nothing changes, when one
 //     value changes, and for the table or the whole screen drawn afresh;
-//   - time from a key typed while a slow reply is awaited to its effect on
-//     the screen, and the CPU used while waiting;
+//   - the viewer's own loop on a fast link with nobody typing: its CPU;
+//   - time from a key typed to its effect on the screen, on a fast link and
+//     while a slow reply is awaited, and the CPU used meanwhile;
 //   - CPU used while the device does not answer and errors are not trapped
 //     (stopped device; port gone).
 //
@@ -48,6 +52,7 @@
 #include "regview/regview.h"
 #include "sim_process.h"
 #include "ui/keys.h"
+#include "ui/pace.h"
 #include "ui/screen.h"
 
 namespace {
@@ -278,42 +283,67 @@ void refresh_rate(const Target &t, double seconds, bool status) {
     else other++;
   }
   double elapsed = duration<double>(Clock::now() - start).count();
-  fprintf(report, "  %-20s status %-3s  %6.0f refreshes/s  (%d in %.1f s, %d not complete)\n", t.name,
-          status ? "on" : "off", refreshes / elapsed, refreshes, elapsed, other);
+  constexpr double paced = 1000.0 / LIVE_PASS_MIN_MS;
+  double rate = refreshes / elapsed;
+  fprintf(report, "  %-20s status %-3s  %6.1f refreshes/s of at most %.0f (%d in %.1f s, %d not complete): %s\n",
+          t.name, status ? "on" : "off", rate, paced, refreshes, elapsed, other,
+          rate > 1.1 * paced ? "not paced" : rate > 0.9 * paced ? "the pace" : "the link");
   viewer_leave(&v);
 }
 
-// Refreshes of the 20-row table beside the peer's outside client reading the
-// same 20 registers, in alternating rounds on the same peer (its one
-// connection at a time), status column off: one read per refresh each.
-void refresh_rate_beside(const Target &t, double seconds) {
+// The register interface without the viewer: one read of the table's 20
+// registers after another, unpaced, beside the peer's outside client (if it
+// has one) reading the same registers, in alternating rounds on the same
+// peer (its one connection at a time).
+void register_reads(const Target &t, double seconds) {
   constexpr int ROUNDS = 3;
   Session s;
   if (!s.start(t, 0)) {
     fprintf(report, "  %s: the peer did not start\n", t.name);
     return;
   }
-  Rate viewer, client;
+  Rate ours, client;
   for (int round = 0; round < ROUNDS; round++) {
     if (!s.open_link()) {
       fprintf(report, "  %s: the link did not open\n", t.name);
       return;
     }
-    link_setup.rv_status_registers = 1;
-    RegisterViewer v;
-    viewer_enter(&v, VIEWER_STATUS_OFFSET);
-    run_for(seconds / ROUNDS, viewer, [&v] { return viewer_refresh(&v) == VIEWER_REFRESHED && !v.failed; });
-    viewer_leave(&v);
+    uint16_t values[VIEWER_MAX_ROWS];
+    run_for(seconds / ROUNDS, ours,
+            [&] { return link_read_registers(link_handle, START_REGISTER, VIEWER_MAX_ROWS, values) > 0; });
     s.close_link();
-    if (!t.yardstick(s.where, START_REGISTER, VIEWER_MAX_ROWS, seconds / ROUNDS, client)) {
+    if (t.yardstick && !t.yardstick(s.where, START_REGISTER, VIEWER_MAX_ROWS, seconds / ROUNDS, client)) {
       fprintf(report, "  %s: the outside client did not connect\n", t.name);
       return;
     }
   }
-  fprintf(report, "  %-20s viewer %6.0f refreshes/s (%ld failed), outside client %6.0f reads/s (%ld failed), "
-                  "ratio %.2f\n",
-          t.name, viewer.per_second(), viewer.failures, client.per_second(), client.failures,
-          client.per_second() > 0 ? viewer.per_second() / client.per_second() : 0.0);
+  if (t.yardstick)
+    fprintf(report, "  %-20s %6.0f reads/s (%ld failed), outside client %6.0f reads/s (%ld failed), ratio %.2f\n",
+            t.name, ours.per_second(), ours.failures, client.per_second(), client.failures,
+            client.per_second() > 0 ? ours.per_second() / client.per_second() : 0.0);
+  else
+    fprintf(report, "  %-20s %6.0f reads/s (%ld failed)\n", t.name, ours.per_second(), ours.failures);
+}
+
+// The viewer's own loop on a fast link, nobody typing: what a table left
+// open on the screen costs.
+void idle_cpu(const Target &t, double seconds) {
+  Session s;
+  if (!s.open(t, 0)) return;
+  link_setup.rv_status_registers = 0;
+  double cpu = 0, wall = 0;
+  std::thread watcher([&] {
+    std::this_thread::sleep_for(milliseconds(300));   // the first table
+    double cpu0 = cpu_seconds();
+    auto t0 = Clock::now();
+    std::this_thread::sleep_for(duration<double>(seconds));
+    cpu = cpu_seconds() - cpu0;
+    wall = duration<double>(Clock::now() - t0).count();
+    term.type("\x1b");
+  });
+  register_viewer(VIEWER_STATUS_OFFSET);
+  watcher.join();
+  fprintf(report, "  %-20s status on: CPU %.1f%% of a core\n", t.name, 100 * cpu / wall);
 }
 
 void bytes_per_refresh(const Target &t) {
@@ -364,7 +394,8 @@ double percentile(std::vector<double> v, double p) {
 }
 
 // The viewer's own loop runs here; a helper types Down and Up at random
-// moments of the slow replies and times each until its row is redrawn.
+// moments of the replies (delay 0: a fast link, where the keys fall into
+// the pace's waits) and times each until its row is redrawn.
 void key_latency(const Target &t, unsigned delay_ms, int keys) {
   Session s;
   if (!s.open(t, delay_ms)) return;
@@ -374,7 +405,8 @@ void key_latency(const Target &t, unsigned delay_ms, int keys) {
   double cpu = 0, wall = 0;
   std::thread typist([&] {
     std::mt19937 rng(27);
-    std::uniform_int_distribution<unsigned> pause(0, delay_ms);
+    // On a fast link the keys land anywhere in the pace's interval.
+    std::uniform_int_distribution<unsigned> pause(0, delay_ms ? delay_ms : LIVE_PASS_MIN_MS);
     std::this_thread::sleep_for(milliseconds(3 * delay_ms + 200));   // the first table
     double cpu0 = cpu_seconds();
     auto t0 = Clock::now();
@@ -459,15 +491,20 @@ int main(int argc, char **argv) {
     refresh_rate(t, seconds, false);
     refresh_rate(t, seconds, true);
   }
-  fprintf(report, "refresh rate beside an outside client on the same peer (20 registers, status off):\n");
-  for (const Target &t : targets)
-    if (t.yardstick) refresh_rate_beside(t, seconds);
+  fprintf(report, "register interface, not paced (reads of 20 registers):\n");
+  for (const Target &t : targets) register_reads(t, seconds);
   if (rates_only) {
     give_terminal_back();
     return 0;
   }
   fprintf(report, "terminal output per refresh:\n");
   for (const Target &t : targets) bytes_per_refresh(t);
+  fprintf(report, "the viewer's loop on a fast link, nobody typing:\n");
+  for (const Target &t : targets)
+    if (t.sim_options.empty()) idle_cpu(t, seconds);
+  fprintf(report, "keys on a fast link:\n");
+  for (const Target &t : targets)
+    if (t.sim_options.empty()) key_latency(t, 0, keys);
   fprintf(report, "keys during slow replies:\n");
   for (const Target &t : targets) key_latency(t, delay, keys);
   fprintf(report, "no answers, errors not trapped:\n");

@@ -32,10 +32,13 @@ constexpr int INDEX_HEADER = 1;
 constexpr int INDEX_SELECTED = 2;
 constexpr int INDEX_ERROR = 4;
 
-// With the error setting NO a read that fails at once (no port, a dead
-// line) is tried again no sooner than this, so the table does not spin.
+// A pass starts no sooner than the live screens' pace allows (ui/pace.h).
+// After two failed reads in a row (no port, a dead line, a device that
+// refuses every read at once) the next try waits this long from the last
+// one's start, so a table that cannot be read does not keep the line busy;
+// a single failure among good reads is tried again at the usual pace.
 constexpr auto RETRY_PAUSE = std::chrono::milliseconds(100);
-constexpr auto IDLE_STEP = std::chrono::milliseconds(10);
+constexpr int FAILURES_BEFORE_PAUSE = 2;
 
 // Keys that end an edit: register number, value columns, BINARY (where Left
 // and Right move between the bits).
@@ -70,6 +73,7 @@ constexpr ColumnSpec columns[] = {
      .terminators = ENDS_VALUE_EDIT, .flags = FF_UPPER | FF_KEEP | FF_REPLACE | INDEX_SELECTED},
     {.shown_col = 23, .shown_width = 8, .edit_col = 24, .edit_width = 6, .allowed = "-0-9",
      .terminators = ENDS_VALUE_EDIT, .flags = FF_UPPER | FF_KEEP | FF_REPLACE | INDEX_SELECTED},
+    // Edited by edit_bits, not field_edit: its cursor passes the blanks.
     {.shown_col = 31, .shown_width = 21, .edit_col = 32, .edit_width = 19, .allowed = " 01",
      .terminators = ENDS_BINARY_EDIT, .flags = FF_OVERWRITE | FF_KEEP | INDEX_SELECTED},
 };
@@ -101,18 +105,21 @@ int viewer_idle(int user) {
 
 // Whether a key waits. Queued keys (typed during a link wait, or from a
 // script) count at once; the terminal itself is asked at most once per
-// KEY_LOOK_INTERVAL. On a fast link a whole refresh takes microseconds,
-// and asking the terminal before every row cost more than the read; a
-// millisecond is still far below what a typist notices.
+// KEY_LOOK_INTERVAL, as asking it before every row of a pass cost more than
+// the read. A look that found a key is not rate limited: the key waits
+// until it is read, and saying "none" meanwhile would send the viewer back
+// to the link instead of to the key.
 constexpr auto KEY_LOOK_INTERVAL = std::chrono::milliseconds(1);
 std::chrono::steady_clock::time_point last_key_look;
+bool key_seen = false;
 
 bool key_arrived() {
   if (key_queue_count() > 0) return true;
   auto now = std::chrono::steady_clock::now();
-  if (now - last_key_look < KEY_LOOK_INTERVAL) return false;
+  if (!key_seen && now - last_key_look < KEY_LOOK_INTERVAL) return false;
   last_key_look = now;
-  return key_waiting();
+  key_seen = key_waiting();
+  return key_seen;
 }
 
 bool key_pending() { return wait_key_seen != 0 || key_arrived(); }
@@ -275,6 +282,69 @@ bool current_value(const RegisterViewer *v, int reg, uint16_t *value) {
                       : link_read_registers(link_handle, reg, 1, value)) > 0;
 }
 
+// Set while BINARY is edited: the help must not end that edit (see
+// register_viewer_help).
+bool editing_bits = false;
+
+void binary_groups(uint16_t value, char *out, size_t size, bool trailing_space);
+
+// BINARY is edited bit by bit: the cursor stands only on the 16 digits and
+// passes the group blanks, so the bits can be typed in a row or just as the
+// column shows them. A blank typed where a group starts is the one the
+// cursor has just passed; elsewhere it goes on to the next group. Returns
+// the key that ended the edit; *value takes the bits unless that was Esc.
+KeyCode edit_bits(uint16_t *value, int row, KeyCode first) {
+  constexpr int BITS = 16, GROUP = 4;
+  const ColumnSpec &s = spec_of(VCOL_BINARY);
+  CharSet ends;
+  charset_build(s.terminators, &ends);
+  uint16_t bits = *value;
+  int at = 0;   // 0 is the highest bit; BITS is just past the last one
+  push_key_front(first);
+  editing_bits = true;
+  KeyCode key;
+  for (;;) {
+    char text[24];
+    binary_groups(bits, text, sizeof text, false);
+    put_field(text, row, s.edit_col, s.edit_width, ' ', INDEX_SELECTED);
+    // Past the last bit the cursor stands just after the field, as at the
+    // end of any field.
+    int pos = at < BITS ? at + at / GROUP : s.edit_width;
+    con_goto(row - 1, s.edit_col + pos - 1);
+    cursor_show();
+    key = get_key();
+    cursor_hide();
+    if (key == KEY_ESC || charset_has(key, &ends)) break;
+    switch (key) {
+      case '0':
+      case '1':
+        if (at == BITS) {
+          beep();
+          break;
+        }
+        bits = static_cast<uint16_t>(key == '1' ? bits | 1u << (BITS - 1 - at) : bits & ~(1u << (BITS - 1 - at)));
+        at++;
+        break;
+      case ' ':
+        if (at % GROUP != 0) at = (at / GROUP + 1) * GROUP;
+        break;
+      case KEY_LEFT:
+      case KEY_BACKSPACE:
+        if (at > 0) at--;
+        break;
+      case KEY_RIGHT:
+        if (at < BITS) at++;
+        break;
+      case KEY_HOME: at = 0; break;
+      case KEY_END: at = BITS; break;
+      default: beep(); break;
+    }
+  }
+  editing_bits = false;
+  if (key != KEY_ESC) *value = bits;
+  return key;
+}
+
 // Edits the selected cell, the typed key first; returns the key that ended
 // the edit, or 0 when no edit could start.
 KeyCode edit_cell(RegisterViewer *v, KeyCode typed, int rows) {
@@ -294,18 +364,22 @@ KeyCode edit_cell(RegisterViewer *v, KeyCode typed, int rows) {
     beep();
     return 0;
   }
-  viewer_edit_text(v->column, old, text, sizeof text);
-  // The typed key goes in front of any keys typed after it; BINARY starts
-  // at the highest bit.
-  push_key_front(typed);
-  if (v->column == VCOL_BINARY) push_key_front(KEY_HOME);
-  KeyCode end = field_edit(text, row, s.edit_col, s.edit_width, ' ', s.allowed, s.terminators, s.flags);
-  // Esc gives the edit up: nothing is written.
-  if (end == KEY_ESC) return end;
-  uint16_t value;
-  if (!viewer_parse_edit(v->column, text, &value)) {
-    beep();
-    return end;
+  uint16_t value = old;
+  KeyCode end;
+  if (v->column == VCOL_BINARY) {
+    end = edit_bits(&value, row, typed);
+    if (end == KEY_ESC) return end;
+  } else {
+    viewer_edit_text(v->column, old, text, sizeof text);
+    // The typed key goes in front of any keys typed after it.
+    push_key_front(typed);
+    end = field_edit(text, row, s.edit_col, s.edit_width, ' ', s.allowed, s.terminators, s.flags);
+    // Esc gives the edit up: nothing is written.
+    if (end == KEY_ESC) return end;
+    if (!viewer_parse_edit(v->column, text, &value)) {
+      beep();
+      return end;
+    }
   }
   int written = input_set() ? link_write_file_record(link_handle, reg, 1, &value)
                             : link_write_registers(link_handle, reg, 1, &value);
@@ -322,9 +396,21 @@ KeyCode edit_cell(RegisterViewer *v, KeyCode typed, int rows) {
   return end;
 }
 
-void pause_after_failure(std::chrono::steady_clock::time_point started) {
-  while (std::chrono::steady_clock::now() - started < RETRY_PAUSE && !key_pending())
-    std::this_thread::sleep_for(IDLE_STEP);
+// Waits, sleeping, until the next pass may start; true as soon as a key
+// waits instead.
+bool wait_for_pass(RegisterViewer *v) {
+  if (v->failures >= FAILURES_BEFORE_PAUSE && v->pacer.started) {
+    auto due = v->pacer.last_start + RETRY_PAUSE;
+    for (;;) {
+      auto now = std::chrono::steady_clock::now();
+      if (now >= due) break;
+      auto left = std::chrono::duration_cast<std::chrono::milliseconds>(due - now).count() + 1;
+      if (key_wait(static_cast<int>(left))) return true;
+      // The memory console answers at once: sleep the rest there.
+      std::this_thread::sleep_until(due);
+    }
+  }
+  return pace_pass(v->pacer);
 }
 
 }  // namespace
@@ -345,15 +431,16 @@ void viewer_limit(ViewerPos &p, int rows) {
 
 void viewer_move(ViewerPos &p, KeyCode key, int rows, int start_register) {
   int last_row = VIEWER_FIRST_ROW + rows - 1;
-  // Three rows' scroll keeps the register selected; a table of three rows
-  // or fewer has no room for that and moves one register instead.
+  // From the table's edge the table scrolls by three rows and the next
+  // register is selected, a row in from the edge; a table of three rows or
+  // fewer has no room for that and scrolls by one.
   bool scroll_three = rows > SCROLL_ROWS;
   switch (key) {
     case KEY_DOWN:
       if (p.row < last_row) {
         p.row++;
       } else if (scroll_three) {
-        p.row -= SCROLL_ROWS;
+        p.row -= SCROLL_ROWS - 1;
         p.first += SCROLL_ROWS;
       } else {
         p.first++;
@@ -363,11 +450,12 @@ void viewer_move(ViewerPos &p, KeyCode key, int rows, int start_register) {
       if (p.row > VIEWER_FIRST_ROW) {
         p.row--;
       } else if (scroll_three) {
-        p.row += SCROLL_ROWS;
+        int target = p.first - 1;   // the register above the table
+        p.row += SCROLL_ROWS - 1;
         p.first -= SCROLL_ROWS;
         if (p.first < 1) {
           p.first = 1;
-          p.row = VIEWER_FIRST_ROW;
+          p.row = VIEWER_FIRST_ROW + (target > 1 ? target : 1) - 1;
         }
       } else {
         p.first--;
@@ -504,14 +592,17 @@ bool viewer_enter(RegisterViewer *v, int status_offset) {
   if (link_setup.rv_priority || link_setup.kind == LINK_MODBUS_RTU || link_setup.kind == LINK_MODBUS_ASCII)
     link_setup.rv_status_registers = SETTING_NO;
   link_set_options(link_handle, link_setup.error_check, link_setup.rv_priority);
+  // An Esc during the menu's check of the module gave its read up and waits
+  // in the queue to end the viewer at its first step: a second check now
+  // would first wait out the whole reply time-out.
+  if (link_handle && link_handle->idle_aborted && key_waiting()) return true;
   return !(identify_wanted() && !identify_module(""));
 }
 
 ViewerStep viewer_refresh(RegisterViewer *v) {
   int rows = viewer_rows();
   viewer_fit(v->pos, rows);
-  if (key_pending()) return VIEWER_KEY;
-  auto started = std::chrono::steady_clock::now();
+  if (key_pending() || wait_for_pass(v)) return VIEWER_KEY;
   uint16_t read[VIEWER_MAX_ROWS];
   int stored = read_table(input_set(), v->pos.first, rows, read);
   if (!stored) {
@@ -521,6 +612,7 @@ ViewerStep viewer_refresh(RegisterViewer *v) {
       return VIEWER_KEY;
     }
     v->failed = true;
+    v->failures++;
     draw_table(v, rows);
     if (!error_box(link_error_text(link_handle))) {
       // Esc in the error box leaves the viewer.
@@ -529,10 +621,10 @@ ViewerStep viewer_refresh(RegisterViewer *v) {
       return VIEWER_KEY;
     }
     if (identify_wanted() && !identify_module("")) return VIEWER_LEAVE;
-    if (link_setup.trap_errors != 0) pause_after_failure(started);
     return VIEWER_REFRESHED;
   }
   v->failed = false;
+  v->failures = 0;
   if (v->values_first != v->pos.first || v->values_set != link_setup.rv_register_set) v->status_count = 0;
   v->values_first = v->pos.first;
   v->values_set = link_setup.rv_register_set;
@@ -639,9 +731,9 @@ LinkHandle *register_viewer(int status_offset) {
 
 int register_viewer_help(KeyCode, int position) {
   // Only the table's own key wait gets an Enter after the help: inside an
-  // edit (position >= 0) it would write the value half typed, and inside a
+  // edit (position >= 0, or BINARY's) it would write the value half typed, and inside a
   // dialog it would answer for the user.
-  const bool at_table = position < 0 && win_stack_depth() == table_windows;
+  const bool at_table = position < 0 && !editing_bits && win_stack_depth() == table_windows;
   WindowHandle w = win_open(6, 38, 22, 79, "REGISTER VIEWER HELP");
   static const char *const upper[] = {
       "Up and Down arrows to select register,", "Page Up and Page Down to change by 10,",

@@ -10,7 +10,8 @@
 //
 // Its steps, for tests and the benchmark (register_viewer strings them):
 //   viewer_enter    draws the fixed texts, applies the settings; false: leave
-//   viewer_refresh  one pass: reads, draws (only cells that changed), stops
+//   viewer_refresh  one pass: waits for the live screens' pace (a key ends
+//                   the wait), reads, draws (only cells that changed), stops
 //                   as soon as a key waits
 //   viewer_key      reads one key and acts on it; false: leave
 //   viewer_leave    takes the hot key and the table away again
@@ -26,6 +27,7 @@
 #include <cstdint>
 
 #include "ui/keys.h"
+#include "ui/pace.h"
 
 struct LinkHandle;
 
@@ -54,7 +56,8 @@ struct ViewerPos {
 // down with it so the same register stays selected (within the table).
 void viewer_limit(ViewerPos &p, int rows);
 // Down, Up, PgDn, PgUp and Home. Down on the last row scrolls by three and
-// keeps the register; tables of three rows or fewer scroll by one.
+// selects the next register (Up on the first row likewise); tables of three
+// rows or fewer scroll by one.
 void viewer_move(ViewerPos &p, KeyCode key, int rows, int start_register);
 // A register number typed on the selected row: that register is shown on
 // that row, or as near as 1 .. 65536 allow, and stays selected.
@@ -100,6 +103,8 @@ struct RegisterViewer {
   int status_count = 0;
   uint16_t status[VIEWER_MAX_ROWS] = {};
   bool failed = false;   // the last read failed: the table shows ERROR
+  int failures = 0;      // table reads failed in a row
+  PassPacer pacer;       // when the last pass began
   bool write_failed = false;   // its text stays on the bottom line until a key
   int drawn_rows = 0;    // rows on screen, cleared when the table shrinks
   ViewerDrawn drawn_values[VIEWER_MAX_ROWS];   // per table row

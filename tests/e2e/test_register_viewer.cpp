@@ -1,11 +1,14 @@
 // The register viewer typed as a user would against zl27t-sim on a pty:
 // the table, edits in HEX and BINARY, help, a smaller table from F8, the
-// link dialog from F9, and a device that stops answering. The simulator's
+// link dialog from F9, a device that stops answering, reads that fail at
+// once or now and then, and Esc during the checks on the way in. The simulator's
 // registers are read back through the program's own register interface once
 // the program has ended.
 #include <signal.h>
 
+#include <cstdio>
 #include <string>
+#include <vector>
 
 #include "harness.h"
 #include "link/link.h"
@@ -17,8 +20,19 @@ using namespace e2e;
 namespace {
 
 constexpr uint16_t YES = 0;
+constexpr uint16_t NO = 1;
 
 bool at_menu(const Session &s) { return s.row(4).rfind("oNline", 0) == 0; }
+
+// The program started on `setup`, at the menu bar.
+testing::AssertionResult start_with(Session &s, const LinkSetup &setup) {
+  if (!s.write_setup(setup)) return testing::AssertionFailure() << "no setup file";
+  if (!s.start()) return testing::AssertionFailure() << "no start";
+  return s.wait_until([&] { return at_menu(s); }, "the menu bar");
+}
+
+// Quick enough for a key, far below any reply time-out of these tests.
+constexpr Session::Ms KEY_ACTS(1500);
 
 // The program on the simulator with the viewer starting at register 100.
 testing::AssertionResult open_viewer(Session &s, uint16_t timeout) {
@@ -199,4 +213,156 @@ TEST(RegisterViewer, HelpWritesNothingAndAnswersNothing) {
   ASSERT_EQ(s.wait_exit(), 0);
   EXPECT_EQ(s.read_file("ZL27TSW.STP"), setup_before);
   EXPECT_EQ(Registers(s.path("modem"))[100], 0x0056);
+}
+
+// Reads that fail the moment they are made, errors not trapped: the table
+// keeps retrying, and every key still acts at once.
+TEST(RegisterViewer, KeysActWhileEveryReadFailsAtOnce) {
+  struct {
+    const char *what;
+    std::vector<std::string> sim_options;
+    LinkKind kind;
+    const char *keys;   // typed once the table shows
+  } cases[] = {
+      // Registers past the Sy/Max range fail before anything is sent.
+      {"Sy/Max, the table moved past the last register", {}, LINK_SYMAX, "{Left}65535{Enter}"},
+      {"Modbus RTU, a device that refuses the registers", {"--rtu", "--exception", "2@1-400"}, LINK_MODBUS_RTU, ""},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.what);
+    ZlSession s;
+    SimProcess sim;
+    std::vector<std::string> options = {"--pty", s.path("modem")};
+    options.insert(options.end(), c.sim_options.begin(), c.sim_options.end());
+    ASSERT_TRUE(sim.start(options));
+    LinkSetup setup = setup_record();
+    setup.kind = c.kind;
+    setup.rv_start_register = 100;
+    setup.trap_errors = NO;
+    s.set_env("ZL27T_PORTS", s.path("modem"));
+    ASSERT_TRUE(start_with(s, setup));
+    s.type("uv");
+    ASSERT_TRUE(s.wait_for_text("REGSTR"));
+    s.keys(c.keys);
+    ASSERT_TRUE(s.wait_until(
+        [&] { return s.text_at(5, 10, 5) == "ERROR" && s.text_at(25, 40, 5) != "     "; }, "ERROR rows"));
+    s.press(Key::F2);
+    ASSERT_TRUE(s.wait_for_text("REGISTER VIEWER HELP", KEY_ACTS));
+    s.type("x");
+    ASSERT_TRUE(s.wait_for_text_gone("REGISTER VIEWER HELP", KEY_ACTS));
+    s.press(Key::Esc);
+    ASSERT_TRUE(s.wait_until([&] { return at_menu(s); }, "the menu bar again", KEY_ACTS));
+    s.type("q");
+    EXPECT_EQ(s.wait_exit(), 0);
+  }
+}
+
+// A device that never answers, the module checked on the way in: one Esc
+// during the menu's check ends the command, without a second check that
+// waits out its time-out.
+TEST(RegisterViewer, EscDuringTheCheckOnTheWayInEndsTheCommand) {
+  ZlSession s;
+  SimProcess sim;
+  ASSERT_TRUE(sim.start({"--pty", s.path("modem"), "--no-reply-every", "1"}));
+  LinkSetup setup = setup_record();
+  setup.rv_identify_module = YES;
+  setup.timeout = 500;   // 5 s for a reply
+  s.set_env("ZL27T_PORTS", s.path("modem"));
+  ASSERT_TRUE(start_with(s, setup));
+  const std::string spinner = s.text_at(1, 80, 1);
+  s.type("uv");
+  // The spinner turns: the check's read waits for its reply.
+  ASSERT_TRUE(s.wait_until([&] { return s.text_at(1, 80, 1) != spinner; }, "the spinner turning"));
+  s.press(Key::Esc);
+  // The viewer was entered (its table heading went out) and has left again.
+  ASSERT_TRUE(s.wait_until(
+      [&] { return s.raw_output().find("REGSTR") != std::string::npos && !s.contains("REGSTR") && at_menu(s); },
+      "the viewer entered and left", Session::Ms(2500)));
+  s.type("q");
+  EXPECT_EQ(s.wait_exit(), 0);
+}
+
+// Errors not trapped and a device whose every third reply comes from
+// another unit: the values of the good reads are what the table mostly
+// shows, ERROR only while the latest read has failed.
+TEST(RegisterViewer, IntermittentFaultShowsValuesBetweenFailures) {
+  ZlSession s;
+  SimProcess sim;
+  ASSERT_TRUE(sim.start({"--tcp", "0", "--wrong-unit-every", "3", "--set", "100=0x1234"}));
+  LinkSetup setup = setup_record();
+  setup.kind = LINK_MODBUS_TCP;
+  snprintf(setup.host, sizeof setup.host, "%s", "127.0.0.1");
+  setup.tcp_port = static_cast<uint16_t>(std::stoi(sim.ready()));
+  setup.route_count = 1;
+  setup.route[0] = 1;
+  setup.rv_start_register = 100;
+  setup.trap_errors = NO;
+  s.set_env("ZL27T_PORTS", "/dev/null");
+  ASSERT_TRUE(start_with(s, setup));
+  s.type("uv");
+  ASSERT_TRUE(s.wait_until([&] { return s.text_at(5, 10, 4) == "1234"; }, "register 100"));
+  constexpr int SAMPLES = 50;
+  int values = 0, errors = 0;
+  for (int i = 0; i < SAMPLES; i++) {
+    s.pump_for(Session::Ms(20));
+    const std::string cell = s.text_at(5, 10, 5);
+    values += cell == "1234 ";
+    errors += cell == "ERROR";
+  }
+  EXPECT_GT(errors, 0) << "the fault did not show";
+  EXPECT_GE(values, SAMPLES * 2 / 5) << values << " samples of " << SAMPLES << " showed the value";
+  s.press(Key::Esc);
+  ASSERT_TRUE(s.wait_until([&] { return at_menu(s); }, "the menu bar again"));
+  s.type("q");
+  EXPECT_EQ(s.wait_exit(), 0);
+}
+
+// BINARY takes the value typed as the column shows it, blanks and all, or
+// its 16 bits in a row (the cursor passes the blanks); Down on the last row
+// and Up on the first select the next register as the table scrolls.
+TEST(RegisterViewer, BinaryTypedAsShownAndScrollingSelectsTheNextRegister) {
+  ZlSession s;
+  SimProcess sim;
+  ASSERT_TRUE(sim.start({"--pty", s.path("modem"), "--set", "100=0x1234"}));
+  LinkSetup setup = setup_record();
+  setup.rv_start_register = 100;
+  s.set_env("ZL27T_PORTS", s.path("modem"));
+  ASSERT_TRUE(start_with(s, setup));
+  s.type("uv");
+  ASSERT_TRUE(s.wait_until([&] { return s.text_at(5, 10, 4) == "1234"; }, "register 100"));
+  s.press(Key::Right, 3);
+  struct {
+    const char *typed;
+    const char *hex;
+  } bits[] = {
+      {"1010 0101 1100 0011", "A5C3"},
+      {"1111000011110000", "F0F0"},
+      {"01", "70F0"},   // the highest bits only; the others stay
+  };
+  for (const auto &b : bits) {
+    SCOPED_TRACE(b.typed);
+    s.keys(std::string(b.typed) + "{Enter}");
+    ASSERT_TRUE(s.wait_until([&] { return s.text_at(5, 10, 4) == b.hex; }, std::string("HEX ") + b.hex));
+  }
+  EXPECT_EQ(s.bells(), 0);
+
+  auto selected = [&](int row, const std::string &reg) {
+    return s.wait_until([&] { return s.text_at(row, 1, 7) == reg && s.attr_index(row, 32) == 2; },
+                        reg + " selected on row " + std::to_string(row));
+  };
+  s.press(Key::Down, 19);
+  ASSERT_TRUE(selected(24, "  4x119"));
+  s.press(Key::Down);
+  ASSERT_TRUE(selected(22, "  4x120"));
+  EXPECT_EQ(s.text_at(5, 1, 7), "  4x103");
+  s.press(Key::Up, 17);
+  ASSERT_TRUE(selected(5, "  4x103"));
+  s.press(Key::Up);
+  ASSERT_TRUE(selected(7, "  4x102"));
+  EXPECT_EQ(s.text_at(5, 1, 7), "  4x100");
+  s.press(Key::Esc);
+  ASSERT_TRUE(s.wait_until([&] { return at_menu(s); }, "the menu bar again"));
+  s.type("q");
+  ASSERT_EQ(s.wait_exit(), 0);
+  EXPECT_EQ(Registers(s.path("modem"))[100], 0x70F0);
 }

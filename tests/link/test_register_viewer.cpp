@@ -1,12 +1,13 @@
 // The register viewer's steps against zl27t-sim with the screen on the
 // memory console: the input-register set (on a Sy/Max link, and over Modbus
 // TCP, where the simulator's trace shows the function codes that went out),
-// and edits queued as a keystroke script (typed keys, Esc and values that
-// do not fit).
+// edits queued as a keystroke script (typed keys, Esc and values that
+// do not fit), and the pace of the passes on a link that answers at once.
 #include <gtest/gtest.h>
 #include <stdlib.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdio>
 #include <fstream>
 #include <sstream>
@@ -19,6 +20,7 @@
 #include "platform/console.h"
 #include "regview/regview.h"
 #include "ui/keys.h"
+#include "ui/pace.h"
 
 namespace {
 
@@ -182,4 +184,22 @@ TEST_F(RegisterViewerLink, InputSetOverModbusTcpReadsInputRegistersAndWritesFile
   ASSERT_NE(link_read_input_registers(link_handle, 0, 100, 2, back), 0) << link_error_text(link_handle);
   EXPECT_EQ(back[0], 0x0007);
   EXPECT_EQ(back[1], 0xFFFF);
+}
+
+// A pty answers in well under a millisecond; the passes still start no
+// sooner than the live screens' pace allows, and a key ends the wait.
+TEST_F(RegisterViewerLink, PassesKeepThePaceAndAKeyEndsTheWait) {
+  using Clock = std::chrono::steady_clock;
+  open_viewer(20);
+  // The first pass starts at once, each of the others a pace later.
+  constexpr int PASSES = 7;
+  auto started = Clock::now();
+  for (int i = 0; i < PASSES; i++) ASSERT_EQ(viewer_refresh(&v), VIEWER_REFRESHED);
+  EXPECT_GE(Clock::now() - started, std::chrono::milliseconds((PASSES - 1) * LIVE_PASS_MIN_MS));
+  EXPECT_EQ(row(5).substr(0, 14), "  4x100  1234 ");
+  push_keys("\x1b");
+  started = Clock::now();
+  EXPECT_EQ(viewer_refresh(&v), VIEWER_KEY);
+  EXPECT_LT(Clock::now() - started, std::chrono::milliseconds(LIVE_PASS_MIN_MS / 2));
+  EXPECT_FALSE(viewer_key(&v));
 }
