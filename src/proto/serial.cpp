@@ -235,6 +235,15 @@ WaitStep wait_step(LinkHandle *link, void *, int max_ms) {
 
 }  // namespace
 
+TraceLink serial_trace_link(const SerialChannel *ch) {
+  switch (ch->framing_mode) {
+    case FRAMING_GATEWAY: return TRACE_GATEWAY;
+    case FRAMING_MODBUS_RTU: return TRACE_RTU;
+    case FRAMING_MODBUS_ASCII: return TRACE_ASCII;
+    default: return TRACE_SYMAX;
+  }
+}
+
 SerialChannel *serial_channel(const LinkHandle *link) {
   if (!link || link->channel_kind != CHANNEL_SERIAL) return nullptr;
   return static_cast<SerialChannel *>(link->channel);
