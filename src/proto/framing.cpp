@@ -396,7 +396,13 @@ const FramerSlot *framer_slot(uint8_t mode) {
 void receive_framer(LinkHandle *link, uint8_t byte) {
   SerialChannel *ch = serial_channel(link);
   const FramerSlot *slot = framer_slot(ch->framing_mode);
-  if (frame_trace_on()) trace_collect(ch->trace_rx, byte);
+  if (ch->trace_rx_pending) {
+    if (byte != '\n') serial_trace_settle(ch);
+    if (frame_trace_on()) trace_collect(ch->trace_rx, byte);
+    if (byte == '\n') serial_trace_settle(ch);
+  } else if (frame_trace_on()) {
+    trace_collect(ch->trace_rx, byte);
+  }
   if (slot && slot->receive) slot->receive(link, byte);
 }
 

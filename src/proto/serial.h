@@ -119,6 +119,10 @@ struct SerialChannel {
   TraceBuffer trace_pair;
   uint8_t trace_unit = 0;     // TraceUnit
   bool trace_end = false;
+  // A received gateway line or ASCII frame is traced with the LF that may
+  // follow its CR: its line waits for the next byte, or for the end of the
+  // bytes read at once (before anything is sent in answer).
+  bool trace_rx_pending = false;
 
   // Protocol state (Sy/Max, Modbus).
   uint16_t awaiting_reply = 0;
@@ -130,6 +134,8 @@ struct SerialChannel {
 enum TraceUnit : uint8_t { TRACE_UNIT_FRAME, TRACE_UNIT_PAIR, TRACE_UNIT_FILL };
 // The trace's name for the channel's framing.
 TraceLink serial_trace_link(const SerialChannel *ch);
+// The received frame's line that waited for a LF, now (lock held).
+void serial_trace_settle(SerialChannel *ch);
 
 // The serial channel of a link, or null when the link has none.
 SerialChannel *serial_channel(const LinkHandle *link);

@@ -20,10 +20,16 @@ bool request_unsent(const SerialChannel *ch) { return ch->tx_packet || ch->tx_qu
 // What a receiver reported, done to the channel.
 void settle(LinkHandle *link, SerialChannel *ch, RxResult result, Exchange order = Exchange::ANY_ORDER) {
   if (result == RX_FRAME && order == Exchange::REQUEST_FIRST && request_unsent(ch)) result = RX_DROPPED;
-  // The line goes before the frame is handed on: the request its reply
-  // makes the main thread send is traced after it.
-  if (frame_trace_on() && (result == RX_FRAME || result == RX_ABORT || result == RX_DROPPED))
-    trace_emit(ch->trace_rx, TRACE_RX, serial_trace_link(ch));
+  // The line is written before anything goes out in answer (an RTU frame
+  // at once, a line or ASCII frame with its LF at the latest when the bytes
+  // read together are done): the request a reply makes the main thread
+  // send is traced after it.
+  if (frame_trace_on() && (result == RX_FRAME || result == RX_ABORT || result == RX_DROPPED)) {
+    if (ch->framing_mode == FRAMING_MODBUS_RTU)
+      trace_emit(ch->trace_rx, TRACE_RX, TRACE_RTU);
+    else
+      ch->trace_rx_pending = true;
+  }
   switch (result) {
     case RX_FRAME:
       queue_put(&ch->rx_queue, ch->rx_packet);
