@@ -119,7 +119,12 @@ bool parse_number(std::string_view text, long low, long high, long *out) {
 
 std::string quoted(const char *name, const char *value) { return std::string(name) + " \"" + value + "\""; }
 
-bool set_value(const OptionSpec &o, const char *v, ProgramArgs *a, std::string *error) {
+bool set_value(const OptionSpec &spec, const char *typed, const char *v, ProgramArgs *a, std::string *error) {
+  // Messages name the option as it was typed.
+  struct {
+    OptionId id;
+    std::string name;
+  } o{spec.id, std::string(typed, strcspn(typed, "=")).substr(0, typed[1] == '-' ? std::string::npos : 2)};
   long n;
   LinkOverrides &l = a->link;
   switch (o.id) {
@@ -129,22 +134,22 @@ bool set_value(const OptionSpec &o, const char *v, ProgramArgs *a, std::string *
       if (strcmp(v, "text") == 0) a->format = FORMAT_TEXT;
       else if (strcmp(v, "csv") == 0) a->format = FORMAT_CSV;
       else if (strcmp(v, "json") == 0) a->format = FORMAT_JSON;
-      else return *error = quoted(o.name, v) + ": the formats are text, csv and json", false;
+      else return *error = quoted(o.name.c_str(), v) + ": the formats are text, csv and json", false;
       break;
     case OPT_TYPE:
       if (strcmp(v, "3") == 0) a->input_registers = true;
       else if (strcmp(v, "4") == 0) a->input_registers = false;
-      else return *error = quoted(o.name, v) + ": 4 (holding registers) or 3 (input registers)", false;
+      else return *error = quoted(o.name.c_str(), v) + ": 4 (holding registers) or 3 (input registers)", false;
       break;
     case OPT_LINK: {
       l.kind = -1;
       for (const KindName &k : kind_names)
         if (strcmp(v, k.name) == 0) l.kind = k.kind;
-      if (l.kind < 0) return *error = quoted(o.name, v) + ": the kinds are symax, net-to-net, gateway, rtu, ascii and tcp", false;
+      if (l.kind < 0) return *error = quoted(o.name.c_str(), v) + ": the kinds are symax, net-to-net, gateway, rtu, ascii and tcp", false;
       break;
     }
     case OPT_DEVICE:
-      if (!*v) return *error = std::string(o.name) + " needs a port name", false;
+      if (!*v) return *error = o.name + " needs a port name", false;
       l.device = v;
       break;
     case OPT_BAUD: {
@@ -153,21 +158,21 @@ bool set_value(const OptionSpec &o, const char *v, ProgramArgs *a, std::string *
       bool number = strcmp(v, "134.5") == 0 ? (rate = 135, true) : parse_number(v, 1, 1000000, &rate);
       for (int i = 0; number && i < BAUD_COUNT; i++)
         if (baud_rate[i] == static_cast<unsigned long>(rate)) l.baud = i;
-      if (l.baud < 0) return *error = quoted(o.name, v) + ": one of 50 75 110 134.5 150 300 600 1200 1800 2400 3600 4800 7200 9600 14400 19200", false;
+      if (l.baud < 0) return *error = quoted(o.name.c_str(), v) + ": one of 50 75 110 134.5 150 300 600 1200 1800 2400 3600 4800 7200 9600 14400 19200", false;
       break;
     }
     case OPT_PARITY:
       if (strcmp(v, "none") == 0) l.parity = 0;
       else if (strcmp(v, "even") == 0) l.parity = 1;
       else if (strcmp(v, "odd") == 0) l.parity = 2;
-      else return *error = quoted(o.name, v) + ": none, even or odd", false;
+      else return *error = quoted(o.name.c_str(), v) + ": none, even or odd", false;
       break;
     case OPT_DATA_BITS:
-      if (!parse_number(v, 7, 8, &n)) return *error = quoted(o.name, v) + ": 7 or 8", false;
+      if (!parse_number(v, 7, 8, &n)) return *error = quoted(o.name.c_str(), v) + ": 7 or 8", false;
       l.data_bits = static_cast<int>(n - 7);
       break;
     case OPT_STOP_BITS:
-      if (!parse_number(v, 1, 2, &n)) return *error = quoted(o.name, v) + ": 1 or 2", false;
+      if (!parse_number(v, 1, 2, &n)) return *error = quoted(o.name.c_str(), v) + ": 1 or 2", false;
       l.stop_bits = static_cast<int>(n - 1);
       break;
     case OPT_DROP: {
@@ -177,7 +182,7 @@ bool set_value(const OptionSpec &o, const char *v, ProgramArgs *a, std::string *
         size_t comma = rest.find(',');
         std::string_view one = rest.substr(0, comma);
         if (l.route.size() == LINK_MAX_DROPS || !parse_number(one, 0, ROUTE_DROP_MAX, &n))
-          return *error = quoted(o.name, v) + ": up to 8 drops of 0 to 255, separated by commas", false;
+          return *error = quoted(o.name.c_str(), v) + ": up to 8 drops of 0 to 255, separated by commas", false;
         l.route.push_back(static_cast<unsigned>(n));
         if (comma == std::string_view::npos) break;
         rest.remove_prefix(comma + 1);
@@ -186,11 +191,11 @@ bool set_value(const OptionSpec &o, const char *v, ProgramArgs *a, std::string *
     }
     case OPT_HOST:
       if (!*v || strlen(v) >= sizeof link_setup.host)
-        return *error = quoted(o.name, v) + ": a host name or address of 1 to 41 characters", false;
+        return *error = quoted(o.name.c_str(), v) + ": a host name or address of 1 to 41 characters", false;
       l.host = v;
       break;
     case OPT_TCP_PORT:
-      if (!parse_number(v, 1, 65535, &n)) return *error = quoted(o.name, v) + ": a TCP port, 1 to 65535", false;
+      if (!parse_number(v, 1, 65535, &n)) return *error = quoted(o.name.c_str(), v) + ": a TCP port, 1 to 65535", false;
       l.tcp_port = static_cast<int>(n);
       break;
     case OPT_TIMEOUT: {
@@ -199,7 +204,7 @@ bool set_value(const OptionSpec &o, const char *v, ProgramArgs *a, std::string *
       double s = strtod(v, &end);
       long steps = static_cast<long>(s * 100.0 + 0.5);
       if (!*v || *end || !(s > 0) || steps < 1 || steps > LINK_TIMEOUT_MAX)
-        return *error = quoted(o.name, v) + ": seconds, 0.01 to 60", false;
+        return *error = quoted(o.name.c_str(), v) + ": seconds, 0.01 to 60", false;
       l.timeout = static_cast<int>(steps);
       break;
     }
@@ -559,7 +564,7 @@ bool parse_program_args(int argc, char **argv, ProgramArgs *a, std::string *erro
     if (o->id == OPT_INPUT || o->id == OPT_TYPE) input_given = true;
     if (o->id == OPT_INPUT) a->input_registers = true;
     if (o->id == OPT_FORCE) a->force = true;
-    if (value && !set_value(*o, value, a, error)) return false;
+    if (value && !set_value(*o, argv[value == attached ? i : i - 1], value, a, error)) return false;
   }
   if (a->command == CMD_NONE) {
     // The full-screen program takes the trace and another setup file; what
