@@ -324,7 +324,6 @@ int open_link(const ProgramArgs &a) {
   } else {
     clamp_link_setup(&setup);
   }
-  refresh_serial_ports();
   const LinkOverrides &l = a.link;
   if (l.kind >= 0) setup.kind = static_cast<uint16_t>(l.kind);
   if (l.baud >= 0) setup.baud = static_cast<uint16_t>(l.baud);
@@ -342,7 +341,12 @@ int open_link(const ProgramArgs &a) {
   }
   if (l.tcp_port >= 0) setup.tcp_port = static_cast<uint16_t>(l.tcp_port);
   if (l.timeout >= 0) setup.timeout = static_cast<uint16_t>(l.timeout);
-  if (!l.device.empty() && !port_index(l.device, &setup.port)) return failed("Too many serial ports");
+  // Only a serial kind looks at the port list (a TCP run need not scan it).
+  const LinkKindEntry *kind = link_kind_entry(setup.kind);
+  if (kind && kind->serial_port) {
+    refresh_serial_ports();
+    if (!l.device.empty() && !port_index(l.device, &setup.port)) return failed("Too many serial ports");
+  }
   if (link_setup_port_missing(setup)) return failed("The saved link is not in current choices.");
   link_setup = setup;
   LinkResult opened = link_connect(&link_setup, &link_handle, connect_idle);

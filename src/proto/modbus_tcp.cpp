@@ -108,6 +108,9 @@ WaitStep read_step(LinkHandle *, void *context, int max_ms) {
     if (max_ms > 0) std::this_thread::sleep_for(std::chrono::milliseconds(max_ms));
     return WAIT_STEP_NOTHING;
   }
+  // The wait's first look comes right after the send: a reply cannot be
+  // there yet, and the next step's poll sees it the moment it is.
+  if (max_ms == 0 && r.got == 0) return WAIT_STEP_NOTHING;
   if (max_ms > 0 && !tcp_wait_readable(r.ch->fd, max_ms)) return WAIT_STEP_NOTHING;
   bool came = false;
   for (;;) {
