@@ -3,7 +3,8 @@
 # table. Whole-configuration transfers over every serial link kind against a
 # simulator paced like a 9600-baud line with parity (wire_bench); then, where
 # the register viewer is built, its CPU time while it waits on a slow line
-# and the terminal bytes it writes per refresh (regview_bench).
+# and the terminal bytes it writes per refresh (regview_bench); the command
+# line's --read and --fetch from exec to exit (cli_bench).
 #   bench/speed.sh [--rounds N]
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -11,6 +12,10 @@ cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build build -j "$(nproc 2>/dev/null || echo 2)" >/dev/null
 status=0
 build/wire_bench "$@" || status=1
+if [ -x build/cli_bench ]; then
+  echo
+  build/cli_bench || status=1
+fi
 if [ -x build/regview_bench ]; then
   echo
   build/regview_bench || status=1

@@ -3,6 +3,7 @@
 
 #include <cstring>
 
+#include "app/trace_file.h"
 #include "config/config_file.h"
 #include "config/modem_config.h"
 #include "config/printout.h"
@@ -163,9 +164,18 @@ static void close_link_before_exit() {
     link_handle = nullptr;
     link_close(link);
   }
+  trace_file_close();   // the last second of the trace too
 }
 
-int app_main(int argc, char **argv) {
+// A trace that ended early says so once, between two commands.
+static void show_trace_failure() {
+  static bool shown = false;
+  if (shown || !trace_file_failure()) return;
+  shown = true;
+  error_box(trace_file_failure());
+}
+
+int app_main(int argc, char **argv, const char *setup_path) {
   plat_set_exit_hook(close_link_before_exit);
   if (!ui_init(CONSOLE_VT)) {
     fprintf(stderr, "zl27t: standard input and output must be a terminal\n");
@@ -178,7 +188,7 @@ int app_main(int argc, char **argv) {
   // The terminal emulator's port is not open before its first run.
   terminal_port = nullptr;
   // Reads the setup file, opens the link (or asks how), then installs F1.
-  link_handle = load_link_setup("ZL27TSW.STP");
+  link_handle = load_link_setup(setup_path);
   build_default_config();
   memory_config = working_config;
   screen_save();
@@ -189,6 +199,7 @@ int app_main(int argc, char **argv) {
     menu_code = menu_bar_run(main_menu, 4, menu_code);
     menu_code = dispatch(menu_code);
     screen_restore();
+    show_trace_failure();
   }
   ui_shutdown();
   if (link_handle) {

@@ -18,4 +18,6 @@ void draw_banner();
 bool ensure_link();
 // One pass of the main loop for a menu code; returns the next menu_code.
 int dispatch(int code);
-int app_main(int argc, char **argv);
+// The full-screen program; argv holds the program name and the keystroke
+// script, setup_path the setup file to read (and to save into).
+int app_main(int argc, char **argv, const char *setup_path = "ZL27TSW.STP");

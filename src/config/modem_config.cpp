@@ -1,6 +1,7 @@
 #include "config/modem_config.h"
 
 #include <bit>
+#include <cstdio>
 #include <cstring>
 
 #include "ui/boxes.h"
@@ -65,7 +66,16 @@ void build_default_config() {
   c.guard_time = 50;         // 1000 ms
 }
 
-bool check_dial_string(ModemConfig &config) {
+namespace {
+
+// The problem found, with the editor field it concerns (0: none).
+bool problem(ConfigProblem *out, uint16_t field, const char *format, unsigned value = 0) {
+  snprintf(out->text, sizeof out->text, format, value);
+  out->field = field;
+  return true;
+}
+
+bool dial_string_problem(ModemConfig &config, ConfigProblem *out) {
   // The field may come from a file without its terminator: never walk past it.
   for (size_t i = 0; i < sizeof config.dial_string && config.dial_string[i] != 0; ++i) {
     char &ch = config.dial_string[i];
@@ -79,15 +89,11 @@ bool check_dial_string(ModemConfig &config) {
         break;
       default:
         if (ch >= '0' && ch <= '9') break;
-        alert_box("Invalid dialing digit");
-        current_field = FIELD_DIAL_STRING;
-        return false;
+        return problem(out, FIELD_DIAL_STRING, "Invalid dialing digit");
     }
   }
-  return true;
+  return false;
 }
-
-namespace {
 
 bool port_rate_valid(unsigned rate) { return rate >= 5 && rate <= 15; }
 
@@ -100,43 +106,53 @@ bool line_rate_valid(unsigned rate) {
   }
 }
 
-// Shows the message of a failed check and moves the editor to its field.
-bool refuse(const char *format, unsigned value, uint16_t field) {
-  alert_printf(format, value);
-  current_field = field;
+// Shows a problem found and moves the editor to its field.
+bool shown(const ConfigProblem &p) {
+  alert_box(p.text);
+  if (p.field) current_field = p.field;
   return false;
 }
 
 }  // namespace
 
-bool check_table_values(const ModemConfig &c) {
-  if (!port_rate_valid(c.port_rate)) return refuse("Invalid port rate %d", c.port_rate, FIELD_PORT_RATE);
-  if (!line_rate_valid(c.line_rate)) return refuse("Invalid line rate %d", c.line_rate, FIELD_LINE_RATE);
+bool table_values_problem(const ModemConfig &c, ConfigProblem *out) {
+  if (!port_rate_valid(c.port_rate)) return problem(out, FIELD_PORT_RATE, "Invalid port rate %d", c.port_rate);
+  if (!line_rate_valid(c.line_rate)) return problem(out, FIELD_LINE_RATE, "Invalid line rate %d", c.line_rate);
   if (port_parity_code(c) > PARITY_LAST_CODE)
-    return refuse("Invalid port parity %d", port_parity_code(c), FIELD_PORT_PARITY);
+    return problem(out, FIELD_PORT_PARITY, "Invalid port parity %d", port_parity_code(c));
   if (line_parity_code(c) > PARITY_LAST_CODE)
-    return refuse("Invalid line parity %d", line_parity_code(c), FIELD_LINE_PARITY);
-  return true;
+    return problem(out, FIELD_LINE_PARITY, "Invalid line parity %d", line_parity_code(c));
+  return false;
+}
+
+bool config_problem(ModemConfig &config, ConfigProblem *out) {
+  const ModemConfig &c = config;
+  if (!port_rate_valid(c.port_rate)) return problem(out, FIELD_PORT_RATE, "Invalid port rate %d", c.port_rate);
+  if (!line_rate_valid(c.line_rate)) return problem(out, FIELD_LINE_RATE, "Invalid line rate %d", c.line_rate);
+  if (c.carrier_threshold > 3)
+    return problem(out, FIELD_CARRIER_THRESHOLD, "Invalid threshold %d", c.carrier_threshold);
+  if (c.flags & CFG_MULTIDROP) {
+    if (!(c.flags & CFG_TRANSPARENT)) return problem(out, 0, "Multidtrop not allowed with Sy/Max");
+    if (!(c.flags & CFG_PRIVATE_LINE)) return problem(out, 0, "Multidrop not allowed with PSTN");
+  }
+  if (c.number_pointer != 0 && (c.number_pointer < 10 || c.number_pointer > 2048))
+    return problem(out, FIELD_NUMBER_POINTER, "Number pointer %d out of range", c.number_pointer);
+  return dial_string_problem(config, out);
+}
+
+bool check_dial_string(ModemConfig &config) {
+  ConfigProblem p;
+  return !dial_string_problem(config, &p) || shown(p);
+}
+
+bool check_table_values(const ModemConfig &c) {
+  ConfigProblem p;
+  return !table_values_problem(c, &p) || shown(p);
 }
 
 bool validate_config(ModemConfig &config) {
-  const ModemConfig &c = config;
-  if (!port_rate_valid(c.port_rate)) return refuse("Invalid port rate %d", c.port_rate, FIELD_PORT_RATE);
-  if (!line_rate_valid(c.line_rate)) return refuse("Invalid line rate %d", c.line_rate, FIELD_LINE_RATE);
-  if (c.carrier_threshold > 3) return refuse("Invalid threshold %d", c.carrier_threshold, FIELD_CARRIER_THRESHOLD);
-  if (c.flags & CFG_MULTIDROP) {
-    if (!(c.flags & CFG_TRANSPARENT)) {
-      alert_box("Multidtrop not allowed with Sy/Max");
-      return false;
-    }
-    if (!(c.flags & CFG_PRIVATE_LINE)) {
-      alert_box("Multidrop not allowed with PSTN");
-      return false;
-    }
-  }
-  if (c.number_pointer != 0 && (c.number_pointer < 10 || c.number_pointer > 2048))
-    return refuse("Number pointer %d out of range", c.number_pointer, FIELD_NUMBER_POINTER);
-  return check_dial_string(config);
+  ConfigProblem p;
+  return !config_problem(config, &p) || shown(p);
 }
 
 const char *password_text(uint16_t value) {

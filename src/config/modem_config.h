@@ -12,6 +12,8 @@
 //   check_table_values    codes outside their tables (port and line rate,
 //                         port and line parity), shown as validate_config
 //                         shows a failure; what a modem must never be sent
+//   config_problem / table_values_problem   the same checks, the message
+//                         given back instead of shown
 //   password_text         four-symbol form of the answer password
 //   baud_text, parity_text  table texts; out-of-table codes give "INVALID"
 //
@@ -140,5 +142,15 @@ void build_default_config();
 bool validate_config(ModemConfig &config);
 bool check_dial_string(ModemConfig &config);
 bool check_table_values(const ModemConfig &config);
+// The checks of validate_config and check_table_values without a screen:
+// true when the record has a problem, with its message (the texts those
+// show) and its editor field (0: none). config_problem upper-cases the dial
+// string's letters in place, as validate_config does.
+struct ConfigProblem {
+  char text[48];
+  uint16_t field;
+};
+bool config_problem(ModemConfig &config, ConfigProblem *out);
+bool table_values_problem(const ModemConfig &config, ConfigProblem *out);
 // Valid until the next call.
 const char *password_text(uint16_t value);

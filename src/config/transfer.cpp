@@ -121,31 +121,30 @@ bool fetch_item(int item) {
   return read_one(r.reg, &(working_config.*r.field));
 }
 
-void send_config() {
-  WindowHandle window = win_open(10, 20, 12, 58, "SEND OFFLINE TO MODEM");
+bool transfer_send(const TransferFace &face) {
   const ModemConfig &c = working_config;
   // A rate or parity code outside its table could leave the modem's port or
   // line where nothing reaches it again: such a record is not sent at all.
-  if (!check_table_values(c)) {
-    win_close(&window);
-    return;
+  ConfigProblem problem;
+  if (table_values_problem(c, &problem)) {
+    face.refused(problem);
+    return false;
   }
   uint16_t regs[3];
   if (!link_read_whole(link_handle, 1, 3, regs)) {
-    error_box(link_error_text(link_handle));
-    win_close(&window);
-    return;
+    face.failed(link_error_text(link_handle));
+    return false;
   }
   if ((regs[2] != c.port_rate || ((regs[1] ^ c.flags) & LINK_FLAGS) != 0) &&
-      !confirm_box("Setup change will result in loss of communications. Proceed?")) {
-    win_close(&window);
-    return;
-  }
-  put_field("Writing...", 11, 22, 0, ' ', 0);
+      !face.confirm("Setup change will result in loss of communications. Proceed?"))
+    return false;
+  bool ok = true;
+  if (face.writing) face.writing();
   for (int item = 3; item <= TRANSFER_ITEMS; item++) {
-    status_printf("%d", 11, 33, 0, ' ', 2, item);
+    if (face.item) face.item(item);
     if (!send_item(item)) {
-      error_box(link_error_text(link_handle));
+      face.failed(link_error_text(link_handle));
+      ok = false;
       break;
     }
   }
@@ -153,23 +152,58 @@ void send_config() {
   // may be gone.
   if (link_read_whole(link_handle, 1, 3, regs)) {
     const uint16_t last[3] = {c.flags, regs[1], c.port_rate};
-    if (!link_write_registers(link_handle, 1, 3, last)) error_box(link_error_text(link_handle));
+    if (!link_write_registers(link_handle, 1, 3, last)) {
+      face.failed(link_error_text(link_handle));
+      ok = false;
+    }
   } else {
-    error_box(link_error_text(link_handle));
+    face.failed(link_error_text(link_handle));
+    ok = false;
   }
+  return ok;
+}
+
+bool transfer_fetch(const TransferFace &face) {
+  for (int item = 1; item <= TRANSFER_ITEMS; item++) {
+    if (face.item) face.item(item);
+    if (!fetch_item(item)) {
+      face.failed(link_error_text(link_handle));
+      return false;
+    }
+  }
+  return true;
+}
+
+namespace {
+
+// The menu commands' face: the item number in their window, the link's
+// texts in error boxes.
+void show_item(int item) { status_printf("%d", 11, 33, 0, ' ', 2, item); }
+void show_writing() { put_field("Writing...", 11, 22, 0, ' ', 0); }
+void show_refusal(const ConfigProblem &p) {
+  alert_box(p.text);
+  if (p.field) current_field = p.field;
+}
+void box_failure(const char *text) { error_box(text); }
+void line_failure(const char *text) { error_printf("%s", text); }
+bool ask(const char *question) { return confirm_box(question); }
+
+}  // namespace
+
+void send_config() {
+  WindowHandle window = win_open(10, 20, 12, 58, "SEND OFFLINE TO MODEM");
+  transfer_send({.item = show_item, .writing = show_writing, .confirm = ask, .failed = box_failure,
+                 .refused = show_refusal});
   win_close(&window);
 }
 
 bool fetch_config() {
   WindowHandle window = win_open(10, 20, 12, 58, "FETCH OFFLINE FROM MODEM");
   put_field("Reading...", 11, 22, 0, ' ', 0);
-  for (int item = 1; item <= TRANSFER_ITEMS; item++) {
-    status_printf("%d", 11, 33, 0, ' ', 2, item);
-    if (!fetch_item(item)) {
-      error_printf("%s", link_error_text(link_handle));
-      win_close(&window);
-      return false;
-    }
+  if (!transfer_fetch({.item = show_item, .writing = nullptr, .confirm = ask, .failed = line_failure,
+                       .refused = show_refusal})) {
+    win_close(&window);
+    return false;
   }
   validate_config(working_config);
   win_close(&window);

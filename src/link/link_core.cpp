@@ -113,7 +113,7 @@ bool link_port_lost(LinkHandle *link) {
 }
 
 ModuleIdentity link_identify(LinkHandle *link, const char *expected_tag) {
-  ModuleIdentity id{IDENTIFY_MATCH, {}, {}};
+  ModuleIdentity id{IDENTIFY_MATCH, {}, {}, -1, 0};
   uint16_t r[IDENT_COUNT] = {};
   if (!link_read_whole(link, IDENT_FIRST, IDENT_COUNT, r)) {
     id.outcome = IDENTIFY_READ_FAILED;
@@ -140,6 +140,8 @@ ModuleIdentity link_identify(LinkHandle *link, const char *expected_tag) {
   }
   size_t n = strlen(name);
   while (n > 0 && (name[n - 1] == ' ' || name[n - 1] == 'E' || name[n - 1] == 'O')) name[--n] = '\0';
+  id.name_length = static_cast<int>(n);
+  if (r[IDENT_PORT_WORD] & IDENT_HAS_PORT) id.port = r[IDENT_PORT_WORD] & 0xFF;
   if (r[IDENT_PORT_WORD] & IDENT_HAS_PORT)
     snprintf(name + n, MODULE_NAME_SIZE - n, " Port %c", static_cast<char>('0' + (r[IDENT_PORT_WORD] & 0xFF)));
   return id;

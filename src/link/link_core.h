@@ -51,8 +51,10 @@ enum IdentifyOutcome {
 };
 struct ModuleIdentity {
   IdentifyOutcome outcome;
-  char name[MODULE_NAME_SIZE];
+  char name[MODULE_NAME_SIZE];     // as shown: the name, then " Port n" when reported
   char reason[LINK_REASON_SIZE];
+  int port = -1;                   // the port number the module reports, or -1
+  int name_length = 0;             // of the name without the port
 };
 // A null or empty tag accepts every module.
 ModuleIdentity link_identify(LinkHandle *link, const char *expected_tag);

@@ -29,10 +29,20 @@ void symax_drop_tx_packet(SerialChannel *ch) {
 }
 
 uint16_t symax_frame_start(SerialChannel *ch) {
+  // A frame started again before its end (refused while going out): the
+  // part that went is a line of its own.
+  if (frame_trace_on()) trace_emit(ch->trace_tx, TRACE_TX, TRACE_SYMAX);
   ch->tx_check = check_start(ch);
   ch->tx_flags |= TXF_CONTINUE;
   ch->tx_state = STX_SOH;
   return DLE;
+}
+
+// The second byte of a control pair (acknowledgement, refusal, enquiry).
+uint16_t pair_end(SerialChannel *ch, uint8_t byte) {
+  ch->trace_unit = TRACE_UNIT_PAIR;
+  ch->trace_end = true;
+  return byte;
 }
 
 uint16_t symax_transmit(LinkHandle *link) {
@@ -43,21 +53,23 @@ uint16_t symax_transmit(LinkHandle *link) {
     f &= ~TXF_CONTINUE;
   } else if (f & TXF_ENQ) {
     f &= ~TXF_ENQ;
-    return ENQ;
+    return pair_end(ch, ENQ);
   } else if (f & TXF_DLE) {
     f &= ~TXF_DLE;
     return DLE;
   } else if (f & TXF_REPLY) {
     f &= ~TXF_REPLY;
-    return ch->reply_byte;
+    return pair_end(ch, ch->reply_byte);
   } else if (f & TXF_SYN) {
     f &= ~TXF_SYN;
-    return SYN;
+    return pair_end(ch, SYN);
   } else if (f & TXF_ACK_DUE) {
     f = static_cast<uint16_t>((f & ~TXF_ACK_DUE) | TXF_REPLY);
+    ch->trace_unit = TRACE_UNIT_PAIR;
     return DLE;
   } else if (f & TXF_NO_PACKET) {
     f = static_cast<uint16_t>((f & ~TXF_NO_PACKET) | TXF_SYN);
+    ch->trace_unit = TRACE_UNIT_PAIR;
     return DLE;
   }
 
@@ -126,12 +138,14 @@ uint16_t symax_transmit(LinkHandle *link) {
         // The first fill byte would follow the frame once it has left.
         ch->fill_due_us = (ch->line_free_us > ch->now_us ? ch->line_free_us : ch->now_us) + 2 * ch->char_us;
         ch->tx_state = STX_ACK_WAIT;
+        ch->trace_end = true;
         return static_cast<uint8_t>(ch->tx_check & 0xFF);
       case STX_ACK_WAIT:
         if (ch->fill_count > 0) {
           if (ch->now_us < ch->fill_due_us) return TX_LATER;
           ch->fill_count--;
           ch->fill_due_us = ch->now_us + ch->char_us;
+          ch->trace_unit = TRACE_UNIT_FILL;
           return FILL;
         }
         if (ch->enquiry_count == 0) {
@@ -142,6 +156,7 @@ uint16_t symax_transmit(LinkHandle *link) {
         ch->enquiry_count--;
         ch->fill_count = SYMAX_FILLS;
         f |= TXF_ENQ;
+        ch->trace_unit = TRACE_UNIT_PAIR;
         return DLE;
       default:
         symax_drop_tx_packet(ch);
@@ -188,6 +203,7 @@ void symax_reply(LinkHandle *link, uint8_t reply) {
 
 void symax_rx_error(LinkHandle *link) {
   SerialChannel *ch = serial_channel(link);
+  if (frame_trace_on()) trace_emit(ch->trace_rx, TRACE_RX, TRACE_SYMAX);
   queue_put(&free_packets, ch->rx_packet);
   ch->rx_packet = nullptr;
   symax_reply(link, NAK);
@@ -268,6 +284,7 @@ void symax_rx_state(LinkHandle *link, uint8_t b, bool after_dle) {
       return;
     case SRX_CHECK_LOW: {
       if (b != (ch->rx_check & 0xFF)) return symax_rx_error(link);
+      if (frame_trace_on()) trace_emit(ch->trace_rx, TRACE_RX, TRACE_SYMAX);
       Packet *p = ch->rx_packet;
       ch->rx_packet = nullptr;
       p->length = static_cast<uint16_t>(PACKET_DATA_SIZE - ch->rx_space);
@@ -288,11 +305,21 @@ void symax_rx_state(LinkHandle *link, uint8_t b, bool after_dle) {
   }
 }
 
+// A control pair that came (between frames or inside one): a line of its own.
+void trace_received_pair(SerialChannel *ch, uint8_t b) {
+  if (!frame_trace_on()) return;
+  TraceBuffer &t = ch->trace_rx;
+  if (t.lost == 0 && t.length >= 2) t.length = static_cast<uint16_t>(t.length - 2);
+  const uint8_t pair[2] = {DLE, b};
+  frame_trace(TRACE_RX, TRACE_SYMAX, pair, 2);
+}
+
 void symax_receive(LinkHandle *link, uint8_t b) {
   SerialChannel *ch = serial_channel(link);
   bool after_dle = false;
   if (ch->rx_flags & RXF_DLE) {
     ch->rx_flags &= ~RXF_DLE;
+    if (b == ENQ || b == SEQ1 || b == SEQ2 || b == NAK || b == SYN) trace_received_pair(ch, b);
     switch (b) {
       case SOH:
         if (ch->rx_state != SRX_IDLE) symax_rx_drop(ch);
@@ -367,14 +394,31 @@ const FramerSlot *framer_slot(uint8_t mode) {
 }
 
 void receive_framer(LinkHandle *link, uint8_t byte) {
-  const FramerSlot *slot = framer_slot(serial_channel(link)->framing_mode);
+  SerialChannel *ch = serial_channel(link);
+  const FramerSlot *slot = framer_slot(ch->framing_mode);
+  if (ch->trace_rx_pending) {
+    if (byte != '\n') serial_trace_settle(ch);
+    if (frame_trace_on()) trace_collect(ch->trace_rx, byte);
+    if (byte == '\n') serial_trace_settle(ch);
+  } else if (frame_trace_on()) {
+    trace_collect(ch->trace_rx, byte);
+  }
   if (slot && slot->receive) slot->receive(link, byte);
 }
 
 uint16_t transmit_framer(LinkHandle *link) {
-  const FramerSlot *slot = framer_slot(serial_channel(link)->framing_mode);
-  if (slot && slot->transmit) return slot->transmit(link);
-  return TX_NONE;
+  SerialChannel *ch = serial_channel(link);
+  const FramerSlot *slot = framer_slot(ch->framing_mode);
+  if (!slot || !slot->transmit) return TX_NONE;
+  ch->trace_unit = TRACE_UNIT_FRAME;
+  ch->trace_end = false;
+  uint16_t b = slot->transmit(link);
+  if (b < 256 && frame_trace_on() && ch->trace_unit != TRACE_UNIT_FILL) {
+    TraceBuffer &t = ch->trace_unit == TRACE_UNIT_PAIR ? ch->trace_pair : ch->trace_tx;
+    trace_collect(t, static_cast<uint8_t>(b));
+    if (ch->trace_end) trace_emit(t, TRACE_TX, serial_trace_link(ch));
+  }
+  return b;
 }
 
 void symax_set_check(LinkHandle *link, int crc) {

@@ -7,6 +7,7 @@
 #include <new>
 #include <thread>
 
+#include "proto/frame_trace.h"
 #include "proto/modbus_msg.h"
 
 namespace {
@@ -77,6 +78,7 @@ bool ready_to_send(LinkHandle *link, TcpChannel *ch) {
     uint8_t junk[STALE_CHUNK];
     long n;
     while ((n = tcp_recv(ch->fd, junk, sizeof junk)) > 0) {
+      if (frame_trace_on()) frame_trace(TRACE_RX, TRACE_TCP, junk, static_cast<size_t>(n));
     }
     if (n == -EAGAIN) return true;
   }
@@ -106,6 +108,9 @@ WaitStep read_step(LinkHandle *, void *context, int max_ms) {
     if (max_ms > 0) std::this_thread::sleep_for(std::chrono::milliseconds(max_ms));
     return WAIT_STEP_NOTHING;
   }
+  // The wait's first look comes right after the send: a reply cannot be
+  // there yet, and the next step's poll sees it the moment it is.
+  if (max_ms == 0 && r.got == 0) return WAIT_STEP_NOTHING;
   if (max_ms > 0 && !tcp_wait_readable(r.ch->fd, max_ms)) return WAIT_STEP_NOTHING;
   bool came = false;
   for (;;) {
@@ -138,7 +143,9 @@ WaitStep read_step(LinkHandle *, void *context, int max_ms) {
 bool receive_reply(LinkHandle *link, TcpChannel *ch, ReplyReader &r) {
   r = ReplyReader{};
   r.ch = ch;
-  switch (link_reply_wait(link, link->reply_timeout, read_step, &r)) {
+  WaitResult waited = link_reply_wait(link, link->reply_timeout, read_step, &r);
+  if (r.got > 0 && frame_trace_on()) frame_trace(TRACE_RX, TRACE_TCP, r.buffer, static_cast<size_t>(r.got));
+  switch (waited) {
     case WAIT_TIMED_OUT:
       link_set_error(link, "Reply timeout");
       return false;
@@ -170,6 +177,7 @@ int exchange(LinkHandle *link, const uint8_t *pdu, int pdu_length, int count, ui
   uint16_t transaction = ++ch->transaction_counter;
   int length = mbap_frame(frame, transaction, unit, pdu, pdu_length);
   if (!ready_to_send(link, ch)) return 0;
+  if (frame_trace_on()) frame_trace(TRACE_TX, TRACE_TCP, frame, static_cast<size_t>(length));
   if (int error = tcp_send(ch->fd, frame, static_cast<size_t>(length))) {
     socket_failure(link, ch, error, "Send ");
     return 0;

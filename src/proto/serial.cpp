@@ -192,6 +192,7 @@ void reader_main(LinkHandle *link) {
           break;
         }
       }
+      serial_trace_settle(ch);
       // A wake-up that came late is no silence on the line: bytes already
       // waiting in the port arrived while this thread was not running and
       // belong to the frame being received.
@@ -234,6 +235,21 @@ WaitStep wait_step(LinkHandle *link, void *, int max_ms) {
 }
 
 }  // namespace
+
+TraceLink serial_trace_link(const SerialChannel *ch) {
+  switch (ch->framing_mode) {
+    case FRAMING_GATEWAY: return TRACE_GATEWAY;
+    case FRAMING_MODBUS_RTU: return TRACE_RTU;
+    case FRAMING_MODBUS_ASCII: return TRACE_ASCII;
+    default: return TRACE_SYMAX;
+  }
+}
+
+void serial_trace_settle(SerialChannel *ch) {
+  if (!ch->trace_rx_pending) return;
+  ch->trace_rx_pending = false;
+  if (frame_trace_on()) trace_emit(ch->trace_rx, TRACE_RX, serial_trace_link(ch));
+}
 
 SerialChannel *serial_channel(const LinkHandle *link) {
   if (!link || link->channel_kind != CHANNEL_SERIAL) return nullptr;

@@ -32,6 +32,7 @@
 #include <thread>
 
 #include "platform/serial_port.h"
+#include "proto/frame_trace.h"
 #include "proto/gateway_msg.h"
 #include "proto/link_handle.h"
 #include "proto/packet.h"
@@ -108,12 +109,33 @@ struct SerialChannel {
   int64_t line_free_us = 0;   // when the bytes written so far have left
   int64_t fill_due_us = 0;    // when the next fill byte may go
 
+  // The frame trace (proto/frame_trace.h): the bytes of the frames in
+  // progress each way, and a Sy/Max acknowledgement, refusal or enquiry
+  // going out between the bytes of a frame. The transmit framer says of the
+  // byte it returns whether it belongs to a frame, to such a pair or is a
+  // fill byte (not traced), and whether it ends one.
+  TraceBuffer trace_tx;
+  TraceBuffer trace_rx;
+  TraceBuffer trace_pair;
+  uint8_t trace_unit = 0;     // TraceUnit
+  bool trace_end = false;
+  // A received gateway line or ASCII frame is traced with the LF that may
+  // follow its CR: its line waits for the next byte, or for the end of the
+  // bytes read at once (before anything is sent in answer).
+  bool trace_rx_pending = false;
+
   // Protocol state (Sy/Max, Modbus).
   uint16_t awaiting_reply = 0;
   uint16_t transaction_counter = 0;
   uint8_t net_to_net = 0;
   uint8_t expected_transaction = 0;
 };
+
+enum TraceUnit : uint8_t { TRACE_UNIT_FRAME, TRACE_UNIT_PAIR, TRACE_UNIT_FILL };
+// The trace's name for the channel's framing.
+TraceLink serial_trace_link(const SerialChannel *ch);
+// The received frame's line that waited for a LF, now (lock held).
+void serial_trace_settle(SerialChannel *ch);
 
 // The serial channel of a link, or null when the link has none.
 SerialChannel *serial_channel(const LinkHandle *link);

@@ -20,6 +20,16 @@ bool request_unsent(const SerialChannel *ch) { return ch->tx_packet || ch->tx_qu
 // What a receiver reported, done to the channel.
 void settle(LinkHandle *link, SerialChannel *ch, RxResult result, Exchange order = Exchange::ANY_ORDER) {
   if (result == RX_FRAME && order == Exchange::REQUEST_FIRST && request_unsent(ch)) result = RX_DROPPED;
+  // The line is written before anything goes out in answer (an RTU frame
+  // at once, a line or ASCII frame with its LF at the latest when the bytes
+  // read together are done): the request a reply makes the main thread
+  // send is traced after it.
+  if (frame_trace_on() && (result == RX_FRAME || result == RX_ABORT || result == RX_DROPPED)) {
+    if (ch->framing_mode == FRAMING_MODBUS_RTU)
+      trace_emit(ch->trace_rx, TRACE_RX, TRACE_RTU);
+    else
+      ch->trace_rx_pending = true;
+  }
   switch (result) {
     case RX_FRAME:
       queue_put(&ch->rx_queue, ch->rx_packet);
@@ -52,6 +62,10 @@ void receive_with(LinkHandle *link, Rx &rx, RxResult (*machine)(Rx &, Packet *, 
     result = machine(rx, ch->rx_packet, byte, awaiting && ch->rx_packet);
   }
   settle(link, ch, result, order);
+  // A line nobody waited for, or the LF after a gateway's CR: its own line.
+  if (result == RX_SKIPPED && frame_trace_on() && ch->framing_mode != FRAMING_MODBUS_RTU &&
+      (byte & 0x7F) < 0x20 && (ch->framing_mode == FRAMING_GATEWAY || (byte & 0x7F) == '\n'))
+    trace_emit(ch->trace_rx, TRACE_RX, serial_trace_link(ch));
 }
 
 // The next byte to send; a new frame is not started while `line_busy`.
@@ -67,6 +81,7 @@ uint16_t transmit_with(LinkHandle *link, Tx &tx, uint16_t (*machine)(Tx &, const
     }
     uint16_t b = machine(tx, ch->tx_packet);
     if (b != TX_FRAME_END) return b;
+    if (frame_trace_on()) trace_emit(ch->trace_tx, TRACE_TX, serial_trace_link(ch));
     queue_put(&free_packets, ch->tx_packet);
     ch->tx_packet = nullptr;
   }
@@ -87,6 +102,8 @@ uint16_t rtu_transmit_byte(LinkHandle *link) {
 void rtu_line_silent(LinkHandle *link) {
   SerialChannel *ch = serial_channel(link);
   settle(link, ch, rtu_silence(ch->rtu_rx, ch->rx_packet), Exchange::REQUEST_FIRST);
+  // What came and was no frame of ours (skipped up to the silence).
+  if (frame_trace_on()) trace_emit(ch->trace_rx, TRACE_RX, TRACE_RTU);
 }
 
 // A frame cut short (no CR LF) holds the line only until it falls silent.
