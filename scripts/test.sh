@@ -7,7 +7,7 @@ cd "$(dirname "$0")/.."
 
 need=()
 have_pkg() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q 'install ok installed'; }
-for p in cmake g++ clang ccache groff-base make pkg-config binutils dpkg-dev lintian libgtest-dev libvterm-dev socat mbpoll python3-pymodbus libmodbus-dev libclang-rt-dev; do
+for p in cmake g++ clang ccache groff-base make pkg-config binutils dpkg-dev lintian libgtest-dev libvterm-dev socat mbpoll python3-pymodbus python3-pyte python3-serial ser2net libmodbus-dev libclang-rt-dev; do
   have_pkg "$p" || need+=("$p")
 done
 if [ ${#need[@]} -gt 0 ]; then
