@@ -127,6 +127,12 @@ int key_queue_count() { return queue_count; }
 
 void key_queue_reset() { queue_write = queue_read = queue_count = 0; }
 
+void keys_reset() {
+  key_queue_reset();
+  hotkey_reset();
+  insert_mode = true;
+}
+
 bool push_key_front(KeyCode key) {
   if (queue_count == KEY_QUEUE_SIZE) return false;
   // The read index names the slot read last; the next read takes the one after.

@@ -55,6 +55,8 @@ KeyCode kbd_read(int mode);
 int push_keys(const char *text);
 int key_queue_count();
 void key_queue_reset();
+// Start state of the module: empty queue, no hot keys, insert mode on.
+void keys_reset();
 // Puts one key before every queued key, so that it is read next (a key read
 // to look at it goes back where it was). False when the queue is full.
 bool push_key_front(KeyCode key);
