@@ -2,7 +2,8 @@
 // sets and the one-line field editor.
 //   get_key/key_read   next key: queue first, then keyboard; hot keys run here
 //   kbd_read           the keyboard alone (console stream -> KeyCode)
-//   field_edit         edits a text in a fixed-width field
+//   field_edit         edits a text in a fixed-width field; the field is drawn
+//                      through put_field while typing and when the edit ends
 //   edit_number        edits a 16-bit value as decimal digits; a number past
 //                      16 bits is refused with the bell and edited again
 #pragma once
