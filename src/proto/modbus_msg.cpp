@@ -2,45 +2,50 @@
 
 #include <cstdio>
 
-#include "proto/symax.h"
+#include "proto/bytes.h"
 
 namespace {
 
-void put16(uint8_t *at, unsigned v) {
-  at[0] = static_cast<uint8_t>(v >> 8);
-  at[1] = static_cast<uint8_t>(v);
-}
-
-unsigned get16(const uint8_t *at) { return static_cast<unsigned>(at[0] << 8 | at[1]); }
-
-// A reply byte; bytes the reply does not hold read as 0.
-uint8_t byte_at(const uint8_t *p, int length, int i) { return i >= 0 && i < length ? p[i] : 0; }
-
-int clamp_count(int count) { return count < 0 ? 0 : count > MODBUS_MAX_COUNT ? MODBUS_MAX_COUNT : count; }
+constexpr const char *modbus_exceptions[] = {
+    "ILLEGAL FUNCTION",
+    "ILLEGAL DATA ADDRESS",
+    "ILLEGAL DATA VALUE",
+    "SLAVE DEVICE FAILURE",
+    "ACKNOWLEDGE",
+    "SLAVE DEVICE BUSY",
+    "NEGATIVE ACKNOWLEDGE",
+    "MEMORY PARITY ERROR",
+    "Modbus error 9",
+    "Modbus error 10",
+    "DOWNSTREAM DEVICE DIDN'T RESPOND",
+    "NO FREE MASTER PATH",
+};
+static_assert(sizeof modbus_exceptions / sizeof modbus_exceptions[0] == 12);
 
 // Register r goes out as r - 1; register 0 becomes 0xFFFF.
 unsigned wire_address(int first) { return static_cast<unsigned>(first - 1) & 0xFFFF; }
 
-void copy_values(const uint8_t *from, int count, uint16_t *values) {
-  for (int i = 0; i < count; i++) values[i] = static_cast<uint16_t>(get16(from + 2 * i));
+}  // namespace
+
+const char *modbus_exception_text(unsigned code) {
+  if (code >= 1 && code <= 12) return modbus_exceptions[code - 1];
+  return nullptr;
 }
 
-void serial_exception(uint8_t code, char *text, size_t size) {
+void modbus_exception_reply(unsigned code, char *text, size_t size) {
   const char *known = modbus_exception_text(code);
   snprintf(text, size, "Modbus error reply %u %s", code, known ? known : "");
 }
 
-}  // namespace
-
 int modbus_build_read(uint8_t *pdu, uint8_t function, int first, int count) {
   pdu[0] = function;
   put16(pdu + 1, wire_address(first));
-  put16(pdu + 3, static_cast<unsigned>(clamp_count(count)));
+  put16(pdu + 3, static_cast<unsigned>(clamp_count(count, MODBUS_MAX_COUNT)));
   return 5;
 }
 
 int modbus_build_write(uint8_t *pdu, int first, int count, const uint16_t *values) {
-  count = clamp_count(count);
+  count = clamp_count(count, MODBUS_MAX_COUNT);
   pdu[0] = MODBUS_WRITE_MULTIPLE;
   put16(pdu + 1, wire_address(first));
   put16(pdu + 3, static_cast<unsigned>(count));
@@ -50,7 +55,7 @@ int modbus_build_write(uint8_t *pdu, int first, int count, const uint16_t *value
 }
 
 int modbus_build_write_record(uint8_t *pdu, int first, int count, const uint16_t *values) {
-  count = clamp_count(count);
+  count = clamp_count(count, MODBUS_MAX_COUNT);
   pdu[0] = MODBUS_WRITE_FILE_RECORD;
   pdu[1] = static_cast<uint8_t>(2 * count + 7);
   pdu[2] = 0x03;   // reference type
@@ -68,7 +73,7 @@ int modbus_check_serial_read(uint8_t address, const uint8_t *pdu, int length, ui
   if (address != drop) {
     snprintf(text, size, "Read reply had wrong drop");
   } else if (got & MODBUS_EXCEPTION_BIT) {
-    serial_exception(bytes, text, size);
+    modbus_exception_reply(bytes, text, size);
   } else if (got != function) {
     snprintf(text, size, "Read reply had wrong opcode");
   } else if (bytes != 2 * count) {
@@ -76,7 +81,7 @@ int modbus_check_serial_read(uint8_t address, const uint8_t *pdu, int length, ui
   } else if (length != bytes + 2) {
     snprintf(text, size, "Read reply was wrong size");
   } else {
-    copy_values(pdu + 2, count, values);
+    copy_values(pdu + 2, length - 2, count, values);
     return count;
   }
   return 0;
@@ -94,7 +99,7 @@ int modbus_check_serial_write(uint8_t address, const uint8_t *pdu, int length, u
   } else if (address != drop) {
     snprintf(text, size, "Write reply had wrong drop");
   } else if (got & MODBUS_EXCEPTION_BIT) {
-    serial_exception(byte_at(pdu, length, 1), text, size);
+    modbus_exception_reply(byte_at(pdu, length, 1), text, size);
   } else if (got != function) {
     snprintf(text, size, "Write reply had wrong opcode");
   } else {
@@ -145,7 +150,7 @@ int modbus_check_tcp_reply(const uint8_t *reply, int length, uint8_t unit, uint8
     // The byte count promises values the frame does not hold.
     snprintf(text, size, "Read reply was wrong size");
   } else {
-    copy_values(reply + 9, count, values);
+    copy_values(reply + 9, length - 9, count, values);
     return 1;
   }
   return 0;

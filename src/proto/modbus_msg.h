@@ -12,6 +12,9 @@
 //   mbap_reply_is_late   the reply answers an earlier request than `current`
 //   modbus_check_tcp_reply   the checks of a reply frame over TCP; 1 on
 //                        success, else 0 with the reason in `text`
+//   modbus_exception_text    the name of an exception code 1-12, else null
+//   modbus_exception_reply   "Modbus error reply N NAME", as a serial line
+//                        (and a Modbus read carried by Sy/Max) tells it
 // Values are host-order 16-bit, high byte first on every wire.
 #pragma once
 #include <cstddef>
@@ -24,6 +27,10 @@ enum ModbusFunction : uint8_t {
   MODBUS_WRITE_FILE_RECORD = 0x15,
 };
 constexpr uint8_t MODBUS_EXCEPTION_BIT = 0x80;
+
+// Codes 1-12; null for any other code.
+const char *modbus_exception_text(unsigned code);
+void modbus_exception_reply(unsigned code, char *text, size_t size);
 
 constexpr int MODBUS_MAX_COUNT = 128;
 // The longest request: a file record of 128 registers.

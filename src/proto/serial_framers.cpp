@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "proto/framing.h"
+#include "proto/modbus_msg.h"
 
 namespace {
 
@@ -44,7 +45,6 @@ RxResult ascii_end(AsciiReceiver &rx, Packet *packet, bool on_control) {
 
 // Data bytes (function code to CRC) of a reply whose first bytes tell its
 // length; 0 while they do not (yet).
-constexpr uint8_t MODBUS_EXCEPTION_BIT = 0x80;
 constexpr uint16_t EXCEPTION_DATA = 4;     // function, code, CRC
 constexpr uint16_t ECHO_DATA = 7;          // function, address, value or count, CRC
 constexpr uint16_t COUNTED_OVERHEAD = 4;   // function, byte count, CRC

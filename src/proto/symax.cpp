@@ -2,7 +2,9 @@
 
 #include <cstdio>
 
+#include "proto/bytes.h"
 #include "proto/link_handle.h"
+#include "proto/modbus_msg.h"
 #include "proto/serial.h"
 
 namespace {
@@ -185,21 +187,6 @@ constexpr const char *symax_errors[] = {
 constexpr unsigned SYMAX_ERROR_COUNT = sizeof symax_errors / sizeof symax_errors[0];
 static_assert(SYMAX_ERROR_COUNT == 173);
 
-constexpr const char *modbus_exceptions[] = {
-    "ILLEGAL FUNCTION",
-    "ILLEGAL DATA ADDRESS",
-    "ILLEGAL DATA VALUE",
-    "SLAVE DEVICE FAILURE",
-    "ACKNOWLEDGE",
-    "SLAVE DEVICE BUSY",
-    "NEGATIVE ACKNOWLEDGE",
-    "MEMORY PARITY ERROR",
-    "Modbus error 9",
-    "Modbus error 10",
-    "DOWNSTREAM DEVICE DIDN'T RESPOND",
-    "NO FREE MASTER PATH",
-};
-
 constexpr uint8_t OP_READ = 0x00, OP_WRITE = 0x02, OP_PRIORITY_WRITE = 0x1E, OP_PRIORITY_READ = 0x20,
                   OP_CARRIED = 0x22;
 constexpr uint8_t REPLY_WRITE = 0x80, REPLY_READ = 0x86, REPLY_PRIORITY_READ = 0x90, REPLY_PRIORITY = 0x92,
@@ -207,25 +194,12 @@ constexpr uint8_t REPLY_WRITE = 0x80, REPLY_READ = 0x86, REPLY_PRIORITY_READ = 0
 constexpr uint8_t INPUT_TRANSACTION = 0xBA;
 constexpr int MAX_COUNT = 128;
 
-// A reply byte; bytes the reply does not hold read as 0.
-uint8_t byte_at(const Packet *p, int i) { return i >= 0 && i < p->length ? p->data[i] : 0; }
-
-void put16(uint8_t *at, unsigned v) {
-  at[0] = static_cast<uint8_t>(v >> 8);
-  at[1] = static_cast<uint8_t>(v);
+// The byte helpers over a reply packet's data.
+uint8_t byte_at(const Packet *r, int i) { return ::byte_at(r->data, r->length, i); }
+int copy_values(const Packet *r, int from, int wanted, uint16_t *values) {
+  return ::copy_values(r->data + from, r->length - from, wanted, values);
 }
-
-int clamp_count(int count) { return count < 0 ? 0 : count > MAX_COUNT ? MAX_COUNT : count; }
-
-// Copies up to `wanted` values starting at data byte `from`; only whole
-// pairs the reply holds are taken.
-int copy_values(const Packet *p, int from, int wanted, uint16_t *values) {
-  int available = p->length > from ? (p->length - from) / 2 : 0;
-  int n = available < wanted ? available : wanted;
-  for (int i = 0; i < n; i++)
-    values[i] = static_cast<uint16_t>(p->data[from + 2 * i] << 8 | p->data[from + 2 * i + 1]);
-  return n;
-}
+int clamp_count(int count) { return ::clamp_count(count, MAX_COUNT); }
 
 void set_symax_error(LinkHandle *link, unsigned code) {
   link_set_error(link, "(%u) %s", code, symax_error_text(code));
@@ -264,11 +238,6 @@ bool symax_link(LinkHandle *link) { return link_valid(link) && serial_channel(li
 const char *symax_error_text(unsigned code) {
   if (code < SYMAX_ERROR_COUNT && symax_errors[code]) return symax_errors[code];
   return "Unknown Error";
-}
-
-const char *modbus_exception_text(unsigned code) {
-  if (code >= 1 && code <= 12) return modbus_exceptions[code - 1];
-  return nullptr;
 }
 
 uint8_t symax_next_transaction(LinkHandle *link) {
@@ -450,9 +419,9 @@ int symax_check_read_input(LinkHandle *link, const Packet *r, int count, uint16_
     // a reply without values.
     result = copy_values(r, 6, count, values);
   } else if (byte_at(r, 4) & 0x80) {
-    unsigned code = byte_at(r, 5);
-    const char *text = modbus_exception_text(code);
-    link_set_error(link, "Modbus error reply %u %s", code, text ? text : "");
+    char text[LINK_ERROR_TEXT_SIZE];
+    modbus_exception_reply(byte_at(r, 5), text, sizeof text);
+    link_set_error(link, "%s", text);
   } else {
     set_symax_error(link, byte_at(r, 5));
   }

@@ -7,7 +7,8 @@
 //       (count for a write), 0 on failure with the reason in the link.
 //   symax_check_read / _write / _read_input   the reply checks of those
 //       exchanges on a received reply: same result, the reason in the link
-//   symax_error_text / modbus_exception_text      the error-code tables
+//   symax_error_text   the Sy/Max error-code table (Modbus exception names
+//                      are modbus_msg's)
 // The request builders and the route codec are separate so that the bytes
 // can be checked without a link.
 #pragma once
@@ -28,8 +29,6 @@ int symax_check_read_input(LinkHandle *link, const Packet *r, int count, uint16_
 
 // Never null: codes without an entry get a text of their own.
 const char *symax_error_text(unsigned code);
-// Codes 1-12; null for any other code.
-const char *modbus_exception_text(unsigned code);
 
 // The next transaction byte of a link (low byte of its counter, 6 bits with
 // priority); advances the counter.

@@ -7,6 +7,7 @@
 
 #include "platform/keyboard.h"
 #include "ui/screen.h"
+#include "ui/window.h"
 
 bool insert_mode = true;
 
@@ -127,6 +128,12 @@ int key_queue_count() { return queue_count; }
 
 void key_queue_reset() { queue_write = queue_read = queue_count = 0; }
 
+void keys_reset() {
+  key_queue_reset();
+  hotkey_reset();
+  insert_mode = true;
+}
+
 bool push_key_front(KeyCode key) {
   if (queue_count == KEY_QUEUE_SIZE) return false;
   // The read index names the slot read last; the next read takes the one after.
@@ -209,206 +216,227 @@ bool charset_has(uint8_t byte, const CharSet *set) { return set->bits[byte / 16]
 
 // --- field editor ---
 
+namespace {
+// One edit in progress. The place is 0-based and the width fits the model
+// row. The cursor may stand beyond the text (Right past its end when a space
+// is allowed), at most on the width.
+struct FieldEditor {
+  char *buffer;
+  int row, col, width;
+  char fill;
+  FieldFlags flags;
+  CharSet allow, term;
+  int length, cursor;
+};
+
+int field_index(const FieldEditor &e) { return static_cast<int>(e.flags & FF_ATTR_MASK); }
+
+// Draws the field as the typing stands: the text (fill characters in its
+// place when masked), fill characters to the width; the cursor goes to its
+// place. Through put_field, so only changed cells are written and the shadow
+// holds what the console shows: a window opened over the field by a hot key
+// gives the typed text back when it closes.
+void show_editing(const FieldEditor &e) {
+  char line[SCR_COLS + 1];
+  const bool masked = e.flags & FF_MASK;
+  for (int k = 0; k < e.width; k++) line[k] = k < e.length && !masked ? e.buffer[k] : e.fill;
+  line[e.width] = 0;
+  put_field(line, e.row + 1, e.col + 1, e.width, e.fill, field_index(e));
+  con_goto(e.row, e.col + e.cursor);
+}
+
+// The next key of the edit. Hot keys run here as in key_read, told where the
+// cursor stands; their key is not the edit's.
+KeyCode next_edit_key(const FieldEditor &e) {
+  for (;;) {
+    cursor_show();
+    KeyCode key;
+    if (!take_queued(&key)) key = kbd_read(-1);
+    HotKey *h = find_hotkey(key);
+    if (!h) return key;
+    con_reset_attr();
+    cursor_hide();
+    h->busy = true;
+    h->callback(key, e.cursor);
+    h->busy = false;
+    show_editing(e);
+  }
+}
+
+// A key of the allowed set, typed at the cursor: inserted or put over the
+// character there, or appended (a gap before the cursor becomes spaces).
+// Refused with the bell when the field has no room for it.
+void type_key(FieldEditor &e, KeyCode key, bool first_key) {
+  if (first_key && (e.flags & FF_REPLACE)) {
+    e.length = 0;
+    cursor_hide();
+  }
+  const char c = static_cast<char>(key);
+  if (e.cursor < e.length) {
+    if (!insert_mode) {
+      e.buffer[e.cursor++] = c;
+    } else if (e.length < e.width) {
+      memmove(e.buffer + e.cursor + 1, e.buffer + e.cursor, e.length - e.cursor);
+      e.buffer[e.cursor++] = c;
+      e.length++;
+      cursor_hide();
+    } else {
+      beep();   // a full field refuses an insert even when quiet
+    }
+  } else if (e.length == e.width || e.cursor >= e.width) {
+    if (!(e.flags & FF_QUIET)) beep();
+  } else {
+    for (int k = e.length; k < e.cursor; k++) e.buffer[k] = ' ';
+    e.buffer[e.cursor++] = c;
+    e.length = e.cursor;
+  }
+}
+
+void word_left(FieldEditor &e) {
+  if (e.cursor == 0) return;
+  do e.cursor--;
+  while (e.cursor > 0 && e.cursor < e.length && is_word_char(e.buffer[e.cursor]));
+  while (e.cursor > 0 && !(e.cursor - 1 < e.length && is_word_char(e.buffer[e.cursor - 1]))) e.cursor--;
+}
+
+void word_right(FieldEditor &e) {
+  while (e.cursor < e.length && is_word_char(e.buffer[e.cursor])) e.cursor++;
+  while (e.cursor < e.length && !is_word_char(e.buffer[e.cursor])) e.cursor++;
+}
+
+// A key outside the allowed set. False when the field has no use for it: the
+// key is dropped, with the bell unless quiet.
+bool edit_key(FieldEditor &e, KeyCode key) {
+  switch (key) {
+    case KEY_ESC:
+    case KEY_CLEAR:
+      if (e.length > 0) e.cursor = 0;
+      [[fallthrough]];
+    case KEY_CUT_END:
+      if (e.cursor < e.length) e.length = e.cursor;
+      return true;
+    case KEY_CUT_START:
+      if (e.cursor > 0) {
+        int removed = e.cursor < e.length ? e.cursor : e.length;
+        memmove(e.buffer, e.buffer + removed, e.length - removed);
+        e.length -= removed;
+        e.cursor = 0;
+      }
+      return true;
+    case KEY_HOME: e.cursor = 0; return true;
+    case KEY_END: e.cursor = e.length; return true;
+    case KEY_LEFT:
+      if (e.cursor > 0) e.cursor--;
+      return true;
+    case KEY_RIGHT:
+      if (e.cursor < e.length || (charset_has(' ', &e.allow) && e.cursor < e.width)) e.cursor++;
+      return true;
+    case KEY_DEL:
+      if (e.cursor < e.length) {
+        memmove(e.buffer + e.cursor, e.buffer + e.cursor + 1, e.length - e.cursor - 1);
+        e.length--;
+      }
+      return true;
+    case KEY_BACKSPACE:
+      if (e.cursor > e.length) {
+        e.cursor--;
+      } else if (e.cursor > 0) {
+        memmove(e.buffer + e.cursor - 1, e.buffer + e.cursor, e.length - e.cursor);
+        e.length--;
+        e.cursor--;
+      }
+      return true;
+    case KEY_WORD_LEFT: word_left(e); return true;
+    case KEY_WORD_RIGHT: word_right(e); return true;
+    default:
+      if (!(e.flags & FF_QUIET)) beep();
+      return false;
+  }
+}
+
+// Hands the text back: padded with blanks to exactly the width and placed as
+// put_field places it (FF_PAD; the byte after the width is left alone), or
+// cut at its end with every byte up to the width cleared. Returns how many
+// characters the field keeps.
+int hand_back(FieldEditor &e) {
+  if (!(e.flags & FF_PAD)) {
+    memset(e.buffer + e.length, 0, e.width - e.length + 1);
+    return e.length;
+  }
+  char text[SCR_COLS];
+  memcpy(text, e.buffer, e.length);
+  int lead = (e.flags & FF_CENTER) ? (e.width - e.length) / 2 : (e.flags & FF_RIGHT) ? e.width - e.length : 0;
+  memset(e.buffer, ' ', e.width);
+  memcpy(e.buffer + lead, text, e.length);
+  return e.width;
+}
+
+// The field once the edit is over, drawn as any field: the kept text, blanks
+// to the width (the fill characters go). A masked field keeps its fill
+// characters over the text, on the console and in the shadow alike, so that
+// neither a redraw nor a screen print shows what was typed.
+void show_result(const FieldEditor &e, int kept) {
+  char line[SCR_COLS + 1];
+  const bool masked = e.flags & FF_MASK;
+  for (int k = 0; k < e.width; k++) {
+    if (masked) line[k] = k < e.length ? e.fill : ' ';
+    else line[k] = k < kept ? e.buffer[k] : ' ';
+  }
+  line[e.width] = 0;
+  put_field(line, e.row + 1, e.col + 1, e.width, ' ', field_index(e));
+}
+}  // namespace
+
 KeyCode field_edit(char *buffer, int row, int col, int width, int fill, const char *allowed,
                    const char *terminators, FieldFlags flags) {
   screen_honour_redraw();
-  CharSet allow, term;
-  charset_build(allowed, &allow);
-  charset_build(terminators, &term);
+  FieldEditor e{};
+  e.buffer = buffer;
+  e.flags = flags;
+  e.fill = static_cast<char>(fill & 0xff);
+  charset_build(allowed, &e.allow);
+  charset_build(terminators, &e.term);
   clamp_pos(row, col);
   if (width < 1) width = 1;
   if (width > SCR_COLS) width = SCR_COLS;
   if (col + width > SCR_COLS) width = SCR_COLS - col;
+  e.row = row;
+  e.col = col;
+  e.width = width;
   if (flags & FF_BEEP) beep();
-
-  const bool quiet = flags & FF_QUIET;
-  const int index = flags & FF_ATTR_MASK;
-  char pad_line[SCR_COLS];
-  memset(pad_line, fill & 0xff, sizeof pad_line);
-  const char *shown = (flags & FF_MASK) ? pad_line : buffer;
-  con_set_attr(index);
-
-  int length = 0, cursor = 0;
+  // Without FF_KEEP the old text is not shown, and is overwritten at the end.
   if (flags & FF_KEEP) {
     buffer[width] = 0;
-    length = static_cast<int>(strlen(buffer));
-    cursor = (flags & FF_REPLACE) ? 0 : length;
+    e.length = static_cast<int>(strlen(buffer));
+    e.cursor = (flags & FF_REPLACE) ? 0 : e.length;
   }
-  bool saved_insert = insert_mode;
+  const bool saved_insert = insert_mode;
   if (flags & FF_OVERWRITE) insert_mode = false;
+  show_editing(e);
 
-  auto write_at = [&](int pos, const char *text, int n) {
-    if (n <= 0) return;
-    con_goto(row, col + pos);
-    con_write(text, n);
-  };
-  write_at(0, shown, length);
-  write_at(length, pad_line, width - length);
-  con_goto(row, col + cursor);
   bool first_key = true;
-
   KeyCode key;
   for (;;) {
-    cursor_show();
-    if (!take_queued(&key)) key = kbd_read(-1);
-    if (HotKey *h = find_hotkey(key)) {
-      con_reset_attr();
-      cursor_hide();
-      h->busy = true;
-      h->callback(key, cursor);
-      h->busy = false;
-      // A hot key's window may have covered the field, and closing it put
-      // back what was under it before the typing: show the text as it is.
-      con_set_attr(index);
-      write_at(0, shown, length);
-      write_at(length, pad_line, width - length);
-      con_goto(row, col + cursor);
-      continue;
-    }
+    key = next_edit_key(e);
     if ((flags & FF_UPPER) && key >= 'a' && key <= 'z') key = static_cast<KeyCode>(key - 'a' + 'A');
-
-    bool dropped = false;
-    if (charset_has(key, &allow)) {
-      if (first_key && (flags & FF_REPLACE)) {
-        length = 0;
-        cursor_hide();
-        write_at(0, pad_line, width);
-        con_goto(row, col + cursor);
-      }
-      if (cursor < length) {
-        if (insert_mode) {
-          if (length < width) {
-            memmove(buffer + cursor + 1, buffer + cursor, length - cursor);
-            buffer[cursor] = static_cast<char>(key);
-            length++;
-            cursor_hide();
-            write_at(cursor, shown + cursor, length - cursor);
-            cursor++;
-          } else {
-            beep();
-          }
-        } else {
-          buffer[cursor] = static_cast<char>(key);
-          write_at(cursor, shown + cursor, 1);
-          cursor++;
-        }
-      } else if (length == width || cursor >= width) {
-        if (!quiet) beep();
-      } else {
-        int old_end = length;
-        for (int k = length; k < cursor; k++) buffer[k] = ' ';
-        buffer[cursor] = static_cast<char>(key);
-        length = cursor + 1;
-        write_at(old_end, shown + old_end, length - old_end);
-        cursor++;
-      }
-      if ((flags & FF_AUTOENTER) && length >= width) key = KEY_ENTER;
+    if (charset_has(key, &e.allow)) {
+      type_key(e, key, first_key);
+      if ((flags & FF_AUTOENTER) && e.length >= e.width) key = KEY_ENTER;
     }
-    if (charset_has(key, &term)) {
-      con_goto(row, col + cursor);
-      break;
+    // A terminator ends the edit, also one just typed. Esc, when it is not
+    // one, empties the text first.
+    bool ends = charset_has(key, &e.term);
+    bool used = true;
+    if (!ends && !charset_has(key, &e.allow)) {
+      used = edit_key(e, key);
+      ends = key == KEY_ESC;
     }
-    if (!charset_has(key, &allow)) {
-      switch (key) {
-        case KEY_ESC:
-        case KEY_CLEAR:
-        case KEY_CUT_END:
-          if (key != KEY_CUT_END && length > 0) cursor = 0;
-          if (cursor < length) {
-            write_at(cursor, pad_line, length - cursor);
-            length = cursor;
-          }
-          break;
-        case KEY_CUT_START:
-          if (cursor > 0) {
-            int removed = cursor < length ? cursor : length;
-            memmove(buffer, buffer + removed, length - removed);
-            length -= removed;
-            write_at(0, shown, length);
-            write_at(length, pad_line, removed);
-            cursor = 0;
-          }
-          break;
-        case KEY_HOME: cursor = 0; break;
-        case KEY_END: cursor = length; break;
-        case KEY_LEFT:
-          if (cursor > 0) cursor--;
-          break;
-        case KEY_RIGHT:
-          if (cursor < length) {
-            cursor++;
-          } else if (charset_has(' ', &allow) && cursor < width) {
-            write_at(cursor, pad_line, 1);
-            cursor++;
-          }
-          break;
-        case KEY_DEL:
-          if (cursor < length) {
-            memmove(buffer + cursor, buffer + cursor + 1, length - cursor - 1);
-            length--;
-            write_at(cursor, shown + cursor, length - cursor);
-            write_at(length, pad_line, 1);
-          }
-          break;
-        case KEY_BACKSPACE:
-          if (cursor > length) {
-            cursor--;
-          } else if (cursor > 0) {
-            memmove(buffer + cursor - 1, buffer + cursor, length - cursor);
-            length--;
-            cursor--;
-            write_at(cursor, shown + cursor, length - cursor);
-            write_at(length, pad_line, 1);
-          }
-          break;
-        case KEY_WORD_LEFT:
-          if (cursor > 0) {
-            do cursor--;
-            while (cursor > 0 && cursor < length && is_word_char(buffer[cursor]));
-            while (cursor > 0 && !(cursor - 1 < length && is_word_char(buffer[cursor - 1]))) cursor--;
-          }
-          break;
-        case KEY_WORD_RIGHT:
-          while (cursor < length && is_word_char(buffer[cursor])) cursor++;
-          while (cursor < length && !is_word_char(buffer[cursor])) cursor++;
-          break;
-        default:
-          if (!quiet) beep();
-          dropped = true;
-          break;
-      }
-      if (key == KEY_ESC) {
-        con_goto(row, col + cursor);
-        break;
-      }
-    }
-    if (!dropped) first_key = false;
-    con_goto(row, col + cursor);
+    show_editing(e);
+    if (ends) break;
+    if (used) first_key = false;
   }
 
-  // Hand the text back: padded and justified to the width, or cut at its end.
-  int n;
-  if (flags & FF_PAD) {
-    char text[SCR_COLS + 1];
-    memcpy(text, buffer, length);
-    int lead = (flags & FF_CENTER) ? (width - length) / 2 : (flags & FF_RIGHT) ? width - length : 0;
-    memset(buffer, ' ', width);
-    memcpy(buffer + lead, text, length);
-    n = width;
-  } else {
-    memset(buffer + length, 0, width - length + 1);
-    n = length;
-  }
-  int base = row * SCR_COLS + col;
-  for (int k = 0; k < width; k++) {
-    shadow_chars[base + k] = k < n ? static_cast<uint8_t>(buffer[k]) : ' ';
-    shadow_attrs[base + k] = static_cast<uint8_t>(index);
-  }
-  if ((fill & 0xff) != ' ' && n < width) {
-    char spaces[SCR_COLS];
-    memset(spaces, ' ', sizeof spaces);
-    write_at(n, spaces, width - n);
-  }
+  show_result(e, hand_back(e));
   cursor_hide();
   con_reset_attr();
   if (flags & FF_OVERWRITE) insert_mode = saved_insert;

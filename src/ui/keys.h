@@ -2,7 +2,8 @@
 // sets and the one-line field editor.
 //   get_key/key_read   next key: queue first, then keyboard; hot keys run here
 //   kbd_read           the keyboard alone (console stream -> KeyCode)
-//   field_edit         edits a text in a fixed-width field
+//   field_edit         edits a text in a fixed-width field; the field is drawn
+//                      through put_field while typing and when the edit ends
 //   edit_number        edits a 16-bit value as decimal digits; a number past
 //                      16 bits is refused with the bell and edited again
 #pragma once
@@ -55,6 +56,8 @@ KeyCode kbd_read(int mode);
 int push_keys(const char *text);
 int key_queue_count();
 void key_queue_reset();
+// Start state of the module: empty queue, no hot keys, insert mode on.
+void keys_reset();
 // Puts one key before every queued key, so that it is read next (a key read
 // to look at it goes back where it was). False when the queue is full.
 bool push_key_front(KeyCode key);

@@ -4,9 +4,6 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "ui/keys.h"
-#include "ui/window.h"
-
 const uint8_t attr_table[8] = {0x17, 0x71, 0x1E, 0x7E, 0x1C, 0x7C, 0x1C, 0x6C};
 
 uint8_t shadow_chars[SCR_CELLS];
@@ -83,7 +80,7 @@ int con_col() { return log_col; }
 
 // --- screen level ---
 
-bool ui_init(ConsoleKind kind) {
+bool screen_open(ConsoleKind kind) {
   if (!pcon_open(kind)) return false;
   log_row = log_col = 0;
   cur_attr = 0x17;
@@ -92,10 +89,6 @@ bool ui_init(ConsoleKind kind) {
   memset(saved_chars, ' ', sizeof saved_chars);
   memset(saved_attrs, 0, sizeof saved_attrs);
   redraw_pending = false;
-  win_stack_reset();
-  hotkey_reset();
-  key_queue_reset();
-  insert_mode = true;
   if (!exit_handler_registered) {
     atexit(show_cursor_at_exit);
     exit_handler_registered = true;
@@ -106,11 +99,7 @@ bool ui_init(ConsoleKind kind) {
   return true;
 }
 
-void ui_shutdown() {
-  pcon_close();
-  win_stack_reset();
-  hotkey_reset();
-}
+void screen_close() { pcon_close(); }
 
 void clamp_pos(int &row, int &col) {
   if (row > SCR_ROWS) row = SCR_ROWS;

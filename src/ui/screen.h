@@ -8,6 +8,9 @@
 #pragma once
 #include <cstdint>
 #include "platform/console.h"
+// ui_init and ui_shutdown live in ui/ui.h; included here only for the callers
+// that still reach them through this header.
+#include "ui/ui.h"
 
 constexpr int SCR_ROWS = 25;
 constexpr int SCR_COLS = 132;        // model width; columns 81..132 are never shown
@@ -39,9 +42,10 @@ int con_col();
 
 // --- screen level ---
 // Takes the console over (kind: the vt terminal, or the memory grid of the
-// tests) and empties shadow, save slot, window stack and hot keys.
-bool ui_init(ConsoleKind kind = CONSOLE_VT);
-void ui_shutdown();
+// tests), empties shadow and save slot, clears the console. screen_close
+// gives the console back.
+bool screen_open(ConsoleKind kind);
+void screen_close();
 void clamp_pos(int &row, int &col);
 void clear_to_eol(int row, int col);
 void clear_to_end(int row, int col);

@@ -40,6 +40,6 @@ WindowHandle win_open(int top, int left, int bottom, int right, const char *titl
 void win_close(WindowHandle *handle);
 void beep();
 
-// Window stack housekeeping for ui_init / ui_shutdown.
+// Window stack housekeeping (ui_init, ui_shutdown, tests).
 void win_stack_reset();   // frees every record without drawing
 int win_stack_depth();

@@ -185,6 +185,42 @@ TEST_F(FieldEdit, MaskShowsFillButKeepsText) {
   EXPECT_EQ(row(3).substr(4, 6), "******");
 }
 
+namespace {
+std::string shadow_row_text(int r, int c, int n) {
+  return std::string(reinterpret_cast<const char *>(shadow_chars) + (r - 1) * SCR_COLS + (c - 1), n);
+}
+std::string shadow_seen;
+int note_shadow(KeyCode, int) {
+  shadow_seen = shadow_row_text(3, 5, 6);
+  return 0;
+}
+}  // namespace
+
+// A screen print (F1) taken during an edit shows the field as typed.
+TEST_F(FieldEdit, ShadowFollowsTheTyping) {
+  hotkey_add(KEY_F1, note_shadow);
+  char buf[10] = "";
+  push_keys(("AB" + keys({KEY_F1}) + "\r").c_str());
+  field_edit(buf, 3, 5, 6, '_', "A-Z", "\r", 2);
+  EXPECT_EQ(shadow_seen, "AB____");
+  EXPECT_EQ(shadow_row_text(3, 5, 6), "AB    ");
+}
+
+// The field left behind is the one the shadow holds: justified without fill
+// characters, and a masked text stays masked through a full redraw.
+TEST_F(FieldEdit, ResultIsDrawnAsAnyField) {
+  char buf[10] = "AB";
+  push_keys("\r");
+  field_edit(buf, 3, 5, 5, '_', "A-Z", "\r", FF_KEEP | FF_PAD | FF_RIGHT | 2);
+  EXPECT_EQ(row(3).substr(4, 5), "   AB");
+  char secret[10] = "";
+  push_keys("PW\r");
+  field_edit(secret, 4, 5, 4, '*', "A-Z", "\r", FF_MASK);
+  screen_redraw();
+  EXPECT_EQ(row(4).substr(4, 4), "**  ");
+  EXPECT_STREQ(secret, "PW");
+}
+
 TEST_F(FieldEdit, EditNumber) {
   uint16_t v = 1234;
   push_keys("\r");

@@ -10,6 +10,7 @@
 #include "editor/online.h"
 #include "link/link.h"
 #include "link/link_setup.h"
+#include "proto/modbus_msg.h"
 #include "proto/symax.h"
 #include "symax_test_util.h"
 

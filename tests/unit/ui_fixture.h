@@ -7,6 +7,7 @@
 
 #include "platform/console.h"
 #include "ui/screen.h"
+#include "ui/ui.h"
 
 class UiTest : public ::testing::Test {
  protected:
