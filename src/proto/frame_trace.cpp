@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "proto/modbus_msg.h"
 #include "proto/symax.h"
 
 std::atomic<TraceSink> frame_trace_sink{nullptr};
