@@ -5,6 +5,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <span>
+#include <string>
 #include <string_view>
 
 #include "config/config_file.h"
@@ -68,14 +70,16 @@ constexpr OptionSpec options[] = {
     {OPT_TIMEOUT, "--timeout", 'o', true, CMD_NONE},
 };
 
-struct KindName {
-  const char *name;
-  LinkKind kind;
-};
-constexpr KindName kind_names[] = {
-    {"symax", LINK_SYMAX}, {"net-to-net", LINK_NET_TO_NET}, {"gateway", LINK_GATEWAY},
-    {"rtu", LINK_MODBUS_RTU}, {"ascii", LINK_MODBUS_ASCII}, {"tcp", LINK_MODBUS_TCP},
-};
+// "symax, net-to-net, ... and tcp": the kinds' command-line names.
+std::string kind_option_names() {
+  std::span<const LinkKindEntry> kinds = link_kind_table();
+  std::string names;
+  for (size_t i = 0; i < kinds.size(); i++) {
+    if (i) names += i + 1 == kinds.size() ? " and " : ", ";
+    names += kinds[i].option_name;
+  }
+  return names;
+}
 
 // The option an argument names, with the value written into it ("--x=v",
 // "-av"); null for an argument that is not an option.
@@ -143,9 +147,9 @@ bool set_value(const OptionSpec &spec, const char *typed, const char *v, Program
       break;
     case OPT_LINK: {
       l.kind = -1;
-      for (const KindName &k : kind_names)
-        if (strcmp(v, k.name) == 0) l.kind = k.kind;
-      if (l.kind < 0) return *error = quoted(o.name.c_str(), v) + ": the kinds are symax, net-to-net, gateway, rtu, ascii and tcp", false;
+      for (const LinkKindEntry &k : link_kind_table())
+        if (strcmp(v, k.option_name) == 0) l.kind = k.setup_kind;
+      if (l.kind < 0) return *error = quoted(o.name.c_str(), v) + ": the kinds are " + kind_option_names(), false;
       break;
     }
     case OPT_DEVICE:
