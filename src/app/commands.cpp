@@ -314,19 +314,12 @@ bool port_index(const std::string &name, uint16_t *index) {
 int open_link(const ProgramArgs &a) {
   const std::string path = a.setup_path.empty() ? DEFAULT_SETUP : a.setup_path;
   LinkSetup setup;
-  memset(&setup, 0, sizeof setup);
-  SetupReadResult r = read_setup_image(path.c_str(), &setup);
-  if (r != SETUP_READ_OK) {
-    // Without the file a link kind given here makes the link from the
-    // default record; without either there is no link to speak of.
-    if (a.link.kind < 0) {
-      fprintf(stderr, "zl27t: %s: %s\n", path.c_str(),
-              r == SETUP_READ_OPEN_FAILED ? "Can't locate setup file." : "Can't read setup file. Use SETUP to change it");
-      return CLI_FAILED;
-    }
-    default_link_setup(&setup);
-  } else {
-    clamp_link_setup(&setup);
+  SetupReadResult r = load_setup_record(path.c_str(), &setup);
+  // Without the file a link kind given here makes the link from the
+  // default record; without either there is no link to speak of.
+  if (r != SETUP_READ_OK && a.link.kind < 0) {
+    fprintf(stderr, "zl27t: %s: %s\n", path.c_str(), setup_read_text(r));
+    return CLI_FAILED;
   }
   const LinkOverrides &l = a.link;
   if (l.kind >= 0) setup.kind = static_cast<uint16_t>(l.kind);
