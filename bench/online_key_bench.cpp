@@ -28,6 +28,7 @@
 #include <unistd.h>
 
 #include "harness.h"
+#include "link/link_kinds.h"
 #include "platform/keyboard.h"
 
 using namespace e2e;
@@ -134,7 +135,7 @@ int cpu_bench(double seconds, int baud) {
       const double wall = ms_since(t0) / 1000;
       const double program = (cpu_seconds(s.pid()) - program0) / wall, device = (cpu_seconds(sim.pid()) - sim0) / wall;
       const double asked = (bytes_read(sim.pid()) - read0) / wall;
-      printf("  %-12s %-15s program %5.1f %%   simulated modem %5.1f %%", link_kind_text[kind], screen.name,
+      printf("  %-12s %-15s program %5.1f %%   simulated modem %5.1f %%", link_kind_name(kind), screen.name,
              100 * program, 100 * device);
       // What the modem takes from a socket is not counted among its reads.
       if (!tcp) printf(", reads %6.0f bytes/s", asked);

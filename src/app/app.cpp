@@ -3,6 +3,7 @@
 
 #include <cstring>
 
+#include "app/link_startup.h"
 #include "app/trace_file.h"
 #include "config/config_file.h"
 #include "config/modem_config.h"
@@ -14,7 +15,6 @@
 #include "link/link.h"
 #include "link/link_dialogs.h"
 #include "link/link_setup.h"
-#include "link/setup_file.h"
 #include "platform/signals.h"
 #include "regview/regview.h"
 #include "term/terminal.h"

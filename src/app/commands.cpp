@@ -5,6 +5,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <span>
+#include <string>
 #include <string_view>
 
 #include "config/config_file.h"
@@ -68,14 +70,16 @@ constexpr OptionSpec options[] = {
     {OPT_TIMEOUT, "--timeout", 'o', true, CMD_NONE},
 };
 
-struct KindName {
-  const char *name;
-  LinkKind kind;
-};
-constexpr KindName kind_names[] = {
-    {"symax", LINK_SYMAX}, {"net-to-net", LINK_NET_TO_NET}, {"gateway", LINK_GATEWAY},
-    {"rtu", LINK_MODBUS_RTU}, {"ascii", LINK_MODBUS_ASCII}, {"tcp", LINK_MODBUS_TCP},
-};
+// "symax, net-to-net, ... and tcp": the kinds' command-line names.
+std::string kind_option_names() {
+  std::span<const LinkKindEntry> kinds = link_kind_table();
+  std::string names;
+  for (size_t i = 0; i < kinds.size(); i++) {
+    if (i) names += i + 1 == kinds.size() ? " and " : ", ";
+    names += kinds[i].option_name;
+  }
+  return names;
+}
 
 // The option an argument names, with the value written into it ("--x=v",
 // "-av"); null for an argument that is not an option.
@@ -143,9 +147,9 @@ bool set_value(const OptionSpec &spec, const char *typed, const char *v, Program
       break;
     case OPT_LINK: {
       l.kind = -1;
-      for (const KindName &k : kind_names)
-        if (strcmp(v, k.name) == 0) l.kind = k.kind;
-      if (l.kind < 0) return *error = quoted(o.name.c_str(), v) + ": the kinds are symax, net-to-net, gateway, rtu, ascii and tcp", false;
+      for (const LinkKindEntry &k : link_kind_table())
+        if (strcmp(v, k.option_name) == 0) l.kind = k.setup_kind;
+      if (l.kind < 0) return *error = quoted(o.name.c_str(), v) + ": the kinds are " + kind_option_names(), false;
       break;
     }
     case OPT_DEVICE:
@@ -310,19 +314,12 @@ bool port_index(const std::string &name, uint16_t *index) {
 int open_link(const ProgramArgs &a) {
   const std::string path = a.setup_path.empty() ? DEFAULT_SETUP : a.setup_path;
   LinkSetup setup;
-  memset(&setup, 0, sizeof setup);
-  SetupReadResult r = read_setup_image(path.c_str(), &setup);
-  if (r != SETUP_READ_OK) {
-    // Without the file a link kind given here makes the link from the
-    // default record; without either there is no link to speak of.
-    if (a.link.kind < 0) {
-      fprintf(stderr, "zl27t: %s: %s\n", path.c_str(),
-              r == SETUP_READ_OPEN_FAILED ? "Can't locate setup file." : "Can't read setup file. Use SETUP to change it");
-      return CLI_FAILED;
-    }
-    default_link_setup(&setup);
-  } else {
-    clamp_link_setup(&setup);
+  SetupReadResult r = load_setup_record(path.c_str(), &setup);
+  // Without the file a link kind given here makes the link from the
+  // default record; without either there is no link to speak of.
+  if (r != SETUP_READ_OK && a.link.kind < 0) {
+    fprintf(stderr, "zl27t: %s: %s\n", path.c_str(), setup_read_text(r));
+    return CLI_FAILED;
   }
   const LinkOverrides &l = a.link;
   if (l.kind >= 0) setup.kind = static_cast<uint16_t>(l.kind);

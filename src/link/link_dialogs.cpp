@@ -5,9 +5,11 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <span>
 
 #include "link/link.h"
 #include "link/link_core.h"
+#include "link/link_kinds.h"
 #include "link/setup_file.h"
 #include "ui/boxes.h"
 #include "ui/keys.h"
@@ -25,6 +27,8 @@ constexpr int FIRST_ROW = 8;
 constexpr int LAST_ROW = 17;
 constexpr FieldFlags FIELD = 2;
 constexpr FieldFlags EDITED = 2 | FF_REPLACE;
+// The drop a kind of one drop gets when its route is empty.
+constexpr uint16_t DEFAULT_DROP = 255;
 
 // The code tables as the null-ended lists choice fields take.
 template <size_t N>
@@ -68,64 +72,41 @@ FormField typed(int row, int column, int width, int16_t type, void *value, FormV
           value, nullptr, check, flags};
 }
 
-// What a layout row holds.
-enum Slot { NOTHING, PORT, BAUD, DATA_BITS, FIXED_8, STOP_BITS, PARITY, ERROR_CHECK, TIMEOUT, TRAP,
-            ROUTE, DROP, HOST, TCP_PORT };
+constexpr int LAYOUT_ROWS = SETUP_LAYOUT_ROWS;   // rows 9..17; row 8 is the type
+static_assert(FIRST_ROW + LAYOUT_ROWS == LAST_ROW);
 
-struct LayoutRow {
-  const char *label;   // null: a blank row
-  Slot slot;
-};
-constexpr int LAYOUT_ROWS = LAST_ROW - FIRST_ROW;   // rows 9..17; row 8 is the type
+// "None" has no entry: no fields, every row blank.
+constexpr SetupLayout NO_LAYOUT = {};
 
-constexpr LayoutRow layouts[LINK_KIND_COUNT][LAYOUT_ROWS] = {
-    // None
-    {},
-    // Sy/Max COM:
-    {{"Port", PORT}, {"Baud rate", BAUD}, {"Data bits", FIXED_8}, {"Stop bits", STOP_BITS},
-     {"Parity", PARITY}, {"Error Check", ERROR_CHECK}, {"Timeout", TIMEOUT}, {"Trap Errors", TRAP},
-     {"Route", ROUTE}},
-    // Net-to-Net COM:
-    {{"Port", PORT}, {"Baud rate", BAUD}, {"Data bits", FIXED_8}, {"Stop bits", STOP_BITS},
-     {"Parity", PARITY}, {"Error Check", ERROR_CHECK}, {"Timeout", TIMEOUT}, {"Trap Errors", TRAP},
-     {"Route", ROUTE}},
-    // Gateway COM:
-    {{"Port", PORT}, {"Baud rate", BAUD}, {"Data bits", DATA_BITS}, {"Stop bits", STOP_BITS},
-     {"Parity", PARITY}, {"Route", ROUTE}},
-    // Modbus RTU
-    {{"Port", PORT}, {"Baud rate", BAUD}, {"Data bits", DATA_BITS}, {"Stop bits", STOP_BITS},
-     {"Parity", PARITY}, {nullptr, NOTHING}, {"Timeout", TIMEOUT}, {"Trap Errors", TRAP}, {"Drop", DROP}},
-    // Modbus ASCII
-    {{"Port", PORT}, {"Baud rate", BAUD}, {"Data bits", DATA_BITS}, {"Stop bits", STOP_BITS},
-     {"Parity", PARITY}, {nullptr, NOTHING}, {"Timeout", TIMEOUT}, {"Trap Errors", TRAP}, {"Drop", DROP}},
-    // Modbus TCP
-    {{"Host", HOST}, {"Port", TCP_PORT}, {nullptr, NOTHING}, {nullptr, NOTHING}, {nullptr, NOTHING},
-     {nullptr, NOTHING}, {"Timeout", TIMEOUT}, {"Trap Errors", TRAP}, {"Index", DROP}},
-};
+const SetupLayout &layout_of(uint16_t kind) {
+  const LinkKindEntry *e = link_kind_entry(kind);
+  return e ? e->layout : NO_LAYOUT;
+}
 
 // The editable fields of a kind's layout, top to bottom.
 int layout_fields(uint16_t kind, FormField out[LAYOUT_ROWS]) {
   LinkSetup &s = link_setup;
   int n = 0;
+  const SetupLayout &layout = layout_of(kind);
   for (int i = 0; i < LAYOUT_ROWS; i++) {
     int row = FIRST_ROW + 1 + i;
-    switch (layouts[kind][i].slot) {
-      case PORT: out[n++] = choice(row, FIELD_COLUMN, serial_port_field_width(), &s.port, port_choices()); break;
-      case BAUD: out[n++] = choice(row, FIELD_COLUMN, 5, &s.baud, baud_choices.list); break;
-      case DATA_BITS: out[n++] = choice(row, FIELD_COLUMN, 1, &s.data_bits, data_bits_choices.list); break;
-      case STOP_BITS: out[n++] = choice(row, FIELD_COLUMN, 1, &s.stop_bits, stop_bits_choices.list); break;
-      case PARITY: out[n++] = choice(row, FIELD_COLUMN, 4, &s.parity, parity_choices.list); break;
-      case ERROR_CHECK: out[n++] = choice(row, FIELD_COLUMN, 3, &s.error_check, error_check_choices.list); break;
-      case TIMEOUT: out[n++] = typed(row, FIELD_COLUMN, 6, DT_UNSIGNED, &s.timeout, check_timeout); break;
-      case TRAP: out[n++] = choice(row, FIELD_COLUMN, 3, &s.trap_errors, yes_no_choices.list); break;
+    switch (layout[i].slot) {
+      case SLOT_PORT: out[n++] = choice(row, FIELD_COLUMN, serial_port_field_width(), &s.port, port_choices()); break;
+      case SLOT_BAUD: out[n++] = choice(row, FIELD_COLUMN, 5, &s.baud, baud_choices.list); break;
+      case SLOT_DATA_BITS: out[n++] = choice(row, FIELD_COLUMN, 1, &s.data_bits, data_bits_choices.list); break;
+      case SLOT_STOP_BITS: out[n++] = choice(row, FIELD_COLUMN, 1, &s.stop_bits, stop_bits_choices.list); break;
+      case SLOT_PARITY: out[n++] = choice(row, FIELD_COLUMN, 4, &s.parity, parity_choices.list); break;
+      case SLOT_ERROR_CHECK: out[n++] = choice(row, FIELD_COLUMN, 3, &s.error_check, error_check_choices.list); break;
+      case SLOT_TIMEOUT: out[n++] = typed(row, FIELD_COLUMN, 6, DT_UNSIGNED, &s.timeout, check_timeout); break;
+      case SLOT_TRAP: out[n++] = choice(row, FIELD_COLUMN, 3, &s.trap_errors, yes_no_choices.list); break;
       // route_count and route[] have the number list's layout.
-      case ROUTE: out[n++] = typed(row, FIELD_COLUMN, 31, DT_NUMBER_LIST, &s.route_count); break;
-      case DROP: out[n++] = typed(row, FIELD_COLUMN, 3, DT_NUMBER_LIST, &s.route_count); break;
-      case HOST: out[n++] = typed(row, FIELD_COLUMN, 30, DT_TEXT, s.host); break;
+      case SLOT_ROUTE: out[n++] = typed(row, FIELD_COLUMN, 31, DT_NUMBER_LIST, &s.route_count); break;
+      case SLOT_DROP: out[n++] = typed(row, FIELD_COLUMN, 3, DT_NUMBER_LIST, &s.route_count); break;
+      case SLOT_HOST: out[n++] = typed(row, FIELD_COLUMN, 30, DT_TEXT, s.host); break;
       // Five digits: a TCP port is 16 bits.
-      case TCP_PORT: out[n++] = typed(row, FIELD_COLUMN, 5, DT_UNSIGNED, &s.tcp_port); break;
-      case NOTHING:
-      case FIXED_8: break;
+      case SLOT_TCP_PORT: out[n++] = typed(row, FIELD_COLUMN, 5, DT_UNSIGNED, &s.tcp_port); break;
+      case SLOT_NOTHING:
+      case SLOT_FIXED_8: break;
     }
   }
   return n;
@@ -140,14 +121,14 @@ void draw_label(int row, const char *label, const char *fixed = nullptr) {
 }
 
 void draw_layout(uint16_t kind, FieldFlags name_attr) {
-  put_field(link_kind_text[kind], FIRST_ROW, FIELD_COLUMN, 21, ' ', name_attr);
+  put_field(link_kind_name(kind), FIRST_ROW, FIELD_COLUMN, 21, ' ', name_attr);
   char type_label[32];
-  snprintf(type_label, sizeof type_label, "%*s%s", LABEL_WIDTH, "Connection type", kind == LINK_NONE ? " NONE" : "");
+  snprintf(type_label, sizeof type_label, "%*s%s", LABEL_WIDTH, "Connection type",
+           link_kind_entry(kind) ? "" : " NONE");
   put_field(type_label, FIRST_ROW, LABEL_COLUMN, 0, ' ', 0);
-  for (int i = 0; i < LAYOUT_ROWS; i++) {
-    const LayoutRow &r = layouts[kind][i];
-    draw_label(FIRST_ROW + 1 + i, r.label, r.slot == FIXED_8 ? "8" : nullptr);
-  }
+  const SetupLayout &layout = layout_of(kind);
+  for (int i = 0; i < LAYOUT_ROWS; i++)
+    draw_label(FIRST_ROW + 1 + i, layout[i].label, layout[i].slot == SLOT_FIXED_8 ? "8" : nullptr);
   FormField fields[LAYOUT_ROWS];
   int n = layout_fields(kind, fields);
   if (n) form_show_fields(fields, 0, n - 1, FIELD);
@@ -160,9 +141,9 @@ const char *route_refusal(const LinkSetup &s) {
   bool too_big = false;
   for (int i = 0; i < n; i++) too_big = too_big || s.route[i] > ROUTE_DROP_MAX;
   if (!too_big) return nullptr;
-  for (const LayoutRow &r : layouts[s.kind]) {
-    if (r.slot == ROUTE) return "Route drops";
-    if (r.slot == DROP) return r.label;
+  for (const SetupRow &r : layout_of(s.kind)) {
+    if (r.slot == SLOT_ROUTE) return "Route drops";
+    if (r.slot == SLOT_DROP) return r.label;
   }
   return "Drop";
 }
@@ -235,19 +216,29 @@ bool differs(const LinkSetup &a, const LinkSetup &b) { return memcmp(&a, &b, siz
 
 }  // namespace
 
-uint16_t next_link_kind(uint16_t kind) { return kind >= LINK_MODBUS_TCP ? LINK_SYMAX : kind + 1; }
+// The cycle runs through the kinds table in its order; a kind without an
+// entry ("None") goes on to the first or back to the last.
+uint16_t next_link_kind(uint16_t kind) {
+  std::span<const LinkKindEntry> kinds = link_kind_table();
+  for (size_t i = 0; i + 1 < kinds.size(); i++)
+    if (kinds[i].setup_kind == kind) return kinds[i + 1].setup_kind;
+  return kinds.front().setup_kind;
+}
 
 uint16_t previous_link_kind(uint16_t kind) {
-  return kind <= LINK_SYMAX || kind >= LINK_KIND_COUNT ? LINK_MODBUS_TCP : kind - 1;
+  std::span<const LinkKindEntry> kinds = link_kind_table();
+  for (size_t i = 1; i < kinds.size(); i++)
+    if (kinds[i].setup_kind == kind) return kinds[i - 1].setup_kind;
+  return kinds.back().setup_kind;
 }
 
 void apply_route_rule(LinkSetup *s) {
-  bool modbus = s->kind == LINK_MODBUS_RTU || s->kind == LINK_MODBUS_ASCII || s->kind == LINK_MODBUS_TCP;
-  bool symax = s->kind == LINK_SYMAX || s->kind == LINK_NET_TO_NET || s->kind == LINK_GATEWAY;
-  if (modbus && s->route_count == 0) {
+  const LinkKindEntry *e = link_kind_entry(s->kind);
+  if (!e) return;
+  if (e->single_drop && s->route_count == 0) {
     s->route_count = 1;
-    s->route[0] = 255;
-  } else if (symax && s->route[0] == 255) {
+    s->route[0] = DEFAULT_DROP;
+  } else if (!e->single_drop && s->route[0] == DEFAULT_DROP) {
     s->route_count = 0;
   }
 }

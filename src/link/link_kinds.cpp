@@ -1,6 +1,7 @@
 #include "link/link_kinds.h"
 
 #include <cstring>
+#include <iterator>
 
 #include "proto/framing.h"
 #include "proto/gateway.h"
@@ -33,15 +34,29 @@ LinkHandle *open_net_to_net(const LinkSetup &setup, const char *port, IdleCallba
   return open_symax_serial(port, 1, address_block(setup).words);
 }
 
-constexpr LinkKindEntry symax_entry(uint16_t setup_kind,
+// The rows every serial kind begins with.
+constexpr SetupRow PORT_ROW = {"Port", SLOT_PORT};
+constexpr SetupRow BAUD_ROW = {"Baud rate", SLOT_BAUD};
+constexpr SetupRow STOP_BITS_ROW = {"Stop bits", SLOT_STOP_BITS};
+constexpr SetupRow PARITY_ROW = {"Parity", SLOT_PARITY};
+constexpr SetupRow TIMEOUT_ROW = {"Timeout", SLOT_TIMEOUT};
+constexpr SetupRow TRAP_ROW = {"Trap Errors", SLOT_TRAP};
+constexpr SetupRow BLANK_ROW = {nullptr, SLOT_NOTHING};
+
+constexpr LinkKindEntry symax_entry(uint16_t setup_kind, const char *name, const char *option_name,
                                     LinkHandle *(*open)(const LinkSetup &, const char *, IdleCallback)) {
   return {
       .setup_kind = setup_kind,
       .transport = TRANSPORT_SYMAX,
+      .name = name,
+      .option_name = option_name,
       .connecting = "Via Sy/Max to %s",
       .serial_port = true,
       .eight_data_bits = true,
       .single_drop = false,
+      .status_registers = true,
+      .layout = {PORT_ROW, BAUD_ROW, {"Data bits", SLOT_FIXED_8}, STOP_BITS_ROW, PARITY_ROW,
+                 {"Error Check", SLOT_ERROR_CHECK}, TIMEOUT_ROW, TRAP_ROW, {"Route", SLOT_ROUTE}},
       .open = open,
       .close = serial_close,
       .set_port = serial_set_port,
@@ -66,10 +81,15 @@ LinkHandle *open_gateway(const LinkSetup &setup, const char *port, IdleCallback)
 constexpr LinkKindEntry gateway_entry = {
     .setup_kind = LINK_GATEWAY,
     .transport = TRANSPORT_GATEWAY,
+    .name = "Gateway COM:",
+    .option_name = "gateway",
     .connecting = "Via Gateway to %s",
     .serial_port = true,
     .eight_data_bits = false,
     .single_drop = false,
+    .status_registers = true,
+    .layout = {PORT_ROW, BAUD_ROW, {"Data bits", SLOT_DATA_BITS}, STOP_BITS_ROW, PARITY_ROW, {"Route", SLOT_ROUTE},
+               BLANK_ROW, BLANK_ROW, BLANK_ROW},
     .open = open_gateway,
     .close = serial_close,
     .set_port = serial_set_port,
@@ -108,16 +128,26 @@ LinkHandle *open_ascii(const LinkSetup &setup, const char *port, IdleCallback) {
   return open_modbus_ascii_serial(port, setup.route[0]);
 }
 
-constexpr LinkKindEntry modbus_serial_entry(uint16_t setup_kind, int32_t transport, const char *connecting,
+struct ModbusSerialNames {
+  const char *name, *option_name, *connecting;
+};
+
+// Modbus serial replies carry no status registers beside the values.
+constexpr LinkKindEntry modbus_serial_entry(uint16_t setup_kind, int32_t transport, ModbusSerialNames names,
                                             bool eight_data_bits,
                                             LinkHandle *(*open)(const LinkSetup &, const char *, IdleCallback)) {
   return {
       .setup_kind = setup_kind,
       .transport = transport,
-      .connecting = connecting,
+      .name = names.name,
+      .option_name = names.option_name,
+      .connecting = names.connecting,
       .serial_port = true,
       .eight_data_bits = eight_data_bits,
       .single_drop = true,
+      .status_registers = false,
+      .layout = {PORT_ROW, BAUD_ROW, {"Data bits", SLOT_DATA_BITS}, STOP_BITS_ROW, PARITY_ROW, BLANK_ROW,
+                 TIMEOUT_ROW, TRAP_ROW, {"Drop", SLOT_DROP}},
       .open = open,
       .close = serial_close,
       .set_port = serial_set_port,
@@ -151,10 +181,15 @@ LinkHandle *open_tcp(const LinkSetup &setup, const char *, IdleCallback idle) {
 constexpr LinkKindEntry tcp_entry = {
     .setup_kind = LINK_MODBUS_TCP,
     .transport = TRANSPORT_MODBUS_TCP,
+    .name = "Modbus TCP",
+    .option_name = "tcp",
     .connecting = "Via Modbus TCP to %s",
     .serial_port = false,
     .eight_data_bits = false,
     .single_drop = true,
+    .status_registers = true,
+    .layout = {{{"Host", SLOT_HOST}, {"Port", SLOT_TCP_PORT}, BLANK_ROW, BLANK_ROW, BLANK_ROW, BLANK_ROW,
+                TIMEOUT_ROW, TRAP_ROW, {"Index", SLOT_DROP}}},
     .open = open_tcp,
     .close = modbus_tcp_close,
     .set_port = nullptr,
@@ -172,15 +207,35 @@ constexpr LinkKindEntry tcp_entry = {
 };
 
 constexpr LinkKindEntry link_kinds[] = {
-    symax_entry(LINK_SYMAX, open_point_to_point),
-    symax_entry(LINK_NET_TO_NET, open_net_to_net),
+    symax_entry(LINK_SYMAX, "Sy/Max COM:", "symax", open_point_to_point),
+    symax_entry(LINK_NET_TO_NET, "Net-to-Net COM:", "net-to-net", open_net_to_net),
     gateway_entry,
-    modbus_serial_entry(LINK_MODBUS_RTU, TRANSPORT_MODBUS_RTU, "Via Modbus RTU to %s", true, open_rtu),
-    modbus_serial_entry(LINK_MODBUS_ASCII, TRANSPORT_MODBUS_ASCII, "Via Modbus ASCII to %s", false, open_ascii),
+    modbus_serial_entry(LINK_MODBUS_RTU, TRANSPORT_MODBUS_RTU, {"Modbus RTU", "rtu", "Via Modbus RTU to %s"}, true,
+                        open_rtu),
+    modbus_serial_entry(LINK_MODBUS_ASCII, TRANSPORT_MODBUS_ASCII,
+                        {"Modbus ASCII", "ascii", "Via Modbus ASCII to %s"}, false, open_ascii),
     tcp_entry,
 };
 
+// Every code of the setup record but None has one entry.
+constexpr bool every_code_has_one_entry() {
+  for (uint16_t code = LINK_NONE + 1; code < LINK_KIND_COUNT; code++) {
+    int n = 0;
+    for (const LinkKindEntry &e : link_kinds) n += e.setup_kind == code;
+    if (n != 1) return false;
+  }
+  return std::size(link_kinds) == LINK_KIND_COUNT - 1;
+}
+static_assert(every_code_has_one_entry());
+
 }  // namespace
+
+std::span<const LinkKindEntry> link_kind_table() { return link_kinds; }
+
+const char *link_kind_name(uint16_t setup_kind) {
+  const LinkKindEntry *e = link_kind_entry(setup_kind);
+  return e ? e->name : "None";
+}
 
 const LinkKindEntry *link_kind_entry(uint16_t setup_kind) {
   for (const LinkKindEntry &e : link_kinds)

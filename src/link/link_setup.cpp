@@ -15,9 +15,6 @@ LinkSetup link_setup;
 LinkHandle *link_handle = nullptr;
 char *serial_port_list[MAX_SERIAL_PORTS + 1];
 
-const char *const link_kind_text[LINK_KIND_COUNT] = {
-    "None", "Sy/Max COM:", "Net-to-Net COM:", "Gateway COM:", "Modbus RTU", "Modbus ASCII", "Modbus TCP",
-};
 const char *const baud_texts[BAUD_COUNT] = {
     "50   ", "75   ", "110  ", "134.5", "150  ", "300  ", "600  ", "1200 ",
     "1800 ", "2400 ", "3600 ", "4800 ", "7200 ", "9600 ", "14400", "19200",

@@ -63,8 +63,8 @@ static_assert(offsetof(LinkSetup, rv_register_set) == 148);
 extern LinkSetup link_setup;
 
 // Code tables (index -> text). The baud-rate index is shared with the modem
-// configuration; its texts are padded to 5 characters.
-extern const char *const link_kind_text[LINK_KIND_COUNT];
+// configuration; its texts are padded to 5 characters. The kinds' names are
+// in their entries (link_kind_name, link_kinds.h).
 constexpr int BAUD_COUNT = 16;
 extern const char *const baud_texts[BAUD_COUNT];
 extern const unsigned baud_rate[BAUD_COUNT];

@@ -1,4 +1,4 @@
-// Loading the setup file at start-up (with its fallbacks) and saving it.
+// Reading and writing the setup file.
 #include "link/setup_file.h"
 
 #include <bit>
@@ -8,12 +8,8 @@
 #include <string>
 #include <system_error>
 
-#include "link/link.h"
-#include "link/link_core.h"
-#include "link/link_dialogs.h"
 #include "platform/files.h"
 #include "ui/boxes.h"
-#include "ui/keys.h"
 
 namespace fs = std::filesystem;
 
@@ -35,6 +31,25 @@ SetupReadResult read_setup_image(const char *path, LinkSetup *setup) {
   return SETUP_READ_OK;
 }
 
+SetupReadResult load_setup_record(const char *path, LinkSetup *setup) {
+  memset(setup, 0, sizeof *setup);
+  SetupReadResult r = read_setup_image(path, setup);
+  if (r == SETUP_READ_OK)
+    clamp_link_setup(setup);
+  else
+    default_link_setup(setup);
+  return r;
+}
+
+const char *setup_read_text(SetupReadResult result) {
+  switch (result) {
+    case SETUP_READ_OPEN_FAILED: return "Can't locate setup file.";
+    case SETUP_READ_SHORT: return "Can't read setup file. Use SETUP to change it";
+    case SETUP_READ_OK: break;
+  }
+  return "";
+}
+
 SetupWriteResult write_setup_image(const char *path, const LinkSetup &setup) {
   switch (plat_replace_file(path, &setup, SETUP_FILE_SIZE)) {
     case REPLACE_OK: return SETUP_WRITE_OK;
@@ -43,46 +58,15 @@ SetupWriteResult write_setup_image(const char *path, const LinkSetup &setup) {
   }
 }
 
-const char *setup_file_path() { return setup_path.c_str(); }
-
-LinkHandle *load_link_setup(const char *file_name) {
-  link_handle = nullptr;
+void set_setup_file_path(const char *file_name) {
   // Pinned to the start-up directory: the file picker may change directory,
   // and the setup saved should be the one read.
   std::error_code ec;
   fs::path absolute = fs::absolute(file_name, ec);
   setup_path = ec ? std::string(file_name) : absolute.string();
-  refresh_serial_ports();
-  memset(&link_setup, 0, sizeof link_setup);
-
-  switch (read_setup_image(setup_path.c_str(), &link_setup)) {
-    case SETUP_READ_OPEN_FAILED:
-      default_link_setup(&link_setup);
-      error_box("Can't locate setup file.");
-      link_handle = configure_link();
-      break;
-    case SETUP_READ_SHORT:
-      default_link_setup(&link_setup);
-      error_box("Can't read setup file. Use SETUP to change it");
-      link_handle = configure_link();
-      break;
-    case SETUP_READ_OK:
-      // Values from a file are brought inside their tables before anything
-      // indexes a table with them.
-      clamp_link_setup(&link_setup);
-      // Only a kind that opens a serial port needs its port in the list.
-      if (link_setup_port_missing(link_setup)) {
-        error_box("The saved link is not in current choices.");
-        link_handle = configure_link();
-      } else {
-        link_handle = link_open();
-      }
-      break;
-  }
-  // Only now: a dialog run above can still be ended with F1.
-  hotkey_add(KEY_F1, print_screen);
-  return link_handle;
 }
+
+const char *setup_file_path() { return setup_path.c_str(); }
 
 void save_link_setup() {
   if (!confirm_box("Write setup to startup file?")) return;

@@ -1,11 +1,15 @@
-// The setup file: the 150-byte LinkSetup image, no header.
-//   load_link_setup    start-up: reads the file (or falls back to the default
-//                      record and the link dialog), opens the link, then
-//                      registers F1 for the screen print; returns link_handle
-//   save_link_setup    asks "Write setup to startup file?" and writes the file
+// The setup file: the 150-byte LinkSetup image, no header. This module only
+// reads and writes the record; start-up's use of it (the link dialog where
+// the file gives no link, the link opened, F1) is app/link_startup.h's.
 //   read_setup_image   one file -> record, with the reason on failure
 //   write_setup_image  record -> file, through a temporary file in the same
 //                      directory renamed over the old one
+//   load_setup_record  a record to use from a file: the file's, brought
+//                      inside its tables, or the default record when the
+//                      file is missing or short
+//   setup_read_text    what a failed read says
+//   set_setup_file_path / setup_file_path   the file save_link_setup writes
+//   save_link_setup    asks "Write setup to startup file?" and writes the file
 #pragma once
 #include <cstddef>
 
@@ -20,6 +24,11 @@ enum SetupReadResult {
 };
 // The record is written only when 150 bytes were read; more are ignored.
 SetupReadResult read_setup_image(const char *path, LinkSetup *setup);
+// The record starts as zero bytes. Values from a file are brought inside
+// their tables (clamp_link_setup) before anything indexes a table with them.
+SetupReadResult load_setup_record(const char *path, LinkSetup *setup);
+// The text of a failed read ("" for SETUP_READ_OK).
+const char *setup_read_text(SetupReadResult result);
 
 enum SetupWriteResult {
   SETUP_WRITE_OK,
@@ -28,8 +37,8 @@ enum SetupWriteResult {
 };
 SetupWriteResult write_setup_image(const char *path, const LinkSetup &setup);
 
-LinkHandle *load_link_setup(const char *file_name);
-void save_link_setup();
-// The file save_link_setup writes: the name given at load, in the directory
-// that was current then (the file picker may change directory later).
+// The file save_link_setup writes: the name given, pinned to the directory
+// that is current now (the file picker may change directory later).
+void set_setup_file_path(const char *file_name);
 const char *setup_file_path();
+void save_link_setup();

@@ -19,6 +19,8 @@
 
 constexpr uint32_t LINK_TAG = 0x10babeee;
 
+// The protocol a handle speaks. Which setup kind opens which transport is
+// the link layer's kinds table; the serial framing modes take these values.
 enum TransportKind : int32_t {
   TRANSPORT_SYMAX = 1,
   TRANSPORT_GATEWAY = 2,

@@ -41,12 +41,13 @@
 constexpr int SERIAL_BUFFER_SIZE = 258;
 constexpr int SYMAX_IO_SIZE = 8;   // Sy/Max reads and writes in small bursts
 
-// Framing modes (which framer slot a link uses).
+// Framing modes (which framer slot a link uses): a serial link frames as
+// its transport kind says, so each mode is that kind's value.
 enum FramingMode : uint8_t {
-  FRAMING_SYMAX = 1,
-  FRAMING_GATEWAY = 2,
-  FRAMING_MODBUS_RTU = 5,
-  FRAMING_MODBUS_ASCII = 6,
+  FRAMING_SYMAX = TRANSPORT_SYMAX,
+  FRAMING_GATEWAY = TRANSPORT_GATEWAY,
+  FRAMING_MODBUS_RTU = TRANSPORT_MODBUS_RTU,
+  FRAMING_MODBUS_ASCII = TRANSPORT_MODBUS_ASCII,
 };
 
 struct SerialChannel {

@@ -10,6 +10,7 @@
 
 #include "link/link.h"
 #include "link/link_dialogs.h"
+#include "link/link_kinds.h"
 #include "link/link_setup.h"
 #include "ui/boxes.h"
 #include "ui/screen.h"
@@ -124,11 +125,10 @@ bool key_arrived() {
 
 bool key_pending() { return wait_key_seen != 0 || key_arrived(); }
 
-// How many values a successful read stored: serial links answer the count
-// (a short reply stores fewer), a TCP link answers 1 for a whole reply.
+// How many values a successful read stored: every kind answers the count
+// it stored (a short Sy/Max reply stores fewer).
 int values_stored(int result, int count) {
   if (result <= 0) return 0;
-  if (link_setup.kind == LINK_MODBUS_TCP) return count;
   return result < count ? result : count;
 }
 
@@ -588,9 +588,9 @@ bool viewer_enter(RegisterViewer *v, int status_offset) {
   if (link_setup.rv_start_register == 0) link_setup.rv_start_register = 1;
   v->pos = {link_setup.rv_start_register, VIEWER_FIRST_ROW};
   viewer_limit(v->pos, viewer_rows());
-  // Priority replies and Modbus serial links carry no status registers.
-  if (link_setup.rv_priority || link_setup.kind == LINK_MODBUS_RTU || link_setup.kind == LINK_MODBUS_ASCII)
-    link_setup.rv_status_registers = SETTING_NO;
+  // Priority replies carry no status registers, nor do some kinds' replies.
+  const LinkKindEntry *kind = link_kind_entry(link_setup.kind);
+  if (link_setup.rv_priority || (kind && !kind->status_registers)) link_setup.rv_status_registers = SETTING_NO;
   link_set_options(link_handle, link_setup.error_check, link_setup.rv_priority);
   // An Esc during the menu's check of the module gave its read up and waits
   // in the queue to end the viewer at its first step: a second check now

@@ -17,6 +17,7 @@
 
 #include "link/link.h"
 #include "link/link_core.h"
+#include "link/link_kinds.h"
 #include "link/link_setup.h"
 #include "proto/gateway.h"
 #include "proto/modbus_tcp.h"
@@ -70,7 +71,7 @@ struct Peer {
   }
 };
 
-const char *name_of(LinkKind kind) { return link_kind_text[kind]; }
+const char *name_of(LinkKind kind) { return link_kind_name(kind); }
 
 TEST(ModbusLinks, EveryKindReadsAndWritesBlocks) {
   for (LinkKind kind : {LINK_GATEWAY, LINK_MODBUS_RTU, LINK_MODBUS_ASCII, LINK_MODBUS_TCP}) {

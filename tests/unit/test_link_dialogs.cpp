@@ -6,6 +6,7 @@
 #include <cstring>
 #include <filesystem>
 
+#include "app/link_startup.h"
 #include "config_fixtures.h"
 #include "link/link.h"
 #include "link/link_dialogs.h"
@@ -67,6 +68,45 @@ TEST_F(LinkDialogs, EscAfterChangesRestoresTheRecordWithoutEscSilently) {
   EXPECT_EQ(configure_link(), nullptr);
   EXPECT_FALSE(seen("Edit aborted by ESC."));
   EXPECT_EQ(image(link_setup), image(before));
+}
+
+// Rows 9 to 17 under the connection type, as each kind draws them: labels
+// right-aligned in 15 columns from column 30, blank rows wiping what the
+// kind before left.
+TEST_F(LinkDialogs, EveryKindDrawsItsOwnRows) {
+  struct Case {
+    uint16_t kind;
+    const char *name;
+    const char *rows;   // the nine labels, "|" between them
+  } cases[] = {
+      {LINK_NONE, "", "||||||||"},
+      {LINK_SYMAX, "Sy/Max COM:", "Port|Baud rate|Data bits|Stop bits|Parity|Error Check|Timeout|Trap Errors|Route"},
+      {LINK_NET_TO_NET, "Net-to-Net COM:",
+       "Port|Baud rate|Data bits|Stop bits|Parity|Error Check|Timeout|Trap Errors|Route"},
+      {LINK_GATEWAY, "Gateway COM:", "Port|Baud rate|Data bits|Stop bits|Parity|Route|||"},
+      {LINK_MODBUS_RTU, "Modbus RTU", "Port|Baud rate|Data bits|Stop bits|Parity||Timeout|Trap Errors|Drop"},
+      {LINK_MODBUS_ASCII, "Modbus ASCII", "Port|Baud rate|Data bits|Stop bits|Parity||Timeout|Trap Errors|Drop"},
+      {LINK_MODBUS_TCP, "Modbus TCP", "Host|Port|||||Timeout|Trap Errors|Index"},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.kind);
+    link_setup.kind = c.kind;
+    pictures.clear();
+    push_keys(K_F9 K_ESC);
+    EXPECT_EQ(configure_link(), nullptr);
+    ASSERT_EQ(pictures.size(), 1u);
+    if (*c.name) {
+      EXPECT_EQ(pic_row(0, 8).substr(45, strlen(c.name)), c.name);
+    }
+    std::string labels = c.rows;
+    for (int row = 9; row <= 17; row++) {
+      std::string label = labels.substr(0, labels.find('|'));
+      labels.erase(0, label.size() + 1);
+      char want[16];
+      snprintf(want, sizeof want, "%15s", label.c_str());
+      EXPECT_EQ(pic_row(0, row).substr(29, 15), want) << "row " << row;
+    }
+  }
 }
 
 TEST_F(LinkDialogs, AcceptedEditWhoseLinkFailsIsKeptButNotSaved) {

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <filesystem>
 
+#include "app/link_startup.h"
 #include "config_fixtures.h"
 #include "link/link.h"
 #include "link/setup_file.h"
