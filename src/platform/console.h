@@ -69,6 +69,10 @@ void pcon_direct_write(const uint8_t *bytes, int n);
 void pcon_direct_end();
 bool pcon_direct_active();
 
+// Code page 437 as the PC shows it: the Unicode code point of each byte's
+// glyph (control bytes included: 0x01 is a smiling face, 0 a blank).
+uint32_t cp437_unicode(uint8_t ch);
+
 // --- memory backend inspection (tests) ---
 struct ConCell {
   uint8_t ch;
