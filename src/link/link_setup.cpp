@@ -33,6 +33,7 @@ const char *const error_check_text[2] = {"BCC", "CRC"};
 const char *const yes_no_text[2] = {"YES", "NO"};
 const char *const priority_text[2] = {"Non-Priority", "Priority"};
 const char *const register_set_text[2] = {"4x", "3x"};
+const char *const term_charset_text[2] = {"CP437", "UTF-8"};
 
 void default_link_setup(LinkSetup *s) {
   memset(s, 0, sizeof *s);

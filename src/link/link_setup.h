@@ -29,7 +29,7 @@ struct LinkSetup {
   uint16_t route_count;
   uint16_t route[8];
   uint16_t reserved34;
-  uint16_t reserved36;
+  uint16_t term_charset;   // TermCharset; a word once reserved, 0 in older files
   uint16_t term_port;
   uint16_t term_baud;
   uint16_t term_data_bits;
@@ -51,6 +51,7 @@ static_assert(sizeof(LinkSetup) == 150);
 static_assert(offsetof(LinkSetup, baud) == 6);
 static_assert(offsetof(LinkSetup, route_count) == 16);
 static_assert(offsetof(LinkSetup, route) == 18);
+static_assert(offsetof(LinkSetup, term_charset) == 36);
 static_assert(offsetof(LinkSetup, term_port) == 38);
 static_assert(offsetof(LinkSetup, reserved_text) == 48);
 static_assert(offsetof(LinkSetup, rv_priority) == 90);
@@ -61,6 +62,12 @@ static_assert(offsetof(LinkSetup, host) == 106);
 static_assert(offsetof(LinkSetup, rv_register_set) == 148);
 
 extern LinkSetup link_setup;
+
+// How the BBS terminal reads the device's bytes 0x80-0xFF. Any value but
+// UTF-8 is code page 437, so a file that kept something else in the word
+// reads as before.
+enum TermCharset : uint16_t { TERM_CHARSET_CP437 = 0, TERM_CHARSET_UTF8 = 1 };
+extern const char *const term_charset_text[2];
 
 // Code tables (index -> text). The baud-rate index is shared with the modem
 // configuration; its texts are padded to 5 characters.

@@ -37,9 +37,6 @@ void vt_cursor_visible(bool visible);
 void vt_bell();
 void vt_flush();
 bool vt_take_resized();
-void vt_direct_begin();
-void vt_direct_write(const uint8_t *bytes, int n);
-void vt_direct_end();
 // Readable after a resize or a continue: the keyboard polls it beside the
 // terminal so a signal that lands just before poll() still wakes it.
 int vt_wake_fd();

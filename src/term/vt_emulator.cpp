@@ -337,7 +337,8 @@ void set_dec_mode(VtEmulator &vt, int mode, bool on) {
       else
         restore_cursor(vt);
       break;
-    case 1049:
+    case 1049:   // the cursor goes with the screen it was on
+      if (on == vt.alternate) break;
       if (on) save_cursor(vt);
       set_alternate(vt, on, false);
       if (!on) restore_cursor(vt);

@@ -22,7 +22,7 @@ LinkSetup unusual_record() {
   s.kind = LINK_NONE;   // opens nothing
   s.reserved4 = 0x1234;
   s.reserved34 = 0xBEEF;
-  s.reserved36 = 0x0102;
+  s.term_charset = 0x0102;   // a value of no choice is kept as it is
   memset(s.reserved_text, 0, sizeof s.reserved_text);
   strcpy(s.reserved_text, "NOTEPAD.EXE");
   s.reserved_text[30] = 'x';   // after the terminator, kept all the same
