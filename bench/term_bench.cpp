@@ -34,7 +34,7 @@ using Clock = std::chrono::steady_clock;
 namespace {
 
 constexpr const char *END_MARK = "END-OF-FLOOD";
-constexpr const char *TERMINAL_UP = "Type contrl-End";
+constexpr const char *TERMINAL_UP = "contrl-End";
 constexpr const char *MENU_UP = "Use Esc to abort";
 // The menu bar as the full repaint after the terminal draws it.
 constexpr const char *BAR_BACK = "oNline";
@@ -42,7 +42,8 @@ constexpr const char *CTRL_END = "\x1b[1;5F";
 
 double ms_since(Clock::time_point t0) { return std::chrono::duration<double, std::milli>(Clock::now() - t0).count(); }
 
-// Text lines as a device would send them.
+// Text lines as a device would send them; each flood ends with END_MARK and
+// its number (a screen that ends as the one before would not be drawn again).
 std::string flood_bytes(size_t size) {
   std::string out;
   char line[128];
@@ -51,9 +52,6 @@ std::string flood_bytes(size_t size) {
                      n % 7 == 0 ? "\x1b[1;33mnote\x1b[0m" : "plain");
     out.append(line, static_cast<size_t>(k));
   }
-  out += "\r\n";
-  out += END_MARK;
-  out += "\r\n";
   return out;
 }
 
@@ -211,8 +209,10 @@ bool measure_terminal(const std::string &program, const std::string &dir, const 
   for (int r = 0; r < rounds && ok; r++) {
     size_t out_before = pane.total;
     auto start = Clock::now();
-    std::thread writer([&] { dev.send(flood); });
-    ok = pane.watch(END_MARK, 120000);
+    std::string mark = std::string(END_MARK) + "-" + std::to_string(r);
+    std::string bytes = flood + "\r\n" + mark + "\r\n";
+    std::thread writer([&] { dev.send(bytes); });
+    ok = pane.watch(mark.c_str(), 120000);
     double ms = ms_since(start);
     writer.join();
     if (!ok) fprintf(stderr, "term_bench: the end of the flood never showed\n");
@@ -276,7 +276,7 @@ int main(int argc, char **argv) {
   std::string file = dir + "/flood.txt";
   {
     std::ofstream f(file, std::ios::binary);
-    f << flood;
+    f << flood << "\r\n" << END_MARK << "\r\n";
   }
   LinkSetup setup;
   default_link_setup(&setup);
