@@ -80,6 +80,7 @@ bool clamp_link_setup(LinkSetup *s) {
   clamp(s->term_stop_bits, 2, 0);
   clamp(s->parity, 3, 1);
   clamp(s->term_parity, 3, 0);
+  clamp(s->term_charset, 2, TERM_CHARSET_CP437);
   clamp(s->error_check, 2, 0);
   if (s->route_count > 8) {
     s->route_count = 8;

@@ -29,7 +29,7 @@ struct LinkSetup {
   uint16_t route_count;
   uint16_t route[8];
   uint16_t reserved34;
-  uint16_t term_charset;   // TermCharset; a word once reserved, 0 in older files
+  uint16_t term_charset;   // TermCharset; a word once reserved
   uint16_t term_port;
   uint16_t term_baud;
   uint16_t term_data_bits;
@@ -63,9 +63,8 @@ static_assert(offsetof(LinkSetup, rv_register_set) == 148);
 
 extern LinkSetup link_setup;
 
-// How the BBS terminal reads the device's bytes 0x80-0xFF. Any value but
-// UTF-8 is code page 437, so a file that kept something else in the word
-// reads as before.
+// How the BBS terminal reads the device's bytes 0x80-0xFF. Files from before
+// the setting hold 0 in its word: code page 437, as then.
 enum TermCharset : uint16_t { TERM_CHARSET_CP437 = 0, TERM_CHARSET_UTF8 = 1 };
 extern const char *const term_charset_text[2];
 
@@ -93,7 +92,7 @@ constexpr uint16_t ROUTE_DROP_MAX = 255;
 // Brings values that came from outside back inside their tables so no table
 // is indexed out of range: kind above 6 -> 1 (Sy/Max COM:, as the dialogs show
 // it), baud indexes above 15 -> 13 (9600), route_count above 8 -> 8, other
-// two- and three-way choices (trap_errors included) -> their default, texts
+// two- and three-way choices (trap_errors and term_charset included) -> their default, texts
 // without their terminator are cut. Numbers into their ranges: drops the
 // route counts above 255 -> 255, a time-out above LINK_TIMEOUT_MAX -> that
 // maximum and 0 -> the default, register viewer start 0 -> 1. Returns true
