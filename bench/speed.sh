@@ -4,7 +4,8 @@
 # simulator paced like a 9600-baud line with parity (wire_bench); then, where
 # the register viewer is built, its CPU time while it waits on a slow line
 # and the terminal bytes it writes per refresh (regview_bench); the command
-# line's --read and --fetch from exec to exit (cli_bench).
+# line's --read and --fetch from exec to exit (cli_bench); the terminal
+# emulator's flood time against `cat`, idle wake-ups and Ctrl-End (term_bench).
 #   bench/speed.sh [--rounds N]
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -20,4 +21,6 @@ if [ -x build/regview_bench ]; then
   echo
   build/regview_bench || status=1
 fi
+echo
+build/term_bench || status=1
 exit $status

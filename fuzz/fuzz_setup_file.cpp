@@ -35,7 +35,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   FUZZ_CHECK(s.kind < LINK_KIND_COUNT);
   FUZZ_CHECK(s.baud < BAUD_COUNT && s.term_baud < BAUD_COUNT);
   FUZZ_CHECK(s.data_bits < 2 && s.term_data_bits < 2 && s.stop_bits < 2 && s.term_stop_bits < 2);
-  FUZZ_CHECK(s.parity < 3 && s.term_parity < 3 && s.error_check < 2);
+  FUZZ_CHECK(s.parity < 3 && s.term_parity < 3 && s.error_check < 2 && s.term_charset < 2);
   FUZZ_CHECK(s.route_count <= 8);
   for (int i = 0; i < s.route_count; i++) FUZZ_CHECK(s.route[i] <= ROUTE_DROP_MAX);
   FUZZ_CHECK(s.timeout >= 1 && s.timeout <= LINK_TIMEOUT_MAX && s.rv_start_register >= 1);

@@ -49,6 +49,7 @@ const Choices<2> error_check_choices = null_ended(error_check_text);
 const Choices<2> yes_no_choices = null_ended(yes_no_text);
 const Choices<2> priority_choices = null_ended(priority_text);
 const Choices<2> register_set_choices = null_ended(register_set_text);
+const Choices<2> term_charset_choices = null_ended(term_charset_text);
 
 // The port list as the fields show it: names too long for the field keep
 // their end. Rebuilt on every call, as the list may have been refreshed.
@@ -274,10 +275,11 @@ LinkHandle *configure_link() {
 
 void configure_terminal(int save_allowed) {
   int port_width = serial_port_field_width();
-  WindowHandle window = win_open(6, 28, 12, std::max(54, FIELD_COLUMN + port_width + 1), "CONFIGURE TERMINAL EMULATOR");
+  WindowHandle window = win_open(6, 28, 13, std::max(54, FIELD_COLUMN + port_width + 1), "CONFIGURE TERMINAL EMULATOR");
   LinkSetup &s = link_setup;
-  static const char *const labels[] = {"Port", "Baud rate", "Data bits", "Stop bits", "Parity"};
-  for (int i = 0; i < 5; i++)
+  // The last row: how the BBS terminal reads the device's bytes 0x80-0xFF.
+  static const char *const labels[] = {"Port", "Baud rate", "Data bits", "Stop bits", "Parity", "Character set"};
+  for (int i = 0; i < 6; i++)
     put_field(labels[i], 7 + i, LABEL_COLUMN, LABEL_WIDTH, ' ', FF_RIGHT);
   put_field("8", 9, FIELD_COLUMN, 0, ' ', 0);
   FormField fields[] = {
@@ -286,8 +288,9 @@ void configure_terminal(int save_allowed) {
       choice(9, FIELD_COLUMN, 1, &s.term_data_bits, data_bits_choices.list),
       choice(10, FIELD_COLUMN, 1, &s.term_stop_bits, stop_bits_choices.list),
       choice(11, FIELD_COLUMN, 4, &s.term_parity, parity_choices.list),
+      choice(12, FIELD_COLUMN, 5, &s.term_charset, term_charset_choices.list),
   };
-  constexpr int last = 4;
+  constexpr int last = 5;
   form_show_fields(fields, 0, last, FIELD);
   const LinkSetup backup = s;
   static const char terminators[] = {KEY_ENTER, KEY_ESC, char(KEY_F1), 0};

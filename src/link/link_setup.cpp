@@ -30,6 +30,7 @@ const char *const error_check_text[2] = {"BCC", "CRC"};
 const char *const yes_no_text[2] = {"YES", "NO"};
 const char *const priority_text[2] = {"Non-Priority", "Priority"};
 const char *const register_set_text[2] = {"4x", "3x"};
+const char *const term_charset_text[2] = {"CP437", "UTF-8"};
 
 void default_link_setup(LinkSetup *s) {
   memset(s, 0, sizeof *s);
@@ -76,6 +77,7 @@ bool clamp_link_setup(LinkSetup *s) {
   clamp(s->term_stop_bits, 2, 0);
   clamp(s->parity, 3, 1);
   clamp(s->term_parity, 3, 0);
+  clamp(s->term_charset, 2, TERM_CHARSET_CP437);
   clamp(s->error_check, 2, 0);
   if (s->route_count > 8) {
     s->route_count = 8;

@@ -29,7 +29,7 @@ struct LinkSetup {
   uint16_t route_count;
   uint16_t route[8];
   uint16_t reserved34;
-  uint16_t reserved36;
+  uint16_t term_charset;   // TermCharset; a word once reserved
   uint16_t term_port;
   uint16_t term_baud;
   uint16_t term_data_bits;
@@ -51,6 +51,7 @@ static_assert(sizeof(LinkSetup) == 150);
 static_assert(offsetof(LinkSetup, baud) == 6);
 static_assert(offsetof(LinkSetup, route_count) == 16);
 static_assert(offsetof(LinkSetup, route) == 18);
+static_assert(offsetof(LinkSetup, term_charset) == 36);
 static_assert(offsetof(LinkSetup, term_port) == 38);
 static_assert(offsetof(LinkSetup, reserved_text) == 48);
 static_assert(offsetof(LinkSetup, rv_priority) == 90);
@@ -61,6 +62,11 @@ static_assert(offsetof(LinkSetup, host) == 106);
 static_assert(offsetof(LinkSetup, rv_register_set) == 148);
 
 extern LinkSetup link_setup;
+
+// How the BBS terminal reads the device's bytes 0x80-0xFF. Files from before
+// the setting hold 0 in its word: code page 437, as then.
+enum TermCharset : uint16_t { TERM_CHARSET_CP437 = 0, TERM_CHARSET_UTF8 = 1 };
+extern const char *const term_charset_text[2];
 
 // Code tables (index -> text). The baud-rate index is shared with the modem
 // configuration; its texts are padded to 5 characters. The kinds' names are
@@ -86,7 +92,7 @@ constexpr uint16_t ROUTE_DROP_MAX = 255;
 // Brings values that came from outside back inside their tables so no table
 // is indexed out of range: kind above 6 -> 1 (Sy/Max COM:, as the dialogs show
 // it), baud indexes above 15 -> 13 (9600), route_count above 8 -> 8, other
-// two- and three-way choices (trap_errors included) -> their default, texts
+// two- and three-way choices (trap_errors and term_charset included) -> their default, texts
 // without their terminator are cut. Numbers into their ranges: drops the
 // route counts above 255 -> 255, a time-out above LINK_TIMEOUT_MAX -> that
 // maximum and 0 -> the default, register viewer start 0 -> 1. Returns true

@@ -23,13 +23,10 @@ std::array<ConCell, CON_CELLS> mem_grid = [] {
 std::vector<ConRun> mem_log;
 int mem_bells = 0;
 ConCursor mem_cursor{0, 0, false};
-bool direct = false;
-std::string mem_direct;
 
 void mem_reset() {
   mem_grid.fill(BLANK);
   mem_log.clear();
-  mem_direct.clear();
   mem_bells = 0;
   mem_cursor = ConCursor{0, 0, false};
 }
@@ -75,7 +72,6 @@ void pcon_close() {
   if (!con_open) return;
   if (con_kind == CONSOLE_VT) vt_close();
   con_open = false;
-  direct = false;
 }
 
 bool pcon_is_open() { return con_open; }
@@ -129,27 +125,6 @@ void pcon_flush() {
 
 bool pcon_take_resized() { return con_open && con_kind == CONSOLE_VT && vt_take_resized(); }
 
-void pcon_direct_begin() {
-  if (!con_open || direct) return;
-  direct = true;
-  if (con_kind == CONSOLE_VT) vt_direct_begin();
-}
-
-void pcon_direct_write(const uint8_t *bytes, int n) {
-  if (!con_open || !direct || !bytes || n <= 0) return;
-  if (con_kind == CONSOLE_VT)
-    vt_direct_write(bytes, n);
-  else
-    mem_direct.append(reinterpret_cast<const char *>(bytes), static_cast<size_t>(n));
-}
-
-void pcon_direct_end() {
-  if (!con_open || !direct) return;
-  direct = false;
-  if (con_kind == CONSOLE_VT) vt_direct_end();
-}
-
-bool pcon_direct_active() { return con_open && direct; }
 
 const ConCell &mem_console_cell(int row, int col) {
   static const ConCell outside{0, 0};
@@ -167,5 +142,3 @@ std::string mem_console_row_text(int row) {
 std::vector<ConRun> &mem_console_log() { return mem_log; }
 int mem_console_bells() { return mem_bells; }
 ConCursor mem_console_cursor() { return mem_cursor; }
-std::string &mem_console_direct() { return mem_direct; }
-bool mem_console_autowrap() { return direct; }

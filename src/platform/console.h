@@ -6,8 +6,8 @@
 //   CONSOLE_MEMORY  an 80 x 25 grid of cells plus a log of every run written,
 //                   for tests that check which cells were written and how.
 //
-// Direct output (the terminal emulator) bypasses the cells: bytes go to the
-// terminal at its own cursor with autowrap on, until direct output ends.
+// Nothing reaches the terminal but cells, the cursor and the bell: no caller
+// can hand it escape sequences of its own.
 //
 // Coordinates are 0-based, row 0..24, column 0..79. Output is collected and
 // sent with one write() at pcon_flush(); the keyboard layer flushes before it
@@ -56,18 +56,10 @@ void pcon_flush();
 // so a program blocked in pkbd_getch does not sit on a blank screen.
 bool pcon_take_resized();
 
-// Direct output: pcon_direct_begin sends what the cells collected and turns
-// autowrap on; pcon_cursor_to then moves the terminal's cursor at once, and
-// pcon_direct_write sends bytes as they are from there (0x80-0xFF through
-// the code page table, LF as CR LF as a console's text output does).
-// Filtering what the bytes may do to the terminal is the caller's business.
-// pcon_direct_end turns autowrap off and blanks the terminal: the screen
-// layer must repaint everything (screen_invalidate). A resize meanwhile is
-// repainted only after the end.
-void pcon_direct_begin();
-void pcon_direct_write(const uint8_t *bytes, int n);
-void pcon_direct_end();
-bool pcon_direct_active();
+
+// Code page 437 as the PC shows it: the Unicode code point of each byte's
+// glyph (control bytes included: 0x01 is a smiling face, 0 a blank).
+uint32_t cp437_unicode(uint8_t ch);
 
 // --- memory backend inspection (tests) ---
 struct ConCell {
@@ -90,7 +82,3 @@ struct ConCursor {
   bool visible;
 };
 ConCursor mem_console_cursor();
-// Every byte given to pcon_direct_write (cleared by the test at will), and
-// whether autowrap is on (only while direct output runs).
-std::string &mem_console_direct();
-bool mem_console_autowrap();

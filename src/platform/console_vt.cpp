@@ -120,10 +120,6 @@ namespace {
 constexpr char TAKE_OVER[] = "\x1b[?1049h\x1b[?7l\x1b[?25l\x1b[0m\x1b[H\x1b[2J";
 // CAN first: it aborts an escape sequence a signal may have cut in half.
 constexpr char GIVE_BACK[] = "\x18\x1b[?7h\x1b[0m\x1b[?25h\x1b[?1049l";
-// Direct output lets lines wrap as a terminal's own output does.
-constexpr char WRAP_ON[] = "\x1b[?7h";
-// Back from direct output: wrap off and a blank terminal for the repaint.
-constexpr char DIRECT_END[] = "\x1b[?7l\x1b[0m\x1b[2J";
 
 // Signals that end the program (plat_exit_signals): the terminal is given
 // back, then the signal takes its default course so the exit status still
@@ -135,7 +131,6 @@ struct termios raw_tio;    // ours
 volatile sig_atomic_t vt_active = 0;
 volatile sig_atomic_t resized_for_ui = 0;
 volatile sig_atomic_t size_stale = 0;
-volatile sig_atomic_t direct_out = 0;   // the terminal emulator writes directly
 
 struct sigaction old_exit_actions[NSIG];
 struct sigaction old_winch_action, old_tstp_action, old_cont_action;
@@ -225,7 +220,6 @@ void on_stop(int sig) {
   if (was_active) {
     tcsetattr(STDIN_FILENO, TCSANOW, &raw_tio);
     write_all_raw(TAKE_OVER, sizeof TAKE_OVER - 1);
-    if (direct_out) write_all_raw(WRAP_ON, sizeof WRAP_ON - 1);
     vt_active = 1;
     resized_for_ui = 1;   // the screen layer repaints everything
     size_stale = 1;
@@ -241,7 +235,6 @@ void on_cont(int) {
   if (vt_active) {
     tcsetattr(STDIN_FILENO, TCSANOW, &raw_tio);
     write_all_raw(TAKE_OVER, sizeof TAKE_OVER - 1);
-    if (direct_out) write_all_raw(WRAP_ON, sizeof WRAP_ON - 1);
     resized_for_ui = 1;
     size_stale = 1;
     wake_keyboard();
@@ -362,9 +355,7 @@ void emit_run(int row, int col, const uint8_t *chars, uint8_t fill, int k, uint8
 // After a resize or a stop the terminal may have moved the cursor, lost the
 // attribute or the picture: clear it and paint what it should show.
 void refresh_if_stale() {
-  // Direct output owns the picture until it ends; the end blanks the
-  // terminal and the screen layer repaints everything then.
-  if (!size_stale || direct_out) return;
+  if (!size_stale) return;
   size_stale = 0;
   read_size();
   shown_visible = -1;
@@ -457,7 +448,6 @@ void vt_close() {
   pthread_sigmask(SIG_BLOCK, &set, &old);
   out.clear();
   vt_active = 0;
-  direct_out = 0;
   write_all_raw(GIVE_BACK, sizeof GIVE_BACK - 1);
   tcsetattr(STDIN_FILENO, TCSADRAIN, &user_tio);
   restore_handlers();
@@ -492,8 +482,6 @@ void vt_fill(int row, int col, int n, uint8_t ch, uint8_t attr) {
 void vt_cursor_to(int row, int col) {
   want_row = std::clamp(row, 0, CON_ROWS - 1);
   want_col = std::clamp(col, 0, CON_COLS - 1);
-  // Direct output starts wherever the cursor was put last.
-  if (vt_active && direct_out) move_to(std::min(want_row, vis_rows - 1), std::min(want_col, vis_cols - 1));
 }
 
 void vt_cursor_visible(bool visible) { want_visible = visible; }
@@ -505,7 +493,7 @@ void vt_bell() {
 void vt_flush() {
   if (!vt_active) return;
   refresh_if_stale();
-  if (want_visible && !direct_out) move_to(std::min(want_row, vis_rows - 1), std::min(want_col, vis_cols - 1));
+  if (want_visible) move_to(std::min(want_row, vis_rows - 1), std::min(want_col, vis_cols - 1));
   if (shown_visible != static_cast<int>(want_visible)) {
     out.append(want_visible ? "\x1b[?25h" : "\x1b[?25l");
     shown_visible = want_visible;
@@ -527,38 +515,4 @@ bool vt_take_resized() {
   resized_for_ui = 0;
   refresh_if_stale();
   return true;
-}
-
-void vt_direct_begin() {
-  if (!vt_active || direct_out) return;
-  vt_flush();
-  out.append(WRAP_ON);
-  direct_out = 1;
-}
-
-void vt_direct_write(const uint8_t *bytes, int n) {
-  if (!vt_active || !direct_out) return;
-  for (int i = 0; i < n; i++) {
-    uint8_t b = bytes[i];
-    if (b >= 0x80)
-      put_char(b);
-    else if (b == '\n')
-      out.append("\r\n");
-    else
-      out.push_back(static_cast<char>(b));
-  }
-  // Where the bytes left the cursor, and in which colours, is the
-  // terminal's business now.
-  cur_row = cur_col = -1;
-  cur_attr = -1;
-}
-
-void vt_direct_end() {
-  if (!direct_out) return;
-  direct_out = 0;
-  if (!vt_active) return;
-  out.append(DIRECT_END);
-  cur_row = cur_col = -1;
-  cur_attr = -1;
-  std::fill(std::begin(mirror), std::end(mirror), CLEARED);
 }

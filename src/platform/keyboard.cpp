@@ -272,12 +272,13 @@ uint64_t monotonic_ms() {
 bool vt_keyboard() { return pcon_is_open() && pcon_kind() == CONSOLE_VT; }
 
 // Reads what the terminal has within timeout_ms (-1 waits) into the decoder.
-void read_terminal(int timeout_ms) {
+// True when extra_fd (unless -1) is readable or hung up meanwhile.
+bool read_terminal(int timeout_ms, int extra_fd = -1) {
   kbd.erase_byte = vt_erase_byte();
-  struct pollfd p[2] = {{STDIN_FILENO, POLLIN, 0}, {vt_wake_fd(), POLLIN, 0}};
-  int r = poll(p, p[1].fd >= 0 ? 2 : 1, timeout_ms);
+  struct pollfd p[3] = {{STDIN_FILENO, POLLIN, 0}, {vt_wake_fd(), POLLIN, 0}, {extra_fd, POLLIN, 0}};
+  int r = poll(p, 3, timeout_ms);   // negative descriptors are left out by poll itself
   plat_finish_exit();   // a signal ends the program here, after the hook
-  if (r < 0) return;   // EINTR (a resize): the caller looks again
+  if (r < 0) return false;   // EINTR (a resize): the caller looks again
   if (p[1].revents) vt_drain_wake();
   if (p[0].revents) {
     uint8_t buf[64];
@@ -294,6 +295,7 @@ void read_terminal(int timeout_ms) {
     for (ssize_t i = 0; i < n; i++) kd_feed(kbd, buf[i], now);
   }
   kd_tick(kbd, monotonic_ms());
+  return extra_fd >= 0 && p[2].revents != 0;
 }
 
 }  // namespace
@@ -324,6 +326,31 @@ bool pkbd_wait(int timeout_ms) {
     }
   }
   return !kbd.out.empty();
+}
+
+int pkbd_wait_fd(int fd, int timeout_ms) {
+  auto fd_ready = [fd](int wait_ms) {
+    struct pollfd p = {fd, POLLIN, 0};
+    return fd >= 0 && poll(&p, 1, wait_ms) > 0;
+  };
+  if (!vt_keyboard() || !kbd.out.empty()) {
+    // Keys waiting (or fed to the memory backend) come first; the port is
+    // only looked at.
+    bool key = !kbd.out.empty();
+    return (key ? KBD_KEY : 0) | (fd_ready(key ? 0 : timeout_ms) ? KBD_FD : 0);
+  }
+  pcon_flush();
+  uint64_t deadline = monotonic_ms() + static_cast<uint64_t>(timeout_ms < 0 ? 0 : timeout_ms);
+  for (;;) {
+    uint64_t now = monotonic_ms();
+    int left = timeout_ms < 0 ? -1 : now >= deadline ? 0 : static_cast<int>(deadline - now);
+    int settle = kd_wait_ms(kbd, now);
+    int wait = settle >= 0 && (left < 0 || settle < left) ? settle : left;
+    bool port = read_terminal(wait, fd);
+    int ready = (kbd.out.empty() ? 0 : KBD_KEY) | (port ? KBD_FD : 0);
+    if (ready || (timeout_ms >= 0 && monotonic_ms() >= deadline)) return ready;
+    pcon_flush();   // repaints at once after a resize or a stop
+  }
 }
 
 int pkbd_getch() {

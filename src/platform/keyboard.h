@@ -52,6 +52,12 @@ int pkbd_getch();          // waits for the next byte of the stream
 // backend sleeps in poll); true when one is waiting. The memory backend
 // answers at once, as pkbd_hit does.
 bool pkbd_wait(int timeout_ms);
+// Waits up to timeout_ms (-1: no limit) for a key or for fd (-1: none) to be
+// readable or hung up, both at once, without spinning; sends the console's
+// output first. Answers KBD_KEY and KBD_FD for what is ready (0: the time ran
+// out). The memory backend answers at once for its keys.
+constexpr int KBD_KEY = 1, KBD_FD = 2;
+int pkbd_wait_fd(int fd, int timeout_ms);
 // Memory backend: queue raw terminal bytes as if typed (a trailing Esc counts
 // as settled: the fed bytes are all there is). When the memory
 // backend has nothing left, pkbd_getch returns Esc (27) so a test that

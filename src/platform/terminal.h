@@ -1,13 +1,14 @@
 // Internals of the vt console shared inside src/platform, and its pure
 // encoders (tested directly):
 //   sgr_for_attr      console attribute byte -> SGR colour escape
-//   cp437_unicode     code page 437 byte -> Unicode code point
 //   cp437_ascii       code page 437 byte -> ASCII stand-in
 //   cp437_utf8        code page 437 byte -> UTF-8 bytes
 //   vt_erase_byte     the terminal's VERASE, or 0x7f
 //   pkbd_reset        empties the key decoder and the fed-byte queue
 #pragma once
 #include <cstdint>
+
+#include "platform/console.h"   // cp437_unicode
 
 struct Sgr {
   char text[16];
@@ -17,7 +18,6 @@ struct Sgr {
 // B=4); the intensity bit selects 90-97 / 100-107.
 Sgr sgr_for_attr(uint8_t attr);
 
-uint32_t cp437_unicode(uint8_t ch);
 char cp437_ascii(uint8_t ch);
 // Writes 1..3 bytes into out and returns how many.
 int cp437_utf8(uint8_t ch, char out[4]);
@@ -37,9 +37,6 @@ void vt_cursor_visible(bool visible);
 void vt_bell();
 void vt_flush();
 bool vt_take_resized();
-void vt_direct_begin();
-void vt_direct_write(const uint8_t *bytes, int n);
-void vt_direct_end();
 // Readable after a resize or a continue: the keyboard polls it beside the
 // terminal so a signal that lands just before poll() still wakes it.
 int vt_wake_fd();

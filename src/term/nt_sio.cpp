@@ -81,6 +81,15 @@ int sio_read(SioPort *port, int wait, uint8_t *buffer, int count, int *got) {
   return *got < count ? SIO_SHORT : SIO_OK;
 }
 
+int sio_read_ready(SioPort *port, uint8_t *buffer, int count, int *got) {
+  *got = 0;
+  if (!port || port->fd < 0) return SIO_BAD_HANDLE;
+  constexpr int NOW = 0;
+  int error = tport_read(port->fd, NOW, buffer, count, got);
+  if (error) return sio_transfer_status(error);
+  return *got == 0 ? SIO_SHORT : SIO_OK;
+}
+
 int sio_write(SioPort *port, int wait, const uint8_t *buffer, int count, int *done) {
   *done = 0;
   if (!port || port->fd < 0) return SIO_BAD_HANDLE;

@@ -4,6 +4,9 @@
 //               and gives the port record
 //   sio_read    reads count bytes waiting wait x 10 ms (0: about 1 ms, -1: no
 //               limit); fewer than asked is SIO_SHORT
+//   sio_read_ready  what has arrived, up to count bytes, without waiting (the
+//               caller waits on the port's fd with the keyboard); none is
+//               SIO_SHORT
 //   sio_write   the same for writing; the terminal writes with -1
 //   sio_close   closes the port and frees the record (kept when closing fails)
 //   _setuart    applies rate, data and stop bits, parity and flow; a port
@@ -40,6 +43,7 @@ struct SioPort {
 
 int sio_open(const char *name, int mode, SioPort **port);
 int sio_read(SioPort *port, int wait, uint8_t *buffer, int count, int *got);
+int sio_read_ready(SioPort *port, uint8_t *buffer, int count, int *got);
 int sio_write(SioPort *port, int wait, const uint8_t *buffer, int count, int *done);
 int sio_close(SioPort *port);
 void _setuart(SioPort *port, unsigned baud, int data_bits, int stop_bits, int parity, int flow);

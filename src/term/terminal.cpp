@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
@@ -15,6 +16,7 @@
 #include "platform/keyboard.h"
 #include "platform/term_port.h"
 #include "term/term_display.h"
+#include "term/vt_emulator.h"
 #include "ui/boxes.h"
 #include "ui/screen.h"
 
@@ -51,26 +53,81 @@ constexpr char NO_PORT[] = "No port open: keys are not sent. Type F9 to choose a
 
 constexpr int LINE_SIZE = 80;   // the prompts take up to 79 characters
 constexpr int MESSAGE_SIZE = 256;
-constexpr int CR_JOIN_WAIT = 10;   // x 10 ms: the byte that may follow a CR
-constexpr int NO_WAIT = 0;         // about 1 ms
 constexpr int UNTIL_DONE = -1;
+// As much as has arrived is read at once, up to this.
+constexpr int RECEIVE_BLOCK = 16384;
+// While bytes keep coming the screen is drawn this often; it is drawn at
+// once whenever they stop.
+constexpr std::chrono::milliseconds DRAW_INTERVAL{20};
+using Clock = std::chrono::steady_clock;
 constexpr uint8_t BACKSPACE = 8, CTRL_U = 21, ENTER = 13, LINE_FEED = 10, ESCAPE = 27;
 
 struct Run {
   TermDisplay display;
-  BbsFilter filter;
   FILE *capture = nullptr;
   char capture_name[LINE_SIZE] = {};
   bool link_closed = false;   // the link gave its port up for this run
+  Clock::time_point cr_deadline;   // the debugging view's CR waits until then
 };
+
+// The terminal's screen: everything shown (received data and the
+// terminal's own texts) is drawn into the emulator's grid, and the grid
+// reaches the console through the console seam as cells, like any screen
+// of the program. No byte from the device goes to the user's terminal.
+VtEmulator screen;
+VteCell shown[VTE_ROWS][VTE_COLS];   // what the console shows of the grid
+bool shown_valid = false;
+
+// Writes the cells that changed since the last draw, as runs of one
+// attribute, and puts the cursor where the emulator has it. A run goes on
+// over a few unchanged cells of its attribute: cheaper than a cursor move.
+void draw() {
+  constexpr int BRIDGE = 4;
+  auto changed = [](int r, int c) { return !shown_valid || !(screen.cells[r][c] == shown[r][c]); };
+  uint8_t chars[VTE_COLS];
+  for (int r = 0; r < VTE_ROWS; r++) {
+    const VteCell *line = screen.cells[r];
+    int c = 0;
+    while (c < VTE_COLS) {
+      if (!changed(r, c)) {
+        c++;
+        continue;
+      }
+      int start = c, n = 0;
+      uint8_t attr = line[c].attr;
+      while (c < VTE_COLS && line[c].attr == attr) {
+        if (!changed(r, c)) {
+          int next = c;
+          while (next < VTE_COLS && next - c < BRIDGE && line[next].attr == attr && !changed(r, next)) next++;
+          if (next == VTE_COLS || next - c >= BRIDGE || line[next].attr != attr) break;
+        }
+        chars[n++] = line[c].ch;
+        shown[r][c] = line[c];
+        c++;
+      }
+      pcon_write(r, start, chars, n, attr);
+    }
+  }
+  shown_valid = true;
+  pcon_cursor_to(screen.cursor.row, screen.cursor.col);
+  pcon_cursor_visible(screen.cursor_visible);
+}
+
+// The whole grid again at the next draw: something else drew over it.
+void draw_all_later() { shown_valid = false; }
+
+bool utf8_from_device() { return link_setup.term_charset == TERM_CHARSET_UTF8; }
 
 const char *term_port_name() {
   uint16_t i = link_setup.term_port;
   return i < serial_port_count() && serial_port_list[i] ? serial_port_list[i] : "";
 }
 
+// The terminal's own texts and echoes, drawn at once: a prompt waits for
+// keys next.
 void screen_write(const char *text, size_t n) {
-  pcon_direct_write(reinterpret_cast<const uint8_t *>(text), static_cast<int>(n));
+  vte_own_text(screen, text, n);
+  draw();
 }
 
 // The terminal's own texts: the screen only, never the capture file.
@@ -93,15 +150,19 @@ void capture_failed(Run &run, int error) {
   run.display.column = 1;
 }
 
-// Characters of the received data: to the capture file, then the screen.
-// The file is flushed as it goes, so what was shown is on disk.
-void term_put(Run &run, const std::string &capture, const std::string &screen) {
-  int error = 0;
+// Characters of the received data to the capture file. The file is flushed
+// as it goes, so what was shown is on disk.
+void capture_put(Run &run, const std::string &capture) {
   if (run.capture && !capture.empty() &&
       (fwrite(capture.data(), 1, capture.size(), run.capture) != capture.size() || fflush(run.capture) != 0))
-    error = errno;
-  screen_write(screen.data(), screen.size());
-  if (error) capture_failed(run, error);
+    capture_failed(run, errno);
+}
+
+// Characters the terminal adds to the received data (the debugging view's
+// line breaks): on screen and in the capture file.
+void term_put(Run &run, const std::string &text) {
+  vte_feed(screen, reinterpret_cast<const uint8_t *>(text.data()), text.size());
+  capture_put(run, text);
 }
 
 void send_bytes(const void *bytes, int n) {
@@ -148,25 +209,41 @@ void close_sharing_link(Run &run) {
   }
 }
 
-// Home, cursor shown, 80 x 25 blanked in the default attribute, home again.
+// Home, cursor shown, 80 x 25 blanked in the default attribute: the
+// emulator as it is switched on, with the setup's character set.
 void clear_terminal_screen() {
-  con_goto(0, 0);
   cursor_show();
-  con_clear();
-  con_goto(0, 0);
+  vte_reset(screen, utf8_from_device());
+  draw_all_later();
+  draw();
 }
 
-int byte_after_cr(void *) {
-  uint8_t x;
-  int got = 0;
-  if (sio_read(terminal_port, CR_JOIN_WAIT, &x, 1, &got) == SIO_OK && got == 1) return x;
-  return -1;
+// The pending CR of the debugging view, when its time is up or a key wants
+// the screen: the line break alone.
+void end_cr_wait(Run &run) {
+  if (!run.display.cr_pending) return;
+  std::string text;
+  term_display_cr_alone(run.display, text);
+  term_put(run, text);
 }
 
+// As much as has arrived: into the capture file and onto the screen; what
+// the emulator answers (cursor position, device attributes) goes back down
+// the port.
 void receive(Run &run) {
-  uint8_t b;
+  static uint8_t block[RECEIVE_BLOCK];
   int got = 0;
-  int status = sio_read(terminal_port, NO_WAIT, &b, 1, &got);
+  int status = sio_read_ready(terminal_port, block, RECEIVE_BLOCK, &got);
+  if (got > 0) {
+    std::string capture;
+    term_receive(run.display, screen, block, static_cast<size_t>(got), capture);
+    capture_put(run, capture);
+    if (!screen.answers.empty()) {
+      send_bytes(screen.answers.data(), static_cast<int>(screen.answers.size()));
+      screen.answers.clear();
+    }
+    if (run.display.cr_pending) run.cr_deadline = Clock::now() + std::chrono::milliseconds(TERM_CR_JOIN_MS);
+  }
   if (status == SIO_EOF || status == SIO_FAILED) {
     // The device went away (an adapter pulled, the far end of a pty
     // closed): say so once, instead of dropping every key typed from now on
@@ -174,20 +251,14 @@ void receive(Run &run) {
     close_port();
     term_printf("\nThe port is gone. %s", NO_PORT);
     run.display.column = 1;
-    return;
   }
-  // An empty poll is no byte; polling goes on.
-  if (status != SIO_OK || got != 1) return;
-  std::string capture, screen;
-  term_receive(run.display, run.filter, b, byte_after_cr, nullptr, capture, screen);
-  term_put(run, capture, screen);
+  // Nothing read is no byte: waiting goes on.
 }
 
 void toggle_hex_only(Run &run) {
-  term_put(run, "\r\n", "\r\n");
+  term_put(run, "\r\n");
   run.display.column = 1;
   run.display.hex_only = !run.display.hex_only;
-  bbs_filter_reset(run.filter);   // a sequence cut off here must not eat the dump
   term_printf("\nHEX %s\n", run.display.hex_only ? "ON" : "OFF");
 }
 
@@ -242,13 +313,11 @@ void change_setup(Run &run) {
   close_port();
   // The dialog is drawn by the screen layer, over a blank screen that the
   // shadow knows of.
-  pcon_direct_end();
   clear_to_end(1, 1);
   configure_terminal(1);
   // The port chosen may be the link's: the link gives it up as at entry.
   close_sharing_link(run);
   if (open_port()) apply_settings();
-  pcon_direct_begin();
   clear_terminal_screen();
   term_printf("%s%s%s", HELP_EXIT, HELP_SETUP, HELP_SEND);
   if (!terminal_port) term_printf("%s", NO_PORT);
@@ -259,7 +328,7 @@ void leave(Run &run) {
   if (run.capture) close_capture(run);
   close_port();
   tport_release_interrupt();
-  pcon_direct_end();
+  // The screen layer's shadow never saw the terminal's cells.
   screen_invalidate();
   // The link gets its port back: when it gave it up for this run, or when it
   // shares the terminal's port now. A link of kind "None" is not opened.
@@ -269,6 +338,8 @@ void leave(Run &run) {
 
 // false when the key ends the run.
 bool extended_key(Run &run, int scan) {
+  // What the key prints comes after the line break a CR is waiting for.
+  if (!(scan >= SC_F1 && scan <= SC_F4)) end_cr_wait(run);
   switch (scan) {
     case SC_F5: toggle_hex_only(run); break;
     case SC_F7: start_capture(run); break;
@@ -321,13 +392,25 @@ bool terminal_read_line(char *buffer, size_t size) {
   }
 }
 
+namespace {
+
+// One key: false when it ends the run.
+bool key(Run &run) {
+  int b = pkbd_getch();
+  if (b == EXTENDED_PREFIX || b == OLD_EXTENDED_PREFIX) return extended_key(run, pkbd_getch());
+  uint8_t byte = static_cast<uint8_t>(b);
+  send_bytes(&byte, 1);   // typed keys are not shown: the far end echoes
+  return true;
+}
+
+}  // namespace
+
 LinkHandle *terminal_run(int bbs_mode) {
   Run run;
   run.display.bbs_mode = bbs_mode != 0;
   close_sharing_link(run);
   if (!open_port()) return link_handle;   // a link closed above stays closed
 
-  pcon_direct_begin();
   clear_terminal_screen();
   apply_settings();
   if (link_setup.term_port != link_setup.port)
@@ -335,19 +418,29 @@ LinkHandle *terminal_run(int bbs_mode) {
   term_printf("%s%s%s%s", HELP_EXIT, HELP_SETUP, HELP_HEX, HELP_SEND);
   tport_trap_interrupt(terminal_port->fd);
 
+  // Keys and port are waited on together, so an idle terminal sleeps until
+  // either has something. The screen is drawn before every wait, and every
+  // DRAW_INTERVAL while the device sends without a pause.
+  Clock::time_point drawn = Clock::now();
   for (;;) {
-    if (terminal_port && !pkbd_hit()) {
-      receive(run);
-      continue;
+    int port = terminal_port ? terminal_port->fd : -1;
+    int ready = pkbd_wait_fd(port, 0);
+    if (!ready) {
+      draw();
+      int wait = -1;
+      if (run.display.cr_pending) {
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(run.cr_deadline - Clock::now()).count();
+        wait = static_cast<int>(std::max<decltype(left)>(left, 0));
+      }
+      ready = pkbd_wait_fd(port, wait);
+      drawn = Clock::now();
+    } else if (Clock::now() - drawn >= DRAW_INTERVAL) {
+      draw();
+      drawn = Clock::now();
     }
-    // Without a port nothing is polled: the key read may wait.
-    int b = pkbd_getch();
-    if (b == EXTENDED_PREFIX || b == OLD_EXTENDED_PREFIX) {
-      if (!extended_key(run, pkbd_getch())) break;
-    } else {
-      uint8_t byte = static_cast<uint8_t>(b);
-      send_bytes(&byte, 1);   // typed keys are not shown: the far end echoes
-    }
+    if ((ready & KBD_KEY) && !key(run)) break;
+    if ((ready & KBD_FD) && terminal_port) receive(run);
+    if (run.display.cr_pending && Clock::now() >= run.cr_deadline) end_cr_wait(run);
   }
   leave(run);
   return link_handle;

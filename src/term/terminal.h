@@ -2,8 +2,11 @@
 // settings (LinkSetup term_*), through nt_sio rather than the link driver.
 //   terminal_run    runs it until Ctrl-End and returns link_handle. bbs_mode
 //                   0: the debugging view (control and non-ASCII bytes as
-//                   <XX>); 1: the BBS view (bytes as they are, through the
-//                   BBS filter). Keys: F5 hex-only, F7/F8 capture, F9
+//                   <XX>); 1: the BBS view (a VT100/VT220/ANSI terminal,
+//                   term/vt_emulator.h, with bytes 0x80-0xFF as code page
+//                   437 or, as the setup says, UTF-8). Both are drawn into
+//                   the emulator's grid and reach the user's terminal only as
+//                   the console's cells. Keys: F5 hex-only, F7/F8 capture, F9
 //                   settings, INSERT hex sending, F1-F4 send ESC O P..S.
 //                   A link on the same port index is closed for the run
 //                   and opened again after it.

@@ -273,7 +273,7 @@ TEST(SetupTransfer, TerminalEmulatorSettingsAreSavedOrRestored) {
   s.press(Key::Down, 3);
   s.type("+");   // parity NONE -> EVEN
   ASSERT_TRUE(s.wait_until([&] { return s.text_at(11, 46, 4) == "EVEN"; }, "EVEN chosen"));
-  s.press(Key::Enter);
+  s.press(Key::Enter, 2);   // through the character set, the last field
   ASSERT_TRUE(s.wait_for_text("Write setup to startup file?"));
   s.type("y");
   ASSERT_TRUE(s.wait_for_text_gone("CONFIGURE TERMINAL EMULATOR"));

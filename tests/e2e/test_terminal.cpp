@@ -8,6 +8,9 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdio>
+#include <string>
+#include <vector>
 
 #include "harness.h"
 
@@ -86,7 +89,7 @@ testing::AssertionResult change_terminal_port(Session &s, const char *key, const
   if (!s.wait_for_text("CONFIGURE TERMINAL EMULATOR")) return testing::AssertionFailure() << "no settings dialog";
   s.type(key);
   if (shows && !s.wait_for_text(shows)) return testing::AssertionFailure() << "the field does not show " << shows;
-  s.press(Key::Enter, 5);   // through the fields; Enter on the last accepts
+  s.press(Key::Enter, 6);   // through the fields; Enter on the last accepts
   if (!s.wait_for_text("Write setup to startup file?")) return testing::AssertionFailure() << "no save question";
   s.type("n");
   return testing::AssertionSuccess();
@@ -123,7 +126,7 @@ TEST(Terminal, DebuggingViewSendsKeysShowsBytesCapturesAndLeavesCleanly) {
   EXPECT_EQ(s.row(3).rfind("Type F5 to toggle hex-only output.", 0), 0u);
   EXPECT_EQ(s.row(4).rfind("To send hex sequence, type INSERT key, enter hex codes, type ENTER.", 0), 0u);
   EXPECT_FALSE(s.contains("NOTE:"));   // the link's port is the terminal's
-  EXPECT_TRUE(s.autowrap());
+  EXPECT_FALSE(s.autowrap());   // the screen is written as cells: the terminal's modes stay the program's
   EXPECT_TRUE(s.cursor_visible());
 
   // Keys go out as typed, shown nowhere; F1 sends ESC O P, Backspace 8.
@@ -231,17 +234,23 @@ TEST(Terminal, CaptureThatCannotBeWrittenAndPortThatGoesAwayAreSaid) {
   EXPECT_EQ(s.wait_exit(), 0);
 }
 
-TEST(Terminal, BbsViewShowsTextAndColoursButNothingThatReprogramsTheTerminal) {
+// The device's bytes go to the program's own emulator and nowhere else: what
+// it would do to a terminal (titles, clipboard, queries, modes, strings of
+// any length) reaches the user's terminal in no form; what a terminal
+// answers goes back to the device.
+TEST(Terminal, BbsViewIsATerminalOfItsOwnThatNothingFromTheDeviceGetsPast) {
   ZlSession s;
   Peer peer;
   ASSERT_TRUE(open_terminal(s, peer, "ub"));
   const int bells = s.bells();   // the start-up message rang once
+  const size_t before = s.raw_output().size();
   s.press(Key::F7);
   s.keys("bbs.cap{Enter}");
   ASSERT_TRUE(s.wait_for_text("Copying output to: \"bbs.cap\""));
 
-  const std::string hostile =
-      "\x1b]0;owned\x07" "hello\x07\x1b[31m red\x1b[0m\x1b[?1000h\x1b[?1049l\x1b[?7l\x1bP$q\"p\x1b\\\x1b[6n";
+  const std::string long_title = "\x1b]2;" + std::string(5000, 'T') + "\x07";
+  const std::string hostile = "\x1b]0;owned\x07" "hello\x07\x1b[31m red\x1b[0m\x1b[?1000h\x1b[?1049l\x1b[?7l"
+                              "\x1bP$q\"p\x1b\\\x1b]52;c;b3duZWQ=\x07\x1b[6n" + long_title;
   peer.send(hostile);
   peer.send("\x1b]2;split");   // a title cut in two by the reads
   s.pump_for(Session::Ms(50));
@@ -252,14 +261,16 @@ TEST(Terminal, BbsViewShowsTextAndColoursButNothingThatReprogramsTheTerminal) {
   const int row = at.first, col = at.second;
   ASSERT_TRUE(s.wait_until([&] { return s.row(row + 1).rfind("café", 0) == 0; }, "the next line"));
   EXPECT_EQ(s.colours(row, col + 6).fg, RED);
+  // The cursor position went to the device, as a VT220 gives it.
+  EXPECT_TRUE(peer.await(s, "\x1b[" + std::to_string(row) + ";" + std::to_string(col + 9) + "R"));
+
   EXPECT_TRUE(s.alt_screen());
-  EXPECT_TRUE(s.autowrap());
   EXPECT_FALSE(s.dec_mode(1000));
   EXPECT_EQ(s.bells(), bells);
-  EXPECT_EQ(s.raw_output().find("owned"), std::string::npos);
-  EXPECT_EQ(s.raw_output().find("split"), std::string::npos);
-  EXPECT_EQ(s.raw_output().find("\x1b[6n"), std::string::npos);
-  EXPECT_TRUE(peer.received().empty());   // nothing answered on the user's behalf
+  const std::string shown = s.raw_output().substr(before);
+  for (const char *never : {"owned", "split", "TTTT", "b3duZWQ", "\x1b]", "\x1bP", "\x1b[6n", "\x1b[?1000h",
+                            "\x1b[?1049l", "\x1b[?7h", "\x07"})
+    EXPECT_EQ(shown.find(never), std::string::npos) << testing::PrintToString(never);
 
   s.press(Key::F8);
   ASSERT_TRUE(s.wait_for_text("Capture file: \"bbs.cap\" closed."));
@@ -270,6 +281,83 @@ TEST(Terminal, BbsViewShowsTextAndColoursButNothingThatReprogramsTheTerminal) {
   s.press(Key::CtrlEnd);
   ASSERT_TRUE(s.wait_until([&] { return bar_up(s) && !s.contains("hello"); }, "the main screen"));
   EXPECT_FALSE(s.autowrap());
+  s.press(Key::Esc);
+  s.type("q");
+  EXPECT_EQ(s.wait_exit(), 0);
+}
+
+// A full-screen program at the far end draws as a terminal shows it: lines
+// inserted into a scroll region, a line feed at its bottom margin, a status
+// line outside it, line drawing, and the cursor where the program put it
+// (and asked for it).
+TEST(Terminal, BbsViewDrawsAFullScreenProgramAsATerminalWould) {
+  ZlSession s;
+  Peer peer;
+  ASSERT_TRUE(open_terminal(s, peer, "ub"));
+  std::string draw = "\x1b[H\x1b[2J";
+  char line[32];
+  for (int r = 1; r <= 24; r++) {
+    snprintf(line, sizeof line, "\x1b[%d;1Hline %02d", r, r);
+    draw += line;
+  }
+  draw += "\x1b[25;1H\x1b[7m status: editing \x1b[K\x1b[0m";
+  draw += "\x1b[1;24r\x1b[5;1H\x1b[2L\x1b[1minserted A\x1b[0m\r\ninserted B";
+  draw += "\x1b[24;1H\n\x1b[24;1Hscrolled in\x1b[1;25r";
+  draw += "\x1b[10;30H\x1b(0lqqqk\x1b[11;30Hx   x\x1b[12;30Hmqqqj\x1b(B";
+  draw += "\x1b[3;7H\x1b[6n";
+  peer.send(draw);
+  ASSERT_TRUE(peer.await(s, "\x1b[3;7R"));
+  ASSERT_TRUE(s.wait_for_text("scrolled in"));
+
+  std::vector<std::string> want = {"line 02", "line 03", "line 04", "inserted A", "inserted B"};
+  for (int n = 5; n <= 22; n++) {
+    snprintf(line, sizeof line, "line %02d", n);
+    want.push_back(line);
+  }
+  want.push_back("scrolled in");
+  want.push_back(" status: editing");
+  want[9] += std::string(30 - 1 - 7, ' ') + "┌───┐";
+  want[10] += std::string(30 - 1 - 7, ' ') + "│   │";
+  want[11] += std::string(30 - 1 - 7, ' ') + "└───┘";
+  for (int r = 1; r <= 25; r++) {
+    std::string got = s.row(r);
+    got.erase(got.find_last_not_of(' ') + 1);
+    EXPECT_EQ(got, want[static_cast<size_t>(r - 1)]) << "row " << r;
+  }
+  EXPECT_EQ(s.colours(4, 1), (CellColours{WHITE, BLUE}));         // bold
+  EXPECT_EQ(s.colours(5, 1), (CellColours{LIGHT_GREY, BLUE}));
+  for (int c : {1, 10, 80}) EXPECT_EQ(s.colours(25, c), (CellColours{BLUE, LIGHT_GREY})) << "column " << c;   // reverse, erased to the end
+  EXPECT_EQ(s.cursor(), std::make_pair(3, 7));
+  EXPECT_TRUE(s.cursor_visible());
+  ASSERT_TRUE(leave_terminal(s));
+  s.press(Key::Esc);
+  s.type("q");
+  EXPECT_EQ(s.wait_exit(), 0);
+}
+
+// UTF-8 from the device is a setting of the terminal, kept in the setup
+// file; code page 437 is the default.
+TEST(Terminal, Utf8FromTheDeviceIsATerminalSetting) {
+  ZlSession s;
+  Peer peer;
+  ASSERT_TRUE(open_terminal(s, peer, "ub"));
+  peer.send("\xc9\xcd\xbb\r\n");
+  ASSERT_TRUE(s.wait_for_text("╔═╗"));
+  s.press(Key::F9);
+  ASSERT_TRUE(s.wait_for_text("CONFIGURE TERMINAL EMULATOR"));
+  ASSERT_TRUE(s.wait_for_text("Character set"));
+  EXPECT_EQ(s.text_at(12, 46, 5), "CP437");
+  s.press(Key::Down, 5);
+  s.type("+");
+  ASSERT_TRUE(s.wait_until([&] { return s.text_at(12, 46, 5) == "UTF-8"; }, "UTF-8 chosen"));
+  s.press(Key::Enter);
+  ASSERT_TRUE(s.wait_for_text("Write setup to startup file?"));
+  s.type("y");
+  ASSERT_TRUE(s.wait_for_text(FIRST_HELP));
+  EXPECT_EQ(static_cast<uint8_t>(s.read_file(SETUP_FILE).at(36)), TERM_CHARSET_UTF8);
+  peer.send("caf\xc3\xa9 \xe2\x94\x80\xe2\x94\x82 \xe2\x82\xac\r\n");
+  ASSERT_TRUE(s.wait_for_text("café ─│ ?"));
+  ASSERT_TRUE(leave_terminal(s));
   s.press(Key::Esc);
   s.type("q");
   EXPECT_EQ(s.wait_exit(), 0);

@@ -157,7 +157,7 @@ TEST_F(LinkDialogs, TerminalFormWrapsAndSavesOnlyAChange) {
   use_setup_file();
   // Down past the last field comes back to the first; the baud rate is
   // changed there, and Enter through the rest accepts.
-  push_keys(K_DOWN K_DOWN K_DOWN K_DOWN K_DOWN K_DOWN "+" K_ENTER K_ENTER K_ENTER K_ENTER K_F9 "y");
+  push_keys(K_DOWN K_DOWN K_DOWN K_DOWN K_DOWN K_DOWN K_DOWN "+" K_ENTER K_ENTER K_ENTER K_ENTER K_ENTER K_F9 "y");
   configure_terminal(1);
   EXPECT_TRUE(seen("Write setup to startup file?"));
   EXPECT_EQ(saved().term_baud, 14);

@@ -23,7 +23,7 @@ LinkSetup unusual_record() {
   s.kind = LINK_NONE;   // opens nothing
   s.reserved4 = 0x1234;
   s.reserved34 = 0xBEEF;
-  s.reserved36 = 0x0102;
+  s.term_charset = TERM_CHARSET_UTF8;
   memset(s.reserved_text, 0, sizeof s.reserved_text);
   strcpy(s.reserved_text, "NOTEPAD.EXE");
   s.reserved_text[30] = 'x';   // after the terminator, kept all the same
@@ -117,6 +117,7 @@ TEST_F(SetupFile, OutOfTableValuesAreClampedAndAStalePortAsksAgain) {
   EXPECT_TRUE(pic_has(1, "INVALID"));   // the port field
   EXPECT_EQ(link_setup.kind, LINK_SYMAX);
   EXPECT_EQ(link_setup.baud, 13);
+  EXPECT_EQ(link_setup.term_charset, TERM_CHARSET_CP437);
   EXPECT_EQ(link_setup.route_count, 8);
   EXPECT_EQ(link_setup.port, 0xFFFF);   // not a table index: kept, shown as INVALID
   EXPECT_EQ(link_setup.timeout, LINK_TIMEOUT_MAX);

@@ -1,45 +1,46 @@
-// The terminal emulator's byte rules (display, BBS filter, hex lines), its
-// serial module on a pty pair, and the direct output of the memory console.
+// The terminal emulator's byte rules (display, hex lines) and its serial
+// module on a pty pair.
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <pty.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <memory>
 #include <string>
 #include <vector>
 
-#include "platform/console.h"
 #include "pty_pair.h"
 #include "term/nt_sio.h"
 #include "term/term_display.h"
+#include "term/vt_emulator.h"
 
 using namespace nt_sio;
 
 namespace {
 
-// Received bytes one after another; the byte after a CR is whatever comes
-// next in the list ("nothing within 100 ms" at its end).
-struct Received {
-  std::string bytes;
-  size_t at = 0;
-  static int next(void *self) {
-    auto *r = static_cast<Received *>(self);
-    return r->at < r->bytes.size() ? static_cast<uint8_t>(r->bytes[r->at++]) : -1;
+struct Shown {
+  std::string capture;
+  VtEmulator screen;
+  std::string row(int r) const {
+    std::string text;
+    for (const VteCell &c : screen.cells[r]) text += static_cast<char>(c.ch);
+    return text.substr(0, text.find_last_not_of(' ') + 1);
   }
 };
 
-struct Shown {
-  std::string capture, screen;
-};
-
-Shown show(TermDisplay display, const std::string &bytes) {
-  Received in{bytes};
-  BbsFilter filter;
-  Shown out;
-  while (in.at < in.bytes.size())
-    term_receive(display, filter, static_cast<uint8_t>(in.bytes[in.at++]), Received::next, &in, out.capture,
-                 out.screen);
+// The received bytes in the reads given; after the last one no byte comes
+// within 100 ms.
+std::unique_ptr<Shown> show(TermDisplay display, const std::vector<std::string> &reads) {
+  auto out = std::make_unique<Shown>();
+  vte_reset(out->screen, false);
+  for (const std::string &r : reads)
+    term_receive(display, out->screen, reinterpret_cast<const uint8_t *>(r.data()), r.size(), out->capture);
+  std::string tail;
+  term_display_cr_alone(display, tail);
+  out->capture += tail;
+  vte_feed(out->screen, reinterpret_cast<const uint8_t *>(tail.data()), tail.size());
   return out;
 }
 
@@ -49,80 +50,45 @@ std::string repeat(const std::string &s, int n) {
   return out;
 }
 
-TEST(TerminalDisplay, ReceivedBytesAsScreenAndCaptureShowThem) {
+TEST(TerminalDisplay, ReceivedBytesAsCaptureAndScreenShowThem) {
   const TermDisplay debug{}, bbs{.bbs_mode = true}, hex{.hex_only = true}, bbs_hex{.bbs_mode = true, .hex_only = true};
   struct Case {
     const char *what;
     TermDisplay display;
-    std::string received;
-    std::string capture;
-    std::string screen;   // empty: as the capture
-  } cases[] = {
-      {"CR LF joined on one line", debug, "AB\r\nC", "AB<0D><0A>\r\nC", ""},
-      {"a lone CR", debug, "\r", "<0D>\r\n", ""},
-      {"CR then text", debug, "\rX", "<0D>\r\nX", ""},
-      {"CR then a control byte", debug, "\r\x01", "<0D>\r\n<01>", ""},
-      {"CR then DEL stays visible", debug, "\r\x7f", "<0D>\r\n<7F>", ""},
-      {"non-ASCII and DEL bracketed", debug, "\x80\x7f", "<80><7F>", ""},
-      {"a bracket past column 77 starts a line", debug, std::string(77, 'a') + "\x01",
-       std::string(77, 'a') + "\r\n<01>", ""},
-      {"a bracket that fills the line ends it", debug, std::string(76, 'a') + "\x01" + "b",
-       std::string(76, 'a') + "<01>b", ""},
-      {"BBS: BEL never shown, CR LF as they are", bbs, "a\x07" "b\r\n", "ab\r\n", ""},
-      {"BBS: sequences kept in the capture, filtered on screen", bbs, "\x1b]0;t\x1b\\x\x1b[31m\x1b[?25l",
-       "\x1b]0;t\x1b\\x\x1b[31m\x1b[?25l", "x\x1b[31m"},
-      {"BBS: a BEL that ends a title is dropped, the text after it shown", bbs, "\x1b]0;t\x07x",
-       "\x1b]0;tx", "x"},
-      {"hex-only: a line break once past column 77", hex, std::string(27, 'A'), repeat(" 41", 26) + "\r\n 41", ""},
-      {"hex-only: CR is a byte like any other", hex, "\r\n", " 0D 0A", ""},
-      {"hex-only in BBS mode: the dump, not the bytes", bbs_hex, "\x1b]", " 1B 5D", ""},
-  };
-  for (const Case &c : cases) {
-    SCOPED_TRACE(c.what);
-    Shown got = show(c.display, c.received);
-    EXPECT_EQ(got.capture, c.capture);
-    EXPECT_EQ(got.screen, c.screen.empty() ? c.capture : c.screen);
-  }
-}
-
-std::string filtered(const std::vector<std::string> &reads) {
-  BbsFilter f;
-  std::string out;
-  for (const std::string &r : reads) bbs_filter(f, reinterpret_cast<const uint8_t *>(r.data()), r.size(), out);
-  return out;
-}
-
-TEST(TerminalDisplay, BbsFilterPassesTextColoursAndMovesOnly) {
-  struct Case {
-    const char *what;
     std::vector<std::string> reads;
-    std::string screen;
+    std::string capture;
+    std::vector<std::string> rows;   // the screen's first rows
   } cases[] = {
-      {"OSC title ended by BEL", {"a\x1b]0;owned\x07" "b"}, "ab"},
-      {"OSC title ended by ST", {"a\x1b]2;owned\x1b\\b"}, "ab"},
-      {"OSC split across reads", {"x\x1b]0;ow", "ned\x07y"}, "xy"},
-      {"OSC cut short by a new sequence", {"\x1b]0;t\x1b[31mx"}, "\x1b[31mx"},
-      {"DCS", {"\x1bP$q\"p\x1b\\z"}, "z"},
-      {"APC and PM", {"\x1b_Gf=1;AAAA\x1b\\\x1b^pm\x1b\\k"}, "k"},
-      {"mouse reporting", {"\x1b[?1000h"}, ""},
-      {"alternate screen off", {"\x1b[?1049l"}, ""},
-      {"status report and window size", {"\x1b[6n\x1b[8;50;200t\x1b[c"}, ""},
-      {"cursor style and soft reset", {"\x1b[2 q\x1b[!p"}, ""},
-      {"scroll-back wipe", {"\x1b[3J"}, ""},
-      {"reset, charset, keypad mode", {"\x1b" "c\x1b(0q\x1b=\x1b#8"}, "q"},
-      {"SGR kept", {"\x1b[1;31mred\x1b[0m"}, "\x1b[1;31mred\x1b[0m"},
-      {"SGR split across reads", {"\x1b[3", "8;5;208mo"}, "\x1b[38;5;208mo"},
-      {"erasing and cursor moves kept", {"\x1b[2J\x1b[H\x1b[10;5H\x1b[3A\x1b[K\x1b[s\x1b[u"},
-       "\x1b[2J\x1b[H\x1b[10;5H\x1b[3A\x1b[K\x1b[s\x1b[u"},
-      {"over-long CSI dropped", {"\x1b[" + std::string(40, '1') + "m."}, "."},
-      {"CAN aborts a sequence", {"\x1b[31\x18m"}, "m"},
-      {"other controls and DEL dropped", {"\x05\x0e\x0f" "a\x7f\x1b"}, "a"},
-      {"TAB, BS, CR, LF kept", {"\t\b\r\n"}, "\t\b\r\n"},
-      {"8-bit bytes are characters", {"\x9b\x9d\xb0"}, "\x9b\x9d\xb0"},
+      {"CR LF joined on one line", debug, {"AB\r\nC"}, "AB<0D><0A>\r\nC", {"AB<0D><0A>", "C"}},
+      {"CR LF joined across two reads", debug, {"AB\r", "\nC"}, "AB<0D><0A>\r\nC", {"AB<0D><0A>", "C"}},
+      {"a lone CR", debug, {"\r"}, "<0D>\r\n", {"<0D>"}},
+      {"CR then text", debug, {"\rX"}, "<0D>\r\nX", {"<0D>", "X"}},
+      {"CR then a control byte", debug, {"\r\x01"}, "<0D>\r\n<01>", {"<0D>", "<01>"}},
+      {"CR then DEL stays visible", debug, {"\r\x7f"}, "<0D>\r\n<7F>", {"<0D>", "<7F>"}},
+      {"CR CR LF: the second CR is the byte after the first", debug, {"\r\r\n"}, "<0D>\r\n<0D><0A>",
+       {"<0D>", "<0D><0A>"}},
+      {"non-ASCII and DEL bracketed", debug, {"\x80\x7f"}, "<80><7F>", {"<80><7F>"}},
+      {"a bracket past column 77 starts a line", debug, {std::string(77, 'a') + "\x01"},
+       std::string(77, 'a') + "\r\n<01>", {std::string(77, 'a'), "<01>"}},
+      {"a bracket that fills the line ends it", debug, {std::string(76, 'a') + "\x01" + "b"},
+       std::string(76, 'a') + "<01>b", {std::string(76, 'a') + "<01>", "b"}},
+      {"an escape sequence is shown, never obeyed", debug, {"\x1b[2J\x1b]0;t\x07"}, "<1B>[2J<1B>]0;t<07>",
+       {"<1B>[2J<1B>]0;t<07>"}},
+      {"BBS: BEL never shown, sequences obeyed on screen and kept in the capture", bbs,
+       {"a\x07" "b\r\n\x1b[31mred\x1b]0;t\x1b\\!"}, "ab\r\n\x1b[31mred\x1b]0;t\x1b\\!", {"ab", "red!"}},
+      {"BBS: a BEL that ends a title is left out of the capture, the text after it shown", bbs,
+       {"\x1b]0;t\x07x"}, "\x1b]0;tx", {"x"}},
+      {"hex-only: a line break once past column 77", hex, {std::string(27, 'A')}, repeat(" 41", 26) + "\r\n 41",
+       {repeat(" 41", 26), " 41"}},
+      {"hex-only: CR is a byte like any other", hex, {"\r\n"}, " 0D 0A", {" 0D 0A"}},
+      {"hex-only in BBS mode: the dump, not the bytes", bbs_hex, {"\x1b[2J"}, " 1B 5B 32 4A", {" 1B 5B 32 4A"}},
   };
   for (const Case &c : cases) {
     SCOPED_TRACE(c.what);
-    EXPECT_EQ(filtered(c.reads), c.screen);
+    auto got = show(c.display, c.reads);
+    EXPECT_EQ(got->capture, c.capture);
+    for (size_t r = 0; r < c.rows.size(); r++) EXPECT_EQ(got->row(static_cast<int>(r)), c.rows[r]) << "row " << r + 1;
+    EXPECT_EQ(got->row(static_cast<int>(c.rows.size())), "");
   }
 }
 
@@ -187,6 +153,16 @@ TEST(NtSio, MovesBytesAndTimesOutShort) {
   uint8_t two[2];
   EXPECT_EQ(sio_read(port, 0, two, 2, &n), SIO_OK);
   EXPECT_EQ(std::string(reinterpret_cast<char *>(two), 2), "\x03Z");
+  // What has arrived, at once: nothing is short, else all of it.
+  start = Clock::now();
+  EXPECT_EQ(sio_read_ready(port, two, 2, &n), SIO_SHORT);
+  EXPECT_LT(Clock::now() - start, std::chrono::milliseconds(50));
+  ASSERT_EQ(write(pty.master, "xyz", 3), 3);
+  struct pollfd ready = {port->fd, POLLIN, 0};
+  ASSERT_EQ(poll(&ready, 1, 1000), 1);
+  uint8_t block[16];
+  EXPECT_EQ(sio_read_ready(port, block, sizeof block, &n), SIO_OK);
+  EXPECT_EQ(std::string(reinterpret_cast<char *>(block), static_cast<size_t>(n)), "xyz");
 
   EXPECT_EQ(sio_write(port, -1, reinterpret_cast<const uint8_t *>("\x1bOP"), 3, &n), SIO_OK);
   char got[8] = {};
@@ -220,21 +196,6 @@ TEST(NtSio, SetuartFailureEndsTheProgramWithStatus1) {
   SioPort closed;   // fd -1: its state cannot be read
   EXPECT_EXIT(_setuart(&closed, 9600, 8, 1, UART_NONE, 0), testing::ExitedWithCode(1),
               "");
-}
-
-TEST(TerminalConsole, DirectOutputTurnsAutowrapOnUntilItEnds) {
-  ASSERT_TRUE(pcon_open(CONSOLE_MEMORY));
-  EXPECT_FALSE(mem_console_autowrap());
-  uint8_t before[] = {'x'};
-  pcon_direct_write(before, 1);   // not begun: nothing goes out
-  pcon_direct_begin();
-  EXPECT_TRUE(mem_console_autowrap());
-  uint8_t bytes[] = {'A', 0x80, '\r', '\n'};
-  pcon_direct_write(bytes, 4);
-  pcon_direct_end();
-  EXPECT_FALSE(mem_console_autowrap());
-  EXPECT_EQ(mem_console_direct(), "A\x80\r\n");
-  pcon_close();
 }
 
 }  // namespace
