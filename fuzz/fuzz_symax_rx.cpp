@@ -103,7 +103,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   FUZZ_CHECK(link != nullptr);
   SerialChannel *ch = serial_channel(link);
   bool crc = flags & 1;
-  if (crc) ch->tx_flags |= TXF_CRC;
+  if (crc) symax_set_crc(ch->symax_tx, true);
   ch->expected_transaction = in.take();
   {
     std::lock_guard<std::mutex> g(link->lock);

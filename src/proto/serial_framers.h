@@ -37,6 +37,10 @@
 
 #include "proto/packet.h"
 
+// One step of the frame check: CRC-16 (reflected 0xA001, the Modbus CRC) or
+// value - byte (the Sy/Max one-byte checksum).
+uint16_t check_update(uint16_t value, uint8_t byte, bool crc);
+
 enum RxResult : uint8_t { RX_SKIPPED, RX_WANT_PACKET, RX_STORED, RX_FRAME, RX_DROPPED, RX_ABORT };
 
 constexpr uint16_t TX_FRAME_END = 0xFFFF;

@@ -77,7 +77,7 @@ inline Packet *make_packet(const Bytes &route, const Bytes &data) {
 struct HandLink {
   LinkHandle *link;
   explicit HandLink(bool crc = false) : link(serial_link_alloc(0)) {
-    if (crc) serial_channel(link)->tx_flags |= TXF_CRC;
+    if (crc) symax_set_crc(serial_channel(link)->symax_tx, true);
     pool_grow(4);
   }
   ~HandLink() { serial_link_free(link); }

@@ -54,8 +54,8 @@ TEST(SymaxFraming, FrameRoundTripsAndIsAcknowledged) {
       Bytes ack = drain_tx(b.link);
       ASSERT_EQ(ack, (Bytes{0x10, 0x11}));
       feed(a.link, ack);
-      EXPECT_EQ(a.ch()->tx_state, STX_IDLE);
-      EXPECT_EQ(a.ch()->expected_ack, 0x12);
+      EXPECT_EQ(a.ch()->symax_tx.state, STX_IDLE);
+      EXPECT_EQ(a.ch()->symax_tx.expected_ack, 0x12);
     }
   }
 }
@@ -70,8 +70,8 @@ TEST(SymaxFraming, CheckByteEqualToDleIsNotAnEscape) {
   ASSERT_NE(got, nullptr);
   queue_put(&free_packets, got);
   EXPECT_EQ(drain_tx(h.link), (Bytes{0x10, 0x11}));
-  EXPECT_EQ(h.ch()->rx_state, SRX_IDLE);
-  EXPECT_EQ(h.ch()->rx_flags, 0);
+  EXPECT_EQ(h.ch()->symax_rx.state, SRX_IDLE);
+  EXPECT_EQ(h.ch()->symax_rx.flags, 0);
 }
 
 TEST(SymaxFraming, ReceiveRestartsAndRefuses) {
@@ -117,7 +117,7 @@ TEST(SymaxFraming, AcknowledgementsNaksAndRetries) {
   int pool_before = pool_count();
   queue_put(&h.ch()->tx_queue, make_packet({}, {0x00, 0x01}));
   Bytes frame = drain_tx(h.link);
-  ASSERT_EQ(h.ch()->tx_state, STX_ACK_WAIT);
+  ASSERT_EQ(h.ch()->symax_tx.state, STX_ACK_WAIT);
 
   // The wrong sequence byte while waiting is a NAK: the same frame again.
   feed(h.link, {0x10, 0x12});
@@ -129,8 +129,8 @@ TEST(SymaxFraming, AcknowledgementsNaksAndRetries) {
   }
   feed(h.link, {0x10, 0x15});
   EXPECT_TRUE(drain_tx(h.link).empty());
-  EXPECT_EQ(h.ch()->tx_state, STX_IDLE);
-  EXPECT_EQ(h.ch()->expected_ack, 0x11);   // a dropped frame does not toggle
+  EXPECT_EQ(h.ch()->symax_tx.state, STX_IDLE);
+  EXPECT_EQ(h.ch()->symax_tx.expected_ack, 0x11);   // a dropped frame does not toggle
   EXPECT_EQ(pool_count(), pool_before);
 
   // SYN restores the retries and resends.
@@ -139,12 +139,12 @@ TEST(SymaxFraming, AcknowledgementsNaksAndRetries) {
   for (int i = 0; i < 7; i++) feed(h.link, {0x10, 0x15}), drain_tx(h.link);
   feed(h.link, {0x10, 0x16});
   EXPECT_EQ(drain_tx(h.link), frame);
-  EXPECT_EQ(h.ch()->retry_count, 7);
+  EXPECT_EQ(h.ch()->symax_tx.retries, 7);
 
   // Two acknowledgements: the first completes, the second is ignored idle.
   feed(h.link, {0x10, 0x11, 0x10, 0x11});
-  EXPECT_EQ(h.ch()->tx_state, STX_IDLE);
-  EXPECT_EQ(h.ch()->expected_ack, 0x12);
+  EXPECT_EQ(h.ch()->symax_tx.state, STX_IDLE);
+  EXPECT_EQ(h.ch()->symax_tx.expected_ack, 0x12);
   EXPECT_TRUE(drain_tx(h.link).empty());
   // ... and causes a resend when the next frame waits.
   queue_put(&h.ch()->tx_queue, make_packet({}, {0x00, 0x03}));
@@ -166,7 +166,7 @@ TEST(SymaxFraming, AcknowledgementWaitIsTimedByTheLine) {
   // wait early.
   EXPECT_EQ(transmit_framer(h.link), TX_LATER);
   int fills = 0, enquiries = 0;
-  for (int step = 0; step < 2000 && ch->tx_state == STX_ACK_WAIT; step++) {
+  for (int step = 0; step < 2000 && ch->symax_tx.state == STX_ACK_WAIT; step++) {
     ch->now_us += ch->char_us;
     for (Bytes b = drain_tx(h.link); !b.empty(); b.erase(b.begin())) {
       if (b[0] == FILL) fills++;
@@ -175,7 +175,7 @@ TEST(SymaxFraming, AcknowledgementWaitIsTimedByTheLine) {
   }
   EXPECT_EQ(enquiries, 32);
   EXPECT_EQ(fills, 33 * 10);
-  EXPECT_EQ(ch->tx_state, STX_IDLE);
+  EXPECT_EQ(ch->symax_tx.state, STX_IDLE);
   EXPECT_EQ(pool_count(), pool_before);
 }
 
@@ -201,8 +201,8 @@ TEST(SymaxFraming, HostileInputKeepsThePoolWhole) {
     }
     // An over-long frame is refused.
     Bytes longest(300, 0x55);
-    h.ch()->rx_state = SRX_IDLE;
-    h.ch()->rx_flags = 0;
+    h.ch()->symax_rx.state = SRX_IDLE;
+    h.ch()->symax_rx.flags = 0;
     queue_put(&free_packets, h.ch()->rx_packet);
     h.ch()->rx_packet = nullptr;
     drain_tx(h.link);
