@@ -1,4 +1,5 @@
-// Sy/Max framers fed byte by byte, without a port.
+// Sy/Max framers fed byte by byte, without a port: the bare receiver and
+// transmitter, and the two on a link's channel.
 #include <gtest/gtest.h>
 
 #include <random>
@@ -14,6 +15,129 @@ struct FrameCase {
   Bytes data;
   Bytes expected;   // empty: compare with the reference encoder only
 };
+
+// The bare machines, one byte a call: what each byte of a frame reports,
+// what each byte sent is, and the acknowledgement that ends the exchange.
+TEST(SymaxMachines, FrameAndAcknowledgementByteByByte) {
+  std::mt19937 rng(3);
+  for (bool crc : {false, true}) {
+    SCOPED_TRACE(crc ? "crc" : "bcc");
+    pool_at_least(4);
+    int pool_before = pool_count();
+    {
+      SymaxEnd a(crc), b(crc);
+      Bytes data(40);
+      for (auto &x : data) x = (rng() % 3 == 0) ? uint8_t{DLE} : static_cast<uint8_t>(rng());
+      queue_put(&a.to_send, make_packet({'C', '9'}, data));
+      Bytes wire;
+      for (uint16_t x; (x = a.transmit()) < 256;) {
+        uint8_t expected_sent = wire.empty() ? SYMAX_SENT_FRAME_FIRST : SYMAX_SENT_FRAME;
+        wire.push_back(static_cast<uint8_t>(x));
+        if (a.tx.state == STX_ACK_WAIT) expected_sent = SYMAX_SENT_FRAME_LAST;
+        EXPECT_EQ(a.tx.sent, expected_sent) << wire.size();
+      }
+      ASSERT_EQ(wire, ref_frame(SEQ1, {'C', '9'}, data, crc));
+      // The wait for the acknowledgement goes by the clock only.
+      EXPECT_EQ(a.transmit(), SYMAX_TX_LATER);
+
+      for (size_t i = 0; i < wire.size(); i++) {
+        SymaxRxResult r = b.receive(wire[i]);
+        SymaxRxResult expected = i == 0 ? SYMAX_RX_SKIPPED : i + 1 == wire.size() ? SYMAX_RX_FRAME : SYMAX_RX_STORED;
+        EXPECT_EQ(int(r), int(expected)) << i;
+      }
+      Packet *got = queue_take(&b.received);
+      ASSERT_NE(got, nullptr);
+      EXPECT_EQ(Bytes(got->data, got->data + got->length), data);
+      EXPECT_EQ(Bytes(got->address, got->address + 4), (Bytes{'C', '9', 0xFF, 0xFF}));
+      queue_put(&free_packets, got);
+
+      EXPECT_EQ(b.transmit(), DLE);
+      EXPECT_EQ(b.tx.sent, SYMAX_SENT_PAIR_FIRST);
+      EXPECT_EQ(b.transmit(), SEQ1);
+      EXPECT_EQ(b.tx.sent, SYMAX_SENT_PAIR_LAST);
+      EXPECT_EQ(b.transmit(), SYMAX_TX_NONE);
+
+      a.receive(Bytes{DLE, SEQ1});
+      EXPECT_EQ(a.controls, 1);
+      EXPECT_EQ(a.tx_packet, nullptr);
+      EXPECT_EQ(a.tx.expected_ack, SEQ2);
+      EXPECT_EQ(a.transmit(), SYMAX_TX_NONE);
+      EXPECT_EQ(a.broken + b.broken, 0);
+    }
+    EXPECT_EQ(pool_count(), pool_before);
+  }
+}
+
+// An answer owed while a frame goes out is sent between two of its bytes,
+// never between a DLE and the byte it escapes, wherever it falls due; the
+// far end takes both the frame and the answer.
+TEST(SymaxMachines, AnswerOwedMidFrameNeverSplitsAnEscape) {
+  const Bytes data = {0x00, 0x10, 0x10, 0x05, 0x10};
+  pool_at_least(4);
+  for (bool crc : {false, true}) {
+    const Bytes frame = ref_frame(SEQ1, {'0', '1'}, data, crc);
+    for (bool busy : {false, true}) {
+      for (size_t k = 1; k < frame.size(); k++) {
+        SCOPED_TRACE(testing::Message() << (crc ? "crc" : "bcc") << (busy ? " SYN" : " ack") << " after " << k);
+        SymaxEnd a(crc), b(crc);
+        queue_put(&a.to_send, make_packet({'0', '1'}, data));
+        Bytes wire;
+        for (size_t i = 0; i < k; i++) wire.push_back(static_cast<uint8_t>(a.transmit()));
+        if (busy)
+          symax_answer_busy(a.tx);
+        else
+          symax_answer(a.tx, SEQ2);
+        Bytes rest = a.drain();
+        wire.insert(wire.end(), rest.begin(), rest.end());
+
+        const Bytes pair = {DLE, busy ? SYN : SEQ2};
+        ASSERT_EQ(wire.size(), frame.size() + 2);
+        size_t at = k;
+        while (at + 2 <= wire.size() && Bytes(wire.begin() + at, wire.begin() + at + 2) != pair) at++;
+        ASSERT_LE(at + 2, wire.size());
+        Bytes without = wire;
+        without.erase(without.begin() + at, without.begin() + at + 2);
+        EXPECT_EQ(without, frame);
+        // Never right after a DLE of the frame that has its partner still to come.
+        size_t dles = 0;
+        for (size_t i = at; i > 0 && wire[i - 1] == DLE; i--) dles++;
+        EXPECT_EQ(dles % 2, 0u);
+
+        b.receive(wire);
+        EXPECT_EQ(b.controls, 1);
+        Packet *got = queue_take(&b.received);
+        ASSERT_NE(got, nullptr);
+        EXPECT_EQ(Bytes(got->data, got->data + got->length), data);
+        queue_put(&free_packets, got);
+        EXPECT_EQ(a.broken + b.broken, 0);
+      }
+    }
+  }
+}
+
+// A frame whose packet is taken back (the port went) is given up on both
+// sides without touching the packet; the next frame goes through whole.
+TEST(SymaxMachines, FrameWhosePacketIsTakenBackIsGivenUp) {
+  pool_at_least(4);
+  SymaxEnd a, b;
+  queue_put(&a.to_send, make_packet({}, {0x00, 0x01, 0x02}));
+  Bytes wire = a.drain();
+  b.receive(Bytes(wire.begin(), wire.begin() + 6));
+  ASSERT_EQ(b.rx.state, SRX_DATA);
+
+  queue_put(&free_packets, b.rx_packet);
+  b.rx_packet = nullptr;
+  EXPECT_EQ(b.receive(0x02), SYMAX_RX_SKIPPED);
+  queue_put(&free_packets, a.tx_packet);
+  a.tx_packet = nullptr;
+  EXPECT_EQ(a.transmit(), SYMAX_TX_NONE);
+  EXPECT_EQ(a.tx.state, STX_IDLE);
+
+  queue_put(&a.to_send, make_packet({}, {0x00, 0x04}));
+  b.receive(a.drain());
+  EXPECT_NE(b.received.head, nullptr);
+  EXPECT_EQ(a.broken + b.broken, 0);
+}
 
 TEST(SymaxFraming, TransmitsFramesByteForByte) {
   const FrameCase cases[] = {
