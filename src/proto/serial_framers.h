@@ -32,6 +32,8 @@
 // hex fails the LRC; a colon always starts a frame afresh. An empty frame or
 // one too long for a packet ends the reply wait.
 // A frame in progress whose packet is taken back (null) is given up.
+// check_update is the step of the frame checks, Sy/Max's too
+// (proto/symax_framer.h).
 #pragma once
 #include <cstdint>
 

@@ -14,8 +14,8 @@
 // Receive: feed one byte with the packet of the frame in progress (null
 // while none is) and the check mode. The result says what the caller does:
 //   SYMAX_RX_SKIPPED      the byte belongs to no frame
-//   SYMAX_RX_STORED       taken into the frame in progress (a DLE waits
-//                         for the byte after it)
+//   SYMAX_RX_STORED       taken into the frame in progress (a DLE in it
+//                         waits for the byte after it)
 //   SYMAX_RX_WANT_PACKET  DLE SOH: call again at once with a packet from
 //                         the pool, or with null when the pool is empty
 //   SYMAX_RX_RESTART      DLE SOH inside a frame: its packet goes back to
