@@ -37,11 +37,10 @@ void release_packets(SerialChannel *ch) {
   ch->rx_packet = nullptr;
   queue_put(&free_packets, ch->tx_packet);
   ch->tx_packet = nullptr;
-  ch->rx_state = 0;
-  ch->tx_state = 0;
+  framing_release(ch);
   ch->tx_length = 0;
+  ch->writing = false;
   ch->rx_active = false;
-  ch->tx_flags &= TXF_CRC;
 }
 
 // Lock held. The far end is gone: close the port (a vanished device must not
@@ -79,7 +78,7 @@ void pump(LinkHandle *link, unsigned bytes_done) {
   for (;;) {
     if (ch->dead) {
       ch->tx_length = 0;
-      ch->tx_flags &= ~TXF_WRITING;
+      ch->writing = false;
       return;
     }
     int64_t now = monotonic_us();
@@ -93,11 +92,11 @@ void pump(LinkHandle *link, unsigned bytes_done) {
       ch->tx_buffer[ch->tx_length++] = static_cast<uint8_t>(b);
     }
     if (ch->tx_length == 0 || ch->port.fd < 0) {
-      ch->tx_flags &= ~TXF_WRITING;
+      ch->writing = false;
       ch->line_free_us = written_free;
       return;
     }
-    ch->tx_flags |= TXF_WRITING;
+    ch->writing = true;
     uint16_t length = ch->tx_length;
     lk.unlock();
     int n, queued = 0;
@@ -215,9 +214,6 @@ void init_channel(LinkHandle *link, SerialChannel *ch, int wide) {
   link->channel_kind = CHANNEL_SERIAL;
   link->channel = ch;
   ch->framing_mode = FRAMING_SYMAX;
-  ch->expected_ack = SEQ1;
-  ch->reply_byte = NAK;
-  ch->header_byte = NAK;
   ch->read_size = wide ? SERIAL_BUFFER_SIZE : SYMAX_IO_SIZE;
   ch->chunk_size = wide ? SERIAL_BUFFER_SIZE : SYMAX_IO_SIZE;
   ch->port.settings.rts_toggle = wide != 0;
@@ -235,26 +231,6 @@ WaitStep wait_step(LinkHandle *link, void *, int max_ms) {
 }
 
 }  // namespace
-
-TraceLink serial_trace_link(const SerialChannel *ch) {
-  switch (ch->framing_mode) {
-    case FRAMING_GATEWAY: return TRACE_GATEWAY;
-    case FRAMING_MODBUS_RTU: return TRACE_RTU;
-    case FRAMING_MODBUS_ASCII: return TRACE_ASCII;
-    default: return TRACE_SYMAX;
-  }
-}
-
-void serial_trace_settle(SerialChannel *ch) {
-  if (!ch->trace_rx_pending) return;
-  ch->trace_rx_pending = false;
-  if (frame_trace_on()) trace_emit(ch->trace_rx, TRACE_RX, serial_trace_link(ch));
-}
-
-SerialChannel *serial_channel(const LinkHandle *link) {
-  if (!link || link->channel_kind != CHANNEL_SERIAL) return nullptr;
-  return static_cast<SerialChannel *>(link->channel);
-}
 
 bool serial_set_route(LinkHandle *link, int net_to_net, const uint16_t *block) {
   uint16_t count = block ? block[0] : 0;

@@ -12,9 +12,11 @@
 //                       through the shared reply wait (proto/link_handle.h)
 //   flush_queues        every queued message back to the pool
 //   drop_stale_replies / request_packet   the start of every exchange
-//   transmit_kick/transmit_pump   the transmit side, used by the framers
+//   transmit_kick/transmit_pump   the transmit side
 //
-// The bytes on the wire are decided by the link's framers (proto/framing.h).
+// The channel record is proto/serial_channel.h; the bytes on the wire are
+// decided by the link's framers (proto/framing.h), which the reader thread
+// feeds and the pump drains.
 // The reader thread waits in poll() on the port and an eventfd; everything it
 // does to the queues and framer state happens under the link's lock. Writing
 // to the port (and draining it when RTS is toggled by hand) happens under the
@@ -25,128 +27,11 @@
 // poll) is closed and no longer read; operations fail at once with their
 // no-reply texts until serial_reopen finds the port again.
 #pragma once
-#include <atomic>
 #include <cstdint>
-#include <mutex>
-#include <string>
-#include <thread>
 
-#include "platform/serial_port.h"
-#include "proto/frame_trace.h"
-#include "proto/gateway_msg.h"
 #include "proto/link_handle.h"
 #include "proto/packet.h"
-#include "proto/serial_framers.h"
-
-constexpr int SERIAL_BUFFER_SIZE = 258;
-constexpr int SYMAX_IO_SIZE = 8;   // Sy/Max reads and writes in small bursts
-
-// Framing modes (which framer slot a link uses): a serial link frames as
-// its transport kind says, so each mode is that kind's value.
-enum FramingMode : uint8_t {
-  FRAMING_SYMAX = TRANSPORT_SYMAX,
-  FRAMING_GATEWAY = TRANSPORT_GATEWAY,
-  FRAMING_MODBUS_RTU = TRANSPORT_MODBUS_RTU,
-  FRAMING_MODBUS_ASCII = TRANSPORT_MODBUS_ASCII,
-};
-
-struct SerialChannel {
-  std::thread reader;
-  std::atomic<bool> reader_running{false};
-  std::atomic<bool> stop{false};
-  int wake_fd = -1;           // eventfd: transmit kick and stop
-  std::string port_name;      // as listed, for reopening
-  PortOrigin origin;          // what the name was when the port was opened
-  std::mutex port_lock;       // guards port (after the link's lock)
-  SerialPort port;
-  bool dead = false;          // far end gone: the port is closed, not read
-
-  GatewayRoute remembered_route;   // gateway: the route last selected
-
-  uint8_t read_buffer[SERIAL_BUFFER_SIZE] = {};
-  uint16_t read_size = SYMAX_IO_SIZE;
-  uint8_t framing_mode = FRAMING_SYMAX;
-
-  // Receive side (framers).
-  uint8_t rx_state = 0;
-  uint8_t rx_flags = 0;
-  PacketQueue rx_queue = {};
-  Packet *rx_packet = nullptr;
-  uint16_t rx_space = 0;
-  uint16_t rx_check = 0;
-  uint8_t reply_byte = 0x15;
-  uint8_t header_byte = 0x15;
-  bool rx_active = false;     // bytes arrived since the line was last silent
-  // Gateway, Modbus RTU and ASCII framers keep their own state.
-  LineReceiver line_rx;
-  RtuReceiver rtu_rx;
-  AsciiReceiver ascii_rx;
-
-  // Transmit side (pump and framers).
-  uint8_t tx_buffer[SERIAL_BUFFER_SIZE] = {};
-  uint16_t tx_length = 0;
-  uint16_t chunk_size = SYMAX_IO_SIZE;
-  uint8_t tx_state = 0;
-  uint16_t tx_flags = 0;
-  PacketQueue tx_queue = {};
-  Packet *tx_packet = nullptr;
-  uint16_t tx_index = 0;
-  uint16_t tx_left = 0;
-  uint16_t tx_check = 0;
-  uint8_t expected_ack = 0x11;
-  uint8_t enquiry_count = 0;
-  uint8_t retry_count = 0;
-  uint8_t fill_count = 0;
-  LineTransmitter line_tx;
-  RtuTransmitter rtu_tx;
-  AsciiTransmitter ascii_tx;
-
-  // Line timing. The fill bytes of the acknowledgement wait are released by
-  // the clock at the line's character time, so a pty or USB adapter that
-  // takes bytes at once does not cut the wait short.
-  uint32_t char_us = 1146;    // one character at 9600 baud, 8E1
-  uint32_t silence_us = 20000;
-  int64_t now_us = 0;         // set by the pump before each framer call
-  int64_t line_free_us = 0;   // when the bytes written so far have left
-  int64_t fill_due_us = 0;    // when the next fill byte may go
-
-  // The frame trace (proto/frame_trace.h): the bytes of the frames in
-  // progress each way, and a Sy/Max acknowledgement, refusal or enquiry
-  // going out between the bytes of a frame. The transmit framer says of the
-  // byte it returns whether it belongs to a frame, to such a pair or is a
-  // fill byte (not traced), and whether it ends one.
-  TraceBuffer trace_tx;
-  TraceBuffer trace_rx;
-  TraceBuffer trace_pair;
-  uint8_t trace_unit = 0;     // TraceUnit
-  bool trace_end = false;
-  // A received gateway line or ASCII frame is traced with the LF that may
-  // follow its CR: its line waits for the next byte, or for the end of the
-  // bytes read at once (before anything is sent in answer).
-  bool trace_rx_pending = false;
-
-  // Protocol state (Sy/Max, Modbus).
-  uint16_t awaiting_reply = 0;
-  uint16_t transaction_counter = 0;
-  uint8_t net_to_net = 0;
-  uint8_t expected_transaction = 0;
-};
-
-enum TraceUnit : uint8_t { TRACE_UNIT_FRAME, TRACE_UNIT_PAIR, TRACE_UNIT_FILL };
-// The trace's name for the channel's framing.
-TraceLink serial_trace_link(const SerialChannel *ch);
-// The received frame's line that waited for a LF, now (lock held).
-void serial_trace_settle(SerialChannel *ch);
-
-// The serial channel of a link, or null when the link has none.
-SerialChannel *serial_channel(const LinkHandle *link);
-
-// Transmit flag owned by the pump.
-constexpr uint16_t TXF_WRITING = 0x100;
-
-// Values of a transmit framer besides a byte.
-constexpr uint16_t TX_NONE = 0xFFFF;   // nothing to send
-constexpr uint16_t TX_LATER = 0x100;   // a timed byte is due (the framer says when)
+#include "proto/serial_channel.h"
 
 // wide: Modbus and gateway buffer sizes and RTS raised only while sending.
 LinkHandle *serial_open(const char *port_name, int net_to_net, const uint16_t *address_block, int wide);

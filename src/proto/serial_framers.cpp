@@ -1,11 +1,22 @@
 #include "proto/serial_framers.h"
 
+#include <array>
 #include <cstring>
 
-#include "proto/framing.h"
 #include "proto/modbus_msg.h"
 
 namespace {
+
+constexpr std::array<uint16_t, 256> make_crc_table() {
+  std::array<uint16_t, 256> t{};
+  for (unsigned i = 0; i < 256; i++) {
+    uint16_t v = static_cast<uint16_t>(i);
+    for (int b = 0; b < 8; b++) v = (v & 1) ? static_cast<uint16_t>((v >> 1) ^ 0xA001) : static_cast<uint16_t>(v >> 1);
+    t[i] = v;
+  }
+  return t;
+}
+constexpr std::array<uint16_t, 256> crc_table = make_crc_table();
 
 constexpr uint8_t LINE_END_BELOW = 0x20;   // a byte below this ends a line
 constexpr uint8_t CR = 0x0D, LF = 0x0A;
@@ -63,6 +74,11 @@ uint16_t rtu_reply_data_length(const uint8_t *data, uint16_t stored) {
 }
 
 }  // namespace
+
+uint16_t check_update(uint16_t value, uint8_t byte, bool crc) {
+  if (crc) return static_cast<uint16_t>((value >> 8) ^ crc_table[(value ^ byte) & 0xFF]);
+  return static_cast<uint16_t>(value - byte);
+}
 
 RxResult line_receive(LineReceiver &rx, Packet *packet, uint8_t byte, bool awaiting) {
   byte &= 0x7F;

@@ -32,10 +32,16 @@
 // hex fails the LRC; a colon always starts a frame afresh. An empty frame or
 // one too long for a packet ends the reply wait.
 // A frame in progress whose packet is taken back (null) is given up.
+// check_update is the step of the frame checks, Sy/Max's too
+// (proto/symax_framer.h).
 #pragma once
 #include <cstdint>
 
 #include "proto/packet.h"
+
+// One step of the frame check: CRC-16 (reflected 0xA001, the Modbus CRC) or
+// value - byte (the Sy/Max one-byte checksum).
+uint16_t check_update(uint16_t value, uint8_t byte, bool crc);
 
 enum RxResult : uint8_t { RX_SKIPPED, RX_WANT_PACKET, RX_STORED, RX_FRAME, RX_DROPPED, RX_ABORT };
 

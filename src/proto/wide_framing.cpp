@@ -3,7 +3,7 @@
 // its transmit queue, and acts on what they report. Lock held throughout
 // (the reader thread, or a test driving the framers by hand).
 #include "proto/framing.h"
-#include "proto/serial.h"
+#include "proto/serial_channel.h"
 #include "proto/serial_framers.h"
 
 namespace {
@@ -80,7 +80,10 @@ uint16_t transmit_with(LinkHandle *link, Tx &tx, uint16_t (*machine)(Tx &, const
       tx = Tx{};
     }
     uint16_t b = machine(tx, ch->tx_packet);
-    if (b != TX_FRAME_END) return b;
+    if (b != TX_FRAME_END) {
+      if (frame_trace_on()) trace_collect(ch->trace_tx, static_cast<uint8_t>(b));
+      return b;
+    }
     if (frame_trace_on()) trace_emit(ch->trace_tx, TRACE_TX, serial_trace_link(ch));
     queue_put(&free_packets, ch->tx_packet);
     ch->tx_packet = nullptr;

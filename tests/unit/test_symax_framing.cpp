@@ -1,4 +1,5 @@
-// Sy/Max framers fed byte by byte, without a port.
+// Sy/Max framers fed byte by byte, without a port: the bare receiver and
+// transmitter, and the two on a link's channel.
 #include <gtest/gtest.h>
 
 #include <random>
@@ -14,6 +15,129 @@ struct FrameCase {
   Bytes data;
   Bytes expected;   // empty: compare with the reference encoder only
 };
+
+// The bare machines, one byte a call: what each byte of a frame reports,
+// what each byte sent is, and the acknowledgement that ends the exchange.
+TEST(SymaxMachines, FrameAndAcknowledgementByteByByte) {
+  std::mt19937 rng(3);
+  for (bool crc : {false, true}) {
+    SCOPED_TRACE(crc ? "crc" : "bcc");
+    pool_at_least(4);
+    int pool_before = pool_count();
+    {
+      SymaxEnd a(crc), b(crc);
+      Bytes data(40);
+      for (auto &x : data) x = (rng() % 3 == 0) ? uint8_t{DLE} : static_cast<uint8_t>(rng());
+      queue_put(&a.to_send, make_packet({'C', '9'}, data));
+      Bytes wire;
+      for (uint16_t x; (x = a.transmit()) < 256;) {
+        uint8_t expected_sent = wire.empty() ? SYMAX_SENT_FRAME_FIRST : SYMAX_SENT_FRAME;
+        wire.push_back(static_cast<uint8_t>(x));
+        if (a.tx.state == STX_ACK_WAIT) expected_sent = SYMAX_SENT_FRAME_LAST;
+        EXPECT_EQ(a.tx.sent, expected_sent) << wire.size();
+      }
+      ASSERT_EQ(wire, ref_frame(SEQ1, {'C', '9'}, data, crc));
+      // The wait for the acknowledgement goes by the clock only.
+      EXPECT_EQ(a.transmit(), SYMAX_TX_LATER);
+
+      for (size_t i = 0; i < wire.size(); i++) {
+        SymaxRxResult r = b.receive(wire[i]);
+        SymaxRxResult expected = i == 0 ? SYMAX_RX_SKIPPED : i + 1 == wire.size() ? SYMAX_RX_FRAME : SYMAX_RX_STORED;
+        EXPECT_EQ(int(r), int(expected)) << i;
+      }
+      Packet *got = queue_take(&b.received);
+      ASSERT_NE(got, nullptr);
+      EXPECT_EQ(Bytes(got->data, got->data + got->length), data);
+      EXPECT_EQ(Bytes(got->address, got->address + 4), (Bytes{'C', '9', 0xFF, 0xFF}));
+      queue_put(&free_packets, got);
+
+      EXPECT_EQ(b.transmit(), DLE);
+      EXPECT_EQ(b.tx.sent, SYMAX_SENT_PAIR_FIRST);
+      EXPECT_EQ(b.transmit(), SEQ1);
+      EXPECT_EQ(b.tx.sent, SYMAX_SENT_PAIR_LAST);
+      EXPECT_EQ(b.transmit(), SYMAX_TX_NONE);
+
+      a.receive(Bytes{DLE, SEQ1});
+      EXPECT_EQ(a.controls, 1);
+      EXPECT_EQ(a.tx_packet, nullptr);
+      EXPECT_EQ(a.tx.expected_ack, SEQ2);
+      EXPECT_EQ(a.transmit(), SYMAX_TX_NONE);
+      EXPECT_EQ(a.broken + b.broken, 0);
+    }
+    EXPECT_EQ(pool_count(), pool_before);
+  }
+}
+
+// An answer owed while a frame goes out is sent between two of its bytes,
+// never between a DLE and the byte it escapes, wherever it falls due; the
+// far end takes both the frame and the answer.
+TEST(SymaxMachines, AnswerOwedMidFrameNeverSplitsAnEscape) {
+  const Bytes data = {0x00, 0x10, 0x10, 0x05, 0x10};
+  pool_at_least(4);
+  for (bool crc : {false, true}) {
+    const Bytes frame = ref_frame(SEQ1, {'0', '1'}, data, crc);
+    for (bool busy : {false, true}) {
+      for (size_t k = 1; k < frame.size(); k++) {
+        SCOPED_TRACE(testing::Message() << (crc ? "crc" : "bcc") << (busy ? " SYN" : " ack") << " after " << k);
+        SymaxEnd a(crc), b(crc);
+        queue_put(&a.to_send, make_packet({'0', '1'}, data));
+        Bytes wire;
+        for (size_t i = 0; i < k; i++) wire.push_back(static_cast<uint8_t>(a.transmit()));
+        if (busy)
+          symax_answer_busy(a.tx);
+        else
+          symax_answer(a.tx, SEQ2);
+        Bytes rest = a.drain();
+        wire.insert(wire.end(), rest.begin(), rest.end());
+
+        const Bytes pair = {DLE, busy ? SYN : SEQ2};
+        ASSERT_EQ(wire.size(), frame.size() + 2);
+        size_t at = k;
+        while (at + 2 <= wire.size() && Bytes(wire.begin() + at, wire.begin() + at + 2) != pair) at++;
+        ASSERT_LE(at + 2, wire.size());
+        Bytes without = wire;
+        without.erase(without.begin() + at, without.begin() + at + 2);
+        EXPECT_EQ(without, frame);
+        // Never right after a DLE of the frame that has its partner still to come.
+        size_t dles = 0;
+        for (size_t i = at; i > 0 && wire[i - 1] == DLE; i--) dles++;
+        EXPECT_EQ(dles % 2, 0u);
+
+        b.receive(wire);
+        EXPECT_EQ(b.controls, 1);
+        Packet *got = queue_take(&b.received);
+        ASSERT_NE(got, nullptr);
+        EXPECT_EQ(Bytes(got->data, got->data + got->length), data);
+        queue_put(&free_packets, got);
+        EXPECT_EQ(a.broken + b.broken, 0);
+      }
+    }
+  }
+}
+
+// A frame whose packet is taken back (the port went) is given up on both
+// sides without touching the packet; the next frame goes through whole.
+TEST(SymaxMachines, FrameWhosePacketIsTakenBackIsGivenUp) {
+  pool_at_least(4);
+  SymaxEnd a, b;
+  queue_put(&a.to_send, make_packet({}, {0x00, 0x01, 0x02}));
+  Bytes wire = a.drain();
+  b.receive(Bytes(wire.begin(), wire.begin() + 6));
+  ASSERT_EQ(b.rx.state, SRX_DATA);
+
+  queue_put(&free_packets, b.rx_packet);
+  b.rx_packet = nullptr;
+  EXPECT_EQ(b.receive(0x02), SYMAX_RX_SKIPPED);
+  queue_put(&free_packets, a.tx_packet);
+  a.tx_packet = nullptr;
+  EXPECT_EQ(a.transmit(), SYMAX_TX_NONE);
+  EXPECT_EQ(a.tx.state, STX_IDLE);
+
+  queue_put(&a.to_send, make_packet({}, {0x00, 0x04}));
+  b.receive(a.drain());
+  EXPECT_NE(b.received.head, nullptr);
+  EXPECT_EQ(a.broken + b.broken, 0);
+}
 
 TEST(SymaxFraming, TransmitsFramesByteForByte) {
   const FrameCase cases[] = {
@@ -54,8 +178,8 @@ TEST(SymaxFraming, FrameRoundTripsAndIsAcknowledged) {
       Bytes ack = drain_tx(b.link);
       ASSERT_EQ(ack, (Bytes{0x10, 0x11}));
       feed(a.link, ack);
-      EXPECT_EQ(a.ch()->tx_state, STX_IDLE);
-      EXPECT_EQ(a.ch()->expected_ack, 0x12);
+      EXPECT_EQ(a.ch()->symax_tx.state, STX_IDLE);
+      EXPECT_EQ(a.ch()->symax_tx.expected_ack, 0x12);
     }
   }
 }
@@ -70,8 +194,8 @@ TEST(SymaxFraming, CheckByteEqualToDleIsNotAnEscape) {
   ASSERT_NE(got, nullptr);
   queue_put(&free_packets, got);
   EXPECT_EQ(drain_tx(h.link), (Bytes{0x10, 0x11}));
-  EXPECT_EQ(h.ch()->rx_state, SRX_IDLE);
-  EXPECT_EQ(h.ch()->rx_flags, 0);
+  EXPECT_EQ(h.ch()->symax_rx.state, SRX_IDLE);
+  EXPECT_EQ(h.ch()->symax_rx.flags, 0);
 }
 
 TEST(SymaxFraming, ReceiveRestartsAndRefuses) {
@@ -117,7 +241,7 @@ TEST(SymaxFraming, AcknowledgementsNaksAndRetries) {
   int pool_before = pool_count();
   queue_put(&h.ch()->tx_queue, make_packet({}, {0x00, 0x01}));
   Bytes frame = drain_tx(h.link);
-  ASSERT_EQ(h.ch()->tx_state, STX_ACK_WAIT);
+  ASSERT_EQ(h.ch()->symax_tx.state, STX_ACK_WAIT);
 
   // The wrong sequence byte while waiting is a NAK: the same frame again.
   feed(h.link, {0x10, 0x12});
@@ -129,8 +253,8 @@ TEST(SymaxFraming, AcknowledgementsNaksAndRetries) {
   }
   feed(h.link, {0x10, 0x15});
   EXPECT_TRUE(drain_tx(h.link).empty());
-  EXPECT_EQ(h.ch()->tx_state, STX_IDLE);
-  EXPECT_EQ(h.ch()->expected_ack, 0x11);   // a dropped frame does not toggle
+  EXPECT_EQ(h.ch()->symax_tx.state, STX_IDLE);
+  EXPECT_EQ(h.ch()->symax_tx.expected_ack, 0x11);   // a dropped frame does not toggle
   EXPECT_EQ(pool_count(), pool_before);
 
   // SYN restores the retries and resends.
@@ -139,12 +263,12 @@ TEST(SymaxFraming, AcknowledgementsNaksAndRetries) {
   for (int i = 0; i < 7; i++) feed(h.link, {0x10, 0x15}), drain_tx(h.link);
   feed(h.link, {0x10, 0x16});
   EXPECT_EQ(drain_tx(h.link), frame);
-  EXPECT_EQ(h.ch()->retry_count, 7);
+  EXPECT_EQ(h.ch()->symax_tx.retries, 7);
 
   // Two acknowledgements: the first completes, the second is ignored idle.
   feed(h.link, {0x10, 0x11, 0x10, 0x11});
-  EXPECT_EQ(h.ch()->tx_state, STX_IDLE);
-  EXPECT_EQ(h.ch()->expected_ack, 0x12);
+  EXPECT_EQ(h.ch()->symax_tx.state, STX_IDLE);
+  EXPECT_EQ(h.ch()->symax_tx.expected_ack, 0x12);
   EXPECT_TRUE(drain_tx(h.link).empty());
   // ... and causes a resend when the next frame waits.
   queue_put(&h.ch()->tx_queue, make_packet({}, {0x00, 0x03}));
@@ -166,7 +290,7 @@ TEST(SymaxFraming, AcknowledgementWaitIsTimedByTheLine) {
   // wait early.
   EXPECT_EQ(transmit_framer(h.link), TX_LATER);
   int fills = 0, enquiries = 0;
-  for (int step = 0; step < 2000 && ch->tx_state == STX_ACK_WAIT; step++) {
+  for (int step = 0; step < 2000 && ch->symax_tx.state == STX_ACK_WAIT; step++) {
     ch->now_us += ch->char_us;
     for (Bytes b = drain_tx(h.link); !b.empty(); b.erase(b.begin())) {
       if (b[0] == FILL) fills++;
@@ -175,7 +299,7 @@ TEST(SymaxFraming, AcknowledgementWaitIsTimedByTheLine) {
   }
   EXPECT_EQ(enquiries, 32);
   EXPECT_EQ(fills, 33 * 10);
-  EXPECT_EQ(ch->tx_state, STX_IDLE);
+  EXPECT_EQ(ch->symax_tx.state, STX_IDLE);
   EXPECT_EQ(pool_count(), pool_before);
 }
 
@@ -201,8 +325,8 @@ TEST(SymaxFraming, HostileInputKeepsThePoolWhole) {
     }
     // An over-long frame is refused.
     Bytes longest(300, 0x55);
-    h.ch()->rx_state = SRX_IDLE;
-    h.ch()->rx_flags = 0;
+    h.ch()->symax_rx.state = SRX_IDLE;
+    h.ch()->symax_rx.flags = 0;
     queue_put(&free_packets, h.ch()->rx_packet);
     h.ch()->rx_packet = nullptr;
     drain_tx(h.link);

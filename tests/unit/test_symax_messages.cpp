@@ -146,7 +146,7 @@ int far_end_idle(int) {
     data.push_back(wire[i]);
   }
   far_end.request = data;
-  feed(link, {0x10, serial_channel(link)->expected_ack});
+  feed(link, {0x10, serial_channel(link)->symax_tx.expected_ack});
   Bytes reply = far_end.reply(data);
   if (!reply.empty()) feed(link, ref_frame(0x11, far_end.route, reply, false));
   drain_tx(link);
@@ -348,10 +348,10 @@ TEST(LinkAccess, ArgumentChecks) {
   EXPECT_EQ(h.link->idle, idle_continue);
 
   EXPECT_EQ(link_set_options(h.link, 1, 1), 1);
-  EXPECT_TRUE(serial_channel(h.link)->tx_flags & TXF_CRC);
+  EXPECT_TRUE(symax_crc(serial_channel(h.link)->symax_tx));
   EXPECT_EQ(h.link->priority, 1);
   EXPECT_EQ(link_set_options(h.link, 0, 0), 1);
-  EXPECT_FALSE(serial_channel(h.link)->tx_flags & TXF_CRC);
+  EXPECT_FALSE(symax_crc(serial_channel(h.link)->symax_tx));
 }
 
 }  // namespace

@@ -1,0 +1,356 @@
+#include "proto/symax_framer.h"
+
+#include "proto/serial_framers.h"
+
+namespace {
+
+constexpr uint16_t ROUTE_ROOM = PACKET_ADDRESS_SIZE - 2;   // the route, then 0xFF 0xFF
+constexpr uint8_t ROUTE_END = 0xFF;
+
+uint16_t check_start(bool crc) { return crc ? 0xFFFF : 0; }
+
+// ---- Receiver ----
+
+SymaxRxResult bad_frame(SymaxReceiver &rx) {
+  rx.state = SRX_IDLE;
+  return SYMAX_RX_BAD;
+}
+
+void store(SymaxReceiver &rx, Packet *p, uint8_t byte, bool crc) {
+  if (rx.state == SRX_ROUTE)
+    p->address[ROUTE_ROOM - rx.space] = byte;
+  else
+    p->data[PACKET_DATA_SIZE - rx.space] = byte;
+  rx.space--;
+  rx.check = check_update(rx.check, byte, crc);
+}
+
+// The packet for a frame that began with DLE SOH.
+SymaxRxResult frame_begin(SymaxReceiver &rx, Packet *p, bool crc) {
+  if (!p) {
+    rx.state = SRX_IDLE;
+    return SYMAX_RX_NO_PACKET;
+  }
+  rx.check = check_start(crc);
+  rx.state = SRX_SEQ;
+  return SYMAX_RX_STORED;
+}
+
+// One byte of the frame, after_dle when a DLE came before it.
+SymaxRxResult frame_step(SymaxReceiver &rx, Packet *p, uint8_t b, bool after_dle, bool crc) {
+  switch (rx.state) {
+    case SRX_IDLE:
+      if (!after_dle || b != SOH) return SYMAX_RX_SKIPPED;
+      rx.state = SRX_START;
+      return SYMAX_RX_WANT_PACKET;
+    case SRX_SEQ:
+      if (after_dle || (b != SEQ1 && b != SEQ2)) return bad_frame(rx);
+      rx.sequence = b;
+      rx.check = check_update(rx.check, b, crc);
+      rx.space = ROUTE_ROOM;
+      rx.state = SRX_ROUTE;
+      return SYMAX_RX_STORED;
+    case SRX_ROUTE:
+      if (after_dle) {
+        if (b != STX) return bad_frame(rx);
+        rx.check = check_update(rx.check, DLE, crc);
+        rx.check = check_update(rx.check, STX, crc);
+        int end = ROUTE_ROOM - rx.space;
+        p->address[end] = ROUTE_END;
+        p->address[end + 1] = ROUTE_END;
+        rx.space = PACKET_DATA_SIZE;
+        rx.state = SRX_DATA;
+        return SYMAX_RX_STORED;
+      }
+      if (rx.space == 0) return bad_frame(rx);
+      store(rx, p, b, crc);
+      return SYMAX_RX_STORED;
+    case SRX_DATA:
+      if (after_dle && b == ETX) {
+        rx.check = check_update(rx.check, DLE, crc);
+        rx.check = check_update(rx.check, ETX, crc);
+        rx.flags |= RXF_CHECK;
+        rx.state = crc ? SRX_CRC_HIGH : SRX_CHECK_LOW;
+        return SYMAX_RX_STORED;
+      }
+      if (rx.space == 0) return bad_frame(rx);
+      if (after_dle) {
+        if (b != DLE) return bad_frame(rx);
+        rx.check = check_update(rx.check, DLE, crc);
+      }
+      store(rx, p, b, crc);
+      return SYMAX_RX_STORED;
+    case SRX_CRC_HIGH:
+      if (b != (rx.check >> 8)) return bad_frame(rx);
+      rx.flags |= RXF_CHECK;
+      rx.state = SRX_CHECK_LOW;
+      return SYMAX_RX_STORED;
+    case SRX_CHECK_LOW:
+      if (b != (rx.check & 0xFF)) return bad_frame(rx);
+      p->length = static_cast<uint16_t>(PACKET_DATA_SIZE - rx.space);
+      rx.state = SRX_IDLE;
+      return SYMAX_RX_FRAME;
+    default:
+      rx.state = SRX_IDLE;
+      return SYMAX_RX_DROPPED;
+  }
+}
+
+// ---- Transmitter ----
+
+// Returned by the flags when the frame goes next.
+constexpr uint16_t FRAME_TURN = 0x200;
+
+uint16_t sent(SymaxTransmitter &tx, SymaxSent what, uint8_t byte) {
+  tx.sent = what;
+  return byte;
+}
+
+// The control bytes owed, in the order they are served. A served flag may
+// owe the byte after it (then).
+struct Owed {
+  uint16_t flag;
+  uint8_t byte;   // for TXF_REPLY the reply byte
+  SymaxSent sent;
+  uint16_t then;
+};
+constexpr Owed owed[] = {
+    {.flag = TXF_ENQ, .byte = ENQ, .sent = SYMAX_SENT_PAIR_LAST, .then = 0},
+    {.flag = TXF_DLE, .byte = DLE, .sent = SYMAX_SENT_FRAME, .then = 0},
+    {.flag = TXF_REPLY, .byte = 0, .sent = SYMAX_SENT_PAIR_LAST, .then = 0},
+    {.flag = TXF_SYN, .byte = SYN, .sent = SYMAX_SENT_PAIR_LAST, .then = 0},
+    {.flag = TXF_ACK_DUE, .byte = DLE, .sent = SYMAX_SENT_PAIR_FIRST, .then = TXF_REPLY},
+    {.flag = TXF_NO_PACKET, .byte = DLE, .sent = SYMAX_SENT_PAIR_FIRST, .then = TXF_SYN},
+};
+
+// The flags' job: an owed control byte, or FRAME_TURN. A byte that must
+// continue the frame (TXF_CONTINUE) lets nothing in between.
+uint16_t owed_byte(SymaxTransmitter &tx) {
+  if (tx.flags & TXF_CONTINUE) {
+    tx.flags &= ~TXF_CONTINUE;
+    return FRAME_TURN;
+  }
+  for (const Owed &o : owed) {
+    if (!(tx.flags & o.flag)) continue;
+    tx.flags = static_cast<uint16_t>((tx.flags & ~o.flag) | o.then);
+    return sent(tx, o.sent, o.flag == TXF_REPLY ? tx.reply_byte : o.byte);
+  }
+  return FRAME_TURN;
+}
+
+uint16_t frame_start(SymaxTransmitter &tx) {
+  tx.check = check_start(symax_crc(tx));
+  tx.flags |= TXF_CONTINUE;
+  tx.state = STX_SOH;
+  return sent(tx, SYMAX_SENT_FRAME_FIRST, DLE);
+}
+
+// The caller puts the packet back and lends the next one.
+uint16_t give_up(SymaxTransmitter &tx) {
+  tx.state = STX_IDLE;
+  tx.taking = true;
+  return SYMAX_TX_GIVEN_UP;
+}
+
+// After the check: fill bytes by the clock, DLE ENQ after every ten, until
+// the enquiries are used up.
+uint16_t ack_wait_byte(SymaxTransmitter &tx, const SymaxClock &clock) {
+  if (tx.fills > 0) {
+    if (clock.now_us < tx.fill_due_us) return SYMAX_TX_LATER;
+    tx.fills--;
+    tx.fill_due_us = clock.now_us + clock.char_us;
+    return sent(tx, SYMAX_SENT_FILL, FILL);
+  }
+  if (tx.enquiries == 0) return give_up(tx);   // the protocol only sees that no reply comes
+  tx.enquiries--;
+  tx.fills = SYMAX_FILLS;
+  tx.flags |= TXF_ENQ;
+  return sent(tx, SYMAX_SENT_PAIR_FIRST, DLE);
+}
+
+// The frame state's job: the next byte of the frame of p. `again`: the call
+// that lends the packet asked for, where an idle transmitter without one
+// has nothing to send.
+uint16_t frame_byte(SymaxTransmitter &tx, const Packet *p, const SymaxClock &clock, bool again) {
+  bool crc = symax_crc(tx);
+  if (!p && tx.state != STX_IDLE) tx.state = STX_IDLE;   // its packet was taken back
+  switch (tx.state) {
+    case STX_IDLE:
+      if (!p) {
+        if (again) return SYMAX_TX_NONE;
+        tx.taking = true;
+        return SYMAX_TX_WANT_PACKET;
+      }
+      tx.retries = SYMAX_RETRIES;
+      return frame_start(tx);
+    case STX_RESTART:
+      return frame_start(tx);
+    case STX_SOH:
+      tx.state = STX_SEQUENCE;
+      return SOH;
+    case STX_SEQUENCE:
+      tx.check = check_update(tx.check, tx.expected_ack, crc);
+      tx.index = 0;
+      tx.state = STX_ROUTE;
+      return tx.expected_ack;
+    case STX_ROUTE:
+      if (tx.index < PACKET_ADDRESS_SIZE && p->address[tx.index] != ROUTE_END) {
+        uint8_t b = p->address[tx.index++];
+        tx.check = check_update(tx.check, b, crc);
+        return b;
+      }
+      tx.check = check_update(tx.check, DLE, crc);
+      tx.flags |= TXF_CONTINUE;
+      tx.state = STX_START;
+      return DLE;
+    case STX_START:
+      tx.check = check_update(tx.check, STX, crc);
+      tx.index = 0;
+      tx.left = p->length > PACKET_DATA_SIZE ? PACKET_DATA_SIZE : p->length;
+      tx.state = STX_DATA;
+      return STX;
+    case STX_DATA:
+      if (tx.left > 0) {
+        uint8_t b = p->data[tx.index++];
+        tx.left--;
+        if (b == DLE) {
+          tx.check = check_update(tx.check, DLE, crc);
+          tx.flags |= TXF_DLE;
+        }
+        tx.check = check_update(tx.check, b, crc);
+        return b;
+      }
+      tx.check = check_update(tx.check, DLE, crc);
+      tx.flags |= TXF_CONTINUE;
+      tx.state = STX_END;
+      return DLE;
+    case STX_END:
+      tx.check = check_update(tx.check, ETX, crc);
+      tx.flags |= TXF_CONTINUE;
+      tx.state = crc ? STX_CRC_HIGH : STX_CHECK_LOW;
+      return ETX;
+    case STX_CRC_HIGH:
+      tx.flags |= TXF_CONTINUE;
+      tx.state = STX_CHECK_LOW;
+      return static_cast<uint8_t>(tx.check >> 8);
+    case STX_CHECK_LOW:
+      tx.enquiries = SYMAX_ENQUIRIES;
+      tx.fills = SYMAX_FILLS;
+      // The first fill byte would follow the frame once it has left.
+      tx.fill_due_us = (clock.line_free_us > clock.now_us ? clock.line_free_us : clock.now_us) + 2 * clock.char_us;
+      tx.state = STX_ACK_WAIT;
+      return sent(tx, SYMAX_SENT_FRAME_LAST, static_cast<uint8_t>(tx.check & 0xFF));
+    case STX_ACK_WAIT:
+      return ack_wait_byte(tx, clock);
+    default:
+      return give_up(tx);
+  }
+}
+
+// A refusal of the frame going out: sent again while retries last.
+bool refused(SymaxTransmitter &tx) {
+  if (tx.state == STX_IDLE) return false;
+  if (tx.retries > 0) {
+    tx.retries--;
+    tx.state = STX_RESTART;
+    return false;
+  }
+  tx.state = STX_IDLE;
+  return true;
+}
+
+}  // namespace
+
+SymaxRxResult symax_receive(SymaxReceiver &rx, Packet *packet, uint8_t b, bool crc) {
+  if (rx.state == SRX_START) return frame_begin(rx, packet, crc);
+  if (rx.state != SRX_IDLE && !packet) rx.state = SRX_IDLE;   // its packet was taken back
+  bool after_dle = false;
+  if (rx.flags & RXF_DLE) {
+    rx.flags &= ~RXF_DLE;
+    switch (b) {
+      case SOH:
+        if (rx.state != SRX_IDLE) {
+          rx.state = SRX_START;
+          return SYMAX_RX_RESTART;
+        }
+        after_dle = true;
+        break;
+      case ENQ:
+      case SEQ1:
+      case SEQ2:
+      case NAK:
+      case SYN:
+        return SYMAX_RX_CONTROL;
+      default:
+        after_dle = true;
+        break;
+    }
+  } else if (rx.flags & RXF_CHECK) {
+    // A check byte equal to DLE is not an escape.
+    rx.flags &= ~RXF_CHECK;
+  } else if (b == DLE) {
+    rx.flags |= RXF_DLE;
+    return rx.state == SRX_IDLE ? SYMAX_RX_SKIPPED : SYMAX_RX_STORED;
+  }
+  return frame_step(rx, packet, b, after_dle, crc);
+}
+
+uint16_t symax_transmit(SymaxTransmitter &tx, const Packet *packet, const SymaxClock &clock) {
+  tx.sent = SYMAX_SENT_FRAME;
+  bool again = tx.taking;
+  tx.taking = false;
+  if (!again) {
+    uint16_t b = owed_byte(tx);
+    if (b != FRAME_TURN) return b;
+  }
+  return frame_byte(tx, packet, clock, again);
+}
+
+void symax_answer(SymaxTransmitter &tx, uint8_t reply) {
+  tx.reply_byte = reply;
+  tx.flags |= TXF_ACK_DUE;
+}
+
+void symax_answer_busy(SymaxTransmitter &tx) { tx.flags |= TXF_NO_PACKET; }
+
+bool symax_control_received(SymaxTransmitter &tx, uint8_t control) {
+  switch (control) {
+    case ENQ:
+      // The last answer, acknowledgement or NAK, again.
+      tx.flags |= TXF_ACK_DUE;
+      return false;
+    case NAK:
+      return refused(tx);
+    case SYN:
+      // The far end had no room: the frame is sent again, with its retries.
+      tx.retries = SYMAX_RETRIES;
+      [[fallthrough]];
+    case SEQ1:
+    case SEQ2:
+      if (tx.state != STX_ACK_WAIT) return false;
+      if (control != tx.expected_ack) return refused(tx);
+      tx.state = STX_IDLE;
+      tx.expected_ack = tx.expected_ack == SEQ1 ? SEQ2 : SEQ1;
+      return true;
+    default:
+      return false;
+  }
+}
+
+int64_t symax_fill_due_us(const SymaxTransmitter &tx) {
+  return tx.state == STX_ACK_WAIT && tx.fills > 0 ? tx.fill_due_us : -1;
+}
+
+void symax_set_crc(SymaxTransmitter &tx, bool crc) {
+  if (crc)
+    tx.flags |= TXF_CRC;
+  else
+    tx.flags &= ~TXF_CRC;
+}
+
+void symax_abandon(SymaxReceiver &rx, SymaxTransmitter &tx) {
+  rx.state = SRX_IDLE;
+  tx.state = STX_IDLE;
+  tx.flags &= TXF_CRC;
+  tx.taking = false;
+}
