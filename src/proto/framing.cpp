@@ -135,8 +135,10 @@ uint16_t symax_transmit(LinkHandle *link) {
       case STX_CHECK_LOW:
         ch->enquiry_count = SYMAX_ENQUIRIES;
         ch->fill_count = SYMAX_FILLS;
-        // The first fill byte would follow the frame once it has left.
-        ch->fill_due_us = (ch->line_free_us > ch->now_us ? ch->line_free_us : ch->now_us) + 2 * ch->char_us;
+        // The first fill byte would follow the frame once it has left (and,
+        // across a network, once its acknowledgement could be back).
+        ch->fill_due_us = (ch->line_free_us > ch->now_us ? ch->line_free_us : ch->now_us) + 2 * ch->char_us +
+                          ch->network_allowance_us;
         ch->tx_state = STX_ACK_WAIT;
         ch->trace_end = true;
         return static_cast<uint8_t>(ch->tx_check & 0xFF);
@@ -155,6 +157,9 @@ uint16_t symax_transmit(LinkHandle *link) {
         }
         ch->enquiry_count--;
         ch->fill_count = SYMAX_FILLS;
+        // An enquiry answered across a network: its answer is given the
+        // round trip before the fill bytes go on.
+        if (ch->network_allowance_us) ch->fill_due_us = ch->now_us + 2 * ch->char_us + ch->network_allowance_us;
         f |= TXF_ENQ;
         ch->trace_unit = TRACE_UNIT_PAIR;
         return DLE;

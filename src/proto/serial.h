@@ -1,6 +1,7 @@
 // Serial link driver: one open port, one reader thread that both receives
 // and transmits, and the queues between it and the protocol code.
-//   serial_open         opens a port by its list name (any serial kind)
+//   serial_open         opens a port by its list name (any serial kind, on
+//                       any kind of byte stream: platform/byte_stream.h)
 //   open_symax_serial   serial_open for Sy/Max point-to-point or net-to-net
 //   serial_close        stops the reader thread, closes the port, frees the
 //                       channel and the record
@@ -22,8 +23,14 @@
 // Lock order: the link's lock, then the port lock.
 //
 // A port whose far end went away (hang-up, error, end of file, a failing
-// poll) is closed and no longer read; operations fail at once with their
-// no-reply texts until serial_reopen finds the port again.
+// poll, a server that closed the connection) is closed and no longer read;
+// operations fail at once with their no-reply texts until serial_reopen
+// finds the port again.
+//
+// A stream that does not keep the line's timing (a network between us and
+// the line) ends no RTU frame by a short silence: frames end by their length
+// and CRC, and only a long gap resynchronises. The Sy/Max acknowledgement
+// wait and the reply waits there allow for the network's round trip.
 #pragma once
 #include <atomic>
 #include <cstdint>
@@ -105,6 +112,7 @@ struct SerialChannel {
   // takes bytes at once does not cut the wait short.
   uint32_t char_us = 1146;    // one character at 9600 baud, 8E1
   uint32_t silence_us = 20000;
+  uint32_t network_allowance_us = 0;   // a network's round trip, where one lies between
   int64_t now_us = 0;         // set by the pump before each framer call
   int64_t line_free_us = 0;   // when the bytes written so far have left
   int64_t fill_due_us = 0;    // when the next fill byte may go
@@ -148,8 +156,18 @@ constexpr uint16_t TX_NONE = 0xFFFF;   // nothing to send
 constexpr uint16_t TX_LATER = 0x100;   // a timed byte is due (the framer says when)
 
 // wide: Modbus and gateway buffer sizes and RTS raised only while sending.
-LinkHandle *serial_open(const char *port_name, int net_to_net, const uint16_t *address_block, int wide);
-LinkHandle *open_symax_serial(const char *port_name, int net_to_net, const uint16_t *address_block);
+// A remote port is connected within the open's bound, idle(user) called
+// after each step of 10 ms (0 from it gives up); null: no callback.
+LinkHandle *serial_open(const char *port_name, int net_to_net, const uint16_t *address_block, int wide,
+                        IdleCallback idle = nullptr, int idle_user = 0);
+LinkHandle *open_symax_serial(const char *port_name, int net_to_net, const uint16_t *address_block,
+                              IdleCallback idle = nullptr, int idle_user = 0);
+// Why the last serial_open on this thread failed, in words ("" when it is
+// not known or did not fail).
+const char *serial_open_failure();
+// What the link's port cannot do, or what its far port did not take, in
+// words; empty when nothing. Copied under the link's lock.
+void serial_port_note(LinkHandle *link, char *text, size_t size);
 void serial_close(LinkHandle *link);
 
 // Port settings as the setup gives them (parity code 0-4, stop bits 1-2,
