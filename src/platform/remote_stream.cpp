@@ -156,6 +156,16 @@ OpenOutcome connect_one(const sockaddr_storage &address, socklen_t length, const
   return outcome;
 }
 
+// A server that sends small pieces with Nagle on (ser2net does) holds each
+// next piece of a reply until our acknowledgement of the last, which the
+// kernel delays by up to 40 ms once we have sent: a whole reply's worth on
+// the line. The quick acknowledgements it takes back after each of our
+// sends and now and then by itself, so they are asked for again each time.
+void ack_at_once(int fd) {
+  int one = 1;
+  setsockopt(fd, IPPROTO_TCP, TCP_QUICKACK, &one, sizeof one);
+}
+
 int send_all(int fd, const uint8_t *data, size_t length) {
   size_t done = 0;
   while (done < length) {
@@ -169,6 +179,7 @@ int send_all(int fd, const uint8_t *data, size_t length) {
     pollfd p = {fd, POLLOUT, 0};
     if (poll(&p, 1, SEND_WAIT_MS) <= 0) return -1;
   }
+  ack_at_once(fd);
   return 0;
 }
 
@@ -228,6 +239,7 @@ int read_socket(SerialPort *port, uint8_t *data, int size) {
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) return errno == EAGAIN || errno == EWOULDBLOCK ? 0 : -1;
     if (n == 0) return -1;   // the server closed the connection
+    ack_at_once(port->fd);
     if (!r->telnet) return static_cast<int>(n);
     uint16_t answered = r->codec.answered;
     bool settled = rfc2217_settled(r->codec);
@@ -361,6 +373,7 @@ int remote_write(SerialPort *port, const uint8_t *data, int length) {
   if (!r->telnet) {
     for (;;) {
       ssize_t n = send(port->fd, data, static_cast<size_t>(length), MSG_NOSIGNAL | MSG_DONTWAIT);
+      if (n > 0) ack_at_once(port->fd);
       if (n >= 0) return static_cast<int>(n);
       if (errno == EINTR) continue;
       return errno == EAGAIN || errno == EWOULDBLOCK ? 0 : -1;
