@@ -18,6 +18,7 @@
 #include "link/link_kinds.h"
 #include "link/link_setup.h"
 #include "link/setup_file.h"
+#include "proto/serial.h"
 
 namespace {
 
@@ -347,12 +348,23 @@ int open_link(const ProgramArgs &a) {
   if (link_setup_port_missing(setup)) return failed("The saved link is not in current choices.");
   link_setup = setup;
   LinkResult opened = link_connect(&link_setup, &link_handle, connect_idle);
-  if (!opened.ok) return failed(opened.reason);
+  if (!opened.ok) {
+    // A remote port says why it could not be reached.
+    const char *why = serial_open_failure();
+    if (!*why) return failed(opened.reason);
+    char text[LINK_REASON_SIZE + PORT_NOTE_SIZE];
+    snprintf(text, sizeof text, "%s %s", opened.reason, why);
+    return failed(text);
+  }
   return CLI_OK;
 }
 
 void close_link() {
   if (link_handle) {
+    // What a remote port could not do or its far port did not take, once.
+    char note[PORT_NOTE_SIZE];
+    serial_port_note(link_handle, note, sizeof note);
+    if (*note) fprintf(stderr, "zl27t: note: %s\n", note);
     LinkHandle *link = link_handle;
     link_handle = nullptr;
     link_close(link);

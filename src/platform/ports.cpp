@@ -1,6 +1,8 @@
 // Serial port discovery from ZL27T_PORTS and /sys/class/tty.
 #include "platform/ports.h"
 
+#include "platform/byte_stream.h"
+
 #include <dirent.h>
 #include <sys/stat.h>
 
@@ -70,10 +72,13 @@ void add_unique(std::vector<std::string> &list, const std::string &name, size_t 
 
 std::string plat_port_path(const std::string &name) {
   if (!name.empty() && name[0] == '/') return name;
+  if (stream_name_remote(name.c_str())) return name;   // an address, not a file
   return "/dev/" + name;
 }
 
 bool plat_port_exists(const std::string &name) {
+  // Whether a server answers is for the open to find out and say.
+  if (stream_name_remote(name.c_str())) return true;
   struct stat st;
   return stat(plat_port_path(name).c_str(), &st) == 0;
 }
@@ -84,8 +89,10 @@ std::vector<std::string> plat_serial_ports_in(const char *sys_tty_dir, size_t ma
     std::string all(env);
     size_t start = 0;
     while (start <= all.size()) {
-      size_t colon = all.find(':', start);
-      if (colon == std::string::npos) colon = all.size();
+      // A remote name has colons of its own (HOST:PORT, an IPv6 address).
+      size_t remote = stream_name_length_in_list(all.c_str() + start);
+      size_t colon = remote ? start + remote : all.find(':', start);
+      if (colon == std::string::npos || colon > all.size()) colon = all.size();
       add_unique(list, all.substr(start, colon - start), max_ports);
       start = colon + 1;
     }

@@ -1,6 +1,7 @@
 // Serial port discovery: the names the port list shows, in order.
-// First the entries of ZL27T_PORTS (colon separated, a path or a name under
-// /dev), then every /sys/class/tty entry backed by a real device, sorted.
+// First the entries of ZL27T_PORTS (colon separated, a path, a name under
+// /dev, or a remote port socket://HOST:PORT or rfc2217://HOST:PORT as it
+// stands), then every /sys/class/tty entry backed by a real device, sorted.
 #pragma once
 #include <string>
 #include <vector>
@@ -10,9 +11,9 @@
 std::vector<std::string> plat_serial_ports(size_t max_ports);
 // The same with another directory in place of /sys/class/tty (tests).
 std::vector<std::string> plat_serial_ports_in(const char *sys_tty_dir, size_t max_ports);
-// The path to open for a list name: a name starting with "/" is the path,
-// anything else is /dev/NAME.
+// The path to open for a list name: a name starting with "/" is the path, a
+// remote port's name is itself, anything else is /dev/NAME.
 std::string plat_port_path(const std::string &name);
 // Whether the port's path names something that exists (a missing device
-// tells why an open failed).
+// tells why an open failed); a remote port's name always does.
 bool plat_port_exists(const std::string &name);

@@ -15,7 +15,9 @@
 #include <string>
 #include <thread>
 
+#include "platform/byte_stream.h"
 #include "platform/ports.h"
+#include "platform/stream_impl.h"
 #include "platform/termios_line.h"
 
 namespace {
@@ -120,8 +122,8 @@ uint32_t sport_char_us(const PortSettings &s) {
   return static_cast<uint32_t>((bits * 1000000ull + baud - 1) / baud);
 }
 
-bool sport_open(SerialPort *port, const char *list_name, const PortSettings &settings) {
-  std::string path = plat_port_path(list_name ? list_name : "");
+bool tty_open(SerialPort *port, const char *list_name, const PortSettings &settings, const StreamWait &) {
+  std::string path = plat_port_path(list_name);
   int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) return false;
   // Another program holding the port makes the open fail, as it would have
@@ -132,7 +134,7 @@ bool sport_open(SerialPort *port, const char *list_name, const PortSettings &set
   }
   port->fd = fd;
   port->manual_rts = false;
-  if (!sport_apply(port, settings)) {
+  if (!tty_apply(port, settings)) {
     close(fd);
     port->fd = -1;
     return false;
@@ -144,19 +146,20 @@ bool sport_open(SerialPort *port, const char *list_name, const PortSettings &set
   return true;
 }
 
-void sport_close(SerialPort *port) {
+void tty_close(SerialPort *port) {
   if (port->fd < 0) return;
   if (port->settings.rts_toggle && !port->manual_rts) rs485_rts_on_send(port->fd, false);
   close(port->fd);   // also drops the flock
   port->fd = -1;
 }
 
-bool sport_apply(SerialPort *port, const PortSettings &s) {
+bool tty_apply(SerialPort *port, const PortSettings &s) {
   int fd = port->fd;
   struct termios t;
   if (tcgetattr(fd, &t) != 0) return false;
   termios_line(t, s.data_bits == 7 ? 7 : 8, s.stop_bits, s.parity, true);
   if (s.cts_flow) t.c_cflag |= CRTSCTS;
+  if (s.xon_xoff) t.c_iflag |= IXON | IXOFF;
   bool standard = termios_rate(t, s.baud);
   // The result is not checked: the kernel applies what the device can, and
   // glibc reports EINVAL when its read-back differs, which a pty (always 8
@@ -175,7 +178,19 @@ bool sport_apply(SerialPort *port, const PortSettings &s) {
   return true;
 }
 
-int sport_write(SerialPort *port, const uint8_t *data, int length) {
+int tty_read(SerialPort *port, uint8_t *buffer, int size) {
+  if (port->fd < 0) return -1;
+  for (;;) {
+    ssize_t n = read(port->fd, buffer, static_cast<size_t>(size));
+    if (n > 0) return static_cast<int>(n);
+    if (n < 0 && errno == EINTR) continue;
+    return n < 0 && errno == EAGAIN ? 0 : -1;   // end of file or EIO: the far end went away
+  }
+}
+
+bool tty_settle(SerialPort *, const StreamWait &) { return true; }
+
+int tty_write(SerialPort *port, const uint8_t *data, int length) {
   if (port->fd < 0) return -1;
   if (!port->manual_rts) {
     ssize_t n = write(port->fd, data, static_cast<size_t>(length));
@@ -201,19 +216,19 @@ int sport_write(SerialPort *port, const uint8_t *data, int length) {
     }
     if (std::chrono::steady_clock::now() > deadline || !wait_writable(port->fd, 10)) break;
   }
-  while (sport_output_queued(port) > 0 && std::chrono::steady_clock::now() < deadline)
+  while (tty_output_queued(port) > 0 && std::chrono::steady_clock::now() < deadline)
     std::this_thread::sleep_for(std::chrono::microseconds(char_us));
   modem_lines(port->fd, TIOCMBIC, TIOCM_RTS);
   return done;
 }
 
-int sport_output_queued(const SerialPort *port) {
+int tty_output_queued(const SerialPort *port) {
   int queued = 0;
   if (port->fd < 0 || ioctl(port->fd, TIOCOUTQ, &queued) != 0) return 0;
   return queued;
 }
 
-int sport_input_queued(const SerialPort *port) {
+int tty_input_queued(const SerialPort *port) {
   int queued = 0;
   if (port->fd < 0 || ioctl(port->fd, FIONREAD, &queued) != 0) return 0;
   return queued;
@@ -225,6 +240,7 @@ int64_t ctime_ns(const struct stat &st) { return int64_t(st.st_ctim.tv_sec) * 10
 
 PortOrigin sport_origin(const char *list_name) {
   PortOrigin o;
+  if (stream_name_remote(list_name)) return o;
   std::string path = plat_port_path(list_name ? list_name : "");
   struct stat st;
   if (lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
@@ -241,6 +257,8 @@ PortOrigin sport_origin(const char *list_name) {
 }
 
 bool sport_may_reopen(const char *list_name, const PortOrigin &opened) {
+  // A server that answers at the address again is the port again.
+  if (stream_name_remote(list_name)) return true;
   PortOrigin now = sport_origin(list_name);
   if (now.rdev == 0) return false;   // nothing there (yet)
   bool link_renewed = now.via_link && (!opened.via_link || now.link_dev != opened.link_dev ||

@@ -1,17 +1,24 @@
-// A serial port on POSIX: open by list name, lock, raw mode, line settings.
-//   sport_open         O_NOCTTY|O_NONBLOCK, advisory flock (a port in use
-//                      fails to open), raw 8-bit, 9600 8E1, CTS flow, DTR on
+// A serial port: one of the byte-stream kinds of platform/byte_stream.h (a
+// local tty, a raw TCP stream, an RFC 2217 stream), chosen by its list name
+// and reached through the kind's entry, so its users never ask which it is.
+//   sport_open         by list name; a tty: O_NOCTTY|O_NONBLOCK, advisory
+//                      flock (a port in use fails to open), raw 8-bit, 9600
+//                      8E1, CTS flow, DTR on. A remote port: looked up and
+//                      connected within the wait given, the line set
 //   sport_apply        rate (all 16 of the baud table), parity incl. mark and
-//                      space, data and stop bits, RTS mode
+//                      space, data and stop bits, flow, RTS mode
+//   sport_read         what has arrived (the Telnet layer stripped)
 //   sport_write        one non-blocking write; with RTS toggled by hand it
 //                      raises RTS, writes everything, drains and drops RTS
 //   sport_output_queued  bytes written but not yet on the wire
 //   sport_input_queued   bytes received and not yet read
+//   sport_caps         what the stream can do (StreamCaps)
 //   sport_origin / sport_may_reopen   whether a port that went away may be
 //                      opened again by its name
 // Modem-line and RS-485 ioctls that answer ENOTTY (ptys) mean "not
 // supported", not failure. Ptys force 8 data bits and no parity; settings are
-// not read back for checking.
+// not read back for checking. A remote port's far end says what it set; what
+// it did not take is left in the port's note.
 #pragma once
 #include <cstdint>
 
@@ -24,22 +31,60 @@ struct PortSettings {
   int stop_bits = 1;
   bool cts_flow = true;
   bool rts_toggle = false;   // RTS up only while sending
+  bool xon_xoff = false;     // XON/XOFF both ways (the terminal's ports)
 };
+
+// The byte-stream kinds (platform/byte_stream.h has their table).
+enum StreamKind : uint8_t { STREAM_TTY, STREAM_RAW_TCP, STREAM_RFC2217 };
+
+// What a kind of stream can do.
+enum StreamCaps : unsigned {
+  STREAM_LINE_TIMING = 1,     // bytes arrive as the line carries them: its silences are kept
+  STREAM_LINE_SETTINGS = 2,   // rate, parity, data and stop bits reach the line
+  STREAM_RTS_TOGGLE = 4,      // RTS up only while sending (RS-485)
+  STREAM_MODEM_LINES = 8,     // DTR and RTS can be raised
+  STREAM_NETWORK = 16,        // a network lies between us and the line
+};
+
+struct RemoteStream;   // a remote port's socket and codec (platform/remote_stream.cpp)
+
+constexpr int PORT_NOTE_SIZE = 120;
 
 struct SerialPort {
-  int fd = -1;
+  int fd = -1;               // what to poll for input (the tty, or the socket)
   PortSettings settings;
   bool manual_rts = false;   // toggle RTS around writes ourselves
+  StreamKind kind = STREAM_TTY;
+  RemoteStream *remote = nullptr;
+  // Why the last open failed, or what the port cannot do or the far port
+  // did not take ("" when nothing): texts for the user, kept with the port.
+  char note[PORT_NOTE_SIZE] = {};
 };
 
-bool sport_open(SerialPort *port, const char *list_name, const PortSettings &settings);
+// How long an open that has to reach a server may take, in steps of about
+// 10 ms, and what runs after each (0 from it gives up).
+struct StreamWait {
+  int (*step)(int user) = nullptr;
+  int user = 0;
+  unsigned steps = 300;
+};
+
+bool sport_open(SerialPort *port, const char *list_name, const PortSettings &settings,
+                const StreamWait &wait = StreamWait{});
 void sport_close(SerialPort *port);
 bool sport_apply(SerialPort *port, const PortSettings &settings);
+// Returns bytes read (> 0), 0 when nothing more has arrived, -1 when the far
+// end is gone (end of file, a failing port).
+int sport_read(SerialPort *port, uint8_t *buffer, int size);
 // Returns bytes written (maybe fewer than asked), 0 when the port takes none
 // now, -1 on a failure of the port.
 int sport_write(SerialPort *port, const uint8_t *data, int length);
 int sport_output_queued(const SerialPort *port);
 int sport_input_queued(const SerialPort *port);
+unsigned sport_caps(const SerialPort *port);
+// A remote port's wait for the far port's answers (bounded, `wait` as for
+// the open); true when everything asked was answered. A tty: true at once.
+bool sport_settle(SerialPort *port, const StreamWait &wait);
 
 // What a port's list name was when the port was opened. A pty number handed
 // out again belongs to someone else, and writing frames into it would type

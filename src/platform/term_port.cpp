@@ -10,10 +10,12 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstring>
 #include <chrono>
 #include <string>
 #include <thread>
 
+#include "platform/byte_stream.h"
 #include "platform/ports.h"
 #include "platform/serial_port.h"
 #include "platform/termios_line.h"
@@ -25,6 +27,8 @@ using Clock = std::chrono::steady_clock;
 constexpr uint8_t INTERRUPT_BYTE = 0x03;
 // How long the interrupt handler waits for room to send its byte.
 constexpr int INTERRUPT_WAIT_MS = 100;
+// How long setting a remote port waits for its far port's answers (10 ms steps).
+constexpr unsigned SETTLE_STEPS = 50;
 
 // Milliseconds left until deadline, for poll(); -1 waits without a limit.
 // Rounded up: a wait of under a millisecond cut to 0 would not wait at all,
@@ -44,6 +48,27 @@ void wait_out(bool limited, Clock::time_point deadline) {
 void raise_line(int fd, int bit) {
   int bits = bit;
   ioctl(fd, TIOCMBIS, &bits);
+}
+
+// Remote ports open in the terminal, by their socket. The terminal has one
+// port at a time; a few slots leave room for a test's.
+constexpr int REMOTE_SLOTS = 4;
+SerialPort remote_ports[REMOTE_SLOTS];
+
+SerialPort *remote_port(int fd) {
+  if (fd < 0) return nullptr;
+  for (SerialPort &p : remote_ports)
+    if (p.fd == fd && p.kind != STREAM_TTY) return &p;
+  return nullptr;
+}
+
+int remote_open_error(const SerialPort &p) {
+  const char *note = p.note;
+  if (strstr(note, "host not found") || strstr(note, "not HOST:PORT")) return ENOENT;
+  if (strstr(note, "refused")) return ECONNREFUSED;
+  if (strstr(note, "given up")) return ECANCELED;
+  if (strstr(note, "no answer")) return ETIMEDOUT;
+  return EIO;
 }
 
 volatile sig_atomic_t interrupt_fd = -1;
@@ -68,9 +93,31 @@ void on_interrupt(int) {
 
 }  // namespace
 
-int tport_open(const char *list_name, bool read, bool write, int *fd) {
+int tport_open(const char *list_name, bool read, bool write, int *fd, int (*step)(int), int user) {
   *fd = -1;
   if (!list_name || !*list_name) return ENOENT;   // no entry in the port list
+  if (stream_name_remote(list_name)) {
+    SerialPort *slot = nullptr;
+    for (SerialPort &p : remote_ports)
+      if (p.fd < 0) slot = &p;
+    if (!slot) return EMFILE;
+    // The terminal's line: raw 8 bits, no flow; tport_set_state sets it.
+    PortSettings raw;
+    raw.parity = PARITY_NONE;
+    raw.cts_flow = false;
+    StreamWait wait;
+    wait.step = step;
+    wait.user = user;
+    *slot = SerialPort{};
+    if (!sport_open(slot, list_name, raw, wait)) {
+      int err = remote_open_error(*slot);
+      slot->fd = -1;
+      slot->kind = STREAM_TTY;
+      return err;
+    }
+    *fd = slot->fd;
+    return 0;
+  }
   std::string path = plat_port_path(list_name ? list_name : "");
   int access = read && write ? O_RDWR : write ? O_WRONLY : O_RDONLY;
   int f = open(path.c_str(), access | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
@@ -102,7 +149,19 @@ int tport_open(const char *list_name, bool read, bool write, int *fd) {
   return 0;
 }
 
-int tport_close(int fd) { return close(fd) == 0 ? 0 : errno; }
+int tport_close(int fd) {
+  if (SerialPort *p = remote_port(fd)) {
+    sport_close(p);
+    *p = SerialPort{};
+    return 0;
+  }
+  return close(fd) == 0 ? 0 : errno;
+}
+
+const char *tport_note(int fd) {
+  SerialPort *p = remote_port(fd);
+  return p ? p->note : "";
+}
 
 namespace {
 
@@ -138,16 +197,45 @@ int transfer(int fd, int timeout_ms, int count, int *moved, short event, Io io) 
 }  // namespace
 
 int tport_read(int fd, int timeout_ms, uint8_t *buffer, int count, int *got) {
+  if (SerialPort *p = remote_port(fd)) {
+    return transfer(fd, timeout_ms, count, got, POLLIN, [&](int done) -> ssize_t {
+      int n = sport_read(p, buffer + done, count - done);
+      if (n > 0) return n;
+      if (n == 0) errno = EAGAIN;
+      return n == 0 ? -1 : 0;   // gone: the end, as a tty's hang-up
+    });
+  }
   return transfer(fd, timeout_ms, count, got, POLLIN,
                   [&](int done) { return read(fd, buffer + done, static_cast<size_t>(count - done)); });
 }
 
 int tport_write(int fd, int timeout_ms, const uint8_t *buffer, int count, int *done) {
+  if (SerialPort *p = remote_port(fd)) {
+    return transfer(fd, timeout_ms, count, done, POLLOUT, [&](int sent) -> ssize_t {
+      int n = sport_write(p, buffer + sent, count - sent);
+      if (n > 0) return n;
+      if (n == 0) errno = EAGAIN;
+      return n == 0 ? -1 : 0;
+    });
+  }
   return transfer(fd, timeout_ms, count, done, POLLOUT,
                   [&](int sent) { return write(fd, buffer + sent, static_cast<size_t>(count - sent)); });
 }
 
 int tport_get_state(int fd, TermPortState *state) {
+  if (SerialPort *p = remote_port(fd)) {
+    const PortSettings &s = p->settings;
+    TermPortState t;
+    t.baud = s.baud;
+    t.data_bits = s.data_bits;
+    t.stop_bits = s.stop_bits;
+    t.parity = s.parity;
+    t.parity_check = s.parity != PARITY_NONE;
+    t.xon_xoff = s.xon_xoff;
+    t.rts_cts = s.cts_flow;
+    *state = t;
+    return 0;
+  }
   struct termios t;
   if (tcgetattr(fd, &t) != 0) return errno;
   TermPortState s;
@@ -174,6 +262,22 @@ int tport_get_state(int fd, TermPortState *state) {
 }
 
 int tport_set_state(int fd, const TermPortState &s) {
+  if (SerialPort *p = remote_port(fd)) {
+    PortSettings ps = p->settings;
+    ps.baud = s.baud;
+    ps.data_bits = s.data_bits;
+    ps.stop_bits = s.stop_bits;
+    ps.parity = s.parity;
+    ps.xon_xoff = s.xon_xoff;
+    ps.cts_flow = s.rts_cts;
+    if (!sport_apply(p, ps)) return EIO;
+    // The far port's answers, so the note tells what it took; data that
+    // comes meanwhile is kept for the next read.
+    StreamWait wait;
+    wait.steps = SETTLE_STEPS;
+    sport_settle(p, wait);
+    return 0;
+  }
   struct termios t;
   if (tcgetattr(fd, &t) != 0) return errno;
   termios_line(t, s.data_bits, s.stop_bits, s.parity, s.parity_check);

@@ -107,7 +107,10 @@ void trace_sent(SerialChannel *ch, uint8_t sent, uint8_t b) {
 uint16_t symax_transmit_byte(LinkHandle *link) {
   SerialChannel *ch = serial_channel(link);
   SymaxTransmitter &tx = ch->symax_tx;
-  const SymaxClock clock = {.now_us = ch->now_us, .line_free_us = ch->line_free_us, .char_us = ch->char_us};
+  const SymaxClock clock = {.now_us = ch->now_us,
+                            .line_free_us = ch->line_free_us,
+                            .char_us = ch->char_us,
+                            .network_allowance_us = ch->network_allowance_us};
   uint16_t b = symax_transmit(tx, ch->tx_packet, clock);
   while (b == SYMAX_TX_WANT_PACKET || b == SYMAX_TX_GIVEN_UP) {
     if (b == SYMAX_TX_GIVEN_UP) queue_put(&free_packets, ch->tx_packet);

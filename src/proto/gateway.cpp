@@ -77,8 +77,9 @@ bool read_chunk(LinkHandle *link, Packet *p, int first, int count, uint16_t *val
 
 }  // namespace
 
-LinkHandle *open_gateway_serial(const char *port_name, const uint16_t *address_block) {
-  LinkHandle *link = serial_open(port_name, 0, address_block, 1);
+LinkHandle *open_gateway_serial(const char *port_name, const uint16_t *address_block, IdleCallback idle,
+                                int idle_user) {
+  LinkHandle *link = serial_open(port_name, 0, address_block, 1, idle, idle_user);
   if (!link) return nullptr;
   link->kind = TRANSPORT_GATEWAY;
   SerialChannel *ch = serial_channel(link);

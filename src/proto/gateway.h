@@ -18,7 +18,9 @@
 #include "proto/link_handle.h"
 #include "proto/packet.h"
 
-LinkHandle *open_gateway_serial(const char *port_name, const uint16_t *address_block);
+// idle(user) runs while a remote port is being connected (proto/serial.h).
+LinkHandle *open_gateway_serial(const char *port_name, const uint16_t *address_block, IdleCallback idle = nullptr,
+                                int idle_user = 0);
 // serial_reopen, and a port found again forgets the route: what is at the
 // far end now has to be told it afresh.
 bool gateway_reopen(LinkHandle *link);

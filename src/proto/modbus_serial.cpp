@@ -5,9 +5,10 @@
 
 namespace {
 
-LinkHandle *open_modbus(const char *port_name, uint16_t drop, int32_t transport, uint8_t framing) {
+LinkHandle *open_modbus(const char *port_name, uint16_t drop, int32_t transport, uint8_t framing, IdleCallback idle,
+                        int idle_user) {
   const uint16_t block[1 + LINK_MAX_DROPS] = {0};
-  LinkHandle *link = serial_open(port_name, 0, block, 1);
+  LinkHandle *link = serial_open(port_name, 0, block, 1, idle, idle_user);
   if (!link) return nullptr;
   link->kind = transport;
   link->route[0] = drop;
@@ -65,12 +66,12 @@ int write_exchange(LinkHandle *link, uint8_t function, int count, const uint16_t
 
 }  // namespace
 
-LinkHandle *open_modbus_rtu_serial(const char *port_name, uint16_t drop) {
-  return open_modbus(port_name, drop, TRANSPORT_MODBUS_RTU, FRAMING_MODBUS_RTU);
+LinkHandle *open_modbus_rtu_serial(const char *port_name, uint16_t drop, IdleCallback idle, int idle_user) {
+  return open_modbus(port_name, drop, TRANSPORT_MODBUS_RTU, FRAMING_MODBUS_RTU, idle, idle_user);
 }
 
-LinkHandle *open_modbus_ascii_serial(const char *port_name, uint16_t drop) {
-  return open_modbus(port_name, drop, TRANSPORT_MODBUS_ASCII, FRAMING_MODBUS_ASCII);
+LinkHandle *open_modbus_ascii_serial(const char *port_name, uint16_t drop, IdleCallback idle, int idle_user) {
+  return open_modbus(port_name, drop, TRANSPORT_MODBUS_ASCII, FRAMING_MODBUS_ASCII, idle, idle_user);
 }
 
 int modbus_serial_read(LinkHandle *link, int first, int count, uint16_t *values, uint8_t function) {

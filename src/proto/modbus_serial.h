@@ -14,8 +14,11 @@
 
 #include "proto/link_handle.h"
 
-LinkHandle *open_modbus_rtu_serial(const char *port_name, uint16_t drop);
-LinkHandle *open_modbus_ascii_serial(const char *port_name, uint16_t drop);
+// idle(user) runs while a remote port is being connected (proto/serial.h).
+LinkHandle *open_modbus_rtu_serial(const char *port_name, uint16_t drop, IdleCallback idle = nullptr,
+                                   int idle_user = 0);
+LinkHandle *open_modbus_ascii_serial(const char *port_name, uint16_t drop, IdleCallback idle = nullptr,
+                                     int idle_user = 0);
 
 int modbus_serial_read(LinkHandle *link, int first, int count, uint16_t *values, uint8_t function);
 int modbus_serial_write(LinkHandle *link, int first, int count, const uint16_t *values);

@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <chrono>
+#include <cstdio>
 #include <cstring>
 #include <new>
 
@@ -20,6 +21,17 @@ constexpr auto FAILED_POLL_REST = std::chrono::milliseconds(10);
 // Reads per wake-up, so that a far end that never pauses cannot hold back
 // the acknowledgements the pump has to send.
 constexpr int READS_PER_WAKE = 64;
+// Over a network the bytes of one frame may come with gaps between them (a
+// terminal server sends what it has after a few character times, the
+// network adds its own): only a gap this long is taken for the line's
+// silence.
+constexpr uint32_t NETWORK_SILENCE_US = 300000;
+// What the answer to a frame may take beyond the line's time when a
+// network lies between: the round trip and a terminal server's wait for
+// more bytes before it sends (ser2net waits up to 20 ms).
+constexpr uint32_t NETWORK_ALLOWANCE_US = 25000;
+
+thread_local char open_failure[PORT_NOTE_SIZE] = "";
 
 // The link whose reader thread this is: a kick from inside the reader needs
 // no wake-up, the loop pumps after every pass.
@@ -175,14 +187,14 @@ void reader_main(LinkHandle *link) {
       std::lock_guard<std::mutex> g(link->lock);
       if (rc > 0 && fds[1].fd >= 0 && (fds[1].revents & (POLLIN | POLLHUP | POLLERR | POLLNVAL))) {
         for (int reads = 0; reads < READS_PER_WAKE; reads++) {
-          ssize_t n = read(ch->port.fd, ch->read_buffer, ch->read_size);
+          int n = sport_read(&ch->port, ch->read_buffer, ch->read_size);
           if (n > 0) {
-            for (ssize_t i = 0; i < n; i++) receive_framer(link, ch->read_buffer[i]);
+            for (int i = 0; i < n; i++) receive_framer(link, ch->read_buffer[i]);
             ch->rx_active = true;
             last_rx_us = monotonic_us();
             continue;
           }
-          if (n < 0 && (errno == EAGAIN || errno == EINTR)) {
+          if (n == 0) {
             // Nothing left to read; a hang-up or error without data is the end.
             if (fds[1].revents & (POLLHUP | POLLERR | POLLNVAL)) mark_dead(link);
             break;
@@ -218,6 +230,16 @@ void init_channel(LinkHandle *link, SerialChannel *ch, int wide) {
   ch->chunk_size = wide ? SERIAL_BUFFER_SIZE : SYMAX_IO_SIZE;
   ch->port.settings.rts_toggle = wide != 0;
   ch->char_us = sport_char_us(ch->port.settings);
+}
+
+// The line's timing as the stream keeps it (lock held, or no reader yet).
+void set_timing(SerialChannel *ch) {
+  const PortSettings &s = ch->port.settings;
+  ch->char_us = sport_char_us(s);
+  ch->silence_us = static_cast<uint32_t>((4u * s.baud + 153996u) / s.baud) * 1000u;
+  unsigned caps = sport_caps(&ch->port);
+  if (!(caps & STREAM_LINE_TIMING) && ch->silence_us < NETWORK_SILENCE_US) ch->silence_us = NETWORK_SILENCE_US;
+  ch->network_allowance_us = caps & STREAM_NETWORK ? NETWORK_ALLOWANCE_US : 0;
 }
 
 // One step of the shared reply wait: a reply queued, the port gone or a
@@ -267,16 +289,35 @@ LinkHandle *serial_link_alloc(int wide) {
 
 void serial_link_free(LinkHandle *link) { serial_close(link); }
 
-LinkHandle *serial_open(const char *port_name, int net_to_net, const uint16_t *address_block, int wide) {
+const char *serial_open_failure() { return open_failure; }
+
+void serial_port_note(LinkHandle *link, char *text, size_t size) {
+  if (!size) return;
+  text[0] = 0;
+  SerialChannel *ch = serial_channel(link);
+  if (!ch) return;
+  std::lock_guard<std::mutex> g(link->lock);
+  snprintf(text, size, "%s", ch->port.note);
+}
+
+LinkHandle *serial_open(const char *port_name, int net_to_net, const uint16_t *address_block, int wide,
+                        IdleCallback idle, int idle_user) {
+  open_failure[0] = 0;
   LinkHandle *link = serial_link_alloc(wide);
   if (!link) return nullptr;
   SerialChannel *ch = serial_channel(link);
   ch->net_to_net = net_to_net ? 1 : 0;
   ch->port_name = port_name ? port_name : "";
-  if (!serial_set_route(link, net_to_net, address_block) || !sport_open(&ch->port, port_name, ch->port.settings)) {
+  StreamWait wait;
+  wait.step = idle;
+  wait.user = idle_user;
+  if (!serial_set_route(link, net_to_net, address_block) ||
+      !sport_open(&ch->port, port_name, ch->port.settings, wait)) {
+    snprintf(open_failure, sizeof open_failure, "%s", ch->port.note);
     serial_link_free(link);
     return nullptr;
   }
+  set_timing(ch);
   ch->origin = sport_origin(port_name);
   ch->wake_fd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
   if (ch->wake_fd < 0) {
@@ -295,8 +336,9 @@ LinkHandle *serial_open(const char *port_name, int net_to_net, const uint16_t *a
   return link;
 }
 
-LinkHandle *open_symax_serial(const char *port_name, int net_to_net, const uint16_t *address_block) {
-  LinkHandle *link = serial_open(port_name, net_to_net, address_block, 0);
+LinkHandle *open_symax_serial(const char *port_name, int net_to_net, const uint16_t *address_block,
+                              IdleCallback idle, int idle_user) {
+  LinkHandle *link = serial_open(port_name, net_to_net, address_block, 0, idle, idle_user);
   if (link) {
     link->kind = TRANSPORT_SYMAX;
     serial_channel(link)->framing_mode = FRAMING_SYMAX;
@@ -343,8 +385,7 @@ void serial_set_port(LinkHandle *link, unsigned baud, int parity, int stop_bits,
   s.stop_bits = stop_bits == 2 ? 2 : 1;
   if (ch->port.fd >= 0) sport_apply(&ch->port, s);   // refusals are not reported
   ch->port.settings = s;
-  ch->char_us = sport_char_us(s);
-  ch->silence_us = static_cast<uint32_t>((4u * s.baud + 153996u) / s.baud) * 1000u;
+  set_timing(ch);
 }
 
 bool serial_port_lost(LinkHandle *link) {
@@ -364,10 +405,14 @@ bool serial_reopen(LinkHandle *link) {
     settings = ch->port.settings;
   }
   // The device may be back under its name (an adapter plugged in again, a
-  // peer that made its port anew): open it with the settings it had.
+  // peer that made its port anew, a server up again): open it with the
+  // settings it had. Connecting to a server turns the link's idle callback.
   if (!sport_may_reopen(ch->port_name.c_str(), ch->origin)) return false;
   SerialPort fresh;
-  if (!sport_open(&fresh, ch->port_name.c_str(), settings)) return false;
+  StreamWait wait;
+  wait.step = link->idle;
+  wait.user = link->idle_user;
+  if (!sport_open(&fresh, ch->port_name.c_str(), settings, wait)) return false;
   ch->origin = sport_origin(ch->port_name.c_str());
   {
     std::lock_guard<std::mutex> g(link->lock);
@@ -408,7 +453,9 @@ Packet *wait_reply(LinkHandle *link, unsigned tries) {
     if (Packet *p = queue_take(&ch->rx_queue)) return p;
     if (tries == 0 || ch->dead) return nullptr;
   }
-  link_reply_wait(link, tries, wait_step, nullptr);
+  // A network's round trip comes on top of the far end's time.
+  unsigned allowance = (ch->network_allowance_us + LINK_WAIT_STEP_MS * 1000 - 1) / (LINK_WAIT_STEP_MS * 1000);
+  link_reply_wait(link, tries + allowance, wait_step, nullptr);
   // One more look: a reply may have come with the last step.
   std::lock_guard<std::mutex> g(link->lock);
   return queue_take(&ch->rx_queue);

@@ -1,6 +1,7 @@
 // Serial link driver: one open port, one reader thread that both receives
 // and transmits, and the queues between it and the protocol code.
-//   serial_open         opens a port by its list name (any serial kind)
+//   serial_open         opens a port by its list name (any serial kind, on
+//                       any kind of byte stream: platform/byte_stream.h)
 //   open_symax_serial   serial_open for Sy/Max point-to-point or net-to-net
 //   serial_close        stops the reader thread, closes the port, frees the
 //                       channel and the record
@@ -24,9 +25,16 @@
 // Lock order: the link's lock, then the port lock.
 //
 // A port whose far end went away (hang-up, error, end of file, a failing
-// poll) is closed and no longer read; operations fail at once with their
-// no-reply texts until serial_reopen finds the port again.
+// poll, a server that closed the connection) is closed and no longer read;
+// operations fail at once with their no-reply texts until serial_reopen
+// finds the port again.
+//
+// A stream that does not keep the line's timing (a network between us and
+// the line) ends no RTU frame by a short silence: frames end by their length
+// and CRC, and only a long gap resynchronises. The Sy/Max acknowledgement
+// wait and the reply waits there allow for the network's round trip.
 #pragma once
+#include <cstddef>
 #include <cstdint>
 
 #include "proto/link_handle.h"
@@ -34,8 +42,18 @@
 #include "proto/serial_channel.h"
 
 // wide: Modbus and gateway buffer sizes and RTS raised only while sending.
-LinkHandle *serial_open(const char *port_name, int net_to_net, const uint16_t *address_block, int wide);
-LinkHandle *open_symax_serial(const char *port_name, int net_to_net, const uint16_t *address_block);
+// A remote port is connected within the open's bound, idle(user) called
+// after each step of 10 ms (0 from it gives up); null: no callback.
+LinkHandle *serial_open(const char *port_name, int net_to_net, const uint16_t *address_block, int wide,
+                        IdleCallback idle = nullptr, int idle_user = 0);
+LinkHandle *open_symax_serial(const char *port_name, int net_to_net, const uint16_t *address_block,
+                              IdleCallback idle = nullptr, int idle_user = 0);
+// Why the last serial_open on this thread failed, in words ("" when it is
+// not known or did not fail).
+const char *serial_open_failure();
+// What the link's port cannot do, or what its far port did not take, in
+// words; empty when nothing. Copied under the link's lock.
+void serial_port_note(LinkHandle *link, char *text, size_t size);
 void serial_close(LinkHandle *link);
 
 // Port settings as the setup gives them (parity code 0-4, stop bits 1-2,

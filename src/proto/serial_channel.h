@@ -66,6 +66,7 @@ struct SerialChannel {
   // adapter that takes bytes at once does not cut the wait short.
   uint32_t char_us = 1146;    // one character at 9600 baud, 8E1
   uint32_t silence_us = 20000;
+  uint32_t network_allowance_us = 0;   // a network's round trip, where one lies between
   int64_t now_us = 0;         // set by the pump before each framer call
   int64_t line_free_us = 0;   // when the bytes written so far have left
 

@@ -164,6 +164,9 @@ uint16_t ack_wait_byte(SymaxTransmitter &tx, const SymaxClock &clock) {
   if (tx.enquiries == 0) return give_up(tx);   // the protocol only sees that no reply comes
   tx.enquiries--;
   tx.fills = SYMAX_FILLS;
+  // An enquiry answered across a network: its answer is given the round
+  // trip before the fill bytes go on.
+  if (clock.network_allowance_us) tx.fill_due_us = clock.now_us + 2 * clock.char_us + clock.network_allowance_us;
   tx.flags |= TXF_ENQ;
   return sent(tx, SYMAX_SENT_PAIR_FIRST, DLE);
 }
@@ -236,8 +239,10 @@ uint16_t frame_byte(SymaxTransmitter &tx, const Packet *p, const SymaxClock &clo
     case STX_CHECK_LOW:
       tx.enquiries = SYMAX_ENQUIRIES;
       tx.fills = SYMAX_FILLS;
-      // The first fill byte would follow the frame once it has left.
-      tx.fill_due_us = (clock.line_free_us > clock.now_us ? clock.line_free_us : clock.now_us) + 2 * clock.char_us;
+      // The first fill byte would follow the frame once it has left (and,
+      // across a network, once its acknowledgement could be back).
+      tx.fill_due_us = (clock.line_free_us > clock.now_us ? clock.line_free_us : clock.now_us) + 2 * clock.char_us +
+                       clock.network_allowance_us;
       tx.state = STX_ACK_WAIT;
       return sent(tx, SYMAX_SENT_FRAME_LAST, static_cast<uint8_t>(tx.check & 0xFF));
     case STX_ACK_WAIT:

@@ -114,6 +114,7 @@ struct SymaxClock {
   int64_t now_us;
   int64_t line_free_us;   // when the bytes handed out before have left
   uint32_t char_us;       // one character on the line
+  uint32_t network_allowance_us = 0;   // a network's round trip, where one lies between
 };
 
 struct SymaxTransmitter {
