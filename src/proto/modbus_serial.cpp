@@ -32,6 +32,7 @@ bool send_request(LinkHandle *link, Build build) {
   {
     std::lock_guard<std::mutex> g(link->lock);
     ch->awaiting_reply = 1;
+    ch->request_sent_us = monotonic_us();
   }
   drop_stale_replies(link);
   queue_transmit(link, p);
@@ -43,7 +44,14 @@ Packet *await_reply(LinkHandle *link, const char *timeout_text) {
   Packet *r = wait_reply(link, link->reply_timeout);
   {
     std::lock_guard<std::mutex> g(link->lock);
-    serial_channel(link)->awaiting_reply = 0;
+    SerialChannel *ch = serial_channel(link);
+    ch->awaiting_reply = 0;
+    // A wait given up before its reply was in: the device may still be
+    // answering, and with no transaction number that answer would pass for
+    // the next request's. The line stays the device's until its reply is in
+    // or its time is up.
+    if (!r && link->idle_aborted)
+      ch->reply_owed_until_us = ch->request_sent_us + int64_t{link->reply_timeout} * 10000;
   }
   if (!r && !link->idle_aborted) link_set_error(link, "%s", timeout_text);
   return r;

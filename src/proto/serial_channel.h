@@ -100,6 +100,10 @@ struct SerialChannel {
 
   // ---- Set by the protocols (Sy/Max, gateway, Modbus) ----
   uint16_t awaiting_reply = 0;
+  // Serial Modbus: when the request went out, and until when the reply of
+  // one whose wait was given up may still come (0: none owed).
+  int64_t request_sent_us = 0;
+  int64_t reply_owed_until_us = 0;
   uint8_t expected_transaction = 0;   // the only Sy/Max reply kept
   uint16_t transaction_counter = 0;
   uint8_t net_to_net = 0;

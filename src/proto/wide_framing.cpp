@@ -17,9 +17,23 @@ enum class Exchange : bool { ANY_ORDER, REQUEST_FIRST };
 
 bool request_unsent(const SerialChannel *ch) { return ch->tx_packet || ch->tx_queue.head || ch->tx_length > 0; }
 
+// The reply of a request whose wait was given up may still come: no new
+// request goes out until it is in (any frame that ends) or its time is up.
+bool reply_owed(SerialChannel *ch) {
+  if (ch->reply_owed_until_us == 0) return false;
+  if (ch->now_us < ch->reply_owed_until_us) return true;   // the pump's clock
+  ch->reply_owed_until_us = 0;
+  return false;
+}
+int64_t owed_reply_due(LinkHandle *link) {
+  SerialChannel *ch = serial_channel(link);
+  return ch->reply_owed_until_us != 0 && ch->tx_queue.head ? ch->reply_owed_until_us : -1;
+}
+
 // What a receiver reported, done to the channel.
 void settle(LinkHandle *link, SerialChannel *ch, RxResult result, Exchange order = Exchange::ANY_ORDER) {
   if (result == RX_FRAME && order == Exchange::REQUEST_FIRST && request_unsent(ch)) result = RX_DROPPED;
+  if (result == RX_FRAME || result == RX_ABORT || result == RX_DROPPED) ch->reply_owed_until_us = 0;
   // The line is written before anything goes out in answer (an RTU frame
   // at once, a line or ASCII frame with its LF at the latest when the bytes
   // read together are done): the request a reply makes the main thread
@@ -100,7 +114,7 @@ void rtu_receive_byte(LinkHandle *link, uint8_t byte) {
 }
 uint16_t rtu_transmit_byte(LinkHandle *link) {
   SerialChannel *ch = serial_channel(link);
-  return transmit_with(link, ch->rtu_tx, rtu_transmit, ch->rx_active && rtu_mid_frame(ch->rtu_rx));
+  return transmit_with(link, ch->rtu_tx, rtu_transmit, (ch->rx_active && rtu_mid_frame(ch->rtu_rx)) || reply_owed(ch));
 }
 void rtu_line_silent(LinkHandle *link) {
   SerialChannel *ch = serial_channel(link);
@@ -115,7 +129,8 @@ void ascii_receive_byte(LinkHandle *link, uint8_t byte) {
 }
 uint16_t ascii_transmit_byte(LinkHandle *link) {
   SerialChannel *ch = serial_channel(link);
-  return transmit_with(link, ch->ascii_tx, ascii_transmit, ch->rx_active && ascii_mid_frame(ch->ascii_rx));
+  return transmit_with(link, ch->ascii_tx, ascii_transmit,
+                       (ch->rx_active && ascii_mid_frame(ch->ascii_rx)) || reply_owed(ch));
 }
 
 }  // namespace
@@ -131,12 +146,12 @@ const FramerSlot modbus_rtu_slot = {
     .receive = rtu_receive_byte,
     .transmit = rtu_transmit_byte,
     .line_silent = rtu_line_silent,
-    .pump_due_us = nullptr,
+    .pump_due_us = owed_reply_due,
 };
 
 const FramerSlot modbus_ascii_slot = {
     .receive = ascii_receive_byte,
     .transmit = ascii_transmit_byte,
     .line_silent = nullptr,
-    .pump_due_us = nullptr,
+    .pump_due_us = owed_reply_due,
 };
