@@ -87,7 +87,7 @@ struct TcpModem {
   testing::AssertionResult start(std::vector<std::string> extra = {}) {
     std::vector<std::string> args{"--tcp", "0"};
     args.insert(args.end(), extra.begin(), extra.end());
-    auto ok = sim.start(args);
+    auto ok = started(sim, sim.start(args));
     port = sim.ready();
     return ok;
   }

@@ -37,8 +37,8 @@ testing::AssertionResult start_tcp_peer(SimProcess &peer, bool pymodbus, int *po
   for (int attempt = 0; attempt < 8; attempt++) {
     *port = five_digits ? 10000 + static_cast<int>(rng() % 50000) : 2000 + static_cast<int>(rng() % 7999);
     std::string p = std::to_string(*port);
-    last = pymodbus ? peer.start({pymodbus_server(), "--tcp", "--port", p, "--unit", "1"}, "/usr/bin/python3")
-                    : peer.start({"--tcp", p, "--delay", "10", "--set", "8000=7"});
+    last = started(peer, pymodbus ? peer.start({pymodbus_server(), "--tcp", "--port", p, "--unit", "1"}, "/usr/bin/python3")
+                                  : peer.start({"--tcp", p, "--delay", "10", "--set", "8000=7"}));
     if (last) return last;
   }
   return last;

@@ -9,18 +9,11 @@
 #include "config/config_file.h"
 #include "config/modem_config.h"
 #include "harness.h"
+#include "config_file_bytes.h"
 
 using namespace e2e;
 
 namespace {
-
-std::string config_file_bytes(const ModemConfig &c) {
-  std::string bytes(CONFIG_FILE_SIZE, '\0');
-  bytes[0] = static_cast<char>(CONFIG_FILE_VERSION & 0xFF);
-  bytes[1] = static_cast<char>(CONFIG_FILE_VERSION >> 8);
-  config_to_bytes(c, reinterpret_cast<uint8_t *>(bytes.data() + 2));
-  return bytes;
-}
 
 // Opens an Offline item by its hot letter and waits for its window.
 testing::AssertionResult offline(Session &s, const char *letter, const char *title) {

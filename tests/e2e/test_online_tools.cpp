@@ -21,7 +21,7 @@ class OnlineTools : public ::testing::Test {
   testing::AssertionResult start(const std::vector<std::string> &sim_options) {
     std::vector<std::string> args = {"--pty", s.path("modem")};
     args.insert(args.end(), sim_options.begin(), sim_options.end());
-    if (auto r = sim.start(args); !r) return r;
+    if (auto r = started(sim, sim.start(args)); !r) return r;
     s.set_env("ZL27T_PORTS", s.path("modem"));
     if (!s.write_setup(setup_record())) return testing::AssertionFailure() << "setup file";
     if (!s.start()) return testing::AssertionFailure() << "program";
