@@ -695,4 +695,15 @@ std::string Session::dump() const {
   return os.str();
 }
 
+testing::AssertionResult quit_program(Session &s, QuitQuestion question) {
+  s.type("q");
+  if (question == QuitQuestion::ANSWER_YES) {
+    if (auto r = s.wait_for_text("Edited or Fetched but not Written. Quit anyway?"); !r) return r;
+    s.type("y");
+  }
+  int status = s.wait_exit();
+  if (status != 0) return testing::AssertionFailure() << "exit status " << status << " after Quit";
+  return testing::AssertionSuccess();
+}
+
 }  // namespace e2e

@@ -221,6 +221,15 @@ LinkSetup setup_record();
 // The name the tests use.
 using ZlSession = Session;
 
+// What the program asks when Quit is chosen.
+enum class QuitQuestion {
+  NONE,         // nothing: it ends at once
+  ANSWER_YES,   // "Edited or Fetched but not Written. Quit anyway?", answered "y"
+};
+// Quits from the menu bar with "q" (answering the question when one is
+// expected) and waits for the program to end; fails unless it ends with 0.
+testing::AssertionResult quit_program(Session &s, QuitQuestion question = QuitQuestion::NONE);
+
 // Unicode box lines the program draws, translated back as its screen print
 // does: double lines to + - |, anything else outside ASCII to '.'.
 std::string printable_row(const std::string &utf8_row);

@@ -83,8 +83,7 @@ TEST(OfflineFiles, WriteReadPrintDelete) {
   ASSERT_TRUE(s.wait_for_text_gone("DELETE CONFIGURATION FILE"));
 
   // Nothing was edited since the last read: Quit ends at once.
-  s.type("q");
-  EXPECT_EQ(s.wait_exit(), 0);
+  EXPECT_TRUE(quit_program(s));
 }
 
 // Names that are FIFOs: every command says it cannot use them and goes on;
@@ -114,8 +113,7 @@ TEST(OfflineFiles, FifosAreRefusedNotWaitedFor) {
   }
   EXPECT_TRUE(std::filesystem::is_fifo(s.path("F.ZLE")));
   EXPECT_TRUE(std::filesystem::is_fifo(s.path("PIPE.PRN")));
-  s.type("q");
-  EXPECT_EQ(s.wait_exit(), 0);
+  EXPECT_TRUE(quit_program(s));
 }
 
 // A setup file that is a FIFO is a setup file that cannot be read.
@@ -129,7 +127,6 @@ TEST(OfflineFiles, SetupFileThatIsAFifoIsNotThere) {
   ASSERT_TRUE(s.wait_for_text("CONFIGURE THIS COMPUTER"));
   s.press(Key::Esc);
   ASSERT_TRUE(s.wait_for_text_gone("CONFIGURE THIS COMPUTER"));
-  s.type("q");
-  EXPECT_EQ(s.wait_exit(), 0);
+  EXPECT_TRUE(quit_program(s));
   EXPECT_TRUE(std::filesystem::is_fifo(s.path(SETUP_FILE)));
 }
