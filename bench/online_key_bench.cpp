@@ -104,7 +104,7 @@ int cpu_bench(double seconds, int baud) {
       LinkSetup setup = setup_record();
       setup.kind = kind;
       if (tcp) {
-        if (!need(sim.start({"--tcp", "0"}))) return 1;
+        if (!need(started(sim, sim.start({"--tcp", "0"})))) return 1;
         snprintf(setup.host, sizeof setup.host, "127.0.0.1");
         setup.tcp_port = static_cast<uint16_t>(atoi(sim.ready().c_str()));
         setup.route_count = 1;
@@ -117,7 +117,7 @@ int cpu_bench(double seconds, int baud) {
           for (int i = 0; i < BAUD_COUNT; i++)
             if (baud_rate[i] == static_cast<unsigned>(baud)) setup.baud = static_cast<uint16_t>(i);
         }
-        if (!need(sim.start(options))) return 1;
+        if (!need(started(sim, sim.start(options)))) return 1;
         if (kind == LINK_MODBUS_RTU) {
           setup.route_count = 1;
           setup.route[0] = 1;
@@ -168,7 +168,7 @@ int main(int argc, char **argv) {
   if (cpu > 0) return cpu_bench(cpu, baud);
   ZlSession s;
   SimProcess sim;
-  if (!need(sim.start({"--pty", s.path("modem"), "--delay", std::to_string(delay)}))) return 1;
+  if (!need(started(sim, sim.start({"--pty", s.path("modem"), "--delay", std::to_string(delay)})))) return 1;
   s.set_env("ZL27T_PORTS", s.path("modem"));
   if (!s.write_setup(setup_record()) || !s.start()) return 1;
   const Session::Ms slow(60000);

@@ -93,6 +93,5 @@ TEST(CommandLine, LongPortNamesShowTheEndThatTellsThemApart) {
   ASSERT_TRUE(s.wait_for_text("Edit aborted by ESC. Modifications lost."));
   s.press(Key::F10);
   ASSERT_TRUE(s.wait_for_text_gone("CONFIGURE THIS COMPUTER"));
-  s.type("q");
-  EXPECT_EQ(s.wait_exit(), 0);
+  EXPECT_TRUE(quit_program(s));
 }

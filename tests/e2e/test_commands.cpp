@@ -87,7 +87,7 @@ struct TcpModem {
   testing::AssertionResult start(std::vector<std::string> extra = {}) {
     std::vector<std::string> args{"--tcp", "0"};
     args.insert(args.end(), extra.begin(), extra.end());
-    auto ok = sim.start(args);
+    auto ok = started(sim, sim.start(args));
     port = sim.ready();
     return ok;
   }
@@ -491,10 +491,7 @@ TEST(Trace, TheFullScreenProgramTracesItsLinkToo) {
   ASSERT_TRUE(s.wait_for_text("Fetch memory from modem"));
   s.keys("F");
   ASSERT_TRUE(s.wait_for_text_gone("FETCH OFFLINE FROM MODEM"));
-  s.keys("q");
-  ASSERT_TRUE(s.wait_for_text("Quit anyway?"));
-  s.keys("y");
-  EXPECT_EQ(s.wait_exit(), 0);
+  EXPECT_TRUE(quit_program(s, QuitQuestion::ANSWER_YES));
   std::string trace = s.read_file("screen.trace");
   // Identification, then the 19 items, each a request and its reply.
   EXPECT_NE(trace.find("fn 3 read holding addr 8175 (reg 8176) count 13"), std::string::npos) << trace;

@@ -125,7 +125,6 @@ TEST(Harness, HelperProcessReadyLineAndStop) {
   EXPECT_EQ(kill(pid, 0), -1);
 
   SimProcess b;
-  auto r = b.start({"-c", "echo 'not ready'; exit 2"}, "/bin/sh");
-  EXPECT_FALSE(r);
-  EXPECT_NE(std::string(r.message()).find("ended (status 2) before it was ready"), std::string::npos) << r.message();
+  EXPECT_FALSE(b.start({"-c", "echo 'not ready'; exit 2"}, "/bin/sh"));
+  EXPECT_NE(b.error().find("ended (status 2) before it was ready"), std::string::npos) << b.error();
 }

@@ -37,8 +37,8 @@ testing::AssertionResult start_tcp_peer(SimProcess &peer, bool pymodbus, int *po
   for (int attempt = 0; attempt < 8; attempt++) {
     *port = five_digits ? 10000 + static_cast<int>(rng() % 50000) : 2000 + static_cast<int>(rng() % 7999);
     std::string p = std::to_string(*port);
-    last = pymodbus ? peer.start({pymodbus_server(), "--tcp", "--port", p, "--unit", "1"}, "/usr/bin/python3")
-                    : peer.start({"--tcp", p, "--delay", "10", "--set", "8000=7"});
+    last = started(peer, pymodbus ? peer.start({pymodbus_server(), "--tcp", "--port", p, "--unit", "1"}, "/usr/bin/python3")
+                                  : peer.start({"--tcp", p, "--delay", "10", "--set", "8000=7"}));
     if (last) return last;
   }
   return last;
@@ -102,13 +102,6 @@ void fetch_edit_send(Session &s, const char *rings) {
   send(s);
 }
 
-void quit(Session &s) {
-  s.type("q");
-  ASSERT_TRUE(s.wait_for_text("Edited or Fetched but not Written. Quit anyway?"));
-  s.type("y");
-  ASSERT_EQ(s.wait_exit(), 0);
-}
-
 // The saved setup opens the link again here; the register the program sent.
 void expect_sent_through_saved_setup(const Session &s, const std::string &ports) {
   std::string file = s.read_file(SETUP_FILE);
@@ -156,7 +149,7 @@ TEST(LinkKinds, EveryKindSendsAndFetchesWithTheSimulatedModem) {
     ASSERT_TRUE(s.start_at_menu());
     ASSERT_TRUE(configure(s, c, port));
     fetch_edit_send(s, "7 ");
-    quit(s);
+    ASSERT_TRUE(quit_program(s, QuitQuestion::ANSWER_YES));
     expect_sent_through_saved_setup(s, c.kind == LINK_MODBUS_TCP ? "/dev/null" : s.path("modem"));
   }
 }
@@ -173,7 +166,7 @@ TEST(LinkKinds, ModbusTcpSendsAndFetchesWithAPymodbusServer) {
   // the program's own goes there first.
   send(s);
   fetch_edit_send(s, "3 ");
-  quit(s);
+  ASSERT_TRUE(quit_program(s, QuitQuestion::ANSWER_YES));
   expect_sent_through_saved_setup(s, "/dev/null");
 }
 
@@ -210,7 +203,7 @@ TEST(LinkKinds, ModbusTcpStartsFromASetupFileWhosePortIsGone) {
   EXPECT_EQ(times_drawn(s, "CONFIGURE THIS COMPUTER"), 0u);
   s.press(Key::Esc);
   ASSERT_TRUE(s.wait_for_text_gone("Communication Mode"));
-  quit(s);
+  ASSERT_TRUE(quit_program(s, QuitQuestion::ANSWER_YES));
   EXPECT_EQ(s.read_file(SETUP_FILE), written);
 }
 
@@ -254,8 +247,7 @@ TEST(LinkKinds, FiveDigitNumbersPassThroughTheDialogsUnchanged) {
   ASSERT_TRUE(s.wait_for_text_gone("CONFIGURE REGISTER VIEWER"));
   s.press(Key::Esc);
   ASSERT_TRUE(s.wait_until([&] { return s.row(4).rfind("oNline", 0) == 0; }, "the menu bar again"));
-  s.type("q");
-  ASSERT_EQ(s.wait_exit(), 0);
+  ASSERT_TRUE(quit_program(s));
 
   std::string file = s.read_file(SETUP_FILE);
   ASSERT_EQ(file.size(), sizeof(LinkSetup));

@@ -39,10 +39,7 @@ TEST(LinkWaits, EscAfterAnotherKeyStillAbortsTheWaitAndTheSpinnerTurns) {
   s.press(Key::Esc);
   ASSERT_TRUE(s.wait_for_text_gone("FETCH OFFLINE FROM MODEM", Session::Ms(2500)));
   EXPECT_FALSE(s.contains("ERROR"));
-  s.type("q");
-  ASSERT_TRUE(s.wait_for_text("Quit anyway?"));
-  s.type("y");
-  EXPECT_EQ(s.wait_exit(), 0);
+  EXPECT_TRUE(quit_program(s, QuitQuestion::ANSWER_YES));
 }
 
 TEST(LinkWaits, PortThatWentAwayIsUsedAgainWhenItComesBack) {
@@ -82,8 +79,5 @@ TEST(LinkWaits, PortThatWentAwayIsUsedAgainWhenItComesBack) {
   EXPECT_EQ(s.text_at(6, 60, 2), "7 ");   // answer on ring, as the modem held it
   s.press(Key::Esc);
   ASSERT_TRUE(s.wait_for_text_gone("Communication Mode"));
-  s.type("q");
-  ASSERT_TRUE(s.wait_for_text("Quit anyway?"));
-  s.type("y");
-  EXPECT_EQ(s.wait_exit(), 0);
+  EXPECT_TRUE(quit_program(s, QuitQuestion::ANSWER_YES));
 }

@@ -271,8 +271,7 @@ TEST(MainMenu, ScreenPrintThatCannotBeWrittenSaysSo) {
   ASSERT_TRUE(s.wait_for_text("Can't write to \"FULL\"."));
   s.press(Key::F10);
   ASSERT_TRUE(s.wait_for_text_gone("Can't write to"));
-  s.type("q");
-  EXPECT_EQ(s.wait_exit(), 0);
+  EXPECT_TRUE(quit_program(s));
 }
 
 TEST(MainMenu, CommandLineScriptDrivesTheMenus) {

@@ -48,10 +48,7 @@ TEST(OfflineEditor, EditThenQuitAsksAboutUnwrittenChanges) {
   s.press(Key::Esc);
   ASSERT_TRUE(s.wait_for_text_gone("Communication Mode"));
   s.press(Key::Esc);   // the bar rests on oFfline; Esc leaves it waiting on no choice
-  s.type("q");
-  ASSERT_TRUE(s.wait_for_text("Edited or Fetched but not Written. Quit anyway?"));
-  s.type("y");
-  EXPECT_EQ(s.wait_exit(), 0);
+  EXPECT_TRUE(quit_program(s, QuitQuestion::ANSWER_YES));
 }
 
 }  // namespace
@@ -86,8 +83,7 @@ TEST(OfflineEditor, WritingTheEditSettlesTheQuitQuestion) {
   EXPECT_EQ(static_cast<uint8_t>(saved[2 + 2]), 14);   // port rate: 14400
 
   s.press(Key::Esc);
-  s.type("q");
-  EXPECT_EQ(s.wait_exit(), 0);
+  EXPECT_TRUE(quit_program(s));
 }
 
 // Terminals answer queries with control strings and pastes carry them: none
@@ -110,8 +106,7 @@ TEST(OfflineEditor, ControlStringsFromTheTerminalAreNoKeys) {
   s.press(Key::Esc);
   ASSERT_TRUE(s.wait_for_text_gone("Communication Mode"));
   s.press(Key::Esc);
-  s.type("q");   // nothing was edited: no question
-  EXPECT_EQ(s.wait_exit(), 0);
+  EXPECT_TRUE(quit_program(s));   // nothing was edited: no question
 }
 
 namespace {

@@ -9,18 +9,11 @@
 #include "config/config_file.h"
 #include "config/modem_config.h"
 #include "harness.h"
+#include "config_file_bytes.h"
 
 using namespace e2e;
 
 namespace {
-
-std::string config_file_bytes(const ModemConfig &c) {
-  std::string bytes(CONFIG_FILE_SIZE, '\0');
-  bytes[0] = static_cast<char>(CONFIG_FILE_VERSION & 0xFF);
-  bytes[1] = static_cast<char>(CONFIG_FILE_VERSION >> 8);
-  config_to_bytes(c, reinterpret_cast<uint8_t *>(bytes.data() + 2));
-  return bytes;
-}
 
 // Opens an Offline item by its hot letter and waits for its window.
 testing::AssertionResult offline(Session &s, const char *letter, const char *title) {
@@ -90,8 +83,7 @@ TEST(OfflineFiles, WriteReadPrintDelete) {
   ASSERT_TRUE(s.wait_for_text_gone("DELETE CONFIGURATION FILE"));
 
   // Nothing was edited since the last read: Quit ends at once.
-  s.type("q");
-  EXPECT_EQ(s.wait_exit(), 0);
+  EXPECT_TRUE(quit_program(s));
 }
 
 // Names that are FIFOs: every command says it cannot use them and goes on;
@@ -121,8 +113,7 @@ TEST(OfflineFiles, FifosAreRefusedNotWaitedFor) {
   }
   EXPECT_TRUE(std::filesystem::is_fifo(s.path("F.ZLE")));
   EXPECT_TRUE(std::filesystem::is_fifo(s.path("PIPE.PRN")));
-  s.type("q");
-  EXPECT_EQ(s.wait_exit(), 0);
+  EXPECT_TRUE(quit_program(s));
 }
 
 // A setup file that is a FIFO is a setup file that cannot be read.
@@ -136,7 +127,6 @@ TEST(OfflineFiles, SetupFileThatIsAFifoIsNotThere) {
   ASSERT_TRUE(s.wait_for_text("CONFIGURE THIS COMPUTER"));
   s.press(Key::Esc);
   ASSERT_TRUE(s.wait_for_text_gone("CONFIGURE THIS COMPUTER"));
-  s.type("q");
-  EXPECT_EQ(s.wait_exit(), 0);
+  EXPECT_TRUE(quit_program(s));
   EXPECT_TRUE(std::filesystem::is_fifo(s.path(SETUP_FILE)));
 }

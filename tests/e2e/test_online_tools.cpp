@@ -21,7 +21,7 @@ class OnlineTools : public ::testing::Test {
   testing::AssertionResult start(const std::vector<std::string> &sim_options) {
     std::vector<std::string> args = {"--pty", s.path("modem")};
     args.insert(args.end(), sim_options.begin(), sim_options.end());
-    if (auto r = sim.start(args); !r) return r;
+    if (auto r = started(sim, sim.start(args)); !r) return r;
     s.set_env("ZL27T_PORTS", s.path("modem"));
     if (!s.write_setup(setup_record())) return testing::AssertionFailure() << "setup file";
     if (!s.start()) return testing::AssertionFailure() << "program";
@@ -35,12 +35,6 @@ class OnlineTools : public ::testing::Test {
     s.type("n");
     return s.wait_until([&] { return s.contains("Communication Mode") && s.text_at(13, 20, 1) != " "; },
                         "the online editor with the modem's values");
-  }
-  // Quits (nothing asked: the online editor leaves memory alone) and waits
-  // for the program to end.
-  void quit() {
-    s.type("q");
-    EXPECT_EQ(s.wait_exit(), 0);
   }
 };
 
@@ -70,7 +64,7 @@ TEST_F(OnlineTools, EditorShowsTheModemAndWritesAChangeAtOnce) {
   s.press(Key::Esc);
   ASSERT_TRUE(at_menu());
   EXPECT_FALSE(s.contains("CONFIRM"));
-  quit();
+  EXPECT_TRUE(quit_program(s));   // nothing asked: the online editor leaves memory alone
   EXPECT_EQ(Registers(s.path("modem"))[3], 14);
 }
 
@@ -87,7 +81,7 @@ TEST_F(OnlineTools, StatusLineFollowsRingingConnectAndHangUp) {
   ASSERT_TRUE(s.wait_until([&] { return s.text_at(3, 1, 11) == std::string(11, ' '); }, "hung up"));
   s.press(Key::Esc);
   ASSERT_TRUE(at_menu());
-  quit();
+  EXPECT_TRUE(quit_program(s));
   EXPECT_EQ(Registers(s.path("modem"))[2] & 0x4001, 0);   // on hook, no carrier
 }
 
@@ -111,7 +105,7 @@ TEST_F(OnlineTools, ConfigurationErrorsLightTheirSlots) {
   EXPECT_EQ(s.text_at(23, 1, 20), "Illegal transp port ");
   s.press(Key::Esc);
   ASSERT_TRUE(at_menu());
-  quit();
+  EXPECT_TRUE(quit_program(s));
 }
 
 TEST_F(OnlineTools, SignalScreenShowsLevelAndQualityAndLeavesOnAnyKeyAlsoWhenTheLinkDies) {
@@ -129,7 +123,7 @@ TEST_F(OnlineTools, SignalScreenShowsLevelAndQualityAndLeavesOnAnyKeyAlsoWhenThe
   s.type("x");
   ASSERT_TRUE(s.wait_for_text_gone("SIGNAL STRENGTH"));
   ASSERT_TRUE(at_menu());
-  quit();
+  EXPECT_TRUE(quit_program(s));
 }
 
 TEST_F(OnlineTools, LeadMonitorFollowsACallRingingAndAnswered) {
@@ -151,7 +145,7 @@ TEST_F(OnlineTools, LeadMonitorFollowsACallRingingAndAnswered) {
   s.type("x");
   ASSERT_TRUE(s.wait_for_text_gone("LEAD MONITOR"));
   ASSERT_TRUE(at_menu());
-  quit();
+  EXPECT_TRUE(quit_program(s));
 }
 
 TEST_F(OnlineTools, ConnectScreenConnectsAndHangsUp) {
@@ -169,7 +163,7 @@ TEST_F(OnlineTools, ConnectScreenConnectsAndHangsUp) {
   s.type("x");
   ASSERT_TRUE(s.wait_for_text_gone("CONNECT/HANGUP"));
   ASSERT_TRUE(at_menu());
-  quit();
+  EXPECT_TRUE(quit_program(s));
 }
 
 // Help opened over the question about Transparent leaves the question to the
@@ -191,7 +185,7 @@ TEST_F(OnlineTools, HelpOverTheTransparentQuestionAnswersNothing) {
   EXPECT_EQ(s.text_at(5, 20, 7), "Sy/Max ");
   s.press(Key::Esc);
   ASSERT_TRUE(at_menu());
-  quit();
+  EXPECT_TRUE(quit_program(s));
   EXPECT_EQ(Registers(s.path("modem"))[1] & CFG_TRANSPARENT, 0);
 }
 
@@ -213,7 +207,7 @@ TEST_F(OnlineTools, AFlagChangeWaitsForTheModemsFlagsBeforeItIsWritten) {
   s.press(Key::F10);
   s.press(Key::Esc);
   ASSERT_TRUE(at_menu());
-  quit();
+  EXPECT_TRUE(quit_program(s));
   EXPECT_EQ(Registers(s.path("modem"))[1] & 0x2040, 0x2040);
 }
 
@@ -242,9 +236,6 @@ TEST_F(OnlineTools, ADialStringChangeWaitsForTheModemsNumberPointer) {
   s.press(Key::F10);
   s.press(Key::Esc);
   ASSERT_TRUE(at_menu());
-  s.type("q");
-  ASSERT_TRUE(s.wait_for_text("Quit anyway?"));
-  s.type("y");
-  EXPECT_EQ(s.wait_exit(), 0);
+  EXPECT_TRUE(quit_program(s, QuitQuestion::ANSWER_YES));
   EXPECT_EQ(Registers(s.path("modem"))[100], 0);
 }

@@ -112,8 +112,7 @@ TEST(RegisterViewer, TableOfTwentyEditsInHexAndBinaryHelpSettingsAndLink) {
   s.press(Key::Esc);
   ASSERT_TRUE(s.wait_until([&] { return at_menu(s); }, "the menu bar again"));
   EXPECT_EQ(s.text_at(5, 1, 80), std::string(80, ' '));
-  s.type("q");
-  ASSERT_EQ(s.wait_exit(), 0);
+  ASSERT_TRUE(quit_program(s));
   EXPECT_EQ(Registers(s.path("modem"))[100], 0x8007);
 }
 
@@ -145,8 +144,7 @@ TEST(RegisterViewer, DeviceThatStopsAnsweringKeysStillActThenErrorRowsAndBox) {
   ASSERT_TRUE(s.wait_until([&] { return at_menu(s); }, "the menu bar again"));
   EXPECT_FALSE(s.contains("ERROR"));
   kill(sim.pid(), SIGCONT);
-  s.type("q");
-  EXPECT_EQ(s.wait_exit(), 0);
+  EXPECT_TRUE(quit_program(s));
 }
 
 // A write the link cannot make (file records over Sy/Max, from the 3x set)
@@ -173,8 +171,7 @@ TEST(RegisterViewer, WriteThatFailsIsReportedAndTheValueStays) {
   EXPECT_EQ(s.text_at(5, 9, 5), before);
   s.press(Key::Esc);
   ASSERT_TRUE(s.wait_until([&] { return at_menu(s); }, "the menu bar again"));
-  s.type("q");
-  EXPECT_EQ(s.wait_exit(), 0);
+  EXPECT_TRUE(quit_program(s));
 }
 
 // Help opened during an edit leaves the edit going on (nothing is written
@@ -209,8 +206,7 @@ TEST(RegisterViewer, HelpWritesNothingAndAnswersNothing) {
   ASSERT_TRUE(s.wait_for_text_gone("Write setup to startup file?"));
   s.press(Key::Esc);
   ASSERT_TRUE(s.wait_until([&] { return at_menu(s); }, "the menu bar again"));
-  s.type("q");
-  ASSERT_EQ(s.wait_exit(), 0);
+  ASSERT_TRUE(quit_program(s));
   EXPECT_EQ(s.read_file("ZL27TSW.STP"), setup_before);
   EXPECT_EQ(Registers(s.path("modem"))[100], 0x0056);
 }
@@ -252,8 +248,7 @@ TEST(RegisterViewer, KeysActWhileEveryReadFailsAtOnce) {
     ASSERT_TRUE(s.wait_for_text_gone("REGISTER VIEWER HELP", KEY_ACTS));
     s.press(Key::Esc);
     ASSERT_TRUE(s.wait_until([&] { return at_menu(s); }, "the menu bar again", KEY_ACTS));
-    s.type("q");
-    EXPECT_EQ(s.wait_exit(), 0);
+    EXPECT_TRUE(quit_program(s));
   }
 }
 
@@ -278,8 +273,7 @@ TEST(RegisterViewer, EscDuringTheCheckOnTheWayInEndsTheCommand) {
   ASSERT_TRUE(s.wait_until(
       [&] { return s.raw_output().find("REGSTR") != std::string::npos && !s.contains("REGSTR") && at_menu(s); },
       "the viewer entered and left", Session::Ms(2500)));
-  s.type("q");
-  EXPECT_EQ(s.wait_exit(), 0);
+  EXPECT_TRUE(quit_program(s));
 }
 
 // Errors not trapped and a device whose every third reply comes from
@@ -313,8 +307,7 @@ TEST(RegisterViewer, IntermittentFaultShowsValuesBetweenFailures) {
   EXPECT_GE(values, SAMPLES * 2 / 5) << values << " samples of " << SAMPLES << " showed the value";
   s.press(Key::Esc);
   ASSERT_TRUE(s.wait_until([&] { return at_menu(s); }, "the menu bar again"));
-  s.type("q");
-  EXPECT_EQ(s.wait_exit(), 0);
+  EXPECT_TRUE(quit_program(s));
 }
 
 // BINARY takes the value typed as the column shows it, blanks and all, or
@@ -362,7 +355,6 @@ TEST(RegisterViewer, BinaryTypedAsShownAndScrollingSelectsTheNextRegister) {
   EXPECT_EQ(s.text_at(5, 1, 7), "  4x100");
   s.press(Key::Esc);
   ASSERT_TRUE(s.wait_until([&] { return at_menu(s); }, "the menu bar again"));
-  s.type("q");
-  ASSERT_EQ(s.wait_exit(), 0);
+  ASSERT_TRUE(quit_program(s));
   EXPECT_EQ(Registers(s.path("modem"))[100], 0x70F0);
 }

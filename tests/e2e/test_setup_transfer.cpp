@@ -85,8 +85,7 @@ TEST(SetupTransfer, FirstStartAsksForTheLinkTheNextOpensItFromTheFile) {
   EXPECT_EQ(u16_at(file, 16), 1);     // one drop
   EXPECT_EQ(u16_at(file, 18), 201);
   EXPECT_EQ(file.substr(48, 9), std::string("EDIT.COM\0", 9));
-  s.type("q");
-  EXPECT_EQ(s.wait_exit(), 0);
+  EXPECT_TRUE(quit_program(s));
 
   // The next start opens the link from the file: no message, no dialog.
   ZlSession again;
@@ -112,10 +111,7 @@ TEST(SetupTransfer, FirstStartAsksForTheLinkTheNextOpensItFromTheFile) {
   EXPECT_EQ(again.text_at(13, 40, 8), "5551234 ");   // dial string
   again.press(Key::Esc);
   ASSERT_TRUE(again.wait_for_text_gone("Communication Mode"));
-  again.type("q");
-  ASSERT_TRUE(again.wait_for_text("Edited or Fetched but not Written. Quit anyway?"));
-  again.type("y");
-  EXPECT_EQ(again.wait_exit(), 0);
+  EXPECT_TRUE(quit_program(again, QuitQuestion::ANSWER_YES));
 }
 
 TEST(SetupTransfer, EditedConfigurationSentEndsUpInTheModemsRegisters) {
@@ -219,10 +215,7 @@ TEST(SetupTransfer, ChangedPortRateAsksBeforeSending) {
   s.type("y");
   ASSERT_TRUE(s.wait_for_text_gone("SEND OFFLINE TO MODEM"));
   EXPECT_FALSE(s.contains("ERROR"));
-  s.type("q");
-  ASSERT_TRUE(s.wait_for_text("Edited or Fetched but not Written. Quit anyway?"));
-  s.type("y");
-  ASSERT_EQ(s.wait_exit(), 0);
+  ASSERT_TRUE(quit_program(s, QuitQuestion::ANSWER_YES));
 
   Registers r(s.path("modem"));
   ASSERT_TRUE(r.open());
@@ -243,8 +236,7 @@ TEST(SetupTransfer, StalePortInTheFileAsksAgain) {
   ASSERT_TRUE(s.wait_for_text_gone("CONFIGURE THIS COMPUTER"));
   ASSERT_TRUE(s.wait_until([&] { return s.row(4).rfind("oNline", 0) == 0; }, "the menu bar"));
   EXPECT_FALSE(s.contains("Edit aborted by ESC"));
-  s.type("q");
-  EXPECT_EQ(s.wait_exit(), 0);
+  EXPECT_TRUE(quit_program(s));
 }
 
 // Setup / Terminal emulator: the terminal's own port settings, kept apart from
@@ -283,8 +275,7 @@ TEST(SetupTransfer, TerminalEmulatorSettingsAreSavedOrRestored) {
   EXPECT_EQ(u16_at(file, 46), 1);    // term_parity: EVEN
   EXPECT_EQ(u16_at(file, 0), LINK_NONE);   // the link's own settings untouched
   s.press(Key::Esc);
-  s.type("q");
-  EXPECT_EQ(s.wait_exit(), 0);
+  EXPECT_TRUE(quit_program(s));
 }
 
 // The link dialog from the menu switched to Modbus RTU; `edit` types into
@@ -306,8 +297,7 @@ testing::AssertionResult save_modbus_rtu_dialog(ZlSession &s, const std::functio
   if (auto r = s.wait_for_text("Write setup to startup file?"); !r) return r;
   s.type("y");
   if (auto r = s.wait_for_text_gone("CONFIGURE THIS COMPUTER"); !r) return r;
-  s.type("q");
-  if (s.wait_exit() != 0) return testing::AssertionFailure() << "exit status";
+  if (auto r = quit_program(s); !r) return r;
   std::string file = s.read_file(SETUP_FILE);
   if (file.size() != sizeof(LinkSetup)) return testing::AssertionFailure() << "setup file of " << file.size();
   memcpy(saved, file.data(), sizeof *saved);

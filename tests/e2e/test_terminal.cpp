@@ -205,8 +205,7 @@ TEST(Terminal, DebuggingViewSendsKeysShowsBytesCapturesAndLeavesCleanly) {
   EXPECT_FALSE(s.cursor_visible());
   EXPECT_EQ(s.read_file("cap.txt"), "Z9");
   s.press(Key::Esc);
-  s.type("q");
-  EXPECT_EQ(s.wait_exit(), 0);
+  EXPECT_TRUE(quit_program(s));
 }
 
 // What stops working is said, not passed over in silence: a capture file
@@ -230,8 +229,7 @@ TEST(Terminal, CaptureThatCannotBeWrittenAndPortThatGoesAwayAreSaid) {
   s.type("x");
   ASSERT_TRUE(leave_terminal(s));
   s.press(Key::Esc);
-  s.type("q");
-  EXPECT_EQ(s.wait_exit(), 0);
+  EXPECT_TRUE(quit_program(s));
 }
 
 // The device's bytes go to the program's own emulator and nowhere else: what
@@ -282,8 +280,7 @@ TEST(Terminal, BbsViewIsATerminalOfItsOwnThatNothingFromTheDeviceGetsPast) {
   ASSERT_TRUE(s.wait_until([&] { return bar_up(s) && !s.contains("hello"); }, "the main screen"));
   EXPECT_FALSE(s.autowrap());
   s.press(Key::Esc);
-  s.type("q");
-  EXPECT_EQ(s.wait_exit(), 0);
+  EXPECT_TRUE(quit_program(s));
 }
 
 // A full-screen program at the far end draws as a terminal shows it: lines
@@ -331,8 +328,7 @@ TEST(Terminal, BbsViewDrawsAFullScreenProgramAsATerminalWould) {
   EXPECT_TRUE(s.cursor_visible());
   ASSERT_TRUE(leave_terminal(s));
   s.press(Key::Esc);
-  s.type("q");
-  EXPECT_EQ(s.wait_exit(), 0);
+  EXPECT_TRUE(quit_program(s));
 }
 
 // UTF-8 from the device is a setting of the terminal, kept in the setup
@@ -359,8 +355,7 @@ TEST(Terminal, Utf8FromTheDeviceIsATerminalSetting) {
   ASSERT_TRUE(s.wait_for_text("café ─│ ?"));
   ASSERT_TRUE(leave_terminal(s));
   s.press(Key::Esc);
-  s.type("q");
-  EXPECT_EQ(s.wait_exit(), 0);
+  EXPECT_TRUE(quit_program(s));
 }
 
 // F9 to a port that does not open: the terminal stays, with no port, until
@@ -389,8 +384,7 @@ TEST(Terminal, SettingsChangedToAPortThatFailsKeepTheTerminalWithoutAPort) {
   ASSERT_TRUE(peer.await(s, "ok"));   // "lost" never went anywhere
   ASSERT_TRUE(leave_terminal(s));
   s.press(Key::Esc);
-  s.type("q");
-  EXPECT_EQ(s.wait_exit(), 0);
+  EXPECT_TRUE(quit_program(s));
 }
 
 // The link on the terminal's port index lets go for the run and is opened
@@ -418,10 +412,7 @@ TEST(Terminal, LinkOnTheSamePortIsClosedForTheRunAndOpenAfter) {
                            "the fetch window and the module's name"));
   ASSERT_TRUE(s.wait_for_text_gone("FETCH OFFLINE FROM MODEM"));
   EXPECT_FALSE(s.contains("ERROR"));
-  s.type("q");
-  ASSERT_TRUE(s.wait_for_text("Quit anyway?"));
-  s.type("y");
-  EXPECT_EQ(s.wait_exit(), 0);
+  EXPECT_TRUE(quit_program(s, QuitQuestion::ANSWER_YES));
 }
 
 // The terminal on another port than the link at first (a note says which);
@@ -460,8 +451,5 @@ TEST(Terminal, SettingsMovingOntoAndOffTheLinksPortTakeItAndGiveItBack) {
   ASSERT_TRUE(s.wait_for_text("FETCH OFFLINE FROM MODEM"));
   ASSERT_TRUE(s.wait_for_text_gone("FETCH OFFLINE FROM MODEM"));
   EXPECT_FALSE(s.contains("ERROR"));
-  s.type("q");
-  ASSERT_TRUE(s.wait_for_text("Quit anyway?"));
-  s.type("y");
-  EXPECT_EQ(s.wait_exit(), 0);
+  EXPECT_TRUE(quit_program(s, QuitQuestion::ANSWER_YES));
 }

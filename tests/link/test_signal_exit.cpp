@@ -15,6 +15,7 @@
 #include "proto/serial.h"
 #include "platform/signals.h"
 #include "sim_process.h"
+#include "thread_count.h"
 
 namespace {
 
@@ -22,16 +23,6 @@ enum class Child { FINISHES, SECOND_SIGNAL, NEVER_FINISHES };
 
 LinkHandle *child_link = nullptr;
 int report_fd = -1;
-
-int thread_count() {
-  int n = 0;
-  if (DIR *d = opendir("/proc/self/task")) {
-    while (dirent *e = readdir(d))
-      if (e->d_name[0] != '.') n++;
-    closedir(d);
-  }
-  return n;
-}
 
 // What the program registers: close the link, here with the thread count
 // before and after reported to the parent.

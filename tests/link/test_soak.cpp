@@ -29,6 +29,7 @@
 #include "proto/serial.h"
 #include "regview/regview.h"
 #include "ui/keys.h"
+#include "thread_count.h"
 
 namespace {
 
@@ -55,16 +56,6 @@ double soak_seconds() {
   const char *s = getenv("ZL27T_SOAK_SECONDS");
   double v = s ? atof(s) : 0;
   return v > 0 ? v : 10;
-}
-
-int thread_count() {
-  int n = 0;
-  if (DIR *d = opendir("/proc/self/task")) {
-    while (dirent *e = readdir(d))
-      if (e->d_name[0] != '.') n++;
-    closedir(d);
-  }
-  return n;
 }
 
 // The pool, and the replies that came after their request had ended: the

@@ -7,6 +7,7 @@
 #include "config/printout.h"
 #include "config_fixtures.h"
 #include "link/link_setup.h"
+#include "config_file_bytes.h"
 
 namespace fs = std::filesystem;
 
@@ -18,13 +19,6 @@ class ConfigCommands : public ConfigUiTest {
     build_default_config();
     return working_config;
   }
-  static std::vector<uint8_t> image(uint16_t version, const ModemConfig &c) {
-    std::vector<uint8_t> bytes(CONFIG_FILE_SIZE);
-    bytes[0] = version & 0xFF;
-    bytes[1] = version >> 8;
-    config_to_bytes(c, bytes.data() + 2);
-    return bytes;
-  }
 };
 
 }  // namespace
@@ -33,7 +27,7 @@ TEST_F(ConfigCommands, LoadTakesTheFileThenValidatesIt) {
   ModemConfig c = defaults();
   c.port_rate = 3;
   c.reserved[7] = 0x42;
-  write_bytes("plant1.zle", image(1001, c));
+  write_bytes("plant1.zle", config_file_image(1001, c));
   memory_config = defaults();
   config_dirty = 1;
   // "..", PLANT1: the file is opened whatever the case of its name.
@@ -51,10 +45,10 @@ TEST_F(ConfigCommands, LoadTakesTheFileThenValidatesIt) {
 TEST_F(ConfigCommands, LoadFailures) {
   ModemConfig good = defaults();
   good.cts_on_delay = 7;
-  std::vector<uint8_t> whole = image(1001, good);
+  std::vector<uint8_t> whole = config_file_image(1001, good);
   write_bytes("SHORT.ZLE", std::vector<uint8_t>(whole.begin(), whole.begin() + 60));
   write_bytes("VERSION.ZLE", {0xE9, 0x03});
-  write_bytes("OLD.ZLE", image(1000, good));
+  write_bytes("OLD.ZLE", config_file_image(1000, good));
   struct Case {
     const char *keys;
     const char *message;
@@ -103,7 +97,7 @@ TEST_F(ConfigCommands, SaveNewFileThenReadItBack) {
   EXPECT_EQ(config_dirty, 0);
   EXPECT_TRUE(pic_has(0, "SAVE OFFLINE TO DISK"));
   EXPECT_EQ(pic_row(0, 11).substr(21, 14), "File to write:");
-  EXPECT_EQ(read_bytes("NEWCFG.ZLE"), image(1001, c));
+  EXPECT_EQ(read_bytes("NEWCFG.ZLE"), config_file_image(1001, c));
 
   memory_config = defaults();
   push_keys(K_DOWN K_ENTER);
@@ -114,7 +108,7 @@ TEST_F(ConfigCommands, SaveNewFileThenReadItBack) {
 TEST_F(ConfigCommands, OverwriteQuestion) {
   ModemConfig old_config = defaults();
   old_config.guard_time = 77;
-  write_bytes("plant1.zle", image(1001, old_config));
+  write_bytes("plant1.zle", config_file_image(1001, old_config));
   memory_config = defaults();
   config_dirty = 1;
 
@@ -123,13 +117,13 @@ TEST_F(ConfigCommands, OverwriteQuestion) {
   save_config_file();
   ASSERT_EQ(pictures.size(), 1u);
   EXPECT_TRUE(pic_has(0, "File exists, overwrite it?"));
-  EXPECT_EQ(read_bytes("plant1.zle"), image(1001, old_config));
+  EXPECT_EQ(read_bytes("plant1.zle"), config_file_image(1001, old_config));
   EXPECT_EQ(config_dirty, 1);
 
   // Accepted: the existing file is replaced under its own name.
   push_keys("plant1" K_ENTER "y");
   save_config_file();
-  EXPECT_EQ(read_bytes("plant1.zle"), image(1001, memory_config));
+  EXPECT_EQ(read_bytes("plant1.zle"), config_file_image(1001, memory_config));
   EXPECT_FALSE(fs::exists("PLANT1.ZLE"));
   EXPECT_EQ(config_dirty, 0);
 }

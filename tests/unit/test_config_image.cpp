@@ -6,6 +6,7 @@
 
 #include "config/config_file.h"
 #include "config_fixtures.h"
+#include "config_file_bytes.h"
 
 namespace {
 
@@ -23,14 +24,6 @@ ModemConfig sample_config() {
   return c;
 }
 
-std::vector<uint8_t> file_image(uint16_t version, const ModemConfig &c) {
-  std::vector<uint8_t> bytes(CONFIG_FILE_SIZE);
-  bytes[0] = version & 0xFF;
-  bytes[1] = version >> 8;
-  config_to_bytes(c, bytes.data() + 2);
-  return bytes;
-}
-
 }  // namespace
 
 TEST_F(ConfigImage, SaveWrites124BytesAndLoadsAllOfThemBack) {
@@ -40,7 +33,7 @@ TEST_F(ConfigImage, SaveWrites124BytesAndLoadsAllOfThemBack) {
   ASSERT_EQ(bytes.size(), 124u);
   EXPECT_EQ(bytes[0], 0xE9);
   EXPECT_EQ(bytes[1], 0x03);
-  EXPECT_EQ(bytes, file_image(1001, c));
+  EXPECT_EQ(bytes, config_file_image(1001, c));
 
   ModemConfig back;
   std::memset(&back, 0, sizeof back);
@@ -52,7 +45,7 @@ TEST_F(ConfigImage, SaveWrites124BytesAndLoadsAllOfThemBack) {
 
 TEST_F(ConfigImage, DamagedFilesLeaveTheRecordAlone) {
   ModemConfig good = sample_config();
-  std::vector<uint8_t> whole = file_image(1001, good);
+  std::vector<uint8_t> whole = config_file_image(1001, good);
   struct Case {
     const char *what;
     std::vector<uint8_t> bytes;
@@ -62,8 +55,8 @@ TEST_F(ConfigImage, DamagedFilesLeaveTheRecordAlone) {
       {"one byte", {0xE9}, CONFIG_READ_SHORT},
       {"version only", {0xE9, 0x03}, CONFIG_READ_SHORT},
       {"short body", std::vector<uint8_t>(whole.begin(), whole.begin() + 100), CONFIG_READ_SHORT},
-      {"version 1000", file_image(1000, good), CONFIG_READ_VERSION},
-      {"byte-swapped version", file_image(0xE903, good), CONFIG_READ_VERSION},
+      {"version 1000", config_file_image(1000, good), CONFIG_READ_VERSION},
+      {"byte-swapped version", config_file_image(0xE903, good), CONFIG_READ_VERSION},
   };
   for (const Case &c : cases) {
     write_bytes("X.ZLE", c.bytes);
@@ -79,7 +72,7 @@ TEST_F(ConfigImage, DamagedFilesLeaveTheRecordAlone) {
 TEST_F(ConfigImage, DialStringAlwaysEndsInsideItsField) {
   ModemConfig c = sample_config();
   std::memset(c.dial_string, 'W', sizeof c.dial_string);
-  write_bytes("FULL.ZLE", file_image(1001, c));
+  write_bytes("FULL.ZLE", config_file_image(1001, c));
   ModemConfig record{};
   ASSERT_EQ(read_config_image("FULL.ZLE", record), CONFIG_READ_OK);
   EXPECT_EQ(std::strlen(record.dial_string), 39u);
@@ -88,7 +81,7 @@ TEST_F(ConfigImage, DialStringAlwaysEndsInsideItsField) {
 
 TEST_F(ConfigImage, TrailingBytesAreIgnored) {
   ModemConfig good = sample_config();
-  std::vector<uint8_t> bytes = file_image(1001, good);
+  std::vector<uint8_t> bytes = config_file_image(1001, good);
   bytes.insert(bytes.end(), 500, 0x77);
   write_bytes("LONG.ZLE", bytes);
   ModemConfig record{};
@@ -134,6 +127,6 @@ TEST_F(ConfigImage, OverwriteKeepsModeAndSymbolicLinks) {
   c.guard_time = 99;
   ASSERT_EQ(write_config_image("LINK.ZLE", c), CONFIG_WRITE_OK);
   EXPECT_TRUE(std::filesystem::is_symlink("LINK.ZLE"));
-  EXPECT_EQ(read_bytes("REAL.ZLE"), file_image(1001, c));
+  EXPECT_EQ(read_bytes("REAL.ZLE"), config_file_image(1001, c));
   EXPECT_EQ(std::filesystem::status("REAL.ZLE").permissions(), std::filesystem::perms(0640));
 }

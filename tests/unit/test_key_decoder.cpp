@@ -6,6 +6,7 @@
 
 #include "platform/console.h"
 #include "platform/keyboard.h"
+#include "printable.h"
 
 namespace {
 
@@ -24,16 +25,6 @@ std::string decode(const std::string &bytes, uint8_t erase = 0x7f) {
   for (char c : bytes) kd_feed(kd, static_cast<uint8_t>(c), 1000);
   kd_tick(kd, 1000 + ESC_SETTLE_MS);
   return drain(kd);
-}
-
-std::string printable(const std::string &s) {
-  std::string r;
-  char buf[8];
-  for (unsigned char c : s) {
-    snprintf(buf, sizeof buf, c >= 0x20 && c < 0x7f ? "%c" : "<%02X>", c);
-    r += buf;
-  }
-  return r;
 }
 
 TEST(KeyDecoder, EveryKnownSequenceOfEveryTerminal) {

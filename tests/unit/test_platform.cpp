@@ -25,20 +25,11 @@
 #include "platform/print.h"
 #include "platform/tcp_socket.h"
 #include "platform/terminal.h"
+#include "printable.h"
 
 namespace fs = std::filesystem;
 
 namespace {
-
-std::string printable(const std::string &s) {
-  std::string r;
-  char buf[8];
-  for (unsigned char c : s) {
-    snprintf(buf, sizeof buf, c >= 0x20 && c < 0x7f ? "%c" : "<%02X>", c);
-    r += buf;
-  }
-  return r;
-}
 
 struct TempDir {
   fs::path path;

@@ -561,94 +561,6 @@ int Session::wait_exit(Ms timeout) {
   return status_;
 }
 
-// ---------------------------------------------------------------- helper process
-
-testing::AssertionResult SimProcess::start(const std::vector<std::string> &args, const std::string &program,
-                                           Session::Ms timeout) {
-  if (pid_ > 0) return testing::AssertionFailure() << "already started";
-  std::vector<std::string> argv_s{program};
-  argv_s.insert(argv_s.end(), args.begin(), args.end());
-  std::vector<char *> argv;
-  for (auto &a : argv_s) argv.push_back(a.data());
-  argv.push_back(nullptr);
-  int fds[2];
-  if (pipe2(fds, O_CLOEXEC) != 0) return testing::AssertionFailure() << "pipe: " << strerror(errno);
-  pid_t pid = fork();
-  if (pid < 0) {
-    close(fds[0]);
-    close(fds[1]);
-    return testing::AssertionFailure() << "fork: " << strerror(errno);
-  }
-  if (pid == 0) {
-    dup2(fds[1], 1);
-    execv(argv[0], argv.data());
-    _exit(127);
-  }
-  close(fds[1]);
-  pid_ = pid;
-  out_ = fds[0];
-  std::string got;
-  auto deadline = Session::Clock::now() + timeout;
-  for (;;) {
-    size_t nl = got.find('\n');
-    if (nl != std::string::npos) {
-      std::string line = got.substr(0, nl);
-      if (line.rfind("ready ", 0) == 0) {
-        ready_ = line.substr(6);
-        return testing::AssertionSuccess();
-      }
-      got.erase(0, nl + 1);
-      continue;
-    }
-    auto left = std::chrono::duration_cast<Session::Ms>(deadline - Session::Clock::now());
-    if (left.count() <= 0) return testing::AssertionFailure() << program << ": no ready line in time";
-    pollfd p{out_, POLLIN, 0};
-    int r = poll(&p, 1, static_cast<int>(left.count()) + 1);
-    if (r < 0 && errno != EINTR) return testing::AssertionFailure() << "poll: " << strerror(errno);
-    if (r <= 0) continue;
-    char buf[512];
-    ssize_t n = read(out_, buf, sizeof buf);
-    if (n > 0) {
-      if (got.size() < 4096) got.append(buf, static_cast<size_t>(n));
-    } else if (n == 0 || errno != EINTR) {
-      int status = stop();
-      return testing::AssertionFailure() << program << " ended (status " << status << ") before it was ready";
-    }
-  }
-}
-
-int SimProcess::stop() {
-  int status = EXIT_TIMEOUT;
-  if (pid_ > 0) {
-    kill(pid_, SIGTERM);
-    int st = 0;
-    pid_t r = 0;
-    // A clean end is quick; one that hangs is killed.
-    int pfd = static_cast<int>(syscall(SYS_pidfd_open, pid_, 0));
-    if (pfd >= 0) {
-      pollfd p{pfd, POLLIN, 0};
-      poll(&p, 1, 2000);
-      close(pfd);
-      r = waitpid(pid_, &st, WNOHANG);
-    } else {
-      auto deadline = Session::Clock::now() + Session::Ms(2000);
-      while ((r = waitpid(pid_, &st, WNOHANG)) == 0 && Session::Clock::now() < deadline)
-        std::this_thread::sleep_for(Session::Ms(2));
-    }
-    if (r == 0) {
-      kill(pid_, SIGKILL);
-      r = waitpid(pid_, &st, 0);
-    }
-    if (r == pid_) status = WIFEXITED(st) ? WEXITSTATUS(st) : WIFSIGNALED(st) ? 128 + WTERMSIG(st) : status;
-    pid_ = -1;
-  }
-  if (out_ >= 0) close(out_);
-  out_ = -1;
-  return status;
-}
-
-SimProcess::~SimProcess() { stop(); }
-
 // ---------------------------------------------------------------- screen
 
 uint32_t Session::cell_char(int r, int c) const {
@@ -781,6 +693,17 @@ std::string Session::dump() const {
     os << num << "|" << row_attrs(r) << "|\n";
   }
   return os.str();
+}
+
+testing::AssertionResult quit_program(Session &s, QuitQuestion question) {
+  s.type("q");
+  if (question == QuitQuestion::ANSWER_YES) {
+    if (auto r = s.wait_for_text("Edited or Fetched but not Written. Quit anyway?"); !r) return r;
+    s.type("y");
+  }
+  int status = s.wait_exit();
+  if (status != 0) return testing::AssertionFailure() << "exit status " << status << " after Quit";
+  return testing::AssertionSuccess();
 }
 
 }  // namespace e2e

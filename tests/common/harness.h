@@ -33,6 +33,7 @@
 #include <vterm.h>
 
 #include "link/link_setup.h"
+#include "sim_process.h"
 
 namespace e2e {
 
@@ -205,33 +206,12 @@ class Session {
   std::string scan_params_;
 };
 
-// A helper process that announces readiness with a line "ready ..." on its
-// stdout: by default the simulated modem. Ended by PID in the destructor
-// (SIGTERM, then SIGKILL if it lingers).
-//   SimProcess sim;
-//   ASSERT_TRUE(sim.start({"--pty", s.path("modem"), "--rtu"}));
-//   s.set_env("ZL27T_PORTS", s.path("modem"));
-class SimProcess {
- public:
-  SimProcess() = default;
-  ~SimProcess();
-  SimProcess(const SimProcess &) = delete;
-  SimProcess &operator=(const SimProcess &) = delete;
-  // Starts it (stderr stays the test's) and waits for the ready line.
-  testing::AssertionResult start(const std::vector<std::string> &args,
-                                 const std::string &program = ZL27T_SIM_BIN,
-                                 Session::Ms timeout = Session::default_timeout());
-  // What followed "ready ": "PATH", "PORT" or "PATH PORT".
-  const std::string &ready() const { return ready_; }
-  int pid() const { return pid_; }
-  // SIGTERM and wait; the exit status (128 + signal when killed).
-  int stop();
-
- private:
-  int pid_ = -1;
-  int out_ = -1;
-  std::string ready_;
-};
+// A helper process's start (see sim_process.h) as a test result, with the
+// reason when it failed:  ASSERT_TRUE(started(sim, sim.start(args)));
+inline testing::AssertionResult started(const SimProcess &process, bool ok) {
+  if (ok) return testing::AssertionSuccess();
+  return testing::AssertionFailure() << process.error();
+}
 
 // The setup file's name, and its default record (Sy/Max on port 0, 9600
 // even, drop 201, time-out 500) to start from.
@@ -240,6 +220,15 @@ LinkSetup setup_record();
 
 // The name the tests use.
 using ZlSession = Session;
+
+// What the program asks when Quit is chosen.
+enum class QuitQuestion {
+  NONE,         // nothing: it ends at once
+  ANSWER_YES,   // "Edited or Fetched but not Written. Quit anyway?", answered "y"
+};
+// Quits from the menu bar with "q" (answering the question when one is
+// expected) and waits for the program to end; fails unless it ends with 0.
+testing::AssertionResult quit_program(Session &s, QuitQuestion question = QuitQuestion::NONE);
 
 // Unicode box lines the program draws, translated back as its screen print
 // does: double lines to + - |, anything else outside ASCII to '.'.
