@@ -81,15 +81,15 @@ int queue_script(int argc, char **argv) {
 }
 
 void draw_banner() {
-  put_field("Z L 2 7 T     I N D U S T R I A L     M O D E M", 1, 1, 79, ' ', FF_CENTER | 2);
-  put_field("Tarnwell R&D", 2, 1, 0, ' ', 0);
+  put_field("Z L 2 7 T     I N D U S T R I A L     M O D E M", 1, 1, 79, ' ', FF_CENTER | ATTR_FIELD);
+  put_field("Tarnwell R&D", 2, 1, 0, ' ', ATTR_NORMAL);
   put_field("08May2008", 2, 70, 9, ' ', FF_RIGHT);
   put_field("CONFIGURATION AND UTILITY SOFTWARE", 3, 1, 79, ' ', FF_CENTER);
-  put_field("Use arrows or initial capital letter to make menu selections", 16, 1, 0, ' ', 0);
-  put_field("Use Esc to abort functions", 17, 1, 0, ' ', 0);
-  put_field("Use F1 at any time to print the screen", 18, 1, 0, ' ', 0);
-  put_field("Use F10 to clear error window (lower right screen corner)", 19, 1, 0, ' ', 0);
-  put_field("Support: Tarnwell R&D field service, support@tarnwell.example", 20, 1, 0, ' ', 0);
+  put_field("Use arrows or initial capital letter to make menu selections", 16, 1, 0, ' ', ATTR_NORMAL);
+  put_field("Use Esc to abort functions", 17, 1, 0, ' ', ATTR_NORMAL);
+  put_field("Use F1 at any time to print the screen", 18, 1, 0, ' ', ATTR_NORMAL);
+  put_field("Use F10 to clear error window (lower right screen corner)", 19, 1, 0, ' ', ATTR_NORMAL);
+  put_field("Support: Tarnwell R&D field service, support@tarnwell.example", 20, 1, 0, ' ', ATTR_NORMAL);
   put_field("Keep a written copy of every configuration you send to a modem", 24, 1, 79, ' ', FF_CENTER);
 }
 
