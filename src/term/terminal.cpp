@@ -179,7 +179,6 @@ bool open_port() {
 // The setup's choices as the port takes them: data bits 0/1 are 7/8, stop
 // bits 0/1 are 1/2, parity 0-2 is none, even, odd; no flow control.
 void apply_settings() {
-  constexpr uint16_t BAUD_9600 = 13;   // the setup's default, for an index out of the table
   constexpr int NO_FLOW = 0;
   const LinkSetup &s = link_setup;
   unsigned baud = baud_rate[s.term_baud < BAUD_COUNT ? s.term_baud : BAUD_9600];
