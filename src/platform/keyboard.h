@@ -23,6 +23,7 @@
 #include <string>
 
 constexpr int ESC_SETTLE_MS = 50;
+constexpr size_t MAX_CONTROL_STRING = 1024;
 
 // The stream's extended keys: a prefix byte, then the PC scan code. The
 // decoder writes KBD_EXTENDED_PREFIX; readers take the older console's zero
@@ -35,7 +36,6 @@ enum : uint8_t {
   SC_END = 0x4F, SC_DOWN = 0x50, SC_PGDN = 0x51, SC_INS = 0x52, SC_DEL = 0x53,
   SC_CTRL_END = 0x75, SC_CTRL_HOME = 0x77,
 };
-constexpr size_t MAX_CONTROL_STRING = 1024;
 
 struct KeyDecoder {
   std::string pending;          // bytes of an escape sequence not yet complete
