@@ -22,7 +22,7 @@
 #include "ui/menu.h"
 #include "ui/screen.h"
 
-int menu_code = 100;
+int menu_code = MENU_ONLINE;
 
 const char *const main_menu[] = {
     "oNline", nullptr,
@@ -81,15 +81,15 @@ int queue_script(int argc, char **argv) {
 }
 
 void draw_banner() {
-  put_field("Z L 2 7 T     I N D U S T R I A L     M O D E M", 1, 1, 79, ' ', FF_CENTER | 2);
-  put_field("Tarnwell R&D", 2, 1, 0, ' ', 0);
+  put_field("Z L 2 7 T     I N D U S T R I A L     M O D E M", 1, 1, 79, ' ', FF_CENTER | ATTR_FIELD);
+  put_field("Tarnwell R&D", 2, 1, 0, ' ', ATTR_NORMAL);
   put_field("08May2008", 2, 70, 9, ' ', FF_RIGHT);
   put_field("CONFIGURATION AND UTILITY SOFTWARE", 3, 1, 79, ' ', FF_CENTER);
-  put_field("Use arrows or initial capital letter to make menu selections", 16, 1, 0, ' ', 0);
-  put_field("Use Esc to abort functions", 17, 1, 0, ' ', 0);
-  put_field("Use F1 at any time to print the screen", 18, 1, 0, ' ', 0);
-  put_field("Use F10 to clear error window (lower right screen corner)", 19, 1, 0, ' ', 0);
-  put_field("Support: Tarnwell R&D field service, support@tarnwell.example", 20, 1, 0, ' ', 0);
+  put_field("Use arrows or initial capital letter to make menu selections", 16, 1, 0, ' ', ATTR_NORMAL);
+  put_field("Use Esc to abort functions", 17, 1, 0, ' ', ATTR_NORMAL);
+  put_field("Use F1 at any time to print the screen", 18, 1, 0, ' ', ATTR_NORMAL);
+  put_field("Use F10 to clear error window (lower right screen corner)", 19, 1, 0, ' ', ATTR_NORMAL);
+  put_field("Support: Tarnwell R&D field service, support@tarnwell.example", 20, 1, 0, ' ', ATTR_NORMAL);
   put_field("Keep a written copy of every configuration you send to a modem", 24, 1, 79, ' ', FF_CENTER);
 }
 
@@ -104,19 +104,19 @@ static bool modem_ready(const char *tag) { return ensure_link() && identify_modu
 
 int dispatch(int code) {
   switch (code) {
-    case 100:
+    case MENU_ONLINE:
       if (modem_ready("ZL27T")) online_editor();   // works on working_config only
       break;
-    case 201: read_config_command(); break;
-    case 202: write_config_command(); break;
-    case 203: offline_editor(); break;   // copies memory_config in and back
-    case 204:
+    case MENU_READ_CONFIG: read_config_command(); break;
+    case MENU_WRITE_CONFIG: write_config_command(); break;
+    case MENU_EDIT_CONFIG: offline_editor(); break;   // copies memory_config in and back
+    case MENU_SEND_CONFIG:
       if (modem_ready("ZL27T")) {
         working_config = memory_config;
         send_config();
       }
       break;
-    case 205:
+    case MENU_FETCH_CONFIG:
       if (modem_ready("ZL27T")) {
         // From the configuration in memory, so items a failed fetch never
         // reached keep their values there, not those of a stale copy.
@@ -127,28 +127,28 @@ int dispatch(int code) {
         config_dirty = 1;
       }
       break;
-    case 206: print_config_command(); break;
-    case 207: delete_file_command(".ZLE", "DELETE CONFIGURATION FILE"); break;
-    case 301:
+    case MENU_PRINT_CONFIG: print_config_command(); break;
+    case MENU_DELETE_CONFIG: delete_file_command(".ZLE", "DELETE CONFIGURATION FILE"); break;
+    case MENU_VIEW_REGISTERS:
       if (modem_ready("")) link_handle = register_viewer(VIEWER_STATUS_OFFSET);
       break;
     // The screens follow their checks.
-    case 302:
+    case MENU_SIGNAL:
       if (modem_ready("ZL27T")) signal_screen();
       break;
-    case 304:
+    case MENU_LEAD_MONITOR:
       if (modem_ready("ZL27T")) lead_monitor();
       break;
-    case 305:
+    case MENU_CONNECT_HANGUP:
       if (modem_ready("ZL27T")) connect_hangup();
       break;
-    case 303: link_handle = terminal_run(0); break;   // debugging view
-    case 306: link_handle = terminal_run(1); break;   // BBS view
-    case 401: link_handle = configure_link(); break;   // also when it gives none
-    case 402: configure_terminal(1); break;
-    case 500:
-      if (!config_dirty) return 999;
-      return confirm_box("Edited or Fetched but not Written. Quit anyway?") ? 999 : 0;
+    case MENU_DEBUG_TERMINAL: link_handle = terminal_run(0); break;   // debugging view
+    case MENU_BBS_TERMINAL: link_handle = terminal_run(1); break;   // BBS view
+    case MENU_SETUP_LINK: link_handle = configure_link(); break;   // also when it gives none
+    case MENU_SETUP_TERMINAL: configure_terminal(1); break;
+    case MENU_QUIT:
+      if (!config_dirty) return MENU_END;
+      return confirm_box("Edited or Fetched but not Written. Quit anyway?") ? MENU_END : 0;
     default:
       // 208, Esc on the bar and commands not built yet do nothing.
       break;
@@ -192,10 +192,10 @@ int app_main(int argc, char **argv, const char *setup_path) {
   build_default_config();
   memory_config = working_config;
   screen_save();
-  menu_code = 100;
+  menu_code = MENU_ONLINE;
   config_dirty = 0;
   current_field = 1;
-  while (menu_code != 999) {
+  while (menu_code != MENU_END) {
     menu_code = menu_bar_run(main_menu, 4, menu_code);
     menu_code = dispatch(menu_code);
     screen_restore();

@@ -6,6 +6,29 @@
 extern const char *const main_menu[];
 extern int menu_code;
 
+// The main menu's codes as menu_bar_run gives them (menu * 100 + item), and
+// the code that ends the main loop.
+enum : int {
+  MENU_ONLINE = 100,
+  MENU_READ_CONFIG = 201,
+  MENU_WRITE_CONFIG = 202,
+  MENU_EDIT_CONFIG = 203,
+  MENU_SEND_CONFIG = 204,
+  MENU_FETCH_CONFIG = 205,
+  MENU_PRINT_CONFIG = 206,
+  MENU_DELETE_CONFIG = 207,
+  MENU_VIEW_REGISTERS = 301,
+  MENU_SIGNAL = 302,
+  MENU_DEBUG_TERMINAL = 303,
+  MENU_LEAD_MONITOR = 304,
+  MENU_CONNECT_HANGUP = 305,
+  MENU_BBS_TERMINAL = 306,
+  MENU_SETUP_LINK = 401,
+  MENU_SETUP_TERMINAL = 402,
+  MENU_QUIT = 500,
+  MENU_END = 999,
+};
+
 // Turns one command-line argument into keys: "/D" DEL, "/E" Esc, "/R" Enter
 // (either case); any other "/" stays as typed. At most 131 characters.
 std::string script_keys(const char *arg);

@@ -60,7 +60,7 @@ static void show_name_error(const char *format, const char *name) {
 
 bool load_config_file() {
   WindowHandle window = win_open(10, 20, 13, 58, "LOAD OFFLINE FROM DISK");
-  put_field("File to read:", 11, 22, 0, ' ', 0);
+  put_field("File to read:", 11, 22, 0, ' ', ATTR_NORMAL);
   char name[PICK_NAME_SIZE];
   ConfigReadResult result;
   for (;;) {
@@ -88,7 +88,7 @@ bool load_config_file() {
 
 void save_config_file() {
   WindowHandle window = win_open(10, 20, 13, 58, "SAVE OFFLINE TO DISK");
-  put_field("File to write:", 11, 22, 0, ' ', 0);
+  put_field("File to write:", 11, 22, 0, ' ', ATTR_NORMAL);
   char name[PICK_NAME_SIZE];
   while (file_pick(12, 22, CONFIG_PATTERN, name, sizeof name, true)) {
     std::snprintf(config_file_name, sizeof config_file_name, "%s%s", name, CONFIG_EXTENSION);

@@ -49,7 +49,7 @@ void config_from_bytes(const uint8_t in[MODEM_CONFIG_SIZE], ModemConfig &config)
 void build_default_config() {
   ModemConfig &c = working_config;
   std::memset(&c, 0, sizeof c);
-  c.port_rate = 13;          // 9600
+  c.port_rate = BAUD_9600;
   c.line_rate = 14;          // 14400
   c.carrier_threshold = 2;
   c.cts_on_delay = 100;

@@ -87,11 +87,11 @@ void write_config_report(FILE *out, const ModemConfig &c, const char *date_text)
 void print_config() {
   static const char terminators[] = {static_cast<char>(KEY_ENTER), static_cast<char>(KEY_ESC), 0};
   WindowHandle window = win_open(10, 20, 13, 58, "PRINT OFFLINE");
-  put_field("Output file:", 11, 22, 0, ' ', 0);
+  put_field("Output file:", 11, 22, 0, ' ', ATTR_NORMAL);
   char name[40] = "SYS$PRINT";
   for (;;) {
     KeyCode key = field_edit(name, 12, 22, 34, '_', "A-Z0-9$.\\_~:", terminators,
-                             2 | FF_KEEP | FF_REPLACE | FF_UPPER);
+                             ATTR_FIELD | FF_KEEP | FF_REPLACE | FF_UPPER);
     if (key == KEY_ESC) break;
     FILE *out = plat_print_open(name);
     if (!out) {

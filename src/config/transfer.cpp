@@ -179,7 +179,7 @@ namespace {
 // The menu commands' face: the item number in their window, the link's
 // texts in error boxes.
 void show_item(int item) { status_printf("%d", 11, 33, 0, ' ', 2, item); }
-void show_writing() { put_field("Writing...", 11, 22, 0, ' ', 0); }
+void show_writing() { put_field("Writing...", 11, 22, 0, ' ', ATTR_NORMAL); }
 void show_refusal(const ConfigProblem &p) {
   alert_box(p.text);
   if (p.field) current_field = p.field;
@@ -199,7 +199,7 @@ void send_config() {
 
 bool fetch_config() {
   WindowHandle window = win_open(10, 20, 12, 58, "FETCH OFFLINE FROM MODEM");
-  put_field("Reading...", 11, 22, 0, ' ', 0);
+  put_field("Reading...", 11, 22, 0, ' ', ATTR_NORMAL);
   if (!transfer_fetch({.item = show_item, .writing = nullptr, .confirm = ask, .failed = line_failure,
                        .refused = show_refusal})) {
     win_close(&window);

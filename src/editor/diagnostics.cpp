@@ -114,7 +114,7 @@ void spinner_step() {
   idle_turns++;
   last_turn = Clock::now();
   spinner_index = static_cast<uint16_t>((spinner_index + 1) % 4);
-  put_field(glyphs[spinner_index], 1, 80, 1, ' ', 0);
+  put_field(glyphs[spinner_index], 1, 80, 1, ' ', ATTR_NORMAL);
 }
 
 namespace {
@@ -147,9 +147,6 @@ int key_catcher_idle(int) {
 
 namespace {
 
-constexpr FieldFlags VALUE = 2;
-constexpr FieldFlags ERROR_TEXT = 4;
-
 
 constexpr uint16_t ST_CARRIER = 0x0001;
 constexpr uint16_t ST_PTT = 0x0020;
@@ -164,8 +161,8 @@ constexpr uint16_t NO_PASSWORD = 0xFFFF;
 // Bit 14 means off hook only on a switched line (bit 13 clear).
 bool off_hook(uint16_t status) { return (status & ST_OFF_HOOK) && !(status & ST_PRIVATE_LINE); }
 
-void label(const char *text, int row, int col) { put_field(text, row, col, 0, ' ', 0); }
-void value(const char *text, int row, int col, int width) { put_field(text, row, col, width, ' ', VALUE); }
+void label(const char *text, int row, int col) { put_field(text, row, col, 0, ' ', ATTR_NORMAL); }
+void value(const char *text, int row, int col, int width) { put_field(text, row, col, width, ' ', ATTR_FIELD); }
 const char *yes_no(bool on) { return on ? "YES" : "NO"; }
 const char *on_off(bool on) { return on ? "ON" : "OFF"; }
 
@@ -214,12 +211,12 @@ void signal_screen() {
     if (modem_read(REG_SIGNAL_LEVEL, 1, &v))
       show_level(v);
     else if (!ending_key_seen())   // not a read the key cut short
-      put_field("ERROR", 11, 56, 5, ' ', ERROR_TEXT);
+      put_field("ERROR", 11, 56, 5, ' ', ATTR_ERROR);
     if (last_key) break;
     if (modem_read(REG_SIGNAL_QUALITY, 1, &v))
-      status_printf("%u", 12, 56, 5, ' ', VALUE, unsigned{v});
+      status_printf("%u", 12, 56, 5, ' ', ATTR_FIELD, unsigned{v});
     else if (!ending_key_seen())
-      put_field("ERROR", 12, 56, 5, ' ', ERROR_TEXT);
+      put_field("ERROR", 12, 56, 5, ' ', ATTR_ERROR);
   }
   end_screen(&window);
 }
@@ -262,7 +259,7 @@ void lead_monitor() {
     value(on_off(held[CTS] & CTS_BIT), 12, 56, 3);
     value(on_off(status & ST_PTT), 13, 56, 3);
     value(yes_no(status & ST_RING), 14, 56, 3);
-    status_printf("%u", 15, 56, 3, ' ', VALUE, unsigned{held[RING_COUNT]});
+    status_printf("%u", 15, 56, 3, ' ', ATTR_FIELD, unsigned{held[RING_COUNT]});
     const uint16_t pw = held[PASSWORD];
     value(pw == NO_PASSWORD ? "----" : pw == 0 ? "0000" : password_text(pw), 16, 56, 4);
   }
@@ -340,7 +337,7 @@ void connect_hangup() {
     // A record read from a file may lack the terminator.
     char number[sizeof working_config.dial_string + 1] = {};
     memcpy(number, working_config.dial_string, sizeof working_config.dial_string);
-    put_field(number[0] ? number : "NONE", 14, 37, 18, ' ', VALUE);
+    put_field(number[0] ? number : "NONE", 14, 37, 18, ' ', ATTR_FIELD);
 
     const uint16_t key = last_key;
     if (key == 0) continue;

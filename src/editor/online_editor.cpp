@@ -17,12 +17,6 @@
 
 namespace {
 
-constexpr FieldFlags ATTR_NORMAL = 0;
-constexpr FieldFlags ATTR_VALUE = 2;
-constexpr FieldFlags ATTR_STATUS = 3;
-constexpr FieldFlags ATTR_ERROR = 4;
-constexpr FieldFlags ATTR_RINGING = 5;
-
 constexpr uint16_t ST_RING = 0x8000;
 constexpr uint16_t NO_PASSWORD = 0xFFFF;
 constexpr int FLAGS_ITEM = 1;
@@ -156,11 +150,11 @@ void draw_config_errors(uint16_t bits) {
 void draw_status() {
   const uint16_t f = working_config.flags;
   if (f & CFG_CONNECT)
-    put_field(" Connected", 3, 1, 11, ' ', ATTR_STATUS);
+    put_field(" Connected", 3, 1, 11, ' ', ATTR_HIGHLIGHT_HOT);
   else if ((f & CFG_TWO_WIRE) && !(f & CFG_PRIVATE_LINE))
-    put_field(" Off Hook", 3, 1, 11, ' ', ATTR_STATUS);
+    put_field(" Off Hook", 3, 1, 11, ' ', ATTR_HIGHLIGHT_HOT);
   else if (session.ringing)
-    put_field(" RINGING", 3, 1, 11, ' ', ATTR_RINGING);
+    put_field(" RINGING", 3, 1, 11, ' ', ATTR_HIGHLIGHT_ERROR);
   else
     put_field("", 3, 1, 11, ' ', ATTR_NORMAL);
 }
@@ -181,7 +175,7 @@ void show_last_password() {
     report(true);
     text = "????";
   }
-  put_field(text, 21, 60, 4, ' ', ATTR_VALUE);
+  put_field(text, 21, 60, 4, ' ', ATTR_FIELD);
 }
 
 // A write is never cut short by leaving: it carries a change of the user's.
@@ -381,7 +375,7 @@ void online_editor() {
   online_mode = true;
   hotkey_add(KEY_F2, editor_help_hotkey);
   put_field("Press F2 for help.", 3, 62, 0, ' ', ATTR_NORMAL);
-  put_field("F2", 3, 68, 0, ' ', ATTR_VALUE);
+  put_field("F2", 3, 68, 0, ' ', ATTR_FIELD);
   put_field("Last Password", 21, 40, 0, ' ', ATTR_NORMAL);
 
   // The requests are cleared before the first read, so that a key typed

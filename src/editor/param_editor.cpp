@@ -57,11 +57,7 @@ enum : int {
   F_DIAL_STRING = 15, F_GUARD_TIME = 19, F_PASSWORD = 26,
 };
 
-constexpr FieldFlags ATTR_FIELD = 2;
-constexpr FieldFlags ATTR_CURRENT = 3;
-constexpr FieldFlags ATTR_ERROR = 4;
-constexpr FieldFlags ATTR_EXITING = 5;
-constexpr FieldFlags ENTRY_FLAGS = ATTR_CURRENT | FF_KEEP | FF_REPLACE;
+constexpr FieldFlags ENTRY_FLAGS = ATTR_HIGHLIGHT_HOT | FF_KEEP | FF_REPLACE;
 
 const char ENTRY_TERMINATORS[] = {KEY_ESC, KEY_ENTER, char(KEY_UP), char(KEY_DOWN),
                                   char(KEY_LEFT), char(KEY_RIGHT), 0};
@@ -109,7 +105,7 @@ constexpr uint8_t moves[EDITOR_FIELDS + 1][4] = {
     {0, 0, 23, 0},
 };
 
-FieldFlags attr_of(int field) { return field == current_field ? ATTR_CURRENT : ATTR_FIELD; }
+FieldFlags attr_of(int field) { return field == current_field ? ATTR_HIGHLIGHT_HOT : ATTR_FIELD; }
 
 void show(int row, int col, int width, const char *text, FieldFlags flags) {
   put_field(text, row, col, width, ' ', flags);
@@ -351,7 +347,7 @@ KeyCode apply_key(KeyCode key) {
   case KEY_ESC:
     if (!online_mode) draw_values();
     exit_request = true;
-    put_field("Exiting...", 13, 1, 80, ' ', FF_CENTER | ATTR_EXITING);
+    put_field("Exiting...", 13, 1, 80, ' ', FF_CENTER | ATTR_HIGHLIGHT_ERROR);
     break;
   case KEY_F7:
     if (online_mode) connect_request = true;
@@ -486,7 +482,7 @@ void track_changes(const ModemConfig &snapshot) {
 
 void editor_help() {
   WindowHandle w = win_open(6, 28, 25, 79, "PARAMETER EDITOR HELP");
-  auto line = [](int row, const char *text) { put_field(text, row, 30, 0, ' ', 0); };
+  auto line = [](int row, const char *text) { put_field(text, row, 30, 0, ' ', ATTR_NORMAL); };
   line(9, "Use Up, Down, Left, and Right arrows");
   line(10, "to select a field.");
   line(14, "In multiple choice fields, + key increases, -");
@@ -517,7 +513,7 @@ void offline_editor() {
   working_config = memory_config;
   hotkey_add(KEY_F2, editor_help_hotkey);
   form_show_labels(editor_labels);
-  put_field("Press F2 for help.", 3, 62, 0, ' ', 0);
+  put_field("Press F2 for help.", 3, 62, 0, ' ', ATTR_NORMAL);
   put_field("F2", 3, 68, 0, ' ', ATTR_FIELD);
   online_mode = false;
   draw_values();

@@ -242,12 +242,13 @@ static void draw_item(const Picker &pk, int index, bool highlighted) {
   int slot = index % PICK_PAGE;
   int row = PICK_TOP_ROW + slot % PICK_ROWS;
   int col = 2 + 10 * (slot / PICK_ROWS);
-  FieldFlags attr = highlighted ? 3 : 0;
+  FieldFlags attr = highlighted ? ATTR_HIGHLIGHT_HOT : ATTR_NORMAL;
+  FieldFlags dir_attr = highlighted ? ATTR_HIGHLIGHT_ERROR : ATTR_FIELD;
   char shown[9];
   printable_name(item.name.c_str(), shown, sizeof shown);
   if (item.kind == PICK_DIRECTORY) {
     put_field("[", row, col - 1, 1, ' ', attr);
-    put_field(item.name == ".." ? " parent " : shown, row, col, 8, ' ', attr + 2);
+    put_field(item.name == ".." ? " parent " : shown, row, col, 8, ' ', dir_attr);
     put_field("]", row, col + 8, 1, ' ', attr);
   } else {
     put_field(shown, row, col, 8, ' ', attr);
@@ -261,7 +262,7 @@ static void draw_page(const Picker &pk) {
   for (int i = first; i < last; ++i) draw_item(pk, i, false);
   char text[32] = "";
   if (pk.pages() > 1) std::snprintf(text, sizeof text, "Page %d of %d", pk.page + 1, pk.pages());
-  put_field(text, INFO_ROW, 1, 18, ' ', 0);
+  put_field(text, INFO_ROW, 1, 18, ' ', ATTR_NORMAL);
 }
 
 static void show_long_name(const Picker &pk, int index) {
@@ -270,13 +271,13 @@ static void show_long_name(const Picker &pk, int index) {
     const PickItem &item = pk.list[static_cast<size_t>(index)];
     if (item.name.size() > 8) printable_name(item.name.c_str(), text, sizeof text);
   }
-  put_field(text, INFO_ROW, LONG_NAME_COL, LONG_NAME_WIDTH, ' ', 0);
+  put_field(text, INFO_ROW, LONG_NAME_COL, LONG_NAME_WIDTH, ' ', ATTR_NORMAL);
 }
 
 static void clear_picker_area() {
   clear_to_end(PICK_TOP_ROW, 1);
-  put_field("", INFO_ROW, 1, 18, ' ', 0);
-  put_field("", INFO_ROW, LONG_NAME_COL, LONG_NAME_WIDTH, ' ', 0);
+  put_field("", INFO_ROW, 1, 18, ' ', ATTR_NORMAL);
+  put_field("", INFO_ROW, LONG_NAME_COL, LONG_NAME_WIDTH, ' ', ATTR_NORMAL);
 }
 
 // Messages name at most the last 48 characters of a path, so the box fits
@@ -418,7 +419,7 @@ void delete_file_command(const char *extension, const char *title) {
   char pattern[32];
   std::snprintf(pattern, sizeof pattern, "*%s", extension);
   WindowHandle window = win_open(10, 20, 12, 60, title);
-  put_field("File to delete:", 11, 22, 0, ' ', 0);
+  put_field("File to delete:", 11, 22, 0, ' ', ATTR_NORMAL);
   char name[PICK_NAME_SIZE];
   while (file_pick(11, 38, pattern, name, sizeof name, true)) {
     char full[PICK_NAME_SIZE + 32];

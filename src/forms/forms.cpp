@@ -162,7 +162,7 @@ KeyCode choice_select(int row, int column, const char *const *choices, uint16_t 
     // Nothing to choose from (an empty port list): show the bad value and
     // leave it untouched.
     for (;;) {
-      put_field("INVALID", row, column, 7, ' ', 1);
+      put_field("INVALID", row, column, 7, ' ', ATTR_HIGHLIGHT);
       KeyCode key = get_key();
       if (has_key(terminators, key)) {
         put_field("INVALID", row, column, 7, ' ', flags);
@@ -172,7 +172,7 @@ KeyCode choice_select(int row, int column, const char *const *choices, uint16_t 
   }
   int i = *index % n;
   for (;;) {
-    put_field(choices[i], row, column, w, ' ', 1);
+    put_field(choices[i], row, column, w, ' ', ATTR_HIGHLIGHT);
     KeyCode key = get_key();
     switch (key) {
     case ' ':

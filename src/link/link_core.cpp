@@ -10,7 +10,6 @@
 namespace {
 
 constexpr const char UNABLE[] = "Unable to establish link.";
-constexpr int DEFAULT_BAUD_INDEX = 13;   // 9600
 constexpr uint16_t EIGHT_DATA_BITS = 1;  // index into data_bits_text
 
 constexpr int IDENT_FIRST = 8176;
@@ -90,7 +89,7 @@ LinkResult link_connect(LinkSetup *setup, LinkHandle **link, IdleCallback idle) 
     *link = opened;
     no_link_reason[0] = 0;
   }
-  unsigned baud = baud_rate[setup->baud < BAUD_COUNT ? setup->baud : DEFAULT_BAUD_INDEX];
+  unsigned baud = baud_rate[setup->baud < BAUD_COUNT ? setup->baud : BAUD_9600];
   if (!link_set_port(*link, baud, setup->parity, setup->stop_bits + 1, setup->timeout, setup->data_bits + 7))
     return failure(link_error_text(*link));
   return success();

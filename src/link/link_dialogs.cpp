@@ -25,8 +25,7 @@ constexpr int LABEL_WIDTH = 15;
 constexpr int ROW_WIDTH = 48;
 constexpr int FIRST_ROW = 8;
 constexpr int LAST_ROW = 17;
-constexpr FieldFlags FIELD = 2;
-constexpr FieldFlags EDITED = 2 | FF_REPLACE;
+constexpr FieldFlags EDITED = ATTR_FIELD | FF_REPLACE;
 // The drop a kind of one drop gets when its route is empty.
 constexpr uint16_t DEFAULT_DROP = 255;
 
@@ -65,7 +64,7 @@ const char *const *port_choices() {
 
 FormField choice(int row, int column, int width, uint16_t *value, const char *const *choices) {
   return {static_cast<int16_t>(row), static_cast<int16_t>(column), static_cast<int16_t>(width), DT_CHOICE,
-          value, choices, nullptr, FIELD};
+          value, choices, nullptr, ATTR_FIELD};
 }
 FormField typed(int row, int column, int width, int16_t type, void *value, FormValidator check = nullptr,
                 FieldFlags flags = EDITED) {
@@ -118,7 +117,7 @@ void draw_label(int row, const char *label, const char *fixed = nullptr) {
   char text[ROW_WIDTH + 1];
   snprintf(text, sizeof text, "%*s%*s", LABEL_WIDTH, label ? label : "", -(ROW_WIDTH - LABEL_WIDTH), "");
   if (fixed) memcpy(text + (FIELD_COLUMN - LABEL_COLUMN), fixed, strlen(fixed));
-  put_field(text, row, LABEL_COLUMN, 0, ' ', 0);
+  put_field(text, row, LABEL_COLUMN, 0, ' ', ATTR_NORMAL);
 }
 
 void draw_layout(uint16_t kind, FieldFlags name_attr) {
@@ -126,13 +125,13 @@ void draw_layout(uint16_t kind, FieldFlags name_attr) {
   char type_label[32];
   snprintf(type_label, sizeof type_label, "%*s%s", LABEL_WIDTH, "Connection type",
            link_kind_entry(kind) ? "" : " NONE");
-  put_field(type_label, FIRST_ROW, LABEL_COLUMN, 0, ' ', 0);
+  put_field(type_label, FIRST_ROW, LABEL_COLUMN, 0, ' ', ATTR_NORMAL);
   const SetupLayout &layout = layout_of(kind);
   for (int i = 0; i < LAYOUT_ROWS; i++)
     draw_label(FIRST_ROW + 1 + i, layout[i].label, layout[i].slot == SLOT_FIXED_8 ? "8" : nullptr);
   FormField fields[LAYOUT_ROWS];
   int n = layout_fields(kind, fields);
-  if (n) form_show_fields(fields, 0, n - 1, FIELD);
+  if (n) form_show_fields(fields, 0, n - 1, ATTR_FIELD);
 }
 
 // What the message calls a route holding a drop no wire carries (the
@@ -176,7 +175,7 @@ Outcome select_type_and_edit() {
         continue;
     }
     if (s.kind == LINK_NONE) continue;
-    draw_layout(s.kind, FIELD);
+    draw_layout(s.kind, ATTR_FIELD);
     FormField fields[LAYOUT_ROWS];
     int n = layout_fields(s.kind, fields);
     int current = start < 0 ? n - 1 : 0;
@@ -281,7 +280,7 @@ void configure_terminal(int save_allowed) {
   static const char *const labels[] = {"Port", "Baud rate", "Data bits", "Stop bits", "Parity", "Character set"};
   for (int i = 0; i < 6; i++)
     put_field(labels[i], 7 + i, LABEL_COLUMN, LABEL_WIDTH, ' ', FF_RIGHT);
-  put_field("8", 9, FIELD_COLUMN, 0, ' ', 0);
+  put_field("8", 9, FIELD_COLUMN, 0, ' ', ATTR_NORMAL);
   FormField fields[] = {
       choice(7, FIELD_COLUMN, port_width, &s.term_port, port_choices()),
       choice(8, FIELD_COLUMN, 5, &s.term_baud, baud_choices.list),
@@ -291,7 +290,7 @@ void configure_terminal(int save_allowed) {
       choice(12, FIELD_COLUMN, 5, &s.term_charset, term_charset_choices.list),
   };
   constexpr int last = 5;
-  form_show_fields(fields, 0, last, FIELD);
+  form_show_fields(fields, 0, last, ATTR_FIELD);
   const LinkSetup backup = s;
   static const char terminators[] = {KEY_ENTER, KEY_ESC, char(KEY_F1), 0};
   int current = 0;
@@ -348,13 +347,13 @@ void configure_register_viewer(int save_allowed) {
   FormField fields[] = {
       choice(7, column, 12, &s.rv_priority, priority_choices.list),
       choice(8, column, 3, &s.rv_status_registers, yes_no_choices.list),
-      typed(9, column, 2, DT_UNSIGNED, &s.rv_screen_size, check_screen_size, FIELD),
-      typed(10, column, 4, DT_UNSIGNED, &s.rv_start_register, check_start_register, FIELD),
+      typed(9, column, 2, DT_UNSIGNED, &s.rv_screen_size, check_screen_size, ATTR_FIELD),
+      typed(10, column, 4, DT_UNSIGNED, &s.rv_start_register, check_start_register, ATTR_FIELD),
       choice(11, column, 3, &s.rv_register_set, register_set_choices.list),
       choice(12, column, 3, &s.rv_identify_module, yes_no_choices.list),
   };
   constexpr int last = 5;
-  form_show_fields(fields, 0, last, FIELD);
+  form_show_fields(fields, 0, last, ATTR_FIELD);
   const LinkSetup backup = s;
   static const char terminators[] = {KEY_ENTER, KEY_ESC, char(KEY_UP), char(KEY_DOWN), char(KEY_F1), 0};
   int current = 0;

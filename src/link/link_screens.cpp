@@ -16,8 +16,7 @@ int wait_spinner_phase = 0;
 
 namespace {
 
-constexpr FieldFlags NAME_FIELD = FF_CENTER | 2;
-constexpr FieldFlags CLEARED_NAME_FIELD = 2;
+constexpr FieldFlags NAME_FIELD = FF_CENTER | ATTR_FIELD;
 constexpr int NAME_ROW = 2, NAME_COLUMN = 15, NAME_WIDTH = 50;
 constexpr int CONNECTING_TOP = 4, CONNECTING_LEFT = 1, CONNECTING_BOTTOM = 6, CONNECTING_RIGHT = 40;
 constexpr int CONNECTING_LINE_ROW = 5, CONNECTING_LINE_COLUMN = 3;
@@ -63,7 +62,7 @@ LinkHandle *open_link(bool told) {
   if (opening) {
     char line[LINK_REASON_SIZE + 64];
     if (link_connecting_line(link_setup, line, sizeof line))
-      put_field(line, CONNECTING_LINE_ROW, CONNECTING_LINE_COLUMN, CONNECTING_LINE_WIDTH, ' ', 0);
+      put_field(line, CONNECTING_LINE_ROW, CONNECTING_LINE_COLUMN, CONNECTING_LINE_WIDTH, ' ', ATTR_NORMAL);
   }
   LinkResult r = link_connect(&link_setup, &link_handle, wait_spinner);
   if (opening && link_handle) link_set_idle_callback(link_handle, wait_spinner, 0);
@@ -87,7 +86,7 @@ int identify_module(const char *expected_tag) {
       if (!expected_tag || !expected_tag[0]) return 1;
       return error_box(id.reason) ? 1 : 0;
     case IDENTIFY_NO_BLOCK:
-      put_field("", NAME_ROW, NAME_COLUMN, NAME_WIDTH, ' ', CLEARED_NAME_FIELD);
+      put_field("", NAME_ROW, NAME_COLUMN, NAME_WIDTH, ' ', ATTR_FIELD);
       return 1;
     case IDENTIFY_OTHER_MODULE:
       return error_box(id.reason) ? 1 : 0;
@@ -115,6 +114,6 @@ int wait_spinner(int) {
   static const char phases[] = "|\\-/";
   wait_spinner_phase = (wait_spinner_phase + 1) % 4;
   const char ch[2] = {phases[wait_spinner_phase], 0};
-  put_field(ch, SPINNER_ROW, SPINNER_COLUMN, 1, ' ', 0);
+  put_field(ch, SPINNER_ROW, SPINNER_COLUMN, 1, ' ', ATTR_NORMAL);
   return 1;
 }

@@ -36,7 +36,7 @@ void default_link_setup(LinkSetup *s) {
   memset(s, 0, sizeof *s);
   s->kind = LINK_SYMAX;
   s->port = 0;
-  s->baud = 13;
+  s->baud = BAUD_9600;
   s->data_bits = 1;
   s->stop_bits = 0;
   s->parity = 1;
@@ -44,7 +44,7 @@ void default_link_setup(LinkSetup *s) {
   s->route_count = 1;
   s->route[0] = 201;
   s->term_port = 0;
-  s->term_baud = 13;
+  s->term_baud = BAUD_9600;
   s->term_data_bits = 1;
   s->term_stop_bits = 0;
   s->term_parity = 0;
@@ -69,8 +69,8 @@ bool clamp_link_setup(LinkSetup *s) {
     }
   };
   clamp(s->kind, LINK_KIND_COUNT, LINK_SYMAX);
-  clamp(s->baud, BAUD_COUNT, 13);
-  clamp(s->term_baud, BAUD_COUNT, 13);
+  clamp(s->baud, BAUD_COUNT, BAUD_9600);
+  clamp(s->term_baud, BAUD_COUNT, BAUD_9600);
   clamp(s->data_bits, 2, 1);
   clamp(s->term_data_bits, 2, 1);
   clamp(s->stop_bits, 2, 0);

@@ -72,6 +72,7 @@ extern const char *const term_charset_text[2];
 // configuration; its texts are padded to 5 characters. The kinds' names are
 // in their entries (link_kind_name, link_kinds.h).
 constexpr int BAUD_COUNT = 16;
+constexpr int BAUD_9600 = 13;   // the index of 9600 baud, the default
 extern const char *const baud_texts[BAUD_COUNT];
 extern const unsigned baud_rate[BAUD_COUNT];
 extern const char *const data_bits_text[2];

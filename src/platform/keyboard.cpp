@@ -16,14 +16,6 @@
 
 namespace {
 
-// Scan codes of the keys the stream carries.
-enum : uint8_t {
-  SC_F1 = 0x3B, SC_F2, SC_F3, SC_F4, SC_F5, SC_F6, SC_F7, SC_F8, SC_F9, SC_F10,
-  SC_HOME = 0x47, SC_UP = 0x48, SC_PGUP = 0x49, SC_LEFT = 0x4B, SC_RIGHT = 0x4D,
-  SC_END = 0x4F, SC_DOWN = 0x50, SC_PGDN = 0x51, SC_INS = 0x52, SC_DEL = 0x53,
-  SC_CTRL_END = 0x75, SC_CTRL_HOME = 0x77,
-};
-
 struct KeySeq {
   std::string_view seq;   // after the leading Esc
   uint8_t scan;
@@ -142,7 +134,7 @@ Match match_pending(const std::string &pending, int &scan) {
 
 void push_scan(KeyDecoder &kd, int scan) {
   if (scan <= 0) return;
-  kd.out.push_back(0xE0);
+  kd.out.push_back(KBD_EXTENDED_PREFIX);
   kd.out.push_back(static_cast<uint8_t>(scan));
 }
 

@@ -25,6 +25,18 @@
 constexpr int ESC_SETTLE_MS = 50;
 constexpr size_t MAX_CONTROL_STRING = 1024;
 
+// The stream's extended keys: a prefix byte, then the PC scan code. The
+// decoder writes KBD_EXTENDED_PREFIX; readers take the older console's zero
+// prefix the same way.
+constexpr uint8_t KBD_EXTENDED_PREFIX = 0xE0;
+constexpr uint8_t KBD_OLD_EXTENDED_PREFIX = 0;
+enum : uint8_t {
+  SC_F1 = 0x3B, SC_F2, SC_F3, SC_F4, SC_F5, SC_F6, SC_F7, SC_F8, SC_F9, SC_F10,
+  SC_HOME = 0x47, SC_UP = 0x48, SC_PGUP = 0x49, SC_LEFT = 0x4B, SC_RIGHT = 0x4D,
+  SC_END = 0x4F, SC_DOWN = 0x50, SC_PGDN = 0x51, SC_INS = 0x52, SC_DEL = 0x53,
+  SC_CTRL_END = 0x75, SC_CTRL_HOME = 0x77,
+};
+
 struct KeyDecoder {
   std::string pending;          // bytes of an escape sequence not yet complete
   uint64_t pending_since = 0;   // time of the first pending byte

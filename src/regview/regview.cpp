@@ -28,11 +28,6 @@ constexpr int ERROR_COL = 40;
 constexpr int ERROR_WIDTH = 40;
 constexpr int TABLE_WIDTH = 58;   // register number to STAT
 
-constexpr int INDEX_NORMAL = 0;
-constexpr int INDEX_HEADER = 1;
-constexpr int INDEX_SELECTED = 2;
-constexpr int INDEX_ERROR = 4;
-
 // A pass starts no sooner than the live screens' pace allows (ui/pace.h).
 // After two failed reads in a row (no port, a dead line, a device that
 // refuses every read at once) the next try waits this long from the last
@@ -67,16 +62,16 @@ struct ColumnSpec {
 };
 constexpr ColumnSpec columns[] = {
     {.shown_col = 1, .shown_width = 7, .edit_col = 1, .edit_width = 7, .allowed = "0-9",
-     .terminators = ENDS_NUMBER_EDIT, .flags = FF_KEEP | FF_REPLACE | INDEX_SELECTED},
+     .terminators = ENDS_NUMBER_EDIT, .flags = FF_KEEP | FF_REPLACE | ATTR_FIELD},
     {.shown_col = 9, .shown_width = 6, .edit_col = 10, .edit_width = 6, .allowed = "0-9A-F",
-     .terminators = ENDS_VALUE_EDIT, .flags = FF_UPPER | FF_KEEP | FF_REPLACE | INDEX_SELECTED},
+     .terminators = ENDS_VALUE_EDIT, .flags = FF_UPPER | FF_KEEP | FF_REPLACE | ATTR_FIELD},
     {.shown_col = 15, .shown_width = 8, .edit_col = 16, .edit_width = 6, .allowed = "0-9",
-     .terminators = ENDS_VALUE_EDIT, .flags = FF_UPPER | FF_KEEP | FF_REPLACE | INDEX_SELECTED},
+     .terminators = ENDS_VALUE_EDIT, .flags = FF_UPPER | FF_KEEP | FF_REPLACE | ATTR_FIELD},
     {.shown_col = 23, .shown_width = 8, .edit_col = 24, .edit_width = 6, .allowed = "-0-9",
-     .terminators = ENDS_VALUE_EDIT, .flags = FF_UPPER | FF_KEEP | FF_REPLACE | INDEX_SELECTED},
+     .terminators = ENDS_VALUE_EDIT, .flags = FF_UPPER | FF_KEEP | FF_REPLACE | ATTR_FIELD},
     // Edited by edit_bits, not field_edit: its cursor passes the blanks.
     {.shown_col = 31, .shown_width = 21, .edit_col = 32, .edit_width = 19, .allowed = " 01",
-     .terminators = ENDS_BINARY_EDIT, .flags = FF_OVERWRITE | FF_KEEP | INDEX_SELECTED},
+     .terminators = ENDS_BINARY_EDIT, .flags = FF_OVERWRITE | FF_KEEP | ATTR_FIELD},
 };
 constexpr int STATUS_COL = 55;
 constexpr int STATUS_WIDTH = 4;
@@ -160,15 +155,15 @@ bool identify_wanted() { return link_setup.rv_identify_module == SETTING_YES; }
 // --- drawing ---
 
 void draw_fixed_texts() {
-  put_field("REGSTR   HEX   UNSIGN  SIGNED         BINARY          STAT", 4, 1, 0, ' ', INDEX_HEADER);
-  put_field("KTWL Sy/Max - Modbus", 6, 60, 0, ' ', INDEX_NORMAL);
-  put_field(" Register Viewer", 7, 62, 0, ' ', INDEX_NORMAL);
-  put_field("Press F2 for Help", 9, 62, 0, ' ', INDEX_NORMAL);
-  put_field("F2", 9, 68, 0, ' ', INDEX_SELECTED);
-  put_field("F8 for Register Config", 10, 59, 0, ' ', INDEX_NORMAL);
-  put_field("F8", 10, 59, 0, ' ', INDEX_SELECTED);
-  put_field("F9 for Serial Config", 11, 60, 0, ' ', INDEX_NORMAL);
-  put_field("F9", 11, 60, 0, ' ', INDEX_SELECTED);
+  put_field("REGSTR   HEX   UNSIGN  SIGNED         BINARY          STAT", 4, 1, 0, ' ', ATTR_HIGHLIGHT);
+  put_field("KTWL Sy/Max - Modbus", 6, 60, 0, ' ', ATTR_NORMAL);
+  put_field(" Register Viewer", 7, 62, 0, ' ', ATTR_NORMAL);
+  put_field("Press F2 for Help", 9, 62, 0, ' ', ATTR_NORMAL);
+  put_field("F2", 9, 68, 0, ' ', ATTR_FIELD);
+  put_field("F8 for Register Config", 10, 59, 0, ' ', ATTR_NORMAL);
+  put_field("F8", 10, 59, 0, ' ', ATTR_FIELD);
+  put_field("F9 for Serial Config", 11, 60, 0, ' ', ATTR_NORMAL);
+  put_field("F9", 11, 60, 0, ' ', ATTR_FIELD);
 }
 
 int register_on(const RegisterViewer *v, int row) { return v->pos.first + row - VIEWER_FIRST_ROW; }
@@ -209,10 +204,10 @@ void draw_status(RegisterViewer *v, int row) {
   if (value_shown) {
     char text[8];
     snprintf(text, sizeof text, "%04X", v->status[i]);
-    put_field(text, row, STATUS_COL, STATUS_WIDTH, ' ', INDEX_NORMAL);
+    put_field(text, row, STATUS_COL, STATUS_WIDTH, ' ', ATTR_NORMAL);
   } else {
     put_field(status_shown() ? "----" : "", row, STATUS_COL, STATUS_WIDTH, ' ',
-              row == v->pos.row ? INDEX_SELECTED : INDEX_NORMAL);
+              row == v->pos.row ? ATTR_FIELD : ATTR_NORMAL);
   }
   record_drawn(drawn, inputs, row, STATUS_COL, STATUS_WIDTH);
 }
@@ -235,17 +230,17 @@ void draw_values(RegisterViewer *v, int row) {
   const ColumnSpec &number = spec_of(VCOL_REGISTER);
   // The selected number stands left, where its edit starts.
   put_field(text, row, number.shown_col, number.shown_width, ' ',
-            selected_row && v->column == VCOL_REGISTER ? INDEX_SELECTED : FF_RIGHT | INDEX_NORMAL);
+            selected_row && v->column == VCOL_REGISTER ? ATTR_FIELD : FF_RIGHT | ATTR_NORMAL);
   if (v->failed) {
-    put_field("ERROR", row, ERROR_TEXT_COL, ERROR_TEXT_WIDTH, ' ', selected_row ? INDEX_SELECTED : INDEX_ERROR);
-    put_field("", row, ERROR_BLANK_COL, ERROR_BLANK_WIDTH, ' ', INDEX_NORMAL);
+    put_field("ERROR", row, ERROR_TEXT_COL, ERROR_TEXT_WIDTH, ' ', selected_row ? ATTR_FIELD : ATTR_ERROR);
+    put_field("", row, ERROR_BLANK_COL, ERROR_BLANK_WIDTH, ' ', ATTR_NORMAL);
   } else {
     for (int c = VCOL_HEX; c <= VCOL_BINARY; c++) {
       text[0] = 0;
       if (known) viewer_cell_text(c, value, text, sizeof text);
       const ColumnSpec &s = spec_of(c);
       put_field(text, row, s.shown_col, s.shown_width, ' ',
-                selected_row && v->column == c ? INDEX_SELECTED : INDEX_NORMAL);
+                selected_row && v->column == c ? ATTR_FIELD : ATTR_NORMAL);
     }
   }
   record_drawn(drawn, inputs, row, 1, VIEWER_DRAWN_WIDTH);
@@ -259,7 +254,7 @@ void draw_row(RegisterViewer *v, int row) {
 // Rows of a larger table drawn before are wiped, so none stays behind
 // unrefreshed.
 void clear_extra_rows(RegisterViewer *v, int rows) {
-  for (int r = rows; r < v->drawn_rows; r++) put_field("", VIEWER_FIRST_ROW + r, 1, TABLE_WIDTH, ' ', INDEX_NORMAL);
+  for (int r = rows; r < v->drawn_rows; r++) put_field("", VIEWER_FIRST_ROW + r, 1, TABLE_WIDTH, ' ', ATTR_NORMAL);
   v->drawn_rows = rows;
 }
 
@@ -306,7 +301,7 @@ KeyCode edit_bits(uint16_t *value, int row, KeyCode first) {
   for (;;) {
     char text[24];
     binary_groups(bits, text, sizeof text, false);
-    put_field(text, row, s.edit_col, s.edit_width, ' ', INDEX_SELECTED);
+    put_field(text, row, s.edit_col, s.edit_width, ' ', ATTR_FIELD);
     // Past the last bit the cursor stands just after the field, as at the
     // end of any field.
     int pos = at < BITS ? at + at / GROUP : s.edit_width;
@@ -608,7 +603,7 @@ ViewerStep viewer_refresh(RegisterViewer *v) {
   if (!stored) {
     if (read_ended_by_key) return VIEWER_KEY;
     if (wait_key_seen) {
-      put_field(link_error_text(link_handle), ERROR_ROW, ERROR_COL, ERROR_WIDTH, ' ', INDEX_ERROR);
+      put_field(link_error_text(link_handle), ERROR_ROW, ERROR_COL, ERROR_WIDTH, ' ', ATTR_ERROR);
       return VIEWER_KEY;
     }
     v->failed = true;
@@ -630,7 +625,7 @@ ViewerStep viewer_refresh(RegisterViewer *v) {
   v->values_set = link_setup.rv_register_set;
   v->values_count = stored;
   memcpy(v->values, read, sizeof read[0] * stored);
-  if (!v->write_failed) put_field("", ERROR_ROW, ERROR_COL, ERROR_WIDTH, ' ', INDEX_NORMAL);
+  if (!v->write_failed) put_field("", ERROR_ROW, ERROR_COL, ERROR_WIDTH, ' ', ATTR_NORMAL);
   clear_extra_rows(v, rows);
   for (int r = 0; r < rows; r++) {
     // A waiting key goes first; the rows below keep what they show.
@@ -745,10 +740,10 @@ int register_viewer_help(KeyCode, int position) {
       "F9 to change link setup",            "ESC to exit Register Viewer.",
   };
   int row = 8;
-  for (const char *line : upper) put_field(line, row++, 40, 0, ' ', INDEX_NORMAL);
+  for (const char *line : upper) put_field(line, row++, 40, 0, ' ', ATTR_NORMAL);
   row = 15;
-  for (const char *line : lower) put_field(line, row++, 40, 0, ' ', INDEX_NORMAL);
-  put_field("Press any key to close help window.", 21, 40, 0, ' ', INDEX_NORMAL);
+  for (const char *line : lower) put_field(line, row++, 40, 0, ' ', ATTR_NORMAL);
+  put_field("Press any key to close help window.", 21, 40, 0, ' ', ATTR_NORMAL);
   get_key();
   wait_key_seen = 0;
   // Lets the table refresh.

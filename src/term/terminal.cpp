@@ -26,14 +26,6 @@ SioPort *terminal_port = nullptr;
 
 namespace {
 
-// Scan codes after the extended-key prefix of the console key stream.
-enum : uint8_t {
-  SC_F1 = 0x3B, SC_F2 = 0x3C, SC_F3 = 0x3D, SC_F4 = 0x3E, SC_F5 = 0x3F,
-  SC_F7 = 0x41, SC_F8 = 0x42, SC_F9 = 0x43, SC_INSERT = 0x52, SC_CTRL_END = 0x75,
-};
-constexpr int EXTENDED_PREFIX = 0xE0;
-constexpr int OLD_EXTENDED_PREFIX = 0;
-
 struct FunctionKeySequence {
   uint8_t scan;
   const char *bytes;
@@ -187,7 +179,6 @@ bool open_port() {
 // The setup's choices as the port takes them: data bits 0/1 are 7/8, stop
 // bits 0/1 are 1/2, parity 0-2 is none, even, odd; no flow control.
 void apply_settings() {
-  constexpr uint16_t BAUD_9600 = 13;   // the setup's default, for an index out of the table
   constexpr int NO_FLOW = 0;
   const LinkSetup &s = link_setup;
   unsigned baud = baud_rate[s.term_baud < BAUD_COUNT ? s.term_baud : BAUD_9600];
@@ -345,7 +336,7 @@ bool extended_key(Run &run, int scan) {
     case SC_F7: start_capture(run); break;
     case SC_F8: stop_capture(run); break;
     case SC_F9: change_setup(run); break;
-    case SC_INSERT: send_hex(run); break;
+    case SC_INS: send_hex(run); break;
     case SC_CTRL_END: return false;
     default:
       for (const FunctionKeySequence &k : FUNCTION_KEYS)
@@ -365,7 +356,7 @@ bool terminal_read_line(char *buffer, size_t size) {
   buffer[0] = 0;
   for (;;) {
     int b = pkbd_getch();
-    if (b == EXTENDED_PREFIX || b == OLD_EXTENDED_PREFIX) {
+    if (b == KBD_EXTENDED_PREFIX || b == KBD_OLD_EXTENDED_PREFIX) {
       pkbd_getch();   // function and cursor keys do not edit this line
       continue;
     }
@@ -397,7 +388,7 @@ namespace {
 // One key: false when it ends the run.
 bool key(Run &run) {
   int b = pkbd_getch();
-  if (b == EXTENDED_PREFIX || b == OLD_EXTENDED_PREFIX) return extended_key(run, pkbd_getch());
+  if (b == KBD_EXTENDED_PREFIX || b == KBD_OLD_EXTENDED_PREFIX) return extended_key(run, pkbd_getch());
   uint8_t byte = static_cast<uint8_t>(b);
   send_bytes(&byte, 1);   // typed keys are not shown: the far end echoes
   return true;

@@ -23,7 +23,7 @@ const char *(*untrapped_text)() = nullptr;
 KeyCode message_window(const char *message, bool lf_closes) {
   int L = static_cast<int>(strnlen(message, MAX_SHOWN));
   WindowHandle w = win_open(22, 75 - L, 24, 79, "ERROR");
-  put_field(message, 23, 77 - L, L, ' ', 4);
+  put_field(message, 23, 77 - L, L, ' ', ATTR_ERROR);
   KeyCode key;
   do {
     beep();
@@ -123,11 +123,11 @@ void print_screen_to(FILE *f) {
 
 int print_screen(KeyCode, int) {
   WindowHandle w = win_open(10, 20, 13, 58, "PRINT SCREEN");
-  put_field("Output file:", 11, 22, 0, ' ', 0);
+  put_field("Output file:", 11, 22, 0, ' ', ATTR_NORMAL);
   char name[40] = "LPT1:";
   for (;;) {
     KeyCode key = field_edit(name, 12, 22, 34, '_', "A-Z0-9$.\\_~:", "\r\x1b",
-                             FF_UPPER | FF_REPLACE | FF_KEEP | 2);
+                             FF_UPPER | FF_REPLACE | FF_KEEP | ATTR_FIELD);
     if (key == KEY_ESC) {
       win_close(&w);
       return 0;

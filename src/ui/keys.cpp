@@ -34,21 +34,21 @@ HotKey *find_hotkey(KeyCode key) {
   return nullptr;
 }
 
-// Console extended key (after 0 or 0xE0) -> KeyCode; 0xFF means "toggle
+// Console extended key (after either prefix) -> KeyCode; 0xFF means "toggle
 // insert mode", 0 "no key".
 KeyCode translate_extended(uint8_t scan) {
-  if (scan >= 0x3B && scan <= 0x44) return static_cast<KeyCode>(KEY_F1 + (scan - 0x3B));
+  if (scan >= SC_F1 && scan <= SC_F10) return static_cast<KeyCode>(KEY_F1 + (scan - SC_F1));
   switch (scan) {
-    case 0x47: return KEY_HOME;
-    case 0x48: return KEY_UP;
-    case 0x49: return KEY_PGUP;
-    case 0x4B: return KEY_LEFT;
-    case 0x4D: return KEY_RIGHT;
-    case 0x4F: return KEY_END;
-    case 0x50: return KEY_DOWN;
-    case 0x51: return KEY_PGDN;
-    case 0x52: return 0xFF;
-    case 0x53: return KEY_DEL;
+    case SC_HOME: return KEY_HOME;
+    case SC_UP: return KEY_UP;
+    case SC_PGUP: return KEY_PGUP;
+    case SC_LEFT: return KEY_LEFT;
+    case SC_RIGHT: return KEY_RIGHT;
+    case SC_END: return KEY_END;
+    case SC_DOWN: return KEY_DOWN;
+    case SC_PGDN: return KEY_PGDN;
+    case SC_INS: return 0xFF;
+    case SC_DEL: return KEY_DEL;
     case 0x08: return 127;
     default: return 0;
   }
@@ -83,7 +83,7 @@ KeyCode kbd_read(int mode) {
     if (mode >= 0 && !pkbd_hit()) return 0;
     int b = pkbd_getch();
     KeyCode key;
-    if (b == 0 || b == 0xE0) key = translate_extended(static_cast<uint8_t>(pkbd_getch()));
+    if (b == KBD_OLD_EXTENDED_PREFIX || b == KBD_EXTENDED_PREFIX) key = translate_extended(static_cast<uint8_t>(pkbd_getch()));
     else key = translate_plain(static_cast<uint8_t>(b));
     if (key == 0xFF) {
       // A polling read stays a poll: waiting here would stop a link wait's

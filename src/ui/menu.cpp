@@ -64,17 +64,17 @@ int menu_bar_select(const char *const *titles, int row, int menu) {
   menu_bar_columns(titles, n, cols);
   int s = menu < 1 ? 1 : menu > n ? n : menu;
 
-  if (s != 1) put_field(titles[0], row, 1, 80, ' ', 1);
-  else put_field("", row, 1 + text_len(titles[0]), 80 - text_len(titles[0]), ' ', 1);
+  if (s != 1) put_field(titles[0], row, 1, 80, ' ', ATTR_HIGHLIGHT);
+  else put_field("", row, 1 + text_len(titles[0]), 80 - text_len(titles[0]), ' ', ATTR_HIGHLIGHT);
   for (int k = 1; k < n; k++)
-    if (k + 1 != s) put_field(titles[k], row, cols[k], 0, ' ', 1);
+    if (k + 1 != s) put_field(titles[k], row, cols[k], 0, ' ', ATTR_HIGHLIGHT);
   for (int k = 0; k < n; k++)
-    if (k == 0 || k + 1 != s) draw_caps(titles[k], row, cols[k], 3);
+    if (k == 0 || k + 1 != s) draw_caps(titles[k], row, cols[k], ATTR_HIGHLIGHT_HOT);
 
   int drawn = 0;
   for (;;) {
     if (drawn != s) {
-      draw_entry(titles[s - 1], row, cols[s - 1], 0, 0, 2);
+      draw_entry(titles[s - 1], row, cols[s - 1], 0, ATTR_NORMAL, ATTR_FIELD);
       drawn = s;
     }
     KeyCode key = get_key();
@@ -86,7 +86,7 @@ int menu_bar_select(const char *const *titles, int row, int menu) {
     } else if (key == KEY_F1 || key == KEY_ESC) {
       return 0;
     } else if (key == KEY_LF || key == KEY_ENTER) {
-      put_field(titles[s - 1], row, cols[s - 1], 0, ' ', 2);
+      put_field(titles[s - 1], row, cols[s - 1], 0, ' ', ATTR_FIELD);
       return key == KEY_LF ? -s : s;
     } else {
       KeyCode k = upper(key);
@@ -97,11 +97,11 @@ int menu_bar_select(const char *const *titles, int row, int menu) {
         beep();
         continue;
       }
-      if (t != s) put_field(titles[s - 1], row, cols[s - 1], 0, ' ', 1);
-      put_field(titles[t - 1], row, cols[t - 1], 0, ' ', 2);
+      if (t != s) put_field(titles[s - 1], row, cols[s - 1], 0, ' ', ATTR_HIGHLIGHT);
+      put_field(titles[t - 1], row, cols[t - 1], 0, ' ', ATTR_FIELD);
       return t;
     }
-    if (s != was) draw_entry(titles[was - 1], row, cols[was - 1], 0, 1, 3);
+    if (s != was) draw_entry(titles[was - 1], row, cols[was - 1], 0, ATTR_HIGHLIGHT, ATTR_HIGHLIGHT_HOT);
   }
 }
 
@@ -115,12 +115,14 @@ int menu_pulldown(const char *const *items, int top, int left, int initial, bool
   if (left + M + 2 > 80) left = 78 - M;
 
   WindowHandle w = win_open(top, left, top + m + 1, left + M + 2, "");
-  for (int i = 1; i <= m; i++) draw_entry(items[i - 1], top + i, left + 1, M + 1, i == s ? 1 : 0, i == s ? 3 : 2);
+  for (int i = 1; i <= m; i++)
+    draw_entry(items[i - 1], top + i, left + 1, M + 1, i == s ? ATTR_HIGHLIGHT : ATTR_NORMAL,
+               i == s ? ATTR_HIGHLIGHT_HOT : ATTR_FIELD);
 
   int drawn = s;
   for (;;) {
     if (drawn != s) {
-      draw_entry(items[s - 1], top + s, left + 1, M + 1, 1, 3);
+      draw_entry(items[s - 1], top + s, left + 1, M + 1, ATTR_HIGHLIGHT, ATTR_HIGHLIGHT_HOT);
       drawn = s;
     }
     KeyCode key = get_key();
@@ -151,7 +153,7 @@ int menu_pulldown(const char *const *items, int top, int left, int initial, bool
         }
       beep();
     }
-    if (s != was) draw_entry(items[was - 1], top + was, left + 1, M + 1, 0, 2);
+    if (s != was) draw_entry(items[was - 1], top + was, left + 1, M + 1, ATTR_NORMAL, ATTR_FIELD);
   }
 }
 

@@ -111,17 +111,17 @@ WindowHandle win_open(int top, int left, int bottom, int right, const char *titl
   const char tl[2] = {static_cast<char>(BOX_TL), 0}, tr[2] = {static_cast<char>(BOX_TR), 0};
   const char bl[2] = {static_cast<char>(BOX_BL), 0}, br[2] = {static_cast<char>(BOX_BR), 0};
   const char v[2] = {static_cast<char>(BOX_V), 0};
-  put_field(tl, T, L, R - L, BOX_H, 0);
-  put_field(tr, T, R, 0, ' ', 0);
+  put_field(tl, T, L, R - L, BOX_H, ATTR_NORMAL);
+  put_field(tr, T, R, 0, ' ', ATTR_NORMAL);
   for (int r = T + 1; r < B; r++) {
-    put_field(v, r, L, R - L, ' ', 0);
-    put_field(v, r, R, 0, ' ', 0);
+    put_field(v, r, L, R - L, ' ', ATTR_NORMAL);
+    put_field(v, r, R, 0, ' ', ATTR_NORMAL);
   }
-  put_field(bl, B, L, R - L, BOX_H, 0);
-  put_field(br, B, R, 0, ' ', 0);
+  put_field(bl, B, L, R - L, BOX_H, ATTR_NORMAL);
+  put_field(br, B, R, 0, ' ', ATTR_NORMAL);
   if (title && *title) {
     int tlen = static_cast<int>(strnlen(title, SCR_COLS));
-    put_field(title, T, (L + R + 1 - tlen) / 2, 0, ' ', 0x31);
+    put_field(title, T, (L + R + 1 - tlen) / 2, 0, ' ', ATTR_HIGHLIGHT);
   }
   return w;
 }

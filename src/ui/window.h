@@ -5,8 +5,15 @@
 #pragma once
 #include <cstdint>
 
-// FieldFlags, shared with field_edit.
+// FieldFlags, shared with field_edit. The low three bits are the attribute
+// index, the colour of the field (attr_table in ui/screen.cpp).
 enum : uint32_t {
+  ATTR_NORMAL = 0,            // normal text
+  ATTR_HIGHLIGHT = 1,         // highlighted entry, window titles, menu bar
+  ATTR_FIELD = 2,             // input fields and hot letters
+  ATTR_HIGHLIGHT_HOT = 3,     // hot letter or field inside a highlighted entry
+  ATTR_ERROR = 4,             // error text
+  ATTR_HIGHLIGHT_ERROR = 5,   // error colour on the highlight
   FF_ATTR_MASK = 0x0007,
   FF_CENTER = 0x0020,
   FF_RIGHT = 0x0040,
