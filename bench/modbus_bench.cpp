@@ -24,6 +24,7 @@
 #include "link/link_setup.h"
 #include "sim_process.h"
 #include "ui/screen.h"
+#include "ui/ui.h"
 
 namespace {
 

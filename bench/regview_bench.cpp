@@ -54,6 +54,7 @@
 #include "ui/keys.h"
 #include "ui/pace.h"
 #include "ui/screen.h"
+#include "ui/ui.h"
 
 namespace {
 

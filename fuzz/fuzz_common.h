@@ -14,6 +14,7 @@
 #include <cstdlib>
 
 #include "ui/screen.h"
+#include "ui/ui.h"
 
 #define FUZZ_CHECK(cond)                                                        \
   do {                                                                          \

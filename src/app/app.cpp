@@ -21,6 +21,7 @@
 #include "ui/boxes.h"
 #include "ui/menu.h"
 #include "ui/screen.h"
+#include "ui/ui.h"
 
 int menu_code = MENU_ONLINE;
 

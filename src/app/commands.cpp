@@ -348,14 +348,7 @@ int open_link(const ProgramArgs &a) {
   if (link_setup_port_missing(setup)) return failed("The saved link is not in current choices.");
   link_setup = setup;
   LinkResult opened = link_connect(&link_setup, &link_handle, connect_idle);
-  if (!opened.ok) {
-    // A remote port says why it could not be reached.
-    const char *why = serial_open_failure();
-    if (!*why) return failed(opened.reason);
-    char text[LINK_REASON_SIZE + PORT_NOTE_SIZE];
-    snprintf(text, sizeof text, "%s %s", opened.reason, why);
-    return failed(text);
-  }
+  if (!opened.ok) return failed(opened.reason);   // with why, where it is known
   return CLI_OK;
 }
 

@@ -6,6 +6,7 @@
 
 #include "link/link_kinds.h"
 #include "platform/ports.h"
+#include "proto/serial.h"
 
 namespace {
 
@@ -81,9 +82,13 @@ LinkResult link_connect(LinkSetup *setup, LinkHandle **link, IdleCallback idle) 
     const char *port = e->serial_port ? port_name(*setup) : "";
     LinkHandle *opened = e->open(*setup, port, idle);
     if (!opened) {
-      // The one cause told apart here without the transport's word for it.
+      // A remote port says why it could not be reached; a local one that is
+      // not there is the one cause told apart without the transport's word.
       char why[LINK_REASON_SIZE] = "";
-      if (e->serial_port && *port && !plat_port_exists(port)) snprintf(why, sizeof why, "%s not found", port);
+      if (e->serial_port && *serial_open_failure())
+        snprintf(why, sizeof why, "%s", serial_open_failure());
+      else if (e->serial_port && *port && !plat_port_exists(port))
+        snprintf(why, sizeof why, "%s not found", port);
       return open_failure(why);
     }
     *link = opened;

@@ -26,12 +26,12 @@ AddressBlock address_block(const LinkSetup &setup) {
   return b;
 }
 
-LinkHandle *open_point_to_point(const LinkSetup &setup, const char *port, IdleCallback) {
-  return open_symax_serial(port, 0, address_block(setup).words);
+LinkHandle *open_point_to_point(const LinkSetup &setup, const char *port, IdleCallback idle) {
+  return open_symax_serial(port, 0, address_block(setup).words, idle, 0);
 }
 // The open puts a drop derived from the first one in front of the route.
-LinkHandle *open_net_to_net(const LinkSetup &setup, const char *port, IdleCallback) {
-  return open_symax_serial(port, 1, address_block(setup).words);
+LinkHandle *open_net_to_net(const LinkSetup &setup, const char *port, IdleCallback idle) {
+  return open_symax_serial(port, 1, address_block(setup).words, idle, 0);
 }
 
 // The rows every serial kind begins with.
@@ -74,8 +74,8 @@ constexpr LinkKindEntry symax_entry(uint16_t setup_kind, const char *name, const
   };
 }
 
-LinkHandle *open_gateway(const LinkSetup &setup, const char *port, IdleCallback) {
-  return open_gateway_serial(port, address_block(setup).words);
+LinkHandle *open_gateway(const LinkSetup &setup, const char *port, IdleCallback idle) {
+  return open_gateway_serial(port, address_block(setup).words, idle, 0);
 }
 
 constexpr LinkKindEntry gateway_entry = {
@@ -121,11 +121,11 @@ int serial_read_holding(LinkHandle *link, int first, int count, uint16_t *values
 int serial_read_input(LinkHandle *link, int first, int count, uint16_t *values) {
   return modbus_serial_read(link, first, count, values, MODBUS_READ_INPUT);
 }
-LinkHandle *open_rtu(const LinkSetup &setup, const char *port, IdleCallback) {
-  return open_modbus_rtu_serial(port, setup.route[0]);
+LinkHandle *open_rtu(const LinkSetup &setup, const char *port, IdleCallback idle) {
+  return open_modbus_rtu_serial(port, setup.route[0], idle, 0);
 }
-LinkHandle *open_ascii(const LinkSetup &setup, const char *port, IdleCallback) {
-  return open_modbus_ascii_serial(port, setup.route[0]);
+LinkHandle *open_ascii(const LinkSetup &setup, const char *port, IdleCallback idle) {
+  return open_modbus_ascii_serial(port, setup.route[0], idle, 0);
 }
 
 struct ModbusSerialNames {

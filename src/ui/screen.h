@@ -8,9 +8,6 @@
 #pragma once
 #include <cstdint>
 #include "platform/console.h"
-// ui_init and ui_shutdown live in ui/ui.h; included here only for the callers
-// that still reach them through this header.
-#include "ui/ui.h"
 
 constexpr int SCR_ROWS = 25;
 constexpr int SCR_COLS = 132;        // model width; columns 81..132 are never shown

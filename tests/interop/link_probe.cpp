@@ -21,6 +21,7 @@
 #include "link/link.h"
 #include "link/link_setup.h"
 #include "ui/screen.h"
+#include "ui/ui.h"
 
 namespace {
 

@@ -10,6 +10,7 @@
 #include "sim_process.h"
 #include "ui/keys.h"
 #include "ui/screen.h"
+#include "ui/ui.h"
 
 class SimLinkTest : public ::testing::Test {
  protected:

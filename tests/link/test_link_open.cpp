@@ -15,6 +15,7 @@
 #include "sim_process.h"
 #include "ui/keys.h"
 #include "ui/screen.h"
+#include "ui/ui.h"
 
 namespace {
 

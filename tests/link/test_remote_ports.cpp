@@ -30,6 +30,7 @@
 #include "ser2net_process.h"
 #include "sim_process.h"
 #include "ui/screen.h"
+#include "ui/ui.h"
 
 namespace {
 

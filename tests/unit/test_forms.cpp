@@ -9,6 +9,7 @@
 #include "platform/console.h"
 #include "ui/keys.h"
 #include "ui/screen.h"
+#include "ui/ui.h"
 
 namespace {
 

@@ -11,6 +11,7 @@
 #include "platform/console.h"
 #include "ui/keys.h"
 #include "ui/screen.h"
+#include "ui/ui.h"
 #include "ui/window.h"
 
 namespace {
