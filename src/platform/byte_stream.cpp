@@ -7,39 +7,32 @@
 
 namespace {
 
+// Both remote kinds share the stream code; the Telnet layer is the
+// stream's own business once it is open.
+constexpr StreamKindEntry remote_entry(StreamKind kind, const char *prefix, const char *label, unsigned caps) {
+  return {
+      .kind = kind,
+      .prefix = prefix,
+      .label = label,
+      .caps = caps,
+      .open = remote_open,
+      .close = remote_close,
+      .read = remote_read,
+      .write = remote_write,
+      .apply = remote_apply,
+      .output_queued = remote_output_queued,
+      .input_queued = remote_input_queued,
+      .settle = remote_settle,
+  };
+}
+
 constexpr StreamKindEntry stream_kinds[] = {
-    {
-        .kind = STREAM_RAW_TCP,
-        .prefix = "socket://",
-        .label = "raw TCP",
-        // Bytes only: no line settings, no modem lines, and the network
-        // keeps no silences.
-        .caps = STREAM_NETWORK,
-        .open = remote_open,
-        .close = remote_close,
-        .read = remote_read,
-        .write = remote_write,
-        .apply = remote_apply,
-        .output_queued = remote_output_queued,
-        .input_queued = remote_input_queued,
-        .settle = remote_settle,
-    },
-    {
-        .kind = STREAM_RFC2217,
-        .prefix = "rfc2217://",
-        .label = "RFC 2217",
-        // RTS on send is the far port's own business: it cannot be timed
-        // from here across a network.
-        .caps = STREAM_NETWORK | STREAM_LINE_SETTINGS | STREAM_MODEM_LINES,
-        .open = remote_open,
-        .close = remote_close,
-        .read = remote_read,
-        .write = remote_write,
-        .apply = remote_apply,
-        .output_queued = remote_output_queued,
-        .input_queued = remote_input_queued,
-        .settle = remote_settle,
-    },
+    // Bytes only: no line settings, no modem lines, and the network keeps
+    // no silences.
+    remote_entry(STREAM_RAW_TCP, "socket://", "raw TCP", STREAM_NETWORK),
+    // RTS on send is the far port's own business: it cannot be timed from
+    // here across a network.
+    remote_entry(STREAM_RFC2217, "rfc2217://", "RFC 2217", STREAM_NETWORK | STREAM_LINE_SETTINGS | STREAM_MODEM_LINES),
     {
         .kind = STREAM_TTY,
         .prefix = "",

@@ -191,21 +191,31 @@ TEST_F(RemotePorts, AServerGoneMidFetchFailsAtOnceAndIsReopenedWhenBack) {
   }
 }
 
+// A listening socket on a free loopback port: its descriptor (-1 on
+// failure), the port in *port.
+int listen_on_loopback(int *port) {
+  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t len = sizeof a;
+  if (fd < 0 || bind(fd, reinterpret_cast<sockaddr *>(&a), len) != 0 || listen(fd, 1) != 0 ||
+      getsockname(fd, reinterpret_cast<sockaddr *>(&a), &len) != 0) {
+    if (fd >= 0) close(fd);
+    return -1;
+  }
+  *port = ntohs(a.sin_port);
+  return fd;
+}
+
 // Between the client and ser2net's raw port: the server's bytes passed on
 // one at a time with a pause after each, longer than an RTU frame's
 // silence on the line.
 class TricklingRelay {
  public:
   bool start(int target_port, int pause_ms) {
-    listen_fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof a;
-    if (bind(listen_fd_, reinterpret_cast<sockaddr *>(&a), len) != 0 || listen(listen_fd_, 1) != 0 ||
-        getsockname(listen_fd_, reinterpret_cast<sockaddr *>(&a), &len) != 0)
-      return false;
-    port_ = ntohs(a.sin_port);
+    listen_fd_ = listen_on_loopback(&port_);
+    if (listen_fd_ < 0) return false;
     thread_ = std::thread([=, this] { run(target_port, pause_ms); });
     return true;
   }
@@ -291,15 +301,8 @@ class ScriptedServer {
   enum Mode { ANSWER, REFUSE };
   bool start(Mode mode) {
     mode_ = mode;
-    listen_fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof a;
-    if (bind(listen_fd_, reinterpret_cast<sockaddr *>(&a), len) != 0 || listen(listen_fd_, 1) != 0 ||
-        getsockname(listen_fd_, reinterpret_cast<sockaddr *>(&a), &len) != 0)
-      return false;
-    port_ = ntohs(a.sin_port);
+    listen_fd_ = listen_on_loopback(&port_);
+    if (listen_fd_ < 0) return false;
     thread_ = std::thread([this] { run(); });
     return true;
   }
