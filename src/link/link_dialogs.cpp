@@ -98,7 +98,7 @@ int choose_remote_port(void *value, int, FormField *field) {
       break;
     }
     alert_box(why);
-    flags |= FF_KEEP;
+    flags = (flags & ~FF_REPLACE) | FF_KEEP;   // the name as typed, to be corrected
   }
   win_close(&window);
   return chosen;
