@@ -58,18 +58,24 @@ constexpr int REMOTE_ENTRY_WIDTH = sizeof REMOTE_ENTRY - 1;
 // The port list as the fields show it: names too long for the field keep
 // their end; then the entry that types a remote port in. Rebuilt on every
 // call, as the list may have been refreshed or grown.
+// The widest a port field may grow in the dialog open now: a port typed in
+// must not draw past its window's frame.
+int port_field_room = PORT_FIELD_MAX;
+
+int port_field_width() {
+  return std::min(std::max(serial_port_field_width(), REMOTE_ENTRY_WIDTH), std::max(port_field_room, REMOTE_ENTRY_WIDTH));
+}
+
 const char *const *port_choices() {
   static char texts[MAX_SERIAL_PORTS][PORT_FIELD_MAX + 1];
   static const char *list[MAX_SERIAL_PORTS + 2];
   int n = serial_port_count();
-  port_field_texts(serial_port_list, n, serial_port_field_width(), texts);
+  port_field_texts(serial_port_list, n, std::min(serial_port_field_width(), port_field_width()), texts);
   for (int i = 0; i < n; i++) list[i] = texts[i];
   list[n] = REMOTE_ENTRY;
   list[n + 1] = nullptr;
   return list;
 }
-
-int port_field_width() { return std::max(serial_port_field_width(), REMOTE_ENTRY_WIDTH); }
 
 // The small form for a remote port's name, below the dialogs: checked as
 // typed, refused with the reason and edited again; Esc or an empty name
@@ -300,6 +306,7 @@ bool connection_changed(const LinkSetup &a, const LinkSetup &b) {
 
 LinkHandle *configure_link() {
   WindowHandle window = win_open(7, 20, 18, 79, "CONFIGURE THIS COMPUTER");
+  port_field_room = PORT_FIELD_MAX;
   if (serial_port_count() == 0) refresh_serial_ports();
   const LinkSetup backup = link_setup;
   if (select_type_and_edit() == Outcome::ACCEPTED) {
@@ -320,8 +327,11 @@ LinkHandle *configure_link() {
 }
 
 void configure_terminal(int save_allowed) {
+  port_field_room = PORT_FIELD_MAX;
   int port_width = port_field_width();
-  WindowHandle window = win_open(6, 28, 13, std::max(54, FIELD_COLUMN + port_width + 1), "CONFIGURE TERMINAL EMULATOR");
+  const int right = std::max(54, FIELD_COLUMN + port_width + 1);
+  port_field_room = right - FIELD_COLUMN - 1;
+  WindowHandle window = win_open(6, 28, 13, right, "CONFIGURE TERMINAL EMULATOR");
   LinkSetup &s = link_setup;
   // The last row: how the BBS terminal reads the device's bytes 0x80-0xFF.
   static const char *const labels[] = {"Port", "Baud rate", "Data bits", "Stop bits", "Parity", "Character set"};
