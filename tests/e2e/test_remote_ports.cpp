@@ -1,10 +1,10 @@
 // Remote serial ports in the full-screen program, as a new user reaches
 // them from Setup: ser2net (raw TCP and RFC 2217 accepters) in front of
 // zl27t-sim on a pty, the port typed into the dialog's "Remote..." form.
-// Every serial link kind fetches and sends through it; the terminal talks
-// through both accepters; the typed port is kept for the next start at the
-// same index; a bad name is refused with its reason; Esc ends a connect to
-// a host that does not answer; a server gone in the middle of a fetch is
+// Every serial link kind fetches and sends through each accepter; the
+// terminal talks through both; the typed port is kept for the next start at
+// the same index; a bad name is refused with its reason; Esc ends a connect
+// to a host that does not answer; a server gone in the middle of a fetch is
 // used again once it is back.
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -61,15 +61,14 @@ struct KindCase {
   const char *proto;
   int fields_after_port;   // passed with Enter before the route or drop
   const char *route;
-  bool telnet;             // the RFC 2217 accepter, else the raw one
 };
 
 const KindCase kinds[] = {
-    {"Sy/Max COM:", LINK_SYMAX, "symax", 6, "201", false},
-    {"Net-to-Net COM:", LINK_NET_TO_NET, "symax", 6, "5", true},
-    {"Gateway COM:", LINK_GATEWAY, "gateway", 4, "201", true},
-    {"Modbus RTU", LINK_MODBUS_RTU, "rtu", 6, "7", false},
-    {"Modbus ASCII", LINK_MODBUS_ASCII, "ascii", 6, "7", true},
+    {"Sy/Max COM:", LINK_SYMAX, "symax", 6, "201"},
+    {"Net-to-Net COM:", LINK_NET_TO_NET, "symax", 6, "5"},
+    {"Gateway COM:", LINK_GATEWAY, "gateway", 4, "201"},
+    {"Modbus RTU", LINK_MODBUS_RTU, "rtu", 6, "7"},
+    {"Modbus ASCII", LINK_MODBUS_ASCII, "ascii", 6, "7"},
 };
 
 // Setup / Sy/Max communications from "None": the kind, the remote port
@@ -144,23 +143,25 @@ class RemotePortsE2e : public ::testing::Test {
 
 TEST_F(RemotePortsE2e, EverySerialKindFetchesAndSendsThroughATypedRemotePort) {
   for (const KindCase &c : kinds) {
-    SCOPED_TRACE(c.name);
-    ZlSession s;
-    SimProcess sim;
-    Ser2netProcess server;
-    ASSERT_TRUE(start_remote(s, sim, server, {"--proto", c.proto, "--set", "8000=7"}));
-    const std::string port = c.telnet ? server.telnet_name() : server.raw_name();
-    s.set_env("ZL27T_PORTS", "/dev/null");
-    ASSERT_TRUE(s.start_at_menu());
-    ASSERT_TRUE(configure(s, c, port));
-    // What raw TCP cannot do, once, on the bottom line.
-    if (!c.telnet) {
-      EXPECT_TRUE(s.wait_for_row(25, [](const std::string &r) { return r.find(RAW_NOTE) != std::string::npos; }));
+    for (bool telnet : {false, true}) {
+      SCOPED_TRACE(std::string(c.name) + (telnet ? " RFC 2217" : " raw TCP"));
+      ZlSession s;
+      SimProcess sim;
+      Ser2netProcess server;
+      ASSERT_TRUE(start_remote(s, sim, server, {"--proto", c.proto, "--set", "8000=7"}));
+      const std::string port = telnet ? server.telnet_name() : server.raw_name();
+      s.set_env("ZL27T_PORTS", "/dev/null");
+      ASSERT_TRUE(s.start_at_menu());
+      ASSERT_TRUE(configure(s, c, port));
+      // What raw TCP cannot do, once, on the bottom line.
+      if (!telnet) {
+        EXPECT_TRUE(s.wait_for_row(25, [](const std::string &r) { return r.find(RAW_NOTE) != std::string::npos; }));
+      }
+      fetch_edit_send(s);
+      ASSERT_TRUE(quit_program(s, QuitQuestion::ANSWER_YES));
+      ASSERT_TRUE(server.await_idle());
+      expect_kept_and_sent(s, port);
     }
-    fetch_edit_send(s);
-    ASSERT_TRUE(quit_program(s, QuitQuestion::ANSWER_YES));
-    ASSERT_TRUE(server.await_idle());
-    expect_kept_and_sent(s, port);
   }
 }
 
