@@ -63,9 +63,10 @@ const Transport transports[] = {
 // the serial line brings until two characters' time (at least 1 ms) have
 // passed without another, to send it in fewer packets. Our side ends a frame
 // by its length and check, not by a silence, so the wait only delays every
-// reply: at 9600 baud 2.3 ms and ser2net's timer on top, about 3 ms an
-// exchange, most of what the many short exchanges of Modbus RTU lost here
-// (1.23 times the wire time, 1.06 without the wait).
+// reply. The frame trace of an RTU fetch at 9600 baud shows each exchange
+// taking 3.9 ms more than its bytes' line time with the wait and 0.5 ms
+// without: the many short exchanges of Modbus RTU lost 1.23 times the wire
+// time here with it, 1.04 without.
 constexpr const char SER2NET_FORWARD_AT_ONCE[] = "    chardelay: false\n";
 
 enum Phase { FETCH, SEND };
