@@ -1,11 +1,11 @@
 // Link open, close and module identification, by the link's kind entry.
 #include "link/link_core.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <string>
 #include <vector>
-#include <algorithm>
 
 #include "link/link_kinds.h"
 #include "platform/ports.h"

@@ -7,7 +7,6 @@
 #include <cstring>
 #include <string>
 #include <string_view>
-#include <vector>
 
 
 LinkSetup link_setup;
