@@ -8,7 +8,9 @@
 # the register viewer is built, its CPU time while it waits on a slow line
 # and the terminal bytes it writes per refresh (regview_bench); the command
 # line's --read and --fetch from exec to exit (cli_bench); the terminal
-# emulator's flood time against `cat`, idle wake-ups and Ctrl-End (term_bench).
+# emulator's flood time against `cat`, idle wake-ups and Ctrl-End (term_bench);
+# the wake-ups per second of each screen left alone with a link open
+# (idle_bench).
 #   bench/speed.sh [--rounds N]
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -30,4 +32,6 @@ if [ -x build/regview_bench ]; then
 fi
 echo
 build/term_bench || status=1
+echo
+build/idle_bench || status=1
 exit $status
