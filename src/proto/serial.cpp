@@ -362,6 +362,7 @@ LinkHandle *open_symax_serial(const char *port_name, int net_to_net, const uint1
                               IdleCallback idle, int idle_user) {
   LinkHandle *link = serial_open(port_name, net_to_net, address_block, 0, idle, idle_user);
   if (link) {
+    std::lock_guard<std::mutex> g(link->lock);   // the reader runs already
     link->kind = TRANSPORT_SYMAX;
     serial_channel(link)->framing_mode = FRAMING_SYMAX;
   }
