@@ -85,10 +85,10 @@ void consume(SerialChannel *ch, unsigned done) {
 // A caller writes with the link's lock held (`hold`): the reply may be in
 // before the write returns, and the reader must not take it for the answer
 // to an earlier request while this one still counts as unsent.
-void pump(LinkHandle *link, unsigned bytes_done, bool hold = false) {
+// Called and returning with `lk` (the link's lock) held.
+void pump_locked(LinkHandle *link, std::unique_lock<std::mutex> &lk, unsigned bytes_done, bool hold) {
   SerialChannel *ch = serial_channel(link);
   bool may_close = reader_link == link || !ch->reader_running;
-  std::unique_lock<std::mutex> lk(link->lock);
   if (ch->writing) return;
   consume(ch, bytes_done);
   for (;;) {
@@ -136,6 +136,11 @@ void pump(LinkHandle *link, unsigned bytes_done, bool hold = false) {
     if (n == 0) return;   // the port is full: the reader waits until it takes more
     consume(ch, static_cast<unsigned>(n));
   }
+}
+
+void pump(LinkHandle *link, unsigned bytes_done) {
+  std::unique_lock<std::mutex> lk(link->lock);
+  pump_locked(link, lk, bytes_done, false);
 }
 
 // Lock held. A request the caller may write itself, without waking the
@@ -449,16 +454,15 @@ int queue_transmit(LinkHandle *link, Packet *packet) {
   SerialChannel *ch = serial_channel(link);
   bool direct;
   {
-    std::lock_guard<std::mutex> g(link->lock);
+    std::unique_lock<std::mutex> lk(link->lock);
     // Nothing can be sent to a far end that is gone: keep the pool whole.
     queue_put(ch->dead ? &free_packets : &ch->tx_queue, packet);
     direct = caller_may_send(link, ch);
-    if (direct) serial_trace_settle(ch);   // a reply's line goes before the next request
-  }
-  if (direct) {
-    pump(link, 0, true);
-    std::lock_guard<std::mutex> g(link->lock);
-    direct = !left_for_reader(ch);
+    if (direct) {
+      serial_trace_settle(ch);   // a reply's line goes before the next request
+      pump_locked(link, lk, 0, true);
+      direct = !left_for_reader(ch);
+    }
   }
   if (!direct) transmit_kick(link);
   return 1;
