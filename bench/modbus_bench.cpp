@@ -7,10 +7,20 @@
 //                      the program, then a libmodbus RTU client
 //   modbus_bench ascii [--seconds N] [--baud N]   against zl27t-sim on a pty:
 //                      the program, then a pymodbus ASCII client
+//   modbus_bench table [--seconds N]   all three, unpaced, as one table
+// Each kind also times its ceiling: the same request bytes written and the
+// reply read back by the plainest blocking client (a socket, or the pty in
+// raw mode) against the same server, in the same rounds.
 // --baud makes the simulator pace its replies at that line speed (the pty
-// itself has none). Prints exchanges per second of each and their ratio.
+// itself has none). Prints exchanges per second of each and their ratios.
+#include <arpa/inet.h>
+#include <fcntl.h>
 #include <modbus/modbus.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <signal.h>
+#include <sys/socket.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -29,14 +39,97 @@
 namespace {
 
 constexpr int COUNT = 20;
-constexpr int ROUNDS = 3;
+// Rounds the clients alternate in: more and shorter ones spread a busy
+// machine's load over all of them alike.
+int ROUNDS = 3;
 
-void report(const char *ours_name, const Rate &ours, const char *theirs_name, const Rate &theirs) {
-  printf("%-28s %8.0f exchanges/s (%ld in %.1f s, %ld failed)\n", ours_name, ours.per_second(), ours.exchanges,
-         ours.seconds, ours.failures);
-  printf("%-28s %8.0f exchanges/s (%ld in %.1f s, %ld failed)\n", theirs_name, theirs.per_second(), theirs.exchanges,
-         theirs.seconds, theirs.failures);
-  if (theirs.per_second() > 0) printf("ratio (program / other)      %8.2f\n", ours.per_second() / theirs.per_second());
+// The figures of one link kind: the program, its peer and the ceiling.
+struct Figures {
+  const char *kind;
+  const char *peer_name;
+  Rate ours, peer, ceiling;
+};
+
+void print_rate(const char *name, const Rate &r) {
+  printf("%-28s %8.0f exchanges/s (%ld in %.1f s, %ld failed)\n", name, r.per_second(), r.exchanges, r.seconds,
+         r.failures);
+}
+
+void report(const Figures &f) {
+  print_rate("program (register interface)", f.ours);
+  print_rate(f.peer_name, f.peer);
+  print_rate("ceiling (bare ping-pong)", f.ceiling);
+  if (f.peer.per_second() > 0) printf("ratio (program / other)      %8.2f\n", f.ours.per_second() / f.peer.per_second());
+  if (f.ceiling.per_second() > 0)
+    printf("ratio (program / ceiling)    %8.2f\n", f.ours.per_second() / f.ceiling.per_second());
+}
+
+double ratio(const Rate &a, const Rate &b) { return b.per_second() > 0 ? a.per_second() / b.per_second() : 0; }
+
+void print_table(const std::vector<Figures> &rows) {
+  printf("%-12s %10s %-22s %10s %10s %8s %8s\n", "link", "program/s", "peer", "peer/s", "ceiling/s", "/peer",
+         "/ceiling");
+  for (const Figures &f : rows)
+    printf("%-12s %10.0f %-22s %10.0f %10.0f %8.2f %8.2f%s\n", f.kind, f.ours.per_second(), f.peer_name,
+           f.peer.per_second(), f.ceiling.per_second(), ratio(f.ours, f.peer), ratio(f.ours, f.ceiling),
+           f.ours.failures || f.peer.failures || f.ceiling.failures ? "  (failures)" : "");
+}
+
+// The plainest client: writes the request, reads until the reply is whole
+// (`reply_length` bytes, or up to a LF when 0). A blocking descriptor.
+bool ping_pong(int fd, const uint8_t *request, size_t length, size_t reply_length) {
+  if (write(fd, request, length) != static_cast<ssize_t>(length)) return false;
+  uint8_t reply[600];
+  size_t got = 0;
+  for (;;) {
+    ssize_t n = read(fd, reply + got, sizeof reply - got);
+    if (n <= 0) return false;
+    got += static_cast<size_t>(n);
+    if (reply_length ? got >= reply_length : reply[got - 1] == '\n') return got == reply_length || !reply_length;
+    if (got == sizeof reply) return false;
+  }
+}
+
+// Read 20 holding registers from 0 of unit 1, as each kind frames it.
+constexpr uint8_t TCP_REQUEST[] = {0, 1, 0, 0, 0, 6, 1, 3, 0, 0, 0, COUNT};
+constexpr uint8_t RTU_REQUEST[] = {1, 3, 0, 0, 0, COUNT, 0x45, 0xC5};
+constexpr char ASCII_REQUEST[] = ":010300000014E8\r\n";
+constexpr size_t TCP_REPLY = 9 + 2 * COUNT, RTU_REPLY = 5 + 2 * COUNT;
+
+bool tcp_ceiling(int port, double seconds, Rate &rate) {
+  int fd = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_port = htons(static_cast<uint16_t>(port));
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  int one = 1;
+  setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+  if (connect(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0) {
+    close(fd);
+    return false;
+  }
+  run_for(seconds, rate, [fd] { return ping_pong(fd, TCP_REQUEST, sizeof TCP_REQUEST, TCP_REPLY); });
+  close(fd);
+  return true;
+}
+
+bool pty_ceiling(const std::string &path, bool ascii, double seconds, Rate &rate) {
+  int fd = open(path.c_str(), O_RDWR | O_NOCTTY);
+  if (fd < 0) return false;
+  struct termios t;
+  tcgetattr(fd, &t);
+  cfmakeraw(&t);
+  t.c_cc[VMIN] = 1;
+  t.c_cc[VTIME] = 0;
+  tcsetattr(fd, TCSANOW, &t);
+  if (ascii)
+    run_for(seconds, rate, [fd] {
+      return ping_pong(fd, reinterpret_cast<const uint8_t *>(ASCII_REQUEST), sizeof ASCII_REQUEST - 1, 0);
+    });
+  else
+    run_for(seconds, rate, [fd] { return ping_pong(fd, RTU_REQUEST, sizeof RTU_REQUEST, RTU_REPLY); });
+  close(fd);
+  return true;
 }
 
 // The program's link, opened as the program opens it.
@@ -64,13 +157,15 @@ bool program_read(LinkHandle *link) {
   return link_read_registers(link, 1, COUNT, v) != 0;
 }
 
-int bench_tcp(double seconds) {
+int bench_tcp(double seconds, Figures &f) {
   LibmodbusServer server;
   if (!start_libmodbus_server(&server)) {
     fprintf(stderr, "modbus_bench: no libmodbus server\n");
     return 1;
   }
-  Rate ours, theirs;
+  f.kind = "Modbus TCP";
+  f.peer_name = "libmodbus client";
+  Rate &ours = f.ours, &theirs = f.peer;
   for (int round = 0; round < ROUNDS; round++) {
     LinkHandle *link = open_program_link(LINK_MODBUS_TCP, "127.0.0.1", static_cast<uint16_t>(server.port), 13);
     if (!link) {
@@ -85,10 +180,9 @@ int bench_tcp(double seconds) {
       fprintf(stderr, "modbus_bench: libmodbus client cannot connect\n");
       break;
     }
+    if (!tcp_ceiling(server.port, seconds / ROUNDS, f.ceiling)) fprintf(stderr, "modbus_bench: no ceiling client\n");
   }
   stop_libmodbus_server(&server);
-  printf("Modbus TCP, reads of %d registers, libmodbus server on loopback\n", COUNT);
-  report("program (register interface)", ours, "libmodbus client", theirs);
   return 0;
 }
 
@@ -127,7 +221,7 @@ bool pymodbus_ascii(const std::string &port, double seconds, Rate &rate) {
   return true;
 }
 
-int bench_serial(bool ascii, double seconds, long baud) {
+int bench_serial(bool ascii, double seconds, long baud, Figures &f) {
   SimProcess sim;
   std::vector<std::string> options = {ascii ? "--ascii" : "--rtu"};
   if (baud > 0) options.insert(options.end(), {"--baud", std::to_string(baud)});
@@ -136,7 +230,9 @@ int bench_serial(bool ascii, double seconds, long baud) {
     return 1;
   }
   unsigned index = baud_index_of(baud > 0 ? baud : 9600);
-  Rate ours, theirs;
+  f.kind = ascii ? "Modbus ASCII" : "Modbus RTU";
+  f.peer_name = ascii ? "pymodbus ASCII client" : "libmodbus RTU client";
+  Rate &ours = f.ours, &theirs = f.peer;
   for (int round = 0; round < ROUNDS; round++) {
     LinkHandle *link = open_program_link(ascii ? LINK_MODBUS_ASCII : LINK_MODBUS_RTU, sim.path(), 0, index);
     if (!link) {
@@ -146,6 +242,8 @@ int bench_serial(bool ascii, double seconds, long baud) {
     run_for(seconds / ROUNDS, ours, [link] { return program_read(link); });
     link_close(link);
     link_handle = nullptr;
+    if (!pty_ceiling(sim.path(), ascii, seconds / ROUNDS, f.ceiling))
+      fprintf(stderr, "modbus_bench: the ceiling client cannot open the port\n");
     if (ascii) {
       if (!pymodbus_ascii(sim.path(), seconds / ROUNDS, theirs)) fprintf(stderr, "modbus_bench: pymodbus failed\n");
       continue;
@@ -161,9 +259,6 @@ int bench_serial(bool ascii, double seconds, long baud) {
     modbus_close(ctx);
     modbus_free(ctx);
   }
-  printf("Modbus %s over a pty, reads of %d registers, zl27t-sim%s\n", ascii ? "ASCII" : "RTU", COUNT,
-         baud > 0 ? (" paced at " + std::to_string(baud) + " baud").c_str() : " unpaced");
-  report("program (register interface)", ours, ascii ? "pymodbus ASCII client" : "libmodbus RTU client", theirs);
   return 0;
 }
 
@@ -171,7 +266,7 @@ int bench_serial(bool ascii, double seconds, long baud) {
 
 int main(int argc, char **argv) {
   if (argc < 2) {
-    fprintf(stderr, "usage: modbus_bench tcp|rtu|ascii [--seconds N] [--baud N]\n");
+    fprintf(stderr, "usage: modbus_bench tcp|rtu|ascii|table [--seconds N] [--baud N]\n");
     return 2;
   }
   std::string what = argv[1];
@@ -187,10 +282,23 @@ int main(int argc, char **argv) {
   // Link open draws its window; a memory console keeps the terminal clean.
   if (!ui_init(CONSOLE_MEMORY)) return 1;
   int rc = 2;
-  if (what == "tcp")
-    rc = bench_tcp(seconds);
-  else if (what == "rtu" || what == "ascii")
-    rc = bench_serial(what == "ascii", seconds, baud);
+  Figures f;
+  if (what == "tcp") {
+    rc = bench_tcp(seconds, f);
+    printf("Modbus TCP, reads of %d registers, libmodbus server on loopback\n", COUNT);
+    report(f);
+  } else if (what == "rtu" || what == "ascii") {
+    rc = bench_serial(what == "ascii", seconds, baud, f);
+    printf("Modbus %s over a pty, reads of %d registers, zl27t-sim%s\n", what == "ascii" ? "ASCII" : "RTU", COUNT,
+           baud > 0 ? (" paced at " + std::to_string(baud) + " baud").c_str() : " unpaced");
+    report(f);
+  } else if (what == "table") {
+    ROUNDS = 6;
+    std::vector<Figures> rows(3);
+    rc = bench_tcp(seconds, rows[0]) | bench_serial(false, seconds, 0, rows[1]) | bench_serial(true, seconds, 0, rows[2]);
+    printf("Modbus exchange rates, reads of %d registers: the program beside its peer and the ceiling\n", COUNT);
+    print_table(rows);
+  }
   ui_shutdown();
   return rc;
 }

@@ -33,6 +33,15 @@ bool uart_unknown(const std::string &dir) {
   return fscanf(f.get(), "%d", &type) == 1 && type == 0;
 }
 
+// The kernel's own ttys, which never have a device behind them: the
+// controlling terminal, the console, the pty multiplexer and the virtual
+// terminals. Known by name, they cost no look-up at every start.
+bool virtual_tty(const std::string &name) {
+  if (name == "tty" || name == "console" || name == "ptmx") return true;
+  if (name.size() <= 3 || name.compare(0, 3, "tty") != 0) return false;
+  return std::all_of(name.begin() + 3, name.end(), [](char c) { return c >= '0' && c <= '9'; });
+}
+
 // Name order with numbers compared by value: ttyS2 before ttyS10.
 bool natural_less(const std::string &a, const std::string &b) {
   size_t i = 0, j = 0;
@@ -98,12 +107,13 @@ std::vector<std::string> plat_serial_ports_in(const char *sys_tty_dir, size_t ma
     }
   }
 
+  if (list.size() >= max_ports) return list;   // the named ports fill it
   std::vector<std::string> found;
   std::unique_ptr<DIR, DirCloser> dir(sys_tty_dir ? opendir(sys_tty_dir) : nullptr);
   if (dir) {
     while (struct dirent *e = readdir(dir.get())) {
       std::string name = e->d_name;
-      if (name == "." || name == "..") continue;
+      if (name == "." || name == ".." || virtual_tty(name)) continue;
       std::string entry = std::string(sys_tty_dir) + "/" + name;
       struct stat st {};
       // Virtual terminals and ptys have no device behind them.

@@ -134,6 +134,10 @@ bool tty_open(SerialPort *port, const char *list_name, const PortSettings &setti
   }
   port->fd = fd;
   port->manual_rts = false;
+  // A pty has no line: what its peer has not read yet says nothing of when
+  // the bytes are out, and asking costs a call on every write.
+  struct stat st;
+  port->no_output_queue = fstat(fd, &st) == 0 && pty_slave(st.st_rdev);
   if (!tty_apply(port, settings)) {
     close(fd);
     port->fd = -1;
@@ -168,10 +172,15 @@ bool tty_apply(SerialPort *port, const PortSettings &s) {
   if (!standard && !sport_set_baud_other(fd, s.baud)) return false;
   if (s.rts_toggle) {
     port->manual_rts = !rs485_rts_on_send(fd, true);
-    if (port->manual_rts) modem_lines(fd, TIOCMBIC, TIOCM_RTS);
+    // A port without modem lines (a pty) has no RTS to toggle: its writes
+    // do not ask for it again on every frame.
+    int rts = TIOCM_RTS;
+    port->rts_absent =
+        port->manual_rts && ioctl(fd, TIOCMBIC, &rts) != 0 && (errno == ENOTTY || errno == EINVAL);
   } else {
     if (port->settings.rts_toggle && !port->manual_rts) rs485_rts_on_send(fd, false);
     port->manual_rts = false;
+    port->rts_absent = false;
     modem_lines(fd, TIOCMBIS, TIOCM_RTS);
   }
   port->settings = s;
@@ -192,7 +201,7 @@ bool tty_settle(SerialPort *, const StreamWait &) { return true; }
 
 int tty_write(SerialPort *port, const uint8_t *data, int length) {
   if (port->fd < 0) return -1;
-  if (!port->manual_rts) {
+  if (!sport_write_drains(port)) {
     ssize_t n = write(port->fd, data, static_cast<size_t>(length));
     if (n >= 0) return static_cast<int>(n);
     return errno == EAGAIN || errno == EINTR ? 0 : -1;
@@ -222,9 +231,11 @@ int tty_write(SerialPort *port, const uint8_t *data, int length) {
   return done;
 }
 
+bool sport_write_drains(const SerialPort *port) { return port->manual_rts && !port->rts_absent; }
+
 int tty_output_queued(const SerialPort *port) {
   int queued = 0;
-  if (port->fd < 0 || ioctl(port->fd, TIOCOUTQ, &queued) != 0) return 0;
+  if (port->fd < 0 || port->no_output_queue || ioctl(port->fd, TIOCOUTQ, &queued) != 0) return 0;
   return queued;
 }
 

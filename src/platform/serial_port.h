@@ -55,6 +55,8 @@ struct SerialPort {
   int fd = -1;               // what to poll for input (the tty, or the socket)
   PortSettings settings;
   bool manual_rts = false;   // toggle RTS around writes ourselves
+  bool rts_absent = false;   // ... but the port has no RTS line (a pty): writes leave it
+  bool no_output_queue = false;   // a pty: no line whose queue could be asked for
   StreamKind kind = STREAM_TTY;
   RemoteStream *remote = nullptr;
   // Why the last open failed, or what the port cannot do or the far port
@@ -82,6 +84,8 @@ int sport_read(SerialPort *port, uint8_t *buffer, int size);
 // now, -1 on a failure of the port.
 int sport_write(SerialPort *port, const uint8_t *data, int length);
 int sport_output_queued(const SerialPort *port);
+// A write raises RTS by hand and drains the line: it may take the line's time.
+bool sport_write_drains(const SerialPort *port);
 int sport_input_queued(const SerialPort *port);
 unsigned sport_caps(const SerialPort *port);
 // A remote port's wait for the far port's answers (bounded, `wait` as for

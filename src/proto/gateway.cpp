@@ -81,6 +81,7 @@ LinkHandle *open_gateway_serial(const char *port_name, const uint16_t *address_b
                                 int idle_user) {
   LinkHandle *link = serial_open(port_name, 0, address_block, 1, idle, idle_user);
   if (!link) return nullptr;
+  std::lock_guard<std::mutex> g(link->lock);   // the reader runs already
   link->kind = TRANSPORT_GATEWAY;
   SerialChannel *ch = serial_channel(link);
   ch->framing_mode = FRAMING_GATEWAY;

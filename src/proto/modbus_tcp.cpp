@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <ctime>
 #include <new>
 #include <thread>
@@ -40,6 +41,8 @@ unsigned connect_steps(unsigned timeout) { return timeout < TCP_CONNECT_MAX_STEP
 // is made the channel stays marked, and the next exchange tries again.
 bool reconnect(LinkHandle *link, TcpChannel *ch) {
   tcp_disconnect(ch->fd);
+  ch->input_length = 0;
+  ch->in_step = false;
   IdleCallback idle;
   int user;
   {
@@ -71,10 +74,15 @@ void socket_failure(LinkHandle *link, TcpChannel *ch, int error, const char *pre
   if (tcp_error_text(error, prefix, link->error_text, sizeof link->error_text)) reconnect_after(link, ch);
 }
 
-// Input left over from earlier exchanges goes; a stream found ended or reset
-// is made anew before the request is sent.
+// Input left over from earlier exchanges goes (when the stream is not known
+// to be in step); a stream found ended or reset is made anew before the
+// request is sent.
 bool ready_to_send(LinkHandle *link, TcpChannel *ch) {
   if (ch->fd >= 0 && !ch->reconnect_due) {
+    if (ch->in_step) return true;
+    if (ch->input_length > 0 && frame_trace_on())
+      frame_trace(TRACE_RX, TRACE_TCP, ch->input, static_cast<size_t>(ch->input_length));
+    ch->input_length = 0;
     uint8_t junk[STALE_CHUNK];
     long n;
     while ((n = tcp_recv(ch->fd, junk, sizeof junk)) > 0) {
@@ -90,19 +98,46 @@ bool ready_to_send(LinkHandle *link, TcpChannel *ch) {
 struct ReplyReader {
   TcpChannel *ch = nullptr;
   uint8_t buffer[MBAP_REPLY_BUFFER] = {};
-  int wanted = MBAP_HEADER;
   int got = 0;
   bool ended = false;    // the peer closed: nothing more can come
+  bool ended_unanswered = false;   // ... before any byte of the reply
   int error = 0;         // a receive failed with this errno
   bool too_long = false;
 };
 
+// The length of the frame at the start of the channel's input once it is
+// all there, else 0; -1 for a frame that would overrun the reply buffer.
+int whole_frame(const TcpChannel *ch) {
+  if (ch->input_length < MBAP_HEADER) return 0;
+  int wanted = mbap_reply_length(ch->input);
+  if (wanted == 0) return -1;
+  return ch->input_length >= wanted ? wanted : 0;
+}
+
+// The frame at the start of the input into the reader's buffer.
+void take_frame(ReplyReader &r, int length) {
+  TcpChannel *ch = r.ch;
+  memcpy(r.buffer, ch->input, static_cast<size_t>(length));
+  r.got = length;
+  ch->input_length -= length;
+  if (ch->input_length > 0) memmove(ch->input, ch->input + length, static_cast<size_t>(ch->input_length));
+}
+
 // One step of the shared reply wait: whatever the socket has, up to the
-// whole reply frame. The header and the rest usually arrive together: both
-// are taken in the same step, so a prompt reply costs no second wait (nor
-// an idle call between its two halves).
+// room in the input. A reply usually comes in one piece: it is taken in the
+// step that sees it, so a prompt reply costs no second wait (nor an idle
+// call between its halves). Bytes after it stay for the next frame.
 WaitStep read_step(LinkHandle *, void *context, int max_ms) {
   ReplyReader &r = *static_cast<ReplyReader *>(context);
+  TcpChannel *ch = r.ch;
+  int frame = whole_frame(ch);
+  if (frame != 0) {
+    if (frame < 0)
+      r.too_long = true;
+    else
+      take_frame(r, frame);
+    return WAIT_STEP_DONE;
+  }
   if (r.ended) {
     // The time-out still runs out, a step at a time, without spinning.
     if (max_ms > 0) std::this_thread::sleep_for(std::chrono::milliseconds(max_ms));
@@ -110,11 +145,12 @@ WaitStep read_step(LinkHandle *, void *context, int max_ms) {
   }
   // The wait's first look comes right after the send: a reply cannot be
   // there yet, and the next step's poll sees it the moment it is.
-  if (max_ms == 0 && r.got == 0) return WAIT_STEP_NOTHING;
-  if (max_ms > 0 && !tcp_wait_readable(r.ch->fd, max_ms)) return WAIT_STEP_NOTHING;
+  if (max_ms == 0 && ch->input_length == 0) return WAIT_STEP_NOTHING;
+  if (max_ms > 0 && !tcp_wait_readable(ch->fd, max_ms)) return WAIT_STEP_NOTHING;
   bool came = false;
   for (;;) {
-    long n = tcp_recv(r.ch->fd, r.buffer + r.got, static_cast<size_t>(r.wanted - r.got));
+    int room = static_cast<int>(sizeof ch->input) - ch->input_length;
+    long n = tcp_recv(ch->fd, ch->input + ch->input_length, static_cast<size_t>(room));
     if (n == -EAGAIN) break;
     if (n < 0) {
       r.error = static_cast<int>(-n);
@@ -123,23 +159,31 @@ WaitStep read_step(LinkHandle *, void *context, int max_ms) {
     if (n == 0) {
       r.ended = true;
       r.ch->reconnect_due = true;
+      if (!came && ch->input_length == 0) {
+        r.ended_unanswered = true;
+        return WAIT_STEP_DONE;
+      }
       break;
     }
     came = true;
-    r.got += static_cast<int>(n);
-    if (r.wanted == MBAP_HEADER && r.got >= MBAP_HEADER) {
-      r.wanted = mbap_reply_length(r.buffer);
-      if (r.wanted == 0) {
-        r.too_long = true;
-        return WAIT_STEP_DONE;
-      }
+    ch->input_length += static_cast<int>(n);
+    frame = whole_frame(ch);
+    if (frame < 0) {
+      r.too_long = true;
+      return WAIT_STEP_DONE;
     }
-    if (r.got >= r.wanted) return WAIT_STEP_DONE;
+    if (frame > 0) {
+      take_frame(r, frame);
+      return WAIT_STEP_DONE;
+    }
+    // A short read took all there was; a full one may have left more.
+    if (n < room) break;
   }
   return came ? WAIT_STEP_PROGRESS : WAIT_STEP_NOTHING;
 }
 
-// One whole reply frame into r.buffer; false with the reason set.
+// One whole reply frame into r.buffer; false with the reason set (or, for
+// a stream that ended before any byte came, r.ended_unanswered).
 bool receive_reply(LinkHandle *link, TcpChannel *ch, ReplyReader &r) {
   r = ReplyReader{};
   r.ch = ch;
@@ -154,6 +198,7 @@ bool receive_reply(LinkHandle *link, TcpChannel *ch, ReplyReader &r) {
     case WAIT_DONE:
       break;
   }
+  if (r.ended_unanswered) return false;
   if (r.error) {
     socket_failure(link, ch, r.error, "Recv ");
     return false;
@@ -168,6 +213,17 @@ bool receive_reply(LinkHandle *link, TcpChannel *ch, ReplyReader &r) {
   return true;
 }
 
+// Sends the framed request; false with the reason set.
+bool send_request(LinkHandle *link, TcpChannel *ch, const uint8_t *frame, int length) {
+  if (!ready_to_send(link, ch)) return false;
+  if (frame_trace_on()) frame_trace(TRACE_TX, TRACE_TCP, frame, static_cast<size_t>(length));
+  if (int error = tcp_send(ch->fd, frame, static_cast<size_t>(length))) {
+    socket_failure(link, ch, error, "Send ");
+    return false;
+  }
+  return true;
+}
+
 int exchange(LinkHandle *link, const uint8_t *pdu, int pdu_length, int count, uint16_t *values) {
   TcpChannel *ch = tcp_channel(link);
   if (!link_valid(link) || !ch || count == 0) return 0;
@@ -176,25 +232,37 @@ int exchange(LinkHandle *link, const uint8_t *pdu, int pdu_length, int count, ui
   uint8_t frame[MBAP_FRAME_MAX];
   uint16_t transaction = ++ch->transaction_counter;
   int length = mbap_frame(frame, transaction, unit, pdu, pdu_length);
-  if (!ready_to_send(link, ch)) return 0;
-  if (frame_trace_on()) frame_trace(TRACE_TX, TRACE_TCP, frame, static_cast<size_t>(length));
-  if (int error = tcp_send(ch->fd, frame, static_cast<size_t>(length))) {
-    socket_failure(link, ch, error, "Send ");
-    return 0;
-  }
+  // Only an exchange that takes its whole reply leaves the stream in step.
+  bool reused = ch->fd >= 0 && !ch->reconnect_due;
+  if (!send_request(link, ch, frame, length)) return 0;
+  ch->in_step = false;
   // Late replies use up the time-out as silence would: a peer repeating an
   // old answer without a pause would otherwise hold the wait for good (with
   // input always there, not even the idle callback would run).
   auto give_up = std::chrono::steady_clock::now() + std::chrono::milliseconds(LINK_WAIT_STEP_MS * link->reply_timeout);
   ReplyReader r;
   for (;;) {
-    if (!receive_reply(link, ch, r)) return 0;
+    if (!receive_reply(link, ch, r)) {
+      if (!r.ended_unanswered) return 0;
+      // The peer had ended a connection kept from before: the request went
+      // nowhere. Once more on a new connection.
+      if (!reused) {
+        // The time-out runs out as it does for an ended stream.
+        link_reply_wait(link, link->reply_timeout, read_step, &r);
+        if (!link->idle_aborted) link_set_error(link, "Reply timeout");
+        return 0;
+      }
+      reused = false;
+      if (!send_request(link, ch, frame, length)) return 0;
+      continue;
+    }
     if (!mbap_reply_is_late(r.buffer, transaction)) break;
     if (std::chrono::steady_clock::now() >= give_up) {
       link_set_error(link, "Reply timeout");
       return 0;
     }
   }
+  ch->in_step = ch->input_length == 0;
   return modbus_check_tcp_reply(r.buffer, r.got, unit, pdu[0], count, values, link->error_text,
                                 sizeof link->error_text);
 }

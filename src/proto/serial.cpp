@@ -47,7 +47,6 @@ void release_packets(SerialChannel *ch) {
   ch->tx_packet = nullptr;
   framing_release(ch);
   ch->tx_length = 0;
-  ch->writing = false;
   ch->rx_active = false;
 }
 
@@ -78,15 +77,23 @@ void consume(SerialChannel *ch, unsigned done) {
 // Fills the transmit buffer from the framer under the link's lock and writes
 // it under the port lock alone: a write that drains the line with RTS raised
 // by hand may take a while, and the main thread must not wait for it.
-// Only the reader thread (or a test without one) pumps.
-void pump(LinkHandle *link, unsigned bytes_done) {
+// One thread pumps at a time: the reader thread, a caller sending its
+// request itself (queue_transmit), or a test without a reader. Whoever
+// finds another pumping leaves it to that one, which takes up what was
+// queued meanwhile before it stops. Only the reader closes a failed port: a
+// caller's failed write leaves that to it (write_failed).
+// A caller writes with the link's lock held (`hold`): the reply may be in
+// before the write returns, and the reader must not take it for the answer
+// to an earlier request while this one still counts as unsent.
+// Called and returning with `lk` (the link's lock) held.
+void pump_locked(LinkHandle *link, std::unique_lock<std::mutex> &lk, unsigned bytes_done, bool hold) {
   SerialChannel *ch = serial_channel(link);
-  std::unique_lock<std::mutex> lk(link->lock);
+  bool may_close = reader_link == link || !ch->reader_running;
+  if (ch->writing) return;
   consume(ch, bytes_done);
   for (;;) {
     if (ch->dead) {
       ch->tx_length = 0;
-      ch->writing = false;
       return;
     }
     int64_t now = monotonic_us();
@@ -99,23 +106,26 @@ void pump(LinkHandle *link, unsigned bytes_done) {
       if (b >= 256) break;
       ch->tx_buffer[ch->tx_length++] = static_cast<uint8_t>(b);
     }
-    if (ch->tx_length == 0 || !sport_is_open(&ch->port)) {
-      ch->writing = false;
+    if (ch->tx_length == 0 || !sport_is_open(&ch->port) || ch->write_failed) {
       ch->line_free_us = written_free;
       return;
     }
     ch->writing = true;
     uint16_t length = ch->tx_length;
-    lk.unlock();
+    if (!hold) lk.unlock();
     int n, queued = 0;
     {
       std::lock_guard<std::mutex> pg(ch->port_lock);
       n = sport_write(&ch->port, ch->tx_buffer, length);
       if (n >= 0) queued = sport_output_queued(&ch->port);
     }
-    lk.lock();
+    if (!hold) lk.lock();
+    ch->writing = false;
     if (n < 0) {
-      mark_dead(link);
+      if (may_close)
+        mark_dead(link);
+      else
+        ch->write_failed = true;
       return;
     }
     // A pty or a USB adapter takes the bytes at once and reports none
@@ -123,9 +133,32 @@ void pump(LinkHandle *link, unsigned bytes_done) {
     int64_t sent_free = (written_free > now ? written_free : now) + int64_t(n) * ch->char_us;
     int64_t queued_free = now + int64_t(queued) * ch->char_us;
     ch->line_free_us = sent_free > queued_free ? sent_free : queued_free;
-    if (n == 0) return;   // the port is full: poll for POLLOUT
+    if (n == 0) return;   // the port is full: the reader waits until it takes more
     consume(ch, static_cast<unsigned>(n));
   }
+}
+
+void pump(LinkHandle *link, unsigned bytes_done) {
+  std::unique_lock<std::mutex> lk(link->lock);
+  pump_locked(link, lk, bytes_done, false);
+}
+
+// Lock held. A request the caller may write itself, without waking the
+// reader thread: nothing else is on its way out, and the framer's only
+// timing is the line's silence, which the reader keeps. A remote stream's
+// reading and writing share its codec, so only the reader uses it; a write
+// that raises RTS by hand drains the line, too long to hold the lock.
+bool caller_may_send(LinkHandle *link, SerialChannel *ch) {
+  return ch->reader_running && reader_link != link && !ch->dead && !ch->writing && !ch->write_failed &&
+         ch->tx_length == 0 && !ch->tx_packet &&
+         (ch->framing_mode == FRAMING_MODBUS_RTU || ch->framing_mode == FRAMING_MODBUS_ASCII) &&
+         !sport_write_drains(&ch->port) && !(sport_caps(&ch->port) & STREAM_NETWORK);
+}
+
+// Lock held. What the caller's pump left for the reader thread: bytes the
+// port did not take, a request held back, a failed write.
+bool left_for_reader(const SerialChannel *ch) {
+  return ch->write_failed || ch->tx_length > 0 || ch->tx_packet || ch->tx_queue.head;
 }
 
 void reader_main(LinkHandle *link) {
@@ -138,7 +171,11 @@ void reader_main(LinkHandle *link) {
     bool want_write, watch_port;
     {
       std::lock_guard<std::mutex> g(link->lock);
-      want_write = ch->tx_length > 0;
+      if (ch->write_failed) {
+        ch->write_failed = false;
+        mark_dead(link);
+      }
+      want_write = ch->tx_length > 0 && !ch->writing;
       watch_port = !ch->dead;
       const FramerSlot *slot = framer_slot(ch->framing_mode);
       if (!ch->dead && slot && slot->pump_due_us) due = slot->pump_due_us(link);
@@ -179,6 +216,9 @@ void reader_main(LinkHandle *link) {
             for (int i = 0; i < n; i++) receive_framer(link, ch->read_buffer[i]);
             ch->rx_active = true;
             last_rx_us = monotonic_us();
+            // A short read took all there was: the next wait says when more
+            // comes (or that the port hung up), without an empty read.
+            if (n < ch->read_size) break;
             continue;
           }
           if (n == 0) {
@@ -327,6 +367,7 @@ LinkHandle *open_symax_serial(const char *port_name, int net_to_net, const uint1
                               IdleCallback idle, int idle_user) {
   LinkHandle *link = serial_open(port_name, net_to_net, address_block, 0, idle, idle_user);
   if (link) {
+    std::lock_guard<std::mutex> g(link->lock);   // the reader runs already
     link->kind = TRANSPORT_SYMAX;
     serial_channel(link)->framing_mode = FRAMING_SYMAX;
   }
@@ -411,12 +452,19 @@ bool serial_reopen(LinkHandle *link) {
 
 int queue_transmit(LinkHandle *link, Packet *packet) {
   SerialChannel *ch = serial_channel(link);
+  bool direct;
   {
-    std::lock_guard<std::mutex> g(link->lock);
+    std::unique_lock<std::mutex> lk(link->lock);
     // Nothing can be sent to a far end that is gone: keep the pool whole.
     queue_put(ch->dead ? &free_packets : &ch->tx_queue, packet);
+    direct = caller_may_send(link, ch);
+    if (direct) {
+      serial_trace_settle(ch);   // a reply's line goes before the next request
+      pump_locked(link, lk, 0, true);
+      direct = !left_for_reader(ch);
+    }
   }
-  transmit_kick(link);
+  if (!direct) transmit_kick(link);
   return 1;
 }
 

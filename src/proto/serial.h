@@ -8,7 +8,9 @@
 //   serial_set_port     baud, parity, stop and data bits of the port
 //   serial_port_lost    the far end went away (the port is closed meanwhile)
 //   serial_reopen       opens the port again by its name when it went away
-//   queue_transmit      hands a request to the reader thread
+//   queue_transmit      queues a request; a Modbus request on a local port
+//                       with nothing else going out is written by the
+//                       caller at once, anything else by the reader thread
 //   wait_reply          the oldest received message, waiting in 10-ms steps
 //                       through the shared reply wait (proto/link_handle.h)
 //   flush_queues        every queued message back to the pool

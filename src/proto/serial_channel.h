@@ -60,7 +60,8 @@ struct SerialChannel {
   uint8_t tx_buffer[SERIAL_BUFFER_SIZE] = {};
   uint16_t tx_length = 0;
   uint16_t chunk_size = SYMAX_IO_SIZE;
-  bool writing = false;       // a write is in progress
+  bool writing = false;       // a pump is writing: it goes on with what comes meanwhile
+  bool write_failed = false;  // a caller's write failed: the reader closes the port
 
   // Line timing. The fill bytes of the Sy/Max acknowledgement wait are
   // released by the clock at the line's character time, so a pty or USB

@@ -351,6 +351,48 @@ TEST(ModbusLinks, TcpWaitsAreBoundedAndEscEndsThemAtOnce) {
   EXPECT_LT(ms_since(aborted_at), 30);
 }
 
+// A peer that answers each request (reads of one register, value 0x1234):
+// once on its first connection, which it then closes, and on the next with
+// the reply sent twice in one piece.
+bool answer(int fd, bool twice) {
+  uint8_t request[64];
+  if (recv(fd, request, sizeof request, 0) < 12) return false;
+  const uint8_t reply[] = {request[0], request[1], 0, 0, 0, 5, request[6], 3, 2, 0x12, 0x34};
+  uint8_t both[2 * sizeof reply];
+  memcpy(both, reply, sizeof reply);
+  memcpy(both + sizeof reply, reply, sizeof reply);
+  size_t length = twice ? sizeof both : sizeof reply;
+  return send(fd, both, length, MSG_NOSIGNAL) == static_cast<ssize_t>(length);
+}
+void answer_close_answer(int listener, int exchanges) {
+  int fd = accept(listener, nullptr, nullptr);
+  if (fd < 0) return;
+  answer(fd, false);
+  close(fd);
+  fd = accept(listener, nullptr, nullptr);
+  for (int i = 1; fd >= 0 && i < exchanges; i++)
+    if (!answer(fd, true)) break;
+  if (fd >= 0) close(fd);
+}
+
+TEST(ModbusLinks, TcpResendsOnANewConnectionAndSkipsRepeatedReplies) {
+  SilentServer server;
+  LinkHandle *link = open_modbus_tcp("127.0.0.1", server.port, 1, 100, nullptr, 0);
+  ASSERT_NE(link, nullptr);
+  std::thread peer(answer_close_answer, server.fd, 4);
+  link_set_port(link, 0, 0, 1, 100, 8);
+  for (int i = 0; i < 4; i++) {
+    SCOPED_TRACE(i);
+    uint16_t v = 0;
+    ASSERT_NE(link_read_registers(link, 1, 1, &v), 0) << link_error_text(link);
+    EXPECT_EQ(v, 0x1234);
+    // The peer's close (after the first) is in before the next request.
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  link_close(link);
+  peer.join();
+}
+
 // A peer that answers every request with an old reply, over and over
 // without a pause (for three seconds at most, so a hang shows as a failure).
 void repeat_old_reply(int listener, std::atomic<bool> *stop) {

@@ -54,17 +54,18 @@ TEST(Ports, EnvironmentFirstThenRealDevicesSortedWithoutDuplicates) {
   fake_tty(sys.path, "ttyS10", true, "4");
   fake_tty(sys.path, "ttyS2", true, nullptr);
   fake_tty(sys.path, "tty0", false, nullptr);   // virtual terminal
+  fake_tty(sys.path, "ttyS", true, nullptr);    // a name like a virtual terminal's, but no number
   fake_tty(sys.path, "ttyUSB0", true, nullptr);
   fake_tty(sys.path, "ttyUSB9", true, nullptr);
 
   setenv("ZL27T_PORTS", "/dev/pts/3:ttyUSB9::pts/3:/dev/ttyUSB9:pts/4", 1);
-  std::vector<std::string> want = {"/dev/pts/3", "ttyUSB9", "pts/4", "ttyS0", "ttyS2", "ttyS10", "ttyUSB0"};
+  std::vector<std::string> want = {"/dev/pts/3", "ttyUSB9", "pts/4", "ttyS", "ttyS0", "ttyS2", "ttyS10", "ttyUSB0"};
   EXPECT_EQ(plat_serial_ports_in(sys.path.c_str(), 40), want);
   EXPECT_EQ(plat_serial_ports_in(sys.path.c_str(), 4), std::vector<std::string>(want.begin(), want.begin() + 4));
 
   unsetenv("ZL27T_PORTS");
   EXPECT_EQ(plat_serial_ports_in(sys.path.c_str(), 40),
-            (std::vector<std::string>{"ttyS0", "ttyS2", "ttyS10", "ttyUSB0", "ttyUSB9"}));
+            (std::vector<std::string>{"ttyS", "ttyS0", "ttyS2", "ttyS10", "ttyUSB0", "ttyUSB9"}));
   EXPECT_TRUE(plat_serial_ports_in((sys.path / "missing").c_str(), 40).empty());
 }
 
