@@ -5,6 +5,7 @@
 #include <array>
 #include <chrono>
 #include <mutex>
+#include <new>
 #include <thread>
 
 namespace {
@@ -16,7 +17,7 @@ constexpr int PORT_SLOTS = 16;
 constexpr int LOOK_STEP_MS = 5;
 
 std::mutex table_lock;
-std::array<HANDLE, PORT_SLOTS> ports{};
+std::array<WinPort *, PORT_SLOTS> ports{};
 
 struct SocketEvent {
   int token = -1;
@@ -24,43 +25,71 @@ struct SocketEvent {
 };
 SocketEvent socket_event;   // the one socket a key wait watches at a time
 
-bool port_readable(HANDLE h) {
+bool port_readable(const WinPort *p) {
   DWORD errors = 0;
   COMSTAT st{};
   // A port that fails (unplugged) counts as readable: the read then says so.
-  if (!ClearCommError(h, &errors, &st)) return true;
-  return st.cbInQue > 0;
+  if (!ClearCommError(p->handle, &errors, &st)) return true;
+  return st.cbInQue > 0 || p->read_have > p->read_taken;
 }
 
 }  // namespace
 
 int win_token_add_port(HANDLE port) {
+  WinPort *p = new (std::nothrow) WinPort;
+  if (!p) return -1;
+  p->handle = port;
+  p->read_ov.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+  p->write_ov.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
   std::lock_guard<std::mutex> g(table_lock);
-  for (int i = 0; i < PORT_SLOTS; i++)
+  for (int i = 0; p->read_ov.hEvent && p->write_ov.hEvent && i < PORT_SLOTS; i++)
     if (!ports[static_cast<size_t>(i)]) {
-      ports[static_cast<size_t>(i)] = port;
+      ports[static_cast<size_t>(i)] = p;
       return PORT_TOKEN_BASE + i;
     }
+  if (p->read_ov.hEvent) CloseHandle(p->read_ov.hEvent);
+  if (p->write_ov.hEvent) CloseHandle(p->write_ov.hEvent);
+  delete p;
   return -1;
 }
 
-HANDLE win_token_port(int token) {
+WinPort *win_token_state(int token) {
   int i = token - PORT_TOKEN_BASE;
   if (i < 0 || i >= PORT_SLOTS) return nullptr;
   std::lock_guard<std::mutex> g(table_lock);
   return ports[static_cast<size_t>(i)];
 }
 
+HANDLE win_token_port(int token) {
+  WinPort *p = win_token_state(token);
+  return p ? p->handle : nullptr;
+}
+
 void win_token_remove(int token) {
   int i = token - PORT_TOKEN_BASE;
   if (i < 0 || i >= PORT_SLOTS) return;
-  std::lock_guard<std::mutex> g(table_lock);
-  ports[static_cast<size_t>(i)] = nullptr;
+  WinPort *p;
+  {
+    std::lock_guard<std::mutex> g(table_lock);
+    p = ports[static_cast<size_t>(i)];
+    ports[static_cast<size_t>(i)] = nullptr;
+  }
+  if (!p) return;
+  // The overlapped records must outlive the I/O that writes into them.
+  if (p->read_pending || p->writing) {
+    CancelIoEx(p->handle, nullptr);
+    DWORD n;
+    if (p->read_pending) GetOverlappedResult(p->handle, &p->read_ov, &n, TRUE);
+    if (p->writing) GetOverlappedResult(p->handle, &p->write_ov, &n, TRUE);
+  }
+  CloseHandle(p->read_ov.hEvent);
+  CloseHandle(p->write_ov.hEvent);
+  delete p;
 }
 
 bool win_token_wait_readable(int token, int ms) {
   if (token < 0) return false;
-  if (HANDLE h = win_token_port(token)) {
+  if (const WinPort *h = win_token_state(token)) {
     auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms < 0 ? 0 : ms);
     for (;;) {
       if (port_readable(h)) return true;

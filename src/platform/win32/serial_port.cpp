@@ -9,28 +9,22 @@
 
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <string>
 
 #include "platform/ports.h"
 #include "platform/stream_impl.h"
 #include "platform/win32/handles.h"
+#include "platform/win32/win_port.h"
 
 namespace {
 
 constexpr char RTS_REFUSED[] = "the port cannot raise RTS only while sending (RS-485)";
 
-HANDLE handle_of(const SerialPort *port) { return port->fd >= 0 ? win_token_port(port->fd) : nullptr; }
-
-// Waits for an overlapped operation up to ms; bytes moved, or -1 when the
-// port failed.
-int finish(HANDLE h, OVERLAPPED &ov, BOOL started, DWORD ms) {
-  DWORD moved = 0;
-  if (!started) {
-    if (GetLastError() != ERROR_IO_PENDING) return -1;
-    if (WaitForSingleObject(ov.hEvent, ms) != WAIT_OBJECT_0) CancelIo(h);
-  }
-  if (!GetOverlappedResult(h, &ov, &moved, TRUE)) return GetLastError() == ERROR_OPERATION_ABORTED ? 0 : -1;
-  return static_cast<int>(moved);
+WinPort *state_of(const SerialPort *port) { return port->fd >= 0 ? win_token_state(port->fd) : nullptr; }
+HANDLE handle_of(const SerialPort *port) {
+  WinPort *p = state_of(port);
+  return p ? p->handle : nullptr;
 }
 
 bool queues(const SerialPort *port, COMSTAT *st) {
@@ -40,6 +34,42 @@ bool queues(const SerialPort *port, COMSTAT *st) {
 }
 
 }  // namespace
+
+// The read ahead, when it has finished (false: the port failed).
+bool win_port_collect(WinPort *p) {
+  if (!p->read_pending) return !p->read_failed;
+  DWORD n = 0;
+  if (GetOverlappedResult(p->handle, &p->read_ov, &n, FALSE)) {
+    p->read_pending = false;
+    p->read_have = n;
+    p->read_taken = 0;
+  } else if (GetLastError() != ERROR_IO_INCOMPLETE) {
+    p->read_pending = false;
+    p->read_failed = GetLastError() != ERROR_OPERATION_ABORTED;
+  }
+  return !p->read_failed;
+}
+
+// Starts a read ahead when none is pending and none is left to hand out.
+// With the port's time-outs it ends at once with the bytes there are, or
+// waits for the first; false when the port failed.
+bool win_port_read_ahead(WinPort *p) {
+  if (p->read_pending || p->read_failed || p->read_taken < p->read_have) return !p->read_failed;
+  p->read_have = p->read_taken = 0;
+  DWORD n = 0;
+  if (ReadFile(p->handle, p->read_buffer, sizeof p->read_buffer, &n, &p->read_ov)) {
+    // Done at once; the event is set too, and the count comes from the record.
+    if (GetOverlappedResult(p->handle, &p->read_ov, &n, FALSE)) p->read_have = n;
+    return true;
+  }
+  if (GetLastError() == ERROR_IO_PENDING) {
+    p->read_pending = true;
+    return true;
+  }
+  p->read_failed = true;
+  return false;
+}
+
 
 uint32_t sport_char_us(const PortSettings &s) {
   unsigned bits = 1 + (s.data_bits == 7 ? 7 : 8) + (s.parity == PARITY_NONE ? 0 : 1) + (s.stop_bits == 2 ? 2 : 1);
@@ -63,9 +93,12 @@ bool tty_open(SerialPort *port, const char *list_name, const PortSettings &setti
   }
   port->fd = token;
   port->manual_rts = false;
-  // Reads end with what has come: the reader waits for bytes itself.
+  // A read ends at once with the bytes there are, or with the first that
+  // come: the read kept pending is the reader's wait for bytes.
   COMMTIMEOUTS t{};
   t.ReadIntervalTimeout = MAXDWORD;
+  t.ReadTotalTimeoutMultiplier = MAXDWORD;
+  t.ReadTotalTimeoutConstant = MAXDWORD - 1;
   SetCommTimeouts(h, &t);
   SetupComm(h, 4096, 4096);
   if (!tty_apply(port, settings)) {
@@ -124,43 +157,61 @@ bool tty_apply(SerialPort *port, const PortSettings &s) {
 }
 
 int tty_read(SerialPort *port, uint8_t *buffer, int size) {
-  HANDLE h = handle_of(port);
-  COMSTAT st{};
-  if (!h || !queues(port, &st)) return -1;
-  if (st.cbInQue == 0 || size <= 0) return 0;
-  DWORD want = st.cbInQue < static_cast<DWORD>(size) ? st.cbInQue : static_cast<DWORD>(size);
-  OVERLAPPED ov{};
-  ov.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-  if (!ov.hEvent) return 0;
-  int n = finish(h, ov, ReadFile(h, buffer, want, nullptr, &ov), 1000);
-  CloseHandle(ov.hEvent);
-  return n;
+  WinPort *p = state_of(port);
+  if (!p || !win_port_collect(p)) return -1;
+  if (size <= 0) return 0;
+  if (p->read_taken >= p->read_have && !win_port_read_ahead(p)) return -1;
+  if (p->read_pending) return 0;
+  DWORD left = p->read_have - p->read_taken;
+  DWORD n = left < static_cast<DWORD>(size) ? left : static_cast<DWORD>(size);
+  memcpy(buffer, p->read_buffer + p->read_taken, n);
+  p->read_taken += n;
+  return static_cast<int>(n);
 }
 
+// Started and left to the driver: the bytes are copied, so the caller's
+// buffer is free again. While one write is on its way the port takes none.
 int tty_write(SerialPort *port, const uint8_t *data, int length) {
-  HANDLE h = handle_of(port);
-  if (!h) return -1;
+  WinPort *p = state_of(port);
+  if (!p) return -1;
+  if (p->writing) {
+    DWORD n = 0;
+    if (!GetOverlappedResult(p->handle, &p->write_ov, &n, FALSE)) {
+      if (GetLastError() == ERROR_IO_INCOMPLETE) return 0;
+      p->writing = false;
+      return -1;
+    }
+    p->writing = false;
+  }
   if (length <= 0) return 0;
-  OVERLAPPED ov{};
-  ov.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-  if (!ov.hEvent) return 0;
-  // The driver takes what it has room for; a port held up by flow control
-  // gives way after a while, with what it took.
-  DWORD ms = 1000 + static_cast<DWORD>(static_cast<uint64_t>(sport_char_us(port->settings)) * length / 1000);
-  int n = finish(h, ov, WriteFile(h, data, static_cast<DWORD>(length), nullptr, &ov), ms);
-  CloseHandle(ov.hEvent);
-  return n;
+  DWORD n = length < static_cast<int>(sizeof p->write_buffer) ? static_cast<DWORD>(length) : sizeof p->write_buffer;
+  memcpy(p->write_buffer, data, n);
+  p->write_length = n;
+  DWORD done = 0;
+  if (!WriteFile(p->handle, p->write_buffer, n, &done, &p->write_ov)) {
+    if (GetLastError() != ERROR_IO_PENDING) return -1;
+    p->writing = true;
+  }
+  return static_cast<int>(n);
 }
 
 int tty_output_queued(const SerialPort *port) {
+  WinPort *p = state_of(port);
   COMSTAT st{};
-  return queues(port, &st) ? static_cast<int>(st.cbOutQue) : 0;
+  if (!p || !queues(port, &st)) return 0;
+  // A write on its way counts whole: the driver says only what it holds.
+  int pending = p->writing && !HasOverlappedIoCompleted(&p->write_ov) ? static_cast<int>(p->write_length) : 0;
+  return pending > static_cast<int>(st.cbOutQue) ? pending : static_cast<int>(st.cbOutQue);
 }
 
 int tty_input_queued(const SerialPort *port) {
+  WinPort *p = state_of(port);
   COMSTAT st{};
-  return queues(port, &st) ? static_cast<int>(st.cbInQue) : 0;
+  if (!p || !queues(port, &st)) return 0;
+  return static_cast<int>(st.cbInQue + (p->read_have - p->read_taken));
 }
+
+bool sport_write_drains(const SerialPort *) { return false; }   // the driver toggles RTS, or nobody does
 
 bool tty_settle(SerialPort *, const StreamWait &) { return true; }
 
