@@ -72,6 +72,7 @@ void take_key(const KEY_EVENT_RECORD &k) {
     return;
   }
   uint8_t ch = static_cast<uint8_t>(k.uChar.AsciiChar);
+  if (ch == 0 && k.wVirtualKeyCode == VK_ESCAPE) ch = 27;   // wine gives Esc without its character
   if (ch == 0 || ch >= 0x80) return;   // shift keys alone, keys of no ASCII character
   for (int i = 0; i < repeat; i++) {
     if ((mods & ALT) && !(mods & CTRL)) kbd.out.push_back(27);

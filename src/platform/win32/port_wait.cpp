@@ -33,7 +33,7 @@ unsigned wait_com(WinPort *p, bool want_write, PortWake *wake, int64_t timeout_u
   if (p->read_have > p->read_taken) flags |= PORT_WAIT_READABLE;
   bool write_done = !p->writing || HasOverlappedIoCompleted(&p->write_ov);
   if (want_write && write_done) flags |= PORT_WAIT_WRITABLE;
-  if (flags) return flags | (consume_wake(wake) ? PORT_WAIT_WOKEN : 0);
+  if (flags) return flags | (consume_wake(wake) ? unsigned(PORT_WAIT_WOKEN) : 0u);
   HANDLE handles[3];
   DWORD n = 0;
   int wake_at = -1, read_at = -1, write_at = -1;
