@@ -120,6 +120,8 @@ bool sport_open(SerialPort *port, const char *list_name, const PortSettings &set
 }
 
 void sport_close(SerialPort *port) { entry_of(port).close(port); }
+
+bool sport_is_open(const SerialPort *port) { return port && port->fd >= 0; }
 bool sport_apply(SerialPort *port, const PortSettings &settings) { return entry_of(port).apply(port, settings); }
 int sport_read(SerialPort *port, uint8_t *buffer, int size) { return entry_of(port).read(port, buffer, size); }
 int sport_write(SerialPort *port, const uint8_t *data, int length) {

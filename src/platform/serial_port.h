@@ -5,6 +5,7 @@
 //                      flock (a port in use fails to open), raw 8-bit, 9600
 //                      8E1, CTS flow, DTR on. A remote port: looked up and
 //                      connected within the wait given, the line set
+//   sport_is_open      open and not closed since
 //   sport_apply        rate (all 16 of the baud table), parity incl. mark and
 //                      space, data and stop bits, flow, RTS mode
 //   sport_read         what has arrived (the Telnet layer stripped)
@@ -72,6 +73,7 @@ struct StreamWait {
 bool sport_open(SerialPort *port, const char *list_name, const PortSettings &settings,
                 const StreamWait &wait = StreamWait{});
 void sport_close(SerialPort *port);
+bool sport_is_open(const SerialPort *port);
 bool sport_apply(SerialPort *port, const PortSettings &settings);
 // Returns bytes read (> 0), 0 when nothing more has arrived, -1 when the far
 // end is gone (end of file, a failing port).

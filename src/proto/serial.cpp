@@ -1,15 +1,11 @@
 #include "proto/serial.h"
 
-#include <poll.h>
-#include <sys/eventfd.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <new>
 
+#include "platform/port_wait.h"
 #include "platform/signals.h"
 #include "proto/framing.h"
 
@@ -103,7 +99,7 @@ void pump(LinkHandle *link, unsigned bytes_done) {
       if (b >= 256) break;
       ch->tx_buffer[ch->tx_length++] = static_cast<uint8_t>(b);
     }
-    if (ch->tx_length == 0 || ch->port.fd < 0) {
+    if (ch->tx_length == 0 || !sport_is_open(&ch->port)) {
       ch->writing = false;
       ch->line_free_us = written_free;
       return;
@@ -138,14 +134,12 @@ void reader_main(LinkHandle *link) {
   SerialChannel *ch = serial_channel(link);
   int64_t last_rx_us = 0;
   while (!ch->stop.load()) {
-    struct pollfd fds[2];
-    fds[0] = {ch->wake_fd, POLLIN, 0};
     int64_t due = -1;
+    bool want_write, watch_port;
     {
       std::lock_guard<std::mutex> g(link->lock);
-      short events = POLLIN;
-      if (ch->tx_length > 0) events |= POLLOUT;
-      fds[1] = {ch->dead ? -1 : ch->port.fd, events, 0};
+      want_write = ch->tx_length > 0;
+      watch_port = !ch->dead;
       const FramerSlot *slot = framer_slot(ch->framing_mode);
       if (!ch->dead && slot && slot->pump_due_us) due = slot->pump_due_us(link);
       // Wake when the line falls silent: it ends an RTU frame, and a request
@@ -155,18 +149,16 @@ void reader_main(LinkHandle *link) {
         if (due < 0 || silent_at < due) due = silent_at;
       }
     }
-    struct timespec ts;
-    struct timespec *timeout = nullptr;
+    int64_t wait = -1;
     if (due >= 0) {
-      int64_t wait = due - monotonic_us();
+      wait = due - monotonic_us();
       if (wait < 0) wait = 0;
-      ts.tv_sec = static_cast<time_t>(wait / 1000000);
-      ts.tv_nsec = static_cast<long>((wait % 1000000) * 1000);
-      timeout = &ts;
     }
-    int rc = ppoll(fds, 2, timeout, nullptr);
-    if (rc < 0 && errno != EINTR) {
-      // Without a working poll nothing more is read: the port counts as
+    // Only this thread marks the port dead, and nobody else replaces it while
+    // it is alive: it may be waited on outside the lock.
+    unsigned got = port_wait(watch_port ? &ch->port : nullptr, want_write, ch->wake, wait);
+    if (got & PORT_WAIT_FAILED) {
+      // Without a working wait nothing more is read: the port counts as
       // gone, so operations fail at once instead of waiting out their
       // time-out, and a later reopen starts afresh.
       {
@@ -176,16 +168,11 @@ void reader_main(LinkHandle *link) {
       std::this_thread::sleep_for(FAILED_POLL_REST);
       continue;
     }
-    if (rc > 0 && (fds[0].revents & POLLIN)) {
-      uint64_t v;
-      ssize_t ignored = read(ch->wake_fd, &v, sizeof v);
-      (void)ignored;
-    }
     if (ch->stop.load()) break;
 
     {
       std::lock_guard<std::mutex> g(link->lock);
-      if (rc > 0 && fds[1].fd >= 0 && (fds[1].revents & (POLLIN | POLLHUP | POLLERR | POLLNVAL))) {
+      if (watch_port && (got & (PORT_WAIT_READABLE | PORT_WAIT_HANGUP))) {
         for (int reads = 0; reads < READS_PER_WAKE; reads++) {
           int n = sport_read(&ch->port, ch->read_buffer, ch->read_size);
           if (n > 0) {
@@ -196,7 +183,7 @@ void reader_main(LinkHandle *link) {
           }
           if (n == 0) {
             // Nothing left to read; a hang-up or error without data is the end.
-            if (fds[1].revents & (POLLHUP | POLLERR | POLLNVAL)) mark_dead(link);
+            if (got & PORT_WAIT_HANGUP) mark_dead(link);
             break;
           }
           mark_dead(link);   // end of file, EIO: the far end went away
@@ -319,8 +306,8 @@ LinkHandle *serial_open(const char *port_name, int net_to_net, const uint16_t *a
   }
   set_timing(ch);
   ch->origin = sport_origin(port_name);
-  ch->wake_fd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-  if (ch->wake_fd < 0) {
+  ch->wake = port_wake_create();
+  if (!ch->wake) {
     serial_link_free(link);
     return nullptr;
   }
@@ -351,14 +338,12 @@ void serial_close(LinkHandle *link) {
   if (SerialChannel *ch = serial_channel(link)) {
     if (ch->reader_running) {
       ch->stop = true;
-      uint64_t one = 1;
-      ssize_t ignored = write(ch->wake_fd, &one, sizeof one);
-      (void)ignored;
+      port_wake_signal(ch->wake);
       if (ch->reader.joinable()) ch->reader.join();
       ch->reader_running = false;
     }
-    if (ch->wake_fd >= 0) close(ch->wake_fd);
-    ch->wake_fd = -1;
+    port_wake_destroy(ch->wake);
+    ch->wake = nullptr;
     {
       std::lock_guard<std::mutex> g(link->lock);
       release_packets(ch);
@@ -383,7 +368,7 @@ void serial_set_port(LinkHandle *link, unsigned baud, int parity, int stop_bits,
   if (parity >= PARITY_NONE && parity <= PARITY_MARK) s.parity = parity;
   s.data_bits = data_bits == 7 ? 7 : 8;
   s.stop_bits = stop_bits == 2 ? 2 : 1;
-  if (ch->port.fd >= 0) sport_apply(&ch->port, s);   // refusals are not reported
+  if (sport_is_open(&ch->port)) sport_apply(&ch->port, s);   // refusals are not reported
   ch->port.settings = s;
   set_timing(ch);
 }
@@ -438,9 +423,7 @@ int queue_transmit(LinkHandle *link, Packet *packet) {
 void transmit_kick(LinkHandle *link) {
   SerialChannel *ch = serial_channel(link);
   if (reader_link == link || !ch->reader_running) return;
-  uint64_t one = 1;
-  ssize_t ignored = write(ch->wake_fd, &one, sizeof one);
-  (void)ignored;
+  port_wake_signal(ch->wake);
 }
 
 void transmit_pump(LinkHandle *link, unsigned bytes_done) { pump(link, bytes_done); }

@@ -18,10 +18,11 @@
 // The channel record is proto/serial_channel.h; the bytes on the wire are
 // decided by the link's framers (proto/framing.h), which the reader thread
 // feeds and the pump drains.
-// The reader thread waits in poll() on the port and an eventfd; everything it
-// does to the queues and framer state happens under the link's lock. Writing
-// to the port (and draining it when RTS is toggled by hand) happens under the
-// channel's port lock only, so a slow drain never holds up the main thread.
+// The reader thread waits on the port and a wake object (platform/port_wait.h);
+// everything it does to the queues and framer state happens under the link's
+// lock. Writing to the port (and draining it when RTS is toggled by hand)
+// happens under the channel's port lock only, so a slow drain never holds up
+// the main thread.
 // Lock order: the link's lock, then the port lock.
 //
 // A port whose far end went away (hang-up, error, end of file, a failing

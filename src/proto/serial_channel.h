@@ -19,6 +19,7 @@
 #include <string>
 #include <thread>
 
+#include "platform/port_wait.h"
 #include "platform/serial_port.h"
 #include "proto/frame_trace.h"
 #include "proto/gateway_msg.h"
@@ -44,7 +45,7 @@ struct SerialChannel {
   std::thread reader;
   std::atomic<bool> reader_running{false};
   std::atomic<bool> stop{false};
-  int wake_fd = -1;           // eventfd: transmit kick and stop
+  PortWake *wake = nullptr;   // transmit kick and stop (platform/port_wait.h)
   std::string port_name;      // as listed, for reopening
   PortOrigin origin;          // what the name was when the port was opened
   std::mutex port_lock;       // guards port (after the link's lock)

@@ -1,0 +1,35 @@
+// Waiting on a serial port (platform/serial_port.h) together with a wake
+// object another thread can signal: how a link's reader thread sleeps until
+// bytes come in, the port takes more, or it is handed work.
+//   port_wake_create / port_wake_destroy   the wake object (null on failure)
+//   port_wake_signal   wakes the thread in port_wait (or its next port_wait);
+//                      any thread, any number of times: signals before the
+//                      wait count as one
+//   port_wait          until the wake object is signalled, the port has
+//                      bytes to read (or takes bytes, when asked), the port
+//                      hangs up or fails, or the time-out passes. A port that
+//                      is not open (or null) is not waited on. A wake-up is
+//                      consumed by the wait that reports it.
+// The flags tell what happened; 0 is the time-out or an interrupted wait.
+// PORT_WAIT_FAILED: the wait itself failed and waiting again would fail too.
+#pragma once
+#include <cstdint>
+
+#include "platform/serial_port.h"
+
+struct PortWake;
+
+enum PortWaitFlags : unsigned {
+  PORT_WAIT_WOKEN = 1,
+  PORT_WAIT_READABLE = 2,
+  PORT_WAIT_WRITABLE = 4,
+  PORT_WAIT_HANGUP = 8,     // the far end hung up, or the port reports an error
+  PORT_WAIT_FAILED = 16,
+};
+
+PortWake *port_wake_create();
+void port_wake_destroy(PortWake *wake);
+void port_wake_signal(PortWake *wake);
+
+// timeout_us < 0: no time-out.
+unsigned port_wait(SerialPort *port, bool want_write, PortWake *wake, int64_t timeout_us);
