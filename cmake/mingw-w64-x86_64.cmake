@@ -18,6 +18,9 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 
 set(CMAKE_EXE_LINKER_FLAGS_INIT "-static")
 
-# ctest and gtest_discover_tests run the test programs through wine.
+# ctest and gtest_discover_tests run the test programs through wine, in a
+# wine prefix of the build's own (never the user's ~/.wine), with no X
+# display and without wine's messages.
 find_program(ZL27T_WINE wine REQUIRED)
-set(CMAKE_CROSSCOMPILING_EMULATOR ${ZL27T_WINE})
+set(CMAKE_CROSSCOMPILING_EMULATOR ${CMAKE_COMMAND} -E env --unset=DISPLAY WINEPREFIX=${CMAKE_BINARY_DIR}/wineprefix
+    WINEDEBUG=-all ${ZL27T_WINE})

@@ -4,6 +4,9 @@
 
 #include "platform/win32/windows_api.h"
 
+#include <fcntl.h>
+#include <io.h>
+
 #include <cstdio>
 #include <string>
 
@@ -23,6 +26,20 @@ bool regular_file(const char *path) {
   return disk;
 }
 
+// A new file, never one that is there already (msvcrt's fopen has no "x").
+FILE *create_new(const std::string &path) {
+  HANDLE h = CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return nullptr;
+  int fd = _open_osfhandle(reinterpret_cast<intptr_t>(h), _O_BINARY | _O_WRONLY);
+  if (fd < 0) {
+    CloseHandle(h);
+    return nullptr;
+  }
+  FILE *f = _fdopen(fd, "wb");
+  if (!f) _close(fd);
+  return f;
+}
+
 }  // namespace
 
 FILE *plat_open_regular(const char *path) {
@@ -38,8 +55,8 @@ ReplaceResult plat_replace_file(const char *path, const void *data, size_t size)
   FILE *f = nullptr;
   for (int attempt = 0; attempt < 100 && !f; ++attempt) {
     temp = std::string(path) + "." + std::to_string(GetCurrentProcessId()) + "." + std::to_string(attempt) + ".tmp";
-    f = std::fopen(temp.c_str(), "wbx");
-    if (!f && GetFileAttributesA(temp.c_str()) == INVALID_FILE_ATTRIBUTES) break;
+    f = create_new(temp);
+    if (!f && GetLastError() != ERROR_FILE_EXISTS) break;
   }
   if (!f) return REPLACE_OPEN_FAILED;
   bool ok = std::fwrite(data, 1, size, f) == size;

@@ -1,8 +1,8 @@
 // Print targets on Windows: a name ending in ':' (LPT1:) or "SYS$PRINT" goes
 // to the default printer through the spooler, as one RAW job sent when the
 // target is closed (the text is collected in a temporary file until then);
-// any other name is a file (made or emptied). No default printer: the open
-// fails.
+// any other name is a file (made or emptied), written byte for byte as on
+// every system. No default printer: the open fails.
 #include "platform/print.h"
 
 #include "platform/win32/windows_api.h"
@@ -79,7 +79,9 @@ FILE *plat_print_open(const char *name) {
   if (is_spooler_target(name)) return open_spooler();
   DWORD attributes = GetFileAttributesA(name);
   if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY)) return nullptr;
-  return fopen(name, "w");
+  // The same bytes as on every system: lines end in LF (a printer is
+  // reached through the spooler above, which ends them as it wants).
+  return fopen(name, "wb");
 }
 
 bool plat_print_close(FILE *f) {
