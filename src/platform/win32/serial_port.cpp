@@ -19,6 +19,9 @@
 
 namespace {
 
+// The shortest gap the driver can time; the reader keeps the line's own
+// silences from when its reads end.
+constexpr DWORD READ_GAP_MS = 1;
 constexpr char RTS_REFUSED[] = "the port cannot raise RTS only while sending (RS-485)";
 
 WinPort *state_of(const SerialPort *port) { return port->fd >= 0 ? win_token_state(port->fd) : nullptr; }
@@ -93,12 +96,10 @@ bool tty_open(SerialPort *port, const char *list_name, const PortSettings &setti
   }
   port->fd = token;
   port->manual_rts = false;
-  // A read ends at once with the bytes there are, or with the first that
-  // come: the read kept pending is the reader's wait for bytes.
+  // A read waits for the first byte, then ends when the line falls quiet
+  // for a moment: the read kept pending is the reader's wait for bytes.
   COMMTIMEOUTS t{};
-  t.ReadIntervalTimeout = MAXDWORD;
-  t.ReadTotalTimeoutMultiplier = MAXDWORD;
-  t.ReadTotalTimeoutConstant = MAXDWORD - 1;
+  t.ReadIntervalTimeout = READ_GAP_MS;
   SetCommTimeouts(h, &t);
   SetupComm(h, 4096, 4096);
   if (!tty_apply(port, settings)) {

@@ -95,9 +95,7 @@ int port_io(HANDLE h, bool write, uint8_t *buffer, int n, int ms, int *error) {
 // the overlapped wait.
 void set_timeouts(HANDLE h) {
   COMMTIMEOUTS t{};
-  t.ReadIntervalTimeout = MAXDWORD;
-  t.ReadTotalTimeoutMultiplier = MAXDWORD;
-  t.ReadTotalTimeoutConstant = MAXDWORD - 1;
+  t.ReadIntervalTimeout = 1;   // the read ends once the line is quiet for a moment
   SetCommTimeouts(h, &t);
 }
 
