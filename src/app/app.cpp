@@ -13,6 +13,7 @@
 #include "editor/param_editor.h"
 #include "forms/file_picker.h"
 #include "link/link.h"
+#include "link/link_core.h"
 #include "link/link_dialogs.h"
 #include "link/link_setup.h"
 #include "platform/signals.h"
@@ -176,6 +177,14 @@ static void show_trace_failure() {
   error_box(trace_file_failure());
 }
 
+// What the link's port cannot do (a remote port's note), once, on the
+// bottom line of the main screen: it is gone with the next command.
+static void show_port_note() {
+  constexpr int NOTE_ROW = 25;
+  char note[160];
+  if (link_note_to_show(link_handle, note, sizeof note)) status_printf("Note: %s", NOTE_ROW, 1, 80, ' ', ATTR_NORMAL, note);
+}
+
 int app_main(int argc, char **argv, const char *setup_path) {
   plat_set_exit_hook(close_link_before_exit);
   if (!ui_init(CONSOLE_VT)) {
@@ -196,11 +205,13 @@ int app_main(int argc, char **argv, const char *setup_path) {
   menu_code = MENU_ONLINE;
   config_dirty = 0;
   current_field = 1;
+  show_port_note();
   while (menu_code != MENU_END) {
     menu_code = menu_bar_run(main_menu, 4, menu_code);
     menu_code = dispatch(menu_code);
     screen_restore();
     show_trace_failure();
+    show_port_note();
   }
   ui_shutdown();
   if (link_handle) {

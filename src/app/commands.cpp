@@ -17,6 +17,7 @@
 #include "link/link_core.h"
 #include "link/link_kinds.h"
 #include "link/link_setup.h"
+#include "link/remote_ports.h"
 #include "link/setup_file.h"
 #include "proto/serial.h"
 
@@ -342,6 +343,8 @@ int open_link(const ProgramArgs &a) {
   // Only a serial kind looks at the port list (a TCP run need not scan it).
   const LinkKindEntry *kind = link_kind_entry(setup.kind);
   if (kind && kind->serial_port) {
+    // The remote ports the program keeps beside this setup file count too.
+    set_remote_ports_file(remote_ports_path_for(path.c_str()));
     refresh_serial_ports();
     if (!l.device.empty() && !port_index(l.device, &setup.port)) return failed("Too many serial ports");
   }
@@ -519,6 +522,7 @@ int print_command(const ProgramArgs &a) {
 }
 
 int ports_command(const ProgramArgs &a) {
+  set_remote_ports_file(remote_ports_path_for((a.setup_path.empty() ? DEFAULT_SETUP : a.setup_path).c_str()));
   refresh_serial_ports();
   std::string out;
   if (a.format == FORMAT_CSV) out += "index,name\n";

@@ -170,7 +170,9 @@ KeyCode choice_select(int row, int column, const char *const *choices, uint16_t 
       }
     }
   }
-  int i = *index % n;
+  // An index past the values wraps among them, never onto the action.
+  int values = (flags & FF_CHOICE_ACTION) && n > 1 ? n - 1 : n;
+  int i = *index < values ? *index : *index % values;
   for (;;) {
     put_field(choices[i], row, column, w, ' ', ATTR_HIGHLIGHT);
     KeyCode key = get_key();
@@ -202,7 +204,9 @@ void choice_show(int row, int column, const char *const *choices, int index, int
     // Walk to the index so that a value past the list's end is never used.
     int i = 0;
     while (choices[i] && i < index) i++;
-    if (i == index && choices[i]) text = choices[i];
+    // The action entry is no value.
+    bool action = (flags & FF_CHOICE_ACTION) && choices[i] && !choices[i + 1];
+    if (i == index && choices[i] && !action) text = choices[i];
   }
   put_field(text, row, column, width, ' ', flags);
 }
@@ -254,9 +258,25 @@ KeyCode AcceptField(FormField *field, const char *terminators, FieldFlags flags)
   int row = field->row;
   int col = field->column;
   int width = clamp_width(field->width);
-  if (field->DataType == DT_CHOICE)
-    return choice_select(row, col, field->choices, static_cast<uint16_t *>(field->value),
-                         terminators, flags);
+  if (field->DataType == DT_CHOICE) {
+    auto *index = static_cast<uint16_t *>(field->value);
+    for (;;) {
+      const uint16_t before = *index;
+      KeyCode key = choice_select(row, col, field->choices, index, terminators, flags);
+      int n = 0;
+      while (field->choices && field->choices[n]) n++;
+      if (!(flags & FF_CHOICE_ACTION) || n == 0 || *index != n - 1) return key;
+      if (key != KEY_ESC && field->validator && field->validator(field->value, width, field)) {
+        form_show_field(field, flags);
+        return key;
+      }
+      *index = before;
+      if (key == KEY_ESC) {
+        form_show_field(field, flags);
+        return key;
+      }
+    }
+  }
 
   char pad = (flags & FF_ZERO_PAD) ? '0' : ' ';
   int kind = std::abs(field->DataType);

@@ -12,6 +12,13 @@
 // 2 unsigned 16-bit (uint16_t), 28 number list (NumberList layout). A negative
 // code is the same kind with an empty entry allowed.
 //
+// A choice field with FF_CHOICE_ACTION in its flags has an action as the
+// last entry of its list: offered while choosing, never shown as a value (an
+// index at or past it shows "INVALID"). Chosen with any key but Esc, the
+// field's validator runs it; nonzero means it stored the value it chose (the
+// list may have grown), zero puts the earlier value back and the choice
+// runs again. Esc on it leaves the earlier value.
+//
 // A number typed past 16 bits (2 and 28) is refused with the bell and the
 // field edited again as typed; a number wider than its field, passed
 // through without a change, keeps its value.

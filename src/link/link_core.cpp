@@ -1,8 +1,11 @@
 // Link open, close and module identification, by the link's kind entry.
 #include "link/link_core.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <string>
+#include <vector>
 
 #include "link/link_kinds.h"
 #include "platform/ports.h"
@@ -108,6 +111,21 @@ int link_close(LinkHandle *link) {
   if (!e) return 0;
   e->close(link);
   return 1;
+}
+
+bool link_note_to_show(LinkHandle *link, char *text, size_t size) {
+  static std::vector<std::string> shown;   // "port name\nnote"
+  if (!size) return false;
+  text[0] = 0;
+  if (!link_valid(link)) return false;
+  const LinkKindEntry *e = link_transport_entry(link->kind);
+  if (!e || !e->serial_port) return false;
+  serial_port_note(link, text, size);
+  if (!*text) return false;
+  std::string key = std::string(port_name(link_setup)) + "\n" + text;
+  if (std::find(shown.begin(), shown.end(), key) != shown.end()) return false;
+  shown.push_back(key);
+  return true;
 }
 
 bool link_port_lost(LinkHandle *link) {

@@ -9,6 +9,7 @@
 //   link_connecting_line      what the connecting window says for a setup
 //   link_identify       reads the identification block and checks the name
 //   link_no_link_text   why there is no link: the last open's failure
+//   link_note_to_show   the link's port note, when this run has not shown it
 #pragma once
 #include <cstddef>
 
@@ -37,6 +38,10 @@ LinkResult link_connect(LinkSetup *setup, LinkHandle **link, IdleCallback idle =
 // link_error_text answers it for a null handle.
 const char *link_no_link_text();
 bool link_port_lost(LinkHandle *link);
+// What the link's port cannot do or its far port did not take (a remote
+// port's note), once per port and text in a run: true and the text when
+// that note was not handed out before.
+bool link_note_to_show(LinkHandle *link, char *text, size_t size);
 bool link_setup_port_missing(const LinkSetup &setup);
 // False when the kind cannot be opened (nothing to show).
 bool link_connecting_line(const LinkSetup &setup, char *line, size_t size);

@@ -10,6 +10,7 @@
 #include "link/link.h"
 #include "link/link_core.h"
 #include "link/link_kinds.h"
+#include "link/remote_ports.h"
 #include "link/setup_file.h"
 #include "ui/boxes.h"
 #include "ui/keys.h"
@@ -50,16 +51,68 @@ const Choices<2> priority_choices = null_ended(priority_text);
 const Choices<2> register_set_choices = null_ended(register_set_text);
 const Choices<2> term_charset_choices = null_ended(term_charset_text);
 
+// The port fields' last choice: a remote port typed in (choose_remote_port).
+constexpr char REMOTE_ENTRY[] = "Remote...";
+constexpr int REMOTE_ENTRY_WIDTH = sizeof REMOTE_ENTRY - 1;
+
 // The port list as the fields show it: names too long for the field keep
-// their end. Rebuilt on every call, as the list may have been refreshed.
+// their end; then the entry that types a remote port in. Rebuilt on every
+// call, as the list may have been refreshed or grown.
+// The widest a port field may grow in the dialog open now: a port typed in
+// must not draw past its window's frame.
+int port_field_room = PORT_FIELD_MAX;
+
+int port_field_width() {
+  return std::min(std::max(serial_port_field_width(), REMOTE_ENTRY_WIDTH), std::max(port_field_room, REMOTE_ENTRY_WIDTH));
+}
+
 const char *const *port_choices() {
   static char texts[MAX_SERIAL_PORTS][PORT_FIELD_MAX + 1];
-  static const char *list[MAX_SERIAL_PORTS + 1];
+  static const char *list[MAX_SERIAL_PORTS + 2];
   int n = serial_port_count();
-  port_field_texts(serial_port_list, n, serial_port_field_width(), texts);
+  port_field_texts(serial_port_list, n, std::min(serial_port_field_width(), port_field_width()), texts);
   for (int i = 0; i < n; i++) list[i] = texts[i];
-  list[n] = nullptr;
+  list[n] = REMOTE_ENTRY;
+  list[n + 1] = nullptr;
   return list;
+}
+
+// The small form for a remote port's name, below the dialogs: checked as
+// typed, refused with the reason and edited again; Esc or an empty name
+// gives up. The port joins the list (or is found there) and the field shows it.
+constexpr int REMOTE_TOP = 19, REMOTE_LEFT = 4, REMOTE_BOTTOM = 22, REMOTE_RIGHT = 77;
+constexpr int REMOTE_NAME_WIDTH = REMOTE_RIGHT - REMOTE_LEFT - 3;
+
+int choose_remote_port(void *value, int, FormField *field) {
+  WindowHandle window = win_open(REMOTE_TOP, REMOTE_LEFT, REMOTE_BOTTOM, REMOTE_RIGHT, "REMOTE PORT");
+  put_field("socket://HOST:PORT (raw TCP) or rfc2217://HOST:PORT (RFC 2217)", REMOTE_TOP + 1, REMOTE_LEFT + 2, 0,
+            ' ', ATTR_NORMAL);
+  static const char terminators[] = {KEY_ENTER, KEY_ESC, 0};
+  char name[REMOTE_NAME_WIDTH + 1] = "";
+  FieldFlags flags = ATTR_FIELD | FF_REPLACE;
+  int chosen = 0;
+  for (;;) {
+    KeyCode key = field_edit(name, REMOTE_TOP + 2, REMOTE_LEFT + 2, REMOTE_NAME_WIDTH, ' ', " -~", terminators, flags);
+    if (key == KEY_ESC || name[strspn(name, " ")] == 0) break;
+    uint16_t index = 0;
+    const char *why = nullptr;
+    if (remote_port_add(name, &index, &why) != REMOTE_REFUSED) {
+      memcpy(value, &index, sizeof index);
+      field->choices = port_choices();
+      field->width = static_cast<int16_t>(port_field_width());
+      chosen = 1;
+      break;
+    }
+    alert_box(why);
+    flags = (flags & ~FF_REPLACE) | FF_KEEP;   // the name as typed, to be corrected
+  }
+  win_close(&window);
+  return chosen;
+}
+
+FormField port_field(int row, uint16_t *value) {
+  return {static_cast<int16_t>(row), static_cast<int16_t>(FIELD_COLUMN), static_cast<int16_t>(port_field_width()),
+          DT_CHOICE, value, port_choices(), choose_remote_port, ATTR_FIELD | FF_CHOICE_ACTION};
 }
 
 FormField choice(int row, int column, int width, uint16_t *value, const char *const *choices) {
@@ -91,7 +144,7 @@ int layout_fields(uint16_t kind, FormField out[LAYOUT_ROWS]) {
   for (int i = 0; i < LAYOUT_ROWS; i++) {
     int row = FIRST_ROW + 1 + i;
     switch (layout[i].slot) {
-      case SLOT_PORT: out[n++] = choice(row, FIELD_COLUMN, serial_port_field_width(), &s.port, port_choices()); break;
+      case SLOT_PORT: out[n++] = port_field(row, &s.port); break;
       case SLOT_BAUD: out[n++] = choice(row, FIELD_COLUMN, 5, &s.baud, baud_choices.list); break;
       case SLOT_DATA_BITS: out[n++] = choice(row, FIELD_COLUMN, 1, &s.data_bits, data_bits_choices.list); break;
       case SLOT_STOP_BITS: out[n++] = choice(row, FIELD_COLUMN, 1, &s.stop_bits, stop_bits_choices.list); break;
@@ -253,6 +306,7 @@ bool connection_changed(const LinkSetup &a, const LinkSetup &b) {
 
 LinkHandle *configure_link() {
   WindowHandle window = win_open(7, 20, 18, 79, "CONFIGURE THIS COMPUTER");
+  port_field_room = PORT_FIELD_MAX;
   if (serial_port_count() == 0) refresh_serial_ports();
   const LinkSetup backup = link_setup;
   if (select_type_and_edit() == Outcome::ACCEPTED) {
@@ -273,8 +327,11 @@ LinkHandle *configure_link() {
 }
 
 void configure_terminal(int save_allowed) {
-  int port_width = serial_port_field_width();
-  WindowHandle window = win_open(6, 28, 13, std::max(54, FIELD_COLUMN + port_width + 1), "CONFIGURE TERMINAL EMULATOR");
+  port_field_room = PORT_FIELD_MAX;
+  int port_width = port_field_width();
+  const int right = std::max(54, FIELD_COLUMN + port_width + 1);
+  port_field_room = right - FIELD_COLUMN - 1;
+  WindowHandle window = win_open(6, 28, 13, right, "CONFIGURE TERMINAL EMULATOR");
   LinkSetup &s = link_setup;
   // The last row: how the BBS terminal reads the device's bytes 0x80-0xFF.
   static const char *const labels[] = {"Port", "Baud rate", "Data bits", "Stop bits", "Parity", "Character set"};
@@ -282,7 +339,7 @@ void configure_terminal(int save_allowed) {
     put_field(labels[i], 7 + i, LABEL_COLUMN, LABEL_WIDTH, ' ', FF_RIGHT);
   put_field("8", 9, FIELD_COLUMN, 0, ' ', ATTR_NORMAL);
   FormField fields[] = {
-      choice(7, FIELD_COLUMN, port_width, &s.term_port, port_choices()),
+      port_field(7, &s.term_port),
       choice(8, FIELD_COLUMN, 5, &s.term_baud, baud_choices.list),
       choice(9, FIELD_COLUMN, 1, &s.term_data_bits, data_bits_choices.list),
       choice(10, FIELD_COLUMN, 1, &s.term_stop_bits, stop_bits_choices.list),

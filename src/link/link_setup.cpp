@@ -7,9 +7,7 @@
 #include <cstring>
 #include <string>
 #include <string_view>
-#include <vector>
 
-#include "platform/ports.h"
 
 LinkSetup link_setup;
 LinkHandle *link_handle = nullptr;
@@ -121,19 +119,7 @@ bool clamp_link_setup(LinkSetup *s) {
   return changed;
 }
 
-void refresh_serial_ports() {
-  for (char *&name : serial_port_list) {
-    free(name);
-    name = nullptr;
-  }
-  std::vector<std::string> names = plat_serial_ports(MAX_SERIAL_PORTS);
-  int n = 0;
-  for (const std::string &name : names) {
-    if (n == MAX_SERIAL_PORTS) break;
-    serial_port_list[n] = strdup(name.c_str());
-    if (serial_port_list[n]) n++;
-  }
-}
+// refresh_serial_ports is remote_ports.cpp's: the list's order is kept there.
 
 int serial_port_count() {
   int n = 0;

@@ -8,6 +8,7 @@
 #include <string>
 #include <system_error>
 
+#include "link/remote_ports.h"
 #include "platform/files.h"
 #include "ui/boxes.h"
 
@@ -64,13 +65,22 @@ void set_setup_file_path(const char *file_name) {
   std::error_code ec;
   fs::path absolute = fs::absolute(file_name, ec);
   setup_path = ec ? std::string(file_name) : absolute.string();
+  // The typed remote ports are kept beside it.
+  set_remote_ports_file(remote_ports_path_for(setup_path.c_str()));
 }
 
 const char *setup_file_path() { return setup_path.c_str(); }
 
 void save_link_setup() {
   if (!confirm_box("Write setup to startup file?")) return;
-  switch (write_setup_image(setup_path.empty() ? "ZL27TSW.STP" : setup_path.c_str(), link_setup)) {
+  // Remote ports typed in this run go to their file first, so the indexes
+  // the setup file gets name them at the next start. Without that file an
+  // index naming one is written as no port (the next start asks), and the
+  // ports still serve this run.
+  LinkSetup image = link_setup;
+  if (remote_ports_pending() && remote_ports_keep(&image) != REMOTE_KEPT)
+    error_printf("Can't save remote port list %s", fs::path(remote_ports_file()).filename().c_str());
+  switch (write_setup_image(setup_path.empty() ? "ZL27TSW.STP" : setup_path.c_str(), image)) {
     case SETUP_WRITE_OPEN_FAILED: error_box("Can't open setup file"); break;
     case SETUP_WRITE_FAILED: error_box("Can't save setup file"); break;
     case SETUP_WRITE_OK: break;

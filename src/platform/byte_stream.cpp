@@ -112,6 +112,38 @@ bool stream_split_address(const char *list_name, std::string *host, uint16_t *po
   return true;
 }
 
+const char *stream_name_problem(const char *name) {
+  const StreamKindEntry &e = stream_kind_of_name(name);
+  if (e.kind == STREAM_TTY) return "A remote port starts with socket:// or rfc2217://";
+  const char *p = name + strlen(e.prefix);
+  for (const char *c = p; *c; c++)
+    if (*c == ' ') return "A remote port name holds no blanks";
+  const bool bracketed = *p == '[';
+  const char *end = bracketed ? strchr(p, ']') : strrchr(p, ':');
+  if (bracketed && !end) return "An IPv6 address is written [ADDRESS]:PORT";
+  if (!end) return "A remote port ends in :PORT, a TCP port of 1 to 65535";
+  if (end == p + (bracketed ? 1 : 0)) return "A remote port is socket://HOST:PORT or rfc2217://HOST:PORT";
+  bool zone = false;   // after the '%' of an IPv6 address: an interface's name
+  for (const char *c = p + (bracketed ? 1 : 0); c < end; c++) {
+    bool digit = *c >= '0' && *c <= '9';
+    bool letter = (*c >= 'a' && *c <= 'z') || (*c >= 'A' && *c <= 'Z');
+    bool hex = digit || (*c >= 'a' && *c <= 'f') || (*c >= 'A' && *c <= 'F');
+    bool fits = bracketed ? (zone ? digit || letter || *c == '.' || *c == '-' || *c == '_'
+                                  : hex || *c == ':' || *c == '.' || *c == '%')
+                          : digit || letter || *c == '.' || *c == '-' || *c == '_';
+    zone = zone || (bracketed && *c == '%');
+    if (!bracketed && *c == ':') return "An IPv6 address is written [ADDRESS]:PORT";
+    if (!fits) return bracketed ? "An IPv6 address holds hex digits, ':' and '.'"
+                                : "A host name holds letters, digits, '.', '-' and '_'";
+  }
+  const char *colon = bracketed ? end + 1 : end;
+  if (*colon != ':' || !colon[1]) return "A remote port ends in :PORT, a TCP port of 1 to 65535";
+  std::string host;
+  uint16_t port = 0;
+  if (!stream_split_address(name, &host, &port)) return "The TCP port must be a number from 1 to 65535";
+  return nullptr;
+}
+
 bool sport_open(SerialPort *port, const char *list_name, const PortSettings &settings, const StreamWait &wait) {
   const StreamKindEntry &e = stream_kind_of_name(list_name ? list_name : "");
   port->kind = e.kind;

@@ -42,6 +42,11 @@ bool stream_name_remote(const char *list_name);
 // IPv6 address are taken off. False when the name is not HOST:PORT with a
 // port of 1 to 65535.
 bool stream_split_address(const char *list_name, std::string *host, uint16_t *port);
+// Why a name typed as a remote port is none, in words for the user; null
+// when it is socket://HOST:PORT or rfc2217://HOST:PORT with a host of
+// letters, digits, '.', '-' and '_' (or an [IPv6] address) and a port of
+// 1 to 65535.
+const char *stream_name_problem(const char *name);
 // Where a remote list name ends in a colon-separated list that starts at
 // `text` (its HOST may hold colons in brackets); 0 when `text` does not
 // start with a remote prefix.

@@ -185,6 +185,14 @@ void apply_settings() {
   _setuart(terminal_port, baud, s.term_data_bits + 7, s.term_stop_bits + 1, s.term_parity, NO_FLOW);
 }
 
+// What a remote port cannot do or its far port did not take (the settings
+// are applied by now), after the help lines.
+void show_port_note() {
+  if (!terminal_port) return;
+  const char *note = tport_note(terminal_port->fd);
+  if (*note) term_printf("NOTE: %s\n", note);
+}
+
 void close_port() {
   tport_trap_interrupt(-1);
   if (terminal_port) sio_close(terminal_port);
@@ -312,6 +320,7 @@ void change_setup(Run &run) {
   clear_terminal_screen();
   term_printf("%s%s%s", HELP_EXIT, HELP_SETUP, HELP_SEND);
   if (!terminal_port) term_printf("%s", NO_PORT);
+  show_port_note();
   tport_trap_interrupt(terminal_port ? terminal_port->fd : -1);
 }
 
@@ -407,6 +416,7 @@ LinkHandle *terminal_run(int bbs_mode) {
   if (link_setup.term_port != link_setup.port)
     term_printf("NOTE: The terminal emulator is using %s\n", term_port_name());
   term_printf("%s%s%s%s", HELP_EXIT, HELP_SETUP, HELP_HEX, HELP_SEND);
+  show_port_note();
   tport_trap_interrupt(terminal_port->fd);
 
   // Keys and port are waited on together, so an idle terminal sleeps until

@@ -26,6 +26,9 @@ enum : uint32_t {
   FF_BEEP = 0x2000,
   FF_QUIET = 0x4000,
   FF_OVERWRITE = 0x10000,
+  // Forms: a choice list's last entry is an action ("Remote..."), not a
+  // value; see forms/forms.h.
+  FF_CHOICE_ACTION = 0x20000,
 };
 typedef uint32_t FieldFlags;
 

@@ -184,6 +184,49 @@ TEST_F(Forms, ChoicesOutsideTheListShowInvalid) {
   EXPECT_EQ(port, 3);
 }
 
+// A choice list ending in an action ("Remote..."): never shown as a value,
+// chosen it runs the field's check, which may store a new value; given up,
+// the earlier value stays and the choice runs again.
+int action_answer = 0;
+int action_runs = 0;
+int run_action(void *value, int, FormField *) {
+  action_runs++;
+  if (action_answer) memcpy(value, &action_answer, sizeof(uint16_t));
+  return action_answer != 0;
+}
+
+TEST_F(Forms, AChoiceListsLastActionRunsTheCheckInsteadOfBeingStored) {
+  const char *const ports[] = {"ttyS0", "ttyUSB0", "ttyUSB1", "Remote...", nullptr};
+  uint16_t port = 3;   // as stale as an index can be: the action's place
+  FormField field{10, 46, 9, DT_CHOICE, &port, ports, run_action, ATTR_FIELD | FF_CHOICE_ACTION};
+  form_show_field(&field, 0);
+  EXPECT_EQ(row_text(10).substr(45, 9), "INVALID  ");
+  struct Case {
+    std::string keys;
+    int answer;
+    uint16_t start, want;
+    int runs;
+  } cases[] = {
+      {keys({KEY_RIGHT, KEY_ENTER}), 2, 0, 1, 0},                        // an ordinary choice
+      {keys({KEY_LEFT, KEY_ENTER}), 2, 0, 2, 1},                         // the action stores 2
+      {keys({KEY_LEFT, KEY_DOWN}), 1, 0, 1, 1},                          // any key but Esc runs it
+      {keys({KEY_LEFT, KEY_LEFT, KEY_ENTER, KEY_RIGHT, KEY_ENTER}), 0, 1, 2, 1},   // given up: choose again
+      {keys({KEY_LEFT, KEY_ESC}), 2, 0, 0, 0},                           // Esc on it: nothing runs
+      {keys({KEY_ENTER}), 0, 3, 0, 0},                                   // a stale index starts on a value
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.keys);
+    port = c.start;
+    action_answer = c.answer;
+    action_runs = 0;
+    push_keys(c.keys.c_str());
+    AcceptField(&field, TERMINATORS, 0);
+    EXPECT_EQ(port, c.want);
+    EXPECT_EQ(action_runs, c.runs);
+    EXPECT_EQ(row_text(10).substr(45, 9), std::string(ports[c.want]) + std::string(9 - strlen(ports[c.want]), ' '));
+  }
+}
+
 TEST_F(Forms, NumberListEditor) {
   struct Case {
     const char *typed;
