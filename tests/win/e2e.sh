@@ -101,6 +101,19 @@ wait_text "CONFIGURE THIS COMPUTER" && pass "the link dialog" || fail "the link 
 screen | grep -qF '╔═' && pass "code page 437 box lines" || fail "no box lines on the screen"
 key Escape
 wait_text "oNline" && pass "the main menu" || fail "the main menu"
+# F1: the screen printed to a file (25 lines, each with its underline line,
+# then a form feed), byte for byte as on Linux.
+key F1
+if wait_text "PRINT SCREEN" 5; then
+  tmux -L "$sock" send-keys -t zl -l screen.txt
+  sleep 0.3
+  key Enter
+  for _ in $(seq 50); do [ -s SCREEN.TXT ] && break; sleep 0.1; done
+  [ "$(stat -c %s SCREEN.TXT 2>/dev/null)" = $((25 * 162 + 1)) ] && pass "F1 to a file" ||
+    fail "F1 to a file: $(stat -c %s SCREEN.TXT 2>&1)"
+else
+  fail "F1 opens no PRINT SCREEN box"
+fi
 key q
 if wait_text "EXIT=0"; then pass "quit, exit status 0"; else fail "quit"; fi
 screen | grep -qF "oNline" && fail "the console was not given back" || pass "the console given back"
