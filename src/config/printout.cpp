@@ -1,6 +1,7 @@
 #include "config/printout.h"
 
 #include "forms/file_picker.h"
+#include "platform/local_time.h"
 #include "platform/print.h"
 #include "ui/boxes.h"   // alert_*: file messages show whatever the link's Trap Errors says
 #include "ui/keys.h"
@@ -13,7 +14,7 @@ static const char *crc_text(const ModemConfig &c, uint16_t bit) {
 void report_date(char *out, size_t size, time_t when) {
   if (size == 0) return;
   struct tm local;
-  if (!localtime_r(&when, &local) || std::strftime(out, size < 41 ? size : 41, "%d/%b/%y %H:%M", &local) == 0) {
+  if (!plat_local_time(when, &local) || std::strftime(out, size < 41 ? size : 41, "%d/%b/%y %H:%M", &local) == 0) {
     out[0] = 0;
   }
 }

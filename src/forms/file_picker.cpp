@@ -163,6 +163,14 @@ bool pick_build_list(std::vector<PickItem> &list, const char *pattern, bool incl
     int d = std::strcmp(a.name.c_str(), b.name.c_str());
     return d != 0 ? d < 0 : a.real < b.real;
   });
+  // The drives after the sorted entries, in letter order (none where the
+  // system has no drive letters).
+  if (include_directories) {
+    for (char letter : plat_drive_names()) {
+      std::string drive = std::string(1, letter) + ":";
+      list.push_back({drive, drive + "\\", PICK_DIRECTORY});
+    }
+  }
   return listed;
 }
 

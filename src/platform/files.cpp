@@ -64,3 +64,6 @@ ReplaceResult plat_replace_file(const char *path, const void *data, size_t size)
   }
   return REPLACE_OK;
 }
+
+// One tree, no drive letters.
+std::string plat_drive_names() { return ""; }

@@ -9,9 +9,12 @@
 //                      replaced) and a replaced file keeps its permissions.
 //                      A target that exists and is not a regular file is
 //                      refused.
+//   plat_drive_names   the letters of the drives there are, A to Z ("" on a
+//                      system without drive letters)
 #pragma once
 #include <cstddef>
 #include <cstdio>
+#include <string>
 
 FILE *plat_open_regular(const char *path);
 
@@ -22,3 +25,5 @@ enum ReplaceResult {
 };
 
 ReplaceResult plat_replace_file(const char *path, const void *data, size_t size);
+
+std::string plat_drive_names();

@@ -3,16 +3,6 @@
 // looked up on a thread of its own and the connect made without blocking,
 // both in steps of 10 ms with the caller's step after each, so an open
 // never holds up a key for longer than a step.
-#include <arpa/inet.h>
-#include <netdb.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <poll.h>
-#include <sys/ioctl.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
@@ -26,6 +16,7 @@
 #include <vector>
 
 #include "platform/byte_stream.h"
+#include "platform/net.h"
 #include "platform/rfc2217.h"
 #include "platform/signals.h"
 #include "platform/stream_impl.h"
@@ -59,34 +50,14 @@ struct Lookup {
   std::mutex lock;
   std::condition_variable finished;
   bool done = false;
-  std::vector<sockaddr_storage> found;
-  std::vector<socklen_t> lengths;
+  std::vector<NetAddress> found;
 };
 
 void look_up(const std::shared_ptr<Lookup> &l, const std::string &host, uint16_t port) {
   plat_block_exit_signals();
-  addrinfo hints{};
-  hints.ai_family = AF_UNSPEC;
-  hints.ai_socktype = SOCK_STREAM;
-  hints.ai_flags = AI_NUMERICSERV;
-  addrinfo *list = nullptr;
-  char service[8];
-  snprintf(service, sizeof service, "%u", port);
-  std::vector<sockaddr_storage> found;
-  std::vector<socklen_t> lengths;
-  if (getaddrinfo(host.c_str(), service, &hints, &list) == 0) {
-    for (addrinfo *a = list; a; a = a->ai_next) {
-      if (a->ai_addrlen > sizeof(sockaddr_storage)) continue;
-      sockaddr_storage s{};
-      memcpy(&s, a->ai_addr, a->ai_addrlen);
-      found.push_back(s);
-      lengths.push_back(a->ai_addrlen);
-    }
-  }
-  if (list) freeaddrinfo(list);
+  std::vector<NetAddress> found = net_lookup(host, port);
   std::lock_guard<std::mutex> g(l->lock);
   l->found = std::move(found);
-  l->lengths = std::move(lengths);
   l->done = true;
   l->finished.notify_all();
 }
@@ -95,7 +66,7 @@ enum OpenOutcome { OPEN_DONE, OPEN_NOT_FOUND, OPEN_REFUSED, OPEN_TIMED_OUT, OPEN
 
 // A lookup given up finishes on its thread by itself, its result unused.
 OpenOutcome resolve(const std::string &host, uint16_t port, const StreamWait &wait, unsigned *steps_left,
-                    std::vector<sockaddr_storage> *found, std::vector<socklen_t> *lengths) {
+                    std::vector<NetAddress> *found) {
   auto l = std::make_shared<Lookup>();
   try {
     std::thread(look_up, l, host, port).detach();
@@ -107,7 +78,6 @@ OpenOutcome resolve(const std::string &host, uint16_t port, const StreamWait &wa
       std::unique_lock<std::mutex> g(l->lock);
       if (l->finished.wait_for(g, std::chrono::milliseconds(STEP_MS), [&] { return l->done; })) {
         *found = l->found;
-        *lengths = l->lengths;
         return found->empty() ? OPEN_NOT_FOUND : OPEN_DONE;
       }
     }
@@ -117,69 +87,42 @@ OpenOutcome resolve(const std::string &host, uint16_t port, const StreamWait &wa
   }
 }
 
-OpenOutcome connect_one(const sockaddr_storage &address, socklen_t length, const StreamWait &wait,
-                        unsigned *steps_left, int *fd_out) {
-  int fd = socket(address.ss_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, IPPROTO_TCP);
-  if (fd < 0) return OPEN_FAILED;
-  int one = 1;
-  setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);   // a frame goes out as it is written
-  if (connect(fd, reinterpret_cast<const sockaddr *>(&address), length) == 0) {
-    *fd_out = fd;
-    return OPEN_DONE;
-  }
-  OpenOutcome outcome = errno == ECONNREFUSED ? OPEN_REFUSED : OPEN_FAILED;
-  if (errno == EINPROGRESS) {
-    for (;;) {
-      pollfd p = {fd, POLLOUT, 0};
-      if (poll(&p, 1, STEP_MS) > 0) {
-        int error = 0;
-        socklen_t len = sizeof error;
-        if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &len) == 0 && error == 0) {
-          *fd_out = fd;
-          return OPEN_DONE;
-        }
-        outcome = error == ECONNREFUSED ? OPEN_REFUSED : OPEN_FAILED;
-        break;
-      }
-      if (*steps_left == 0) {
-        outcome = OPEN_TIMED_OUT;
-        break;
-      }
-      --*steps_left;
-      if (!step_on(wait)) {
-        outcome = OPEN_ABORTED;
-        break;
-      }
+OpenOutcome connect_one(const NetAddress &address, const StreamWait &wait, unsigned *steps_left, int *fd_out) {
+  int fd = -1;
+  NetResult r = net_connect_start(address, &fd);
+  for (;;) {
+    if (r == NET_DONE) {
+      *fd_out = fd;
+      return OPEN_DONE;
+    }
+    if (r != NET_PENDING) break;
+    r = net_wait_connected(fd, STEP_MS);
+    if (r != NET_PENDING) continue;
+    if (*steps_left == 0) {
+      net_close(fd);
+      return OPEN_TIMED_OUT;
+    }
+    --*steps_left;
+    if (!step_on(wait)) {
+      net_close(fd);
+      return OPEN_ABORTED;
     }
   }
-  close(fd);
-  return outcome;
-}
-
-// A server that sends small pieces with Nagle on (ser2net does) holds each
-// next piece of a reply until our acknowledgement of the last, which the
-// kernel delays by up to 40 ms once we have sent: a whole reply's worth on
-// the line. The quick acknowledgements it takes back after each of our
-// sends and now and then by itself, so they are asked for again each time.
-void ack_at_once(int fd) {
-  int one = 1;
-  setsockopt(fd, IPPROTO_TCP, TCP_QUICKACK, &one, sizeof one);
+  net_close(fd);
+  return r == NET_REFUSED ? OPEN_REFUSED : OPEN_FAILED;
 }
 
 int send_all(int fd, const uint8_t *data, size_t length) {
   size_t done = 0;
   while (done < length) {
-    ssize_t n = send(fd, data + done, length - done, MSG_NOSIGNAL | MSG_DONTWAIT);
+    long n = net_send(fd, data + done, length - done);
     if (n > 0) {
       done += static_cast<size_t>(n);
       continue;
     }
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0 && errno != EAGAIN) return -1;
-    pollfd p = {fd, POLLOUT, 0};
-    if (poll(&p, 1, SEND_WAIT_MS) <= 0) return -1;
+    if (n < 0 || !net_wait(fd, true, SEND_WAIT_MS)) return -1;
   }
-  ack_at_once(fd);
+  net_quick_ack(fd);
   return 0;
 }
 
@@ -235,11 +178,9 @@ int read_socket(SerialPort *port, uint8_t *data, int size) {
   uint8_t raw[sizeof r->held];
   for (;;) {
     size_t want = static_cast<size_t>(size) < sizeof raw ? static_cast<size_t>(size) : sizeof raw;
-    ssize_t n = recv(port->fd, r->telnet ? raw : data, want, MSG_DONTWAIT);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) return errno == EAGAIN || errno == EWOULDBLOCK ? 0 : -1;
-    if (n == 0) return -1;   // the server closed the connection
-    ack_at_once(port->fd);
+    long n = net_recv(port->fd, r->telnet ? raw : data, want);
+    if (n <= 0) return static_cast<int>(n);   // 0 nothing there, -1 the server closed the connection
+    net_quick_ack(port->fd);
     if (!r->telnet) return static_cast<int>(n);
     uint16_t answered = r->codec.answered;
     bool settled = rfc2217_settled(r->codec);
@@ -258,8 +199,7 @@ constexpr int SETTLE_ABORTED = -2;
 int settle_codec(SerialPort *port, const StreamWait &wait, unsigned steps) {
   RemoteStream *r = port->remote;
   for (unsigned left = steps; !rfc2217_settled(r->codec); left--) {
-    pollfd p = {port->fd, POLLIN, 0};
-    if (poll(&p, 1, STEP_MS) > 0) {
+    if (net_wait(port->fd, false, STEP_MS)) {
       int room = static_cast<int>(sizeof r->held) - r->held_length;
       uint8_t scratch[64];
       // Past the room, data is dropped as an overfull port drops it.
@@ -296,14 +236,13 @@ bool remote_open(SerialPort *port, const char *list_name, const PortSettings &se
     return false;
   }
   unsigned steps = wait.steps;
-  std::vector<sockaddr_storage> found;
-  std::vector<socklen_t> lengths;
-  OpenOutcome o = resolve(host, tcp_port, wait, &steps, &found, &lengths);
+  std::vector<NetAddress> found;
+  OpenOutcome o = resolve(host, tcp_port, wait, &steps, &found);
   int fd = -1;
   // A name may stand for several addresses (localhost: ::1 and 127.0.0.1);
   // the server may listen on only one of them.
   for (size_t i = 0; o == OPEN_DONE && i < found.size(); i++) {
-    o = connect_one(found[i], lengths[i], wait, &steps, &fd);
+    o = connect_one(found[i], wait, &steps, &fd);
     if (o == OPEN_DONE || o == OPEN_ABORTED || o == OPEN_TIMED_OUT) break;
   }
   if (o != OPEN_DONE) {
@@ -312,7 +251,7 @@ bool remote_open(SerialPort *port, const char *list_name, const PortSettings &se
   }
   RemoteStream *r = new (std::nothrow) RemoteStream;
   if (!r) {
-    close(fd);
+    net_close(fd);
     return false;
   }
   r->telnet = port->kind == STREAM_RFC2217;
@@ -345,10 +284,7 @@ bool remote_open(SerialPort *port, const char *list_name, const PortSettings &se
 }
 
 void remote_close(SerialPort *port) {
-  if (port->fd >= 0) {
-    shutdown(port->fd, SHUT_RDWR);
-    close(port->fd);
-  }
+  net_close(port->fd);
   port->fd = -1;
   delete port->remote;
   port->remote = nullptr;
@@ -371,13 +307,9 @@ int remote_write(SerialPort *port, const uint8_t *data, int length) {
   RemoteStream *r = port->remote;
   if (port->fd < 0 || !r) return -1;
   if (!r->telnet) {
-    for (;;) {
-      ssize_t n = send(port->fd, data, static_cast<size_t>(length), MSG_NOSIGNAL | MSG_DONTWAIT);
-      if (n > 0) ack_at_once(port->fd);
-      if (n >= 0) return static_cast<int>(n);
-      if (errno == EINTR) continue;
-      return errno == EAGAIN || errno == EWOULDBLOCK ? 0 : -1;
-    }
+    long n = net_send(port->fd, data, static_cast<size_t>(length));
+    if (n > 0) net_quick_ack(port->fd);
+    return static_cast<int>(n);
   }
   // Doubled IACs make the bytes on the socket more than the data: a chunk
   // goes out whole, or the stream counts as gone.
@@ -403,9 +335,7 @@ int remote_output_queued(const SerialPort *) {
 }
 
 int remote_input_queued(const SerialPort *port) {
-  int queued = 0;
-  if (port->fd < 0 || ioctl(port->fd, FIONREAD, &queued) != 0) queued = 0;
-  return queued + (port->remote ? port->remote->held_length : 0);
+  return net_pending(port->fd) + (port->remote ? port->remote->held_length : 0);
 }
 
 bool remote_settle(SerialPort *port, const StreamWait &wait) {

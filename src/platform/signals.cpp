@@ -1,5 +1,5 @@
 // Signals that end the program, and the mask of the program's other threads.
-#include "platform/signals.h"
+#include "platform/signals_posix.h"
 
 #include <pthread.h>
 #include <unistd.h>

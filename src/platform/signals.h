@@ -1,8 +1,7 @@
-// Signals that end the program. The vt console gives the terminal back on
-// each of them before the signal takes its default course; the threads the
-// program starts keep out of their way.
-//   plat_exit_signals        every signal whose default action ends the
-//                            process, the real-time signals included
+// Signals that end the program (on Windows: the console's control events,
+// Ctrl-Break, closing the console window, logoff, shutdown). The console
+// gives the terminal back on each of them before the signal takes its
+// default course; the threads the program starts keep out of their way.
 //   plat_block_exit_signals  the first call of every thread the program
 //                            starts: those signals (and the console's stop,
 //                            continue and resize) are then taken by the main
@@ -29,11 +28,9 @@
 // Faults, SIGABRT and SIGPIPE (raised by the program's own writes) are never
 // deferred.
 #pragma once
-#include <signal.h>
 
 constexpr unsigned EXIT_GRACE_SECONDS = 2;
 
-void plat_exit_signals(sigset_t *set);
 void plat_block_exit_signals();
 
 void plat_set_exit_hook(void (*hook)());

@@ -13,7 +13,7 @@
 
 #include "link/link.h"
 #include "proto/serial.h"
-#include "platform/signals.h"
+#include "platform/signals_posix.h"
 #include "sim_process.h"
 #include "thread_count.h"
 

@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -19,11 +20,14 @@ struct ScratchDirectory {
   std::filesystem::path dir, old;
   ScratchDirectory() {
     old = std::filesystem::current_path();
-    std::string tmpl = (std::filesystem::temp_directory_path() / "zl27t-cfg-XXXXXX").string();
-    std::vector<char> buf(tmpl.begin(), tmpl.end());
-    buf.push_back(0);
-    if (!mkdtemp(buf.data())) std::abort();
-    dir = buf.data();
+    // A new directory of our own (mkdtemp's promise, on every system).
+    std::random_device random;
+    for (int attempt = 0;; attempt++) {
+      if (attempt == 100) std::abort();
+      dir = std::filesystem::temp_directory_path() / ("zl27t-cfg-" + std::to_string(random()));
+      std::error_code ec;
+      if (std::filesystem::create_directory(dir, ec)) break;
+    }
     std::filesystem::current_path(dir);
   }
   ~ScratchDirectory() {

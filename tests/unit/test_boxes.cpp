@@ -77,7 +77,7 @@ TEST_F(Boxes, ScreenPrintTranslatesFramesAndUnderlinesHighlights) {
   put_field("Hot", 2, 1, 0, ' ', 2);
   win_open(5, 1, 7, 10, "");
   std::string path = testing::TempDir() + "print.txt";
-  FILE *f = fopen(path.c_str(), "w");
+  FILE *f = fopen(path.c_str(), "wb");   // the bytes as written, on every system
   ASSERT_NE(f, nullptr);
   print_screen_to(f);
   fclose(f);
@@ -85,6 +85,7 @@ TEST_F(Boxes, ScreenPrintTranslatesFramesAndUnderlinesHighlights) {
   std::ifstream in(path, std::ios::binary);
   std::stringstream ss;
   ss << in.rdbuf();
+  in.close();   // an open file cannot be removed on every system
   std::string text = ss.str();
   ASSERT_EQ(text.size(), 25u * 162 + 1);
   auto line = [&](int r) { return text.substr((r - 1) * 162, 80); };
