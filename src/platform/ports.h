@@ -17,3 +17,6 @@ std::string plat_port_path(const std::string &name);
 // Whether the port's path names something that exists (a missing device
 // tells why an open failed); a remote port's name always does.
 bool plat_port_exists(const std::string &name);
+// The list's order for names the system lists: numbers compared by value
+// (ttyS2 before ttyS10, COM2 before COM10), then byte by byte.
+bool plat_port_name_less(const std::string &a, const std::string &b);

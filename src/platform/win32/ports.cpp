@@ -22,33 +22,6 @@ std::string upper(std::string s) {
   return s;
 }
 
-// Name order with numbers compared by value.
-bool natural_less(const std::string &a, const std::string &b) {
-  size_t i = 0, j = 0;
-  while (i < a.size() && j < b.size()) {
-    bool da = a[i] >= '0' && a[i] <= '9', db = b[j] >= '0' && b[j] <= '9';
-    if (da && db) {
-      size_t ei = i, ej = j;
-      while (ei < a.size() && a[ei] == '0') ei++;
-      while (ej < b.size() && b[ej] == '0') ej++;
-      size_t si = ei, sj = ej;
-      while (ei < a.size() && a[ei] >= '0' && a[ei] <= '9') ei++;
-      while (ej < b.size() && b[ej] >= '0' && b[ej] <= '9') ej++;
-      if (ei - si != ej - sj) return ei - si < ej - sj;
-      int c = a.compare(si, ei - si, b, sj, ej - sj);
-      if (c != 0) return c < 0;
-      i = ei;
-      j = ej;
-    } else {
-      if (a[i] != b[j]) return static_cast<unsigned char>(a[i]) < static_cast<unsigned char>(b[j]);
-      i++;
-      j++;
-    }
-  }
-  if ((a.size() - i) != (b.size() - j)) return a.size() - i < b.size() - j;
-  return a < b;
-}
-
 void add_unique(std::vector<std::string> &list, const std::string &name, size_t max_ports) {
   if (list.size() >= max_ports || name.empty() || name.size() > MAX_NAME) return;
   std::string path = upper(plat_port_path(name));
@@ -112,7 +85,7 @@ std::vector<std::string> plat_serial_ports_in(const char *, size_t max_ports) {
   }
   std::vector<std::string> found = registry_ports();
   std::sort(found.begin(), found.end(), [](const std::string &a, const std::string &b) {
-    return natural_less(upper(a), upper(b));
+    return plat_port_name_less(upper(a), upper(b));
   });
   for (const std::string &name : found) add_unique(list, name, max_ports);
   return list;
