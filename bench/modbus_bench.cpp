@@ -51,8 +51,10 @@ struct Figures {
 };
 
 void print_rate(const char *name, const Rate &r) {
-  printf("%-28s %8.0f exchanges/s (%ld in %.1f s, %ld failed)\n", name, r.per_second(), r.exchanges, r.seconds,
+  printf("%-28s %8.0f exchanges/s (%ld in %.1f s, %ld failed)", name, r.per_second(), r.exchanges, r.seconds,
          r.failures);
+  if (r.cpu_seconds > 0) printf(", %.1f us CPU and %.2f sleeps each", r.cpu_us_each(), r.sleeps_each());
+  printf("\n");
 }
 
 void report(const Figures &f) {

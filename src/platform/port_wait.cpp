@@ -36,7 +36,9 @@ void port_wake_signal(PortWake *wake) {
   (void)ignored;
 }
 
-unsigned port_wait(SerialPort *port, bool want_write, PortWake *wake, int64_t timeout_us) {
+bool port_wait_lends_input() { return true; }
+
+unsigned port_wait(SerialPort *port, unsigned watch, PortWake *wake, int64_t timeout_us) {
   struct pollfd fds[2];
   int count = 0;
   int wake_at = -1, port_at = -1;
@@ -46,7 +48,9 @@ unsigned port_wait(SerialPort *port, bool want_write, PortWake *wake, int64_t ti
   }
   if (port && port->fd >= 0) {
     port_at = count;
-    fds[count++] = {port->fd, static_cast<short>(POLLIN | (want_write ? POLLOUT : 0)), 0};
+    // Hang-ups and errors are told whatever is asked for.
+    fds[count++] = {port->fd,
+                    static_cast<short>((watch & PORT_WATCH_READ ? POLLIN : 0) | (watch & PORT_WATCH_WRITE ? POLLOUT : 0)), 0};
   }
   struct timespec ts;
   struct timespec *timeout = nullptr;

@@ -6,10 +6,16 @@
 //                      any thread, any number of times: signals before the
 //                      wait count as one
 //   port_wait          until the wake object is signalled, the port has
-//                      bytes to read (or takes bytes, when asked), the port
-//                      hangs up or fails, or the time-out passes. A port that
-//                      is not open (or null) is not waited on. A wake-up is
+//                      bytes to read or takes bytes (each when asked), the
+//                      port hangs up or fails (always), or the time-out
+//                      passes. A port that is not open (or null) is not
+//                      waited on; nor is a null wake object. A wake-up is
 //                      consumed by the wait that reports it.
+//   port_wait_lends_input  whether a port's input may be left to another
+//                      thread while its reader waits for a hang-up alone:
+//                      true where a wait that does not ask for input takes
+//                      none (poll); false where the reader keeps a read of
+//                      its own pending on the port (Windows)
 // The flags tell what happened; 0 is the time-out or an interrupted wait.
 // PORT_WAIT_FAILED: the wait itself failed and waiting again would fail too.
 #pragma once
@@ -27,9 +33,16 @@ enum PortWaitFlags : unsigned {
   PORT_WAIT_FAILED = 16,
 };
 
+// What a wait watches the port for besides its hang-up or failure.
+enum PortWatch : unsigned {
+  PORT_WATCH_READ = 1,
+  PORT_WATCH_WRITE = 2,
+};
+
 PortWake *port_wake_create();
 void port_wake_destroy(PortWake *wake);
 void port_wake_signal(PortWake *wake);
 
 // timeout_us < 0: no time-out.
-unsigned port_wait(SerialPort *port, bool want_write, PortWake *wake, int64_t timeout_us);
+unsigned port_wait(SerialPort *port, unsigned watch, PortWake *wake, int64_t timeout_us);
+bool port_wait_lends_input();

@@ -10,10 +10,13 @@ LinkHandle *open_modbus(const char *port_name, uint16_t drop, int32_t transport,
   const uint16_t block[1 + LINK_MAX_DROPS] = {0};
   LinkHandle *link = serial_open(port_name, 0, block, 1, idle, idle_user);
   if (!link) return nullptr;
-  std::lock_guard<std::mutex> g(link->lock);   // the reader runs already
-  link->kind = transport;
-  link->route[0] = drop;
-  serial_channel(link)->framing_mode = framing;
+  {
+    std::lock_guard<std::mutex> g(link->lock);   // the reader runs already
+    link->kind = transport;
+    link->route[0] = drop;
+    serial_channel(link)->framing_mode = framing;
+  }
+  transmit_kick(link);   // the reader looks at the framing again (it may lend the input)
   return link;
 }
 

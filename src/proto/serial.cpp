@@ -81,7 +81,7 @@ void consume(SerialChannel *ch, unsigned done) {
 // request itself (queue_transmit), or a test without a reader. Whoever
 // finds another pumping leaves it to that one, which takes up what was
 // queued meanwhile before it stops. Only the reader closes a failed port: a
-// caller's failed write leaves that to it (write_failed).
+// caller's failed write leaves that to it (port_failed).
 // A caller writes with the link's lock held (`hold`): the reply may be in
 // before the write returns, and the reader must not take it for the answer
 // to an earlier request while this one still counts as unsent.
@@ -106,7 +106,7 @@ void pump_locked(LinkHandle *link, std::unique_lock<std::mutex> &lk, unsigned by
       if (b >= 256) break;
       ch->tx_buffer[ch->tx_length++] = static_cast<uint8_t>(b);
     }
-    if (ch->tx_length == 0 || !sport_is_open(&ch->port) || ch->write_failed) {
+    if (ch->tx_length == 0 || !sport_is_open(&ch->port) || ch->port_failed) {
       ch->line_free_us = written_free;
       return;
     }
@@ -125,7 +125,7 @@ void pump_locked(LinkHandle *link, std::unique_lock<std::mutex> &lk, unsigned by
       if (may_close)
         mark_dead(link);
       else
-        ch->write_failed = true;
+        ch->port_failed = true;
       return;
     }
     // A pty or a USB adapter takes the bytes at once and reports none
@@ -143,46 +143,115 @@ void pump(LinkHandle *link, unsigned bytes_done) {
   pump_locked(link, lk, bytes_done, false);
 }
 
-// Lock held. A request the caller may write itself, without waking the
-// reader thread: nothing else is on its way out, and the framer's only
-// timing is the line's silence, which the reader keeps. A remote stream's
-// reading and writing share its codec, so only the reader uses it; a write
-// that raises RTS by hand drains the line, too long to hold the lock.
-bool caller_may_send(LinkHandle *link, SerialChannel *ch) {
-  return ch->reader_running && reader_link != link && !ch->dead && !ch->writing && !ch->write_failed &&
-         ch->tx_length == 0 && !ch->tx_packet &&
+// Lock held. A Modbus exchange the caller may carry out itself, without
+// the reader thread: it writes its request and, where the system lets the
+// reader leave the port's input alone (port_wait_lends_input), reads the
+// reply as it waits for it (wait_step), so a request and its reply cost no
+// thread switch. The framer's only timing is the line's silence, which
+// whoever reads keeps (last_rx_us). A remote stream's reading and writing
+// share its codec, so only the reader uses it; a write that raises RTS by
+// hand drains the line, too long to hold the lock.
+bool exchanges_alone(const SerialChannel *ch) {
+  return !ch->dead && !ch->port_failed &&
          (ch->framing_mode == FRAMING_MODBUS_RTU || ch->framing_mode == FRAMING_MODBUS_ASCII) &&
          !sport_write_drains(&ch->port) && !(sport_caps(&ch->port) & STREAM_NETWORK);
 }
+bool caller_exchanges(LinkHandle *link, const SerialChannel *ch) {
+  return ch->reader_running && reader_link != link && exchanges_alone(ch);
+}
+
+// Lock held. Nothing on its way out: the caller may write its request now.
+bool nothing_going_out(const SerialChannel *ch) { return !ch->writing && ch->tx_length == 0 && !ch->tx_packet; }
+
+bool caller_may_send(LinkHandle *link, const SerialChannel *ch) {
+  return caller_exchanges(link, ch) && nothing_going_out(ch);
+}
+
+// Lock held. Whether the caller reads the port's input as it waits.
+bool caller_reads(LinkHandle *link, const SerialChannel *ch) {
+  return port_wait_lends_input() && caller_exchanges(link, ch);
+}
+
+// Lock held. Whether the reader leaves the port's input to the callers and
+// waits for a hang-up alone: nothing for it to send or to wait out (a reply
+// still owed, a request held back), so nothing but a caller's wait wants
+// the input. A request it is handed wakes it, and it reads again.
+bool reader_lends_input(const SerialChannel *ch) {
+  return port_wait_lends_input() && exchanges_alone(ch) && nothing_going_out(ch) && !ch->tx_queue.head &&
+         ch->reply_owed_until_us == 0;
+}
 
 // Lock held. What the caller's pump left for the reader thread: bytes the
-// port did not take, a request held back, a failed write.
+// port did not take, a request held back, a failed read or write.
 bool left_for_reader(const SerialChannel *ch) {
-  return ch->write_failed || ch->tx_length > 0 || ch->tx_packet || ch->tx_queue.head;
+  return ch->port_failed || ch->tx_length > 0 || ch->tx_packet || ch->tx_queue.head;
+}
+
+// Lock held. Reads what the port has into the receive framer (a bounded
+// number of reads, so that a far end that never pauses cannot hold up the
+// pump). `hung_up`: the wait told of a hang-up or error. False when the
+// far end is gone: end of file, EIO, a hang-up with nothing left to read.
+bool read_input(LinkHandle *link, SerialChannel *ch, bool hung_up) {
+  for (int reads = 0; reads < READS_PER_WAKE; reads++) {
+    int n = sport_read(&ch->port, ch->read_buffer, ch->read_size);
+    if (n > 0) {
+      for (int i = 0; i < n; i++) receive_framer(link, ch->read_buffer[i]);
+      ch->rx_active = true;
+      ch->last_rx_us = monotonic_us();
+      // A short read took all there was: the next wait says when more
+      // comes (or that the port hung up), without an empty read.
+      if (n < ch->read_size) return true;
+      continue;
+    }
+    return n == 0 && !hung_up;
+  }
+  return true;
+}
+
+// Lock held. The line fell silent after some bytes (silent since
+// `last_rx_us`): the receiver learns it.
+void take_silence(LinkHandle *link, SerialChannel *ch) {
+  ch->rx_active = false;
+  line_silent(link);
+}
+
+// Lock held. Before a caller's request goes out: what came in since the
+// last exchange (a late reply, noise) goes through the receiver now, before
+// the request counts as sent, so it is not taken for the request's reply.
+// False when the port failed.
+bool take_waiting_input(LinkHandle *link, SerialChannel *ch) {
+  bool had = ch->rx_active;
+  int64_t before = ch->last_rx_us;
+  if (!read_input(link, ch, false)) return false;
+  if (had && ch->last_rx_us == before && monotonic_us() >= before + ch->silence_us) take_silence(link, ch);
+  return true;
 }
 
 void reader_main(LinkHandle *link) {
   plat_block_exit_signals();   // the main thread takes them and gives the terminal back
   reader_link = link;
   SerialChannel *ch = serial_channel(link);
-  int64_t last_rx_us = 0;
   while (!ch->stop.load()) {
     int64_t due = -1;
-    bool want_write, watch_port;
+    unsigned watch = 0;
+    bool watch_port, lent;
     {
       std::lock_guard<std::mutex> g(link->lock);
-      if (ch->write_failed) {
-        ch->write_failed = false;
+      if (ch->port_failed) {
+        ch->port_failed = false;
         mark_dead(link);
       }
-      want_write = ch->tx_length > 0 && !ch->writing;
+      lent = reader_lends_input(ch);
+      if (!lent) watch |= PORT_WATCH_READ;
+      if (ch->tx_length > 0 && !ch->writing) watch |= PORT_WATCH_WRITE;
       watch_port = !ch->dead;
       const FramerSlot *slot = framer_slot(ch->framing_mode);
       if (!ch->dead && slot && slot->pump_due_us) due = slot->pump_due_us(link);
       // Wake when the line falls silent: it ends an RTU frame, and a request
-      // held back while a frame came in goes out then.
-      if (ch->rx_active && slot && (slot->line_silent || ch->tx_queue.head)) {
-        int64_t silent_at = last_rx_us + ch->silence_us;
+      // held back while a frame came in goes out then. Input lent to the
+      // callers is timed by them.
+      if (!lent && ch->rx_active && slot && (slot->line_silent || ch->tx_queue.head)) {
+        int64_t silent_at = ch->last_rx_us + ch->silence_us;
         if (due < 0 || silent_at < due) due = silent_at;
       }
     }
@@ -193,7 +262,7 @@ void reader_main(LinkHandle *link) {
     }
     // Only this thread marks the port dead, and nobody else replaces it while
     // it is alive: it may be waited on outside the lock.
-    unsigned got = port_wait(watch_port ? &ch->port : nullptr, want_write, ch->wake, wait);
+    unsigned got = port_wait(watch_port ? &ch->port : nullptr, watch, ch->wake, wait);
     if (got & PORT_WAIT_FAILED) {
       // Without a working wait nothing more is read: the port counts as
       // gone, so operations fail at once instead of waiting out their
@@ -209,36 +278,18 @@ void reader_main(LinkHandle *link) {
 
     {
       std::lock_guard<std::mutex> g(link->lock);
-      if (watch_port && (got & (PORT_WAIT_READABLE | PORT_WAIT_HANGUP))) {
-        for (int reads = 0; reads < READS_PER_WAKE; reads++) {
-          int n = sport_read(&ch->port, ch->read_buffer, ch->read_size);
-          if (n > 0) {
-            for (int i = 0; i < n; i++) receive_framer(link, ch->read_buffer[i]);
-            ch->rx_active = true;
-            last_rx_us = monotonic_us();
-            // A short read took all there was: the next wait says when more
-            // comes (or that the port hung up), without an empty read.
-            if (n < ch->read_size) break;
-            continue;
-          }
-          if (n == 0) {
-            // Nothing left to read; a hang-up or error without data is the end.
-            if (got & PORT_WAIT_HANGUP) mark_dead(link);
-            break;
-          }
-          mark_dead(link);   // end of file, EIO: the far end went away
-          break;
-        }
-      }
+      // A hang-up with bytes still there: they are read (a lent port's
+      // too: its caller may not be waiting), then the port is closed.
+      if (watch_port && !ch->dead && (got & (PORT_WAIT_READABLE | PORT_WAIT_HANGUP)) &&
+          !read_input(link, ch, got & PORT_WAIT_HANGUP))
+        mark_dead(link);
       serial_trace_settle(ch);
       // A wake-up that came late is no silence on the line: bytes already
       // waiting in the port arrived while this thread was not running and
       // belong to the frame being received.
-      if (ch->rx_active && monotonic_us() >= last_rx_us + ch->silence_us &&
-          (ch->dead || sport_input_queued(&ch->port) == 0)) {
-        ch->rx_active = false;
-        line_silent(link);
-      }
+      if (!lent && ch->rx_active && monotonic_us() >= ch->last_rx_us + ch->silence_us &&
+          (ch->dead || sport_input_queued(&ch->port) == 0))
+        take_silence(link, ch);
     }
     pump(link, 0);
   }
@@ -269,14 +320,57 @@ void set_timing(SerialChannel *ch) {
   ch->network_allowance_us = caps & STREAM_NETWORK ? NETWORK_ALLOWANCE_US : 0;
 }
 
-// One step of the shared reply wait: a reply queued, the port gone or a
-// framer ending the wait all end it.
+// Lock held. What ends a reply wait: a reply queued, the port gone, a
+// framer ending the wait.
+bool reply_wait_over(const LinkHandle *link, const SerialChannel *ch) {
+  return ch->rx_queue.head || ch->dead || link->wait_ended;
+}
+
+// Lock held (in `lk`). The caller reads the port until its step ends
+// (`end_us`) or the wait is over, timing the line's silence itself. A port
+// that fails is left to the reader to close.
+void read_for_reply(LinkHandle *link, SerialChannel *ch, std::unique_lock<std::mutex> &lk, int64_t end_us) {
+  const FramerSlot *slot = framer_slot(ch->framing_mode);
+  while (!reply_wait_over(link, ch) && caller_reads(link, ch)) {
+    int64_t now = monotonic_us();
+    if (now >= end_us) return;
+    bool timing = ch->rx_active && slot && slot->line_silent;
+    int64_t until = end_us;
+    if (timing && ch->last_rx_us + ch->silence_us < until) until = ch->last_rx_us + ch->silence_us;
+    // Only the reader closes the port, and it says so in `dead` under the
+    // lock: this waits on the descriptor the port had when the lock was
+    // let go, and a close meanwhile ends the wait (or the step) early.
+    SerialPort port = ch->port;
+    lk.unlock();
+    unsigned got = port_wait(&port, PORT_WATCH_READ, nullptr, until > now ? until - now : 0);
+    lk.lock();
+    if (ch->dead) return;
+    bool failed = (got & PORT_WAIT_FAILED) != 0;
+    if (!failed && (got & (PORT_WAIT_READABLE | PORT_WAIT_HANGUP)))
+      failed = !read_input(link, ch, got & PORT_WAIT_HANGUP);
+    if (failed) {
+      ch->port_failed = true;
+      port_wake_signal(ch->wake);
+      return;
+    }
+    serial_trace_settle(ch);
+    if (timing && ch->rx_active && monotonic_us() >= ch->last_rx_us + ch->silence_us) take_silence(link, ch);
+  }
+}
+
+// One step of the shared reply wait. The caller reads the reply itself
+// where it may (caller_reads), else the reader thread tells it.
 WaitStep wait_step(LinkHandle *link, void *, int max_ms) {
   SerialChannel *ch = serial_channel(link);
   std::unique_lock<std::mutex> lk(link->lock);
-  auto arrived = [&] { return ch->rx_queue.head || ch->dead || link->wait_ended; };
-  if (max_ms > 0 && !arrived()) link->reply_arrived.wait_for(lk, std::chrono::milliseconds(max_ms), arrived);
-  return arrived() ? WAIT_STEP_DONE : WAIT_STEP_NOTHING;
+  if (max_ms > 0 && !reply_wait_over(link, ch)) {
+    int64_t end_us = monotonic_us() + int64_t{max_ms} * 1000;
+    if (caller_reads(link, ch)) read_for_reply(link, ch, lk, end_us);
+    int64_t left = end_us - monotonic_us();
+    if (!caller_reads(link, ch) && left > 0)
+      link->reply_arrived.wait_for(lk, std::chrono::microseconds(left), [&] { return reply_wait_over(link, ch); });
+  }
+  return reply_wait_over(link, ch) ? WAIT_STEP_DONE : WAIT_STEP_NOTHING;
 }
 
 }  // namespace
@@ -458,6 +552,10 @@ int queue_transmit(LinkHandle *link, Packet *packet) {
     // Nothing can be sent to a far end that is gone: keep the pool whole.
     queue_put(ch->dead ? &free_packets : &ch->tx_queue, packet);
     direct = caller_may_send(link, ch);
+    if (direct && port_wait_lends_input() && !take_waiting_input(link, ch)) {
+      ch->port_failed = true;
+      direct = false;
+    }
     if (direct) {
       serial_trace_settle(ch);   // a reply's line goes before the next request
       pump_locked(link, lk, 0, true);

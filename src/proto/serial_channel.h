@@ -55,13 +55,14 @@ struct SerialChannel {
   uint8_t read_buffer[SERIAL_BUFFER_SIZE] = {};
   uint16_t read_size = SYMAX_IO_SIZE;
   bool rx_active = false;     // bytes arrived since the line was last silent
+  int64_t last_rx_us = 0;     // when bytes last arrived
 
   // The pump: bytes from the transmit framer on their way to the port.
   uint8_t tx_buffer[SERIAL_BUFFER_SIZE] = {};
   uint16_t tx_length = 0;
   uint16_t chunk_size = SYMAX_IO_SIZE;
   bool writing = false;       // a pump is writing: it goes on with what comes meanwhile
-  bool write_failed = false;  // a caller's write failed: the reader closes the port
+  bool port_failed = false;   // a caller's read or write failed: the reader closes the port
 
   // Line timing. The fill bytes of the Sy/Max acknowledgement wait are
   // released by the clock at the line's character time, so a pty or USB

@@ -117,7 +117,12 @@ void port_wake_signal(PortWake *wake) {
   if (wake) SetEvent(wake->event);
 }
 
-unsigned port_wait(SerialPort *port, bool want_write, PortWake *wake, int64_t timeout_us) {
+// The reader's overlapped read stays pending on the port whatever it waits
+// for: its input is never another thread's to take.
+bool port_wait_lends_input() { return false; }
+
+unsigned port_wait(SerialPort *port, unsigned watch, PortWake *wake, int64_t timeout_us) {
+  bool want_write = (watch & PORT_WATCH_WRITE) != 0;
   if (port && port->fd >= 0) {
     if (WinPort *p = win_token_state(port->fd)) return wait_com(p, want_write, wake, timeout_us);
     return wait_socket(port->fd, want_write, wake, timeout_us);
