@@ -167,9 +167,12 @@ bool caller_may_send(LinkHandle *link, const SerialChannel *ch) {
   return caller_exchanges(link, ch) && nothing_going_out(ch);
 }
 
-// Lock held. Whether the caller reads the port's input as it waits.
+// Lock held. Whether the caller reads the port's input as it waits: its
+// request is out. While the reader sends one (a request held back, written
+// with the lock let go) the reader reads: a reply that came before the
+// write returned would otherwise be taken for an earlier request's.
 bool caller_reads(LinkHandle *link, const SerialChannel *ch) {
-  return port_wait_lends_input() && caller_exchanges(link, ch);
+  return port_wait_lends_input() && caller_exchanges(link, ch) && nothing_going_out(ch) && !ch->tx_queue.head;
 }
 
 // Lock held. Whether the reader leaves the port's input to the callers and
@@ -231,16 +234,19 @@ void reader_main(LinkHandle *link) {
   plat_block_exit_signals();   // the main thread takes them and gives the terminal back
   reader_link = link;
   SerialChannel *ch = serial_channel(link);
+  bool lent = false;
   while (!ch->stop.load()) {
     int64_t due = -1;
     unsigned watch = 0;
-    bool watch_port, lent;
+    bool watch_port;
     {
       std::lock_guard<std::mutex> g(link->lock);
       if (ch->port_failed) {
         ch->port_failed = false;
         mark_dead(link);
       }
+      // A caller waiting while this thread sent its request reads from now on.
+      if (nothing_going_out(ch) && !ch->tx_queue.head && !lent) link->reply_arrived.notify_all();
       lent = reader_lends_input(ch);
       if (!lent) watch |= PORT_WATCH_READ;
       if (ch->tx_length > 0 && !ch->writing) watch |= PORT_WATCH_WRITE;
@@ -344,7 +350,7 @@ void read_for_reply(LinkHandle *link, SerialChannel *ch, std::unique_lock<std::m
     lk.unlock();
     unsigned got = port_wait(&port, PORT_WATCH_READ, nullptr, until > now ? until - now : 0);
     lk.lock();
-    if (ch->dead) return;
+    if (!caller_reads(link, ch)) return;   // gone meanwhile, or the reader's again
     bool failed = (got & PORT_WAIT_FAILED) != 0;
     if (!failed && (got & (PORT_WAIT_READABLE | PORT_WAIT_HANGUP)))
       failed = !read_input(link, ch, got & PORT_WAIT_HANGUP);
@@ -359,16 +365,21 @@ void read_for_reply(LinkHandle *link, SerialChannel *ch, std::unique_lock<std::m
 }
 
 // One step of the shared reply wait. The caller reads the reply itself
-// where it may (caller_reads), else the reader thread tells it.
+// while it may (caller_reads), else the reader thread tells it, or tells
+// it when the input is the caller's again.
 WaitStep wait_step(LinkHandle *link, void *, int max_ms) {
   SerialChannel *ch = serial_channel(link);
   std::unique_lock<std::mutex> lk(link->lock);
-  if (max_ms > 0 && !reply_wait_over(link, ch)) {
-    int64_t end_us = monotonic_us() + int64_t{max_ms} * 1000;
-    if (caller_reads(link, ch)) read_for_reply(link, ch, lk, end_us);
+  int64_t end_us = monotonic_us() + int64_t{max_ms > 0 ? max_ms : 0} * 1000;
+  while (!reply_wait_over(link, ch)) {
     int64_t left = end_us - monotonic_us();
-    if (!caller_reads(link, ch) && left > 0)
-      link->reply_arrived.wait_for(lk, std::chrono::microseconds(left), [&] { return reply_wait_over(link, ch); });
+    if (left <= 0) break;
+    if (caller_reads(link, ch)) {
+      read_for_reply(link, ch, lk, end_us);
+      continue;
+    }
+    link->reply_arrived.wait_for(lk, std::chrono::microseconds(left),
+                                 [&] { return reply_wait_over(link, ch) || caller_reads(link, ch); });
   }
   return reply_wait_over(link, ch) ? WAIT_STEP_DONE : WAIT_STEP_NOTHING;
 }
