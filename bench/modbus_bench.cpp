@@ -7,10 +7,15 @@
 //                      the program, then a libmodbus RTU client
 //   modbus_bench ascii [--seconds N] [--baud N]   against zl27t-sim on a pty:
 //                      the program, then a pymodbus ASCII client
-//   modbus_bench table [--seconds N]   all three, unpaced, as one table
+//   modbus_bench symax [--seconds N]   Sy/Max point-to-point against zl27t-sim
+//                      on a pty: the program (there is no outside client)
+//   modbus_bench table [--seconds N]   all four, unpaced, as one table
 // Each kind also times its ceiling: the same request bytes written and the
 // reply read back by the plainest blocking client (a socket, or the pty in
-// raw mode) against the same server, in the same rounds.
+// raw mode) against the same server, in the same rounds (Sy/Max: the
+// acknowledgement and the reply read, the reply acknowledged).
+// Beside each rate: the process's CPU time and its threads' sleeps per
+// exchange (the pymodbus client runs in a process of its own: not counted).
 // --baud makes the simulator pace its replies at that line speed (the pty
 // itself has none). Prints exchanges per second of each and their ratios.
 #include <arpa/inet.h>
@@ -97,6 +102,25 @@ constexpr uint8_t TCP_REQUEST[] = {0, 1, 0, 0, 0, 6, 1, 3, 0, 0, 0, COUNT};
 constexpr uint8_t RTU_REQUEST[] = {1, 3, 0, 0, 0, COUNT, 0x45, 0xC5};
 constexpr char ASCII_REQUEST[] = ":010300000014E8\r\n";
 constexpr size_t TCP_REPLY = 9 + 2 * COUNT, RTU_REPLY = 5 + 2 * COUNT;
+// Sy/Max, route 1, BCC: the frame, then the far end's acknowledgement and
+// its reply frame (sequence byte, route, data, DLE ETX, check), which is
+// acknowledged with DLE and the reply's sequence byte.
+constexpr uint8_t SYMAX_REQUEST[] = {0x10, 0x01, 0x11, 0x30, 0x31, 0x10, 0x02, 0x00,
+                                     0x00, 0x00, 0x00, 0x00, 0x13, 0x10, 0x03, 0x56};
+constexpr size_t SYMAX_ACK = 2, SYMAX_REPLY = 8 + 2 * COUNT + 3;
+
+bool symax_ping_pong(int fd) {
+  if (write(fd, SYMAX_REQUEST, sizeof SYMAX_REQUEST) != static_cast<ssize_t>(sizeof SYMAX_REQUEST)) return false;
+  uint8_t in[600];
+  size_t got = 0;
+  while (got < SYMAX_ACK + SYMAX_REPLY) {
+    ssize_t n = read(fd, in + got, sizeof in - got);
+    if (n <= 0) return false;
+    got += static_cast<size_t>(n);
+  }
+  const uint8_t ack[2] = {0x10, in[SYMAX_ACK + 2]};
+  return write(fd, ack, sizeof ack) == 2;
+}
 
 bool tcp_ceiling(int port, double seconds, Rate &rate) {
   int fd = socket(AF_INET, SOCK_STREAM, 0);
@@ -115,7 +139,9 @@ bool tcp_ceiling(int port, double seconds, Rate &rate) {
   return true;
 }
 
-bool pty_ceiling(const std::string &path, bool ascii, double seconds, Rate &rate) {
+enum class Wire { RTU, ASCII, SYMAX };
+
+bool pty_ceiling(const std::string &path, Wire wire, double seconds, Rate &rate) {
   int fd = open(path.c_str(), O_RDWR | O_NOCTTY);
   if (fd < 0) return false;
   struct termios t;
@@ -124,10 +150,12 @@ bool pty_ceiling(const std::string &path, bool ascii, double seconds, Rate &rate
   t.c_cc[VMIN] = 1;
   t.c_cc[VTIME] = 0;
   tcsetattr(fd, TCSANOW, &t);
-  if (ascii)
+  if (wire == Wire::ASCII)
     run_for(seconds, rate, [fd] {
       return ping_pong(fd, reinterpret_cast<const uint8_t *>(ASCII_REQUEST), sizeof ASCII_REQUEST - 1, 0);
     });
+  else if (wire == Wire::SYMAX)
+    run_for(seconds, rate, [fd] { return symax_ping_pong(fd); });
   else
     run_for(seconds, rate, [fd] { return ping_pong(fd, RTU_REQUEST, sizeof RTU_REQUEST, RTU_REPLY); });
   close(fd);
@@ -244,7 +272,7 @@ int bench_serial(bool ascii, double seconds, long baud, Figures &f) {
     run_for(seconds / ROUNDS, ours, [link] { return program_read(link); });
     link_close(link);
     link_handle = nullptr;
-    if (!pty_ceiling(sim.path(), ascii, seconds / ROUNDS, f.ceiling))
+    if (!pty_ceiling(sim.path(), ascii ? Wire::ASCII : Wire::RTU, seconds / ROUNDS, f.ceiling))
       fprintf(stderr, "modbus_bench: the ceiling client cannot open the port\n");
     if (ascii) {
       if (!pymodbus_ascii(sim.path(), seconds / ROUNDS, theirs)) fprintf(stderr, "modbus_bench: pymodbus failed\n");
@@ -264,11 +292,36 @@ int bench_serial(bool ascii, double seconds, long baud, Figures &f) {
   return 0;
 }
 
+// Sy/Max point-to-point has no outside client to stand beside: the program
+// and the ceiling only.
+int bench_symax(double seconds, Figures &f) {
+  SimProcess sim;
+  if (!sim.start({"--symax"})) {
+    fprintf(stderr, "modbus_bench: %s did not get ready\n", ZL27T_SIM_BIN);
+    return 1;
+  }
+  f.kind = "Sy/Max";
+  f.peer_name = "(no outside client)";
+  for (int round = 0; round < ROUNDS; round++) {
+    LinkHandle *link = open_program_link(LINK_SYMAX, sim.path(), 0, baud_index_of(9600));
+    if (!link) {
+      fprintf(stderr, "modbus_bench: the program's link did not open\n");
+      return 1;
+    }
+    run_for(seconds / ROUNDS, f.ours, [link] { return program_read(link); });
+    link_close(link);
+    link_handle = nullptr;
+    if (!pty_ceiling(sim.path(), Wire::SYMAX, seconds / ROUNDS, f.ceiling))
+      fprintf(stderr, "modbus_bench: the ceiling client cannot open the port\n");
+  }
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char **argv) {
   if (argc < 2) {
-    fprintf(stderr, "usage: modbus_bench tcp|rtu|ascii|table [--seconds N] [--baud N]\n");
+    fprintf(stderr, "usage: modbus_bench tcp|rtu|ascii|symax|table [--seconds N] [--baud N]\n");
     return 2;
   }
   std::string what = argv[1];
@@ -294,11 +347,16 @@ int main(int argc, char **argv) {
     printf("Modbus %s over a pty, reads of %d registers, zl27t-sim%s\n", what == "ascii" ? "ASCII" : "RTU", COUNT,
            baud > 0 ? (" paced at " + std::to_string(baud) + " baud").c_str() : " unpaced");
     report(f);
+  } else if (what == "symax") {
+    rc = bench_symax(seconds, f);
+    printf("Sy/Max over a pty, reads of %d registers, zl27t-sim unpaced\n", COUNT);
+    report(f);
   } else if (what == "table") {
     ROUNDS = 6;
-    std::vector<Figures> rows(3);
-    rc = bench_tcp(seconds, rows[0]) | bench_serial(false, seconds, 0, rows[1]) | bench_serial(true, seconds, 0, rows[2]);
-    printf("Modbus exchange rates, reads of %d registers: the program beside its peer and the ceiling\n", COUNT);
+    std::vector<Figures> rows(4);
+    rc = bench_tcp(seconds, rows[0]) | bench_serial(false, seconds, 0, rows[1]) |
+         bench_serial(true, seconds, 0, rows[2]) | bench_symax(seconds, rows[3]);
+    printf("Exchange rates, reads of %d registers: the program beside its peer and the ceiling\n", COUNT);
     print_table(rows);
   }
   ui_shutdown();

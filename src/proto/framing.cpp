@@ -60,7 +60,7 @@ void symax_receive_byte(LinkHandle *link, uint8_t b) {
       // foreign one is acknowledged and dropped.
       if (p->length >= 2 && p->data[1] == ch->expected_transaction) {
         queue_put(&ch->rx_queue, p);
-        link->reply_arrived.notify_all();
+        wake_reply_waiter(link, ch);
       } else {
         queue_put(&free_packets, p);
       }

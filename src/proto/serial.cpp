@@ -196,14 +196,14 @@ bool left_for_reader(const SerialChannel *ch) {
 // far end is gone: end of file, EIO, a hang-up with nothing left to read.
 bool read_input(LinkHandle *link, SerialChannel *ch, bool hung_up) {
   for (int reads = 0; reads < READS_PER_WAKE; reads++) {
-    int n = sport_read(&ch->port, ch->read_buffer, ch->read_size);
+    int n = sport_read(&ch->port, ch->read_buffer, SERIAL_BUFFER_SIZE);
     if (n > 0) {
       for (int i = 0; i < n; i++) receive_framer(link, ch->read_buffer[i]);
       ch->rx_active = true;
       ch->last_rx_us = monotonic_us();
       // A short read took all there was: the next wait says when more
       // comes (or that the port hung up), without an empty read.
-      if (n < ch->read_size) return true;
+      if (n < SERIAL_BUFFER_SIZE) return true;
       continue;
     }
     return n == 0 && !hung_up;
@@ -282,8 +282,10 @@ void reader_main(LinkHandle *link) {
     }
     if (ch->stop.load()) break;
 
+    bool wake_waiter;
     {
       std::lock_guard<std::mutex> g(link->lock);
+      ch->reader_holds_lock = true;
       // A hang-up with bytes still there: they are read (a lent port's
       // too: its caller may not be waiting), then the port is closed.
       if (watch_port && !ch->dead && (got & (PORT_WAIT_READABLE | PORT_WAIT_HANGUP)) &&
@@ -296,7 +298,11 @@ void reader_main(LinkHandle *link) {
       if (!lent && ch->rx_active && monotonic_us() >= ch->last_rx_us + ch->silence_us &&
           (ch->dead || sport_input_queued(&ch->port) == 0))
         take_silence(link, ch);
+      ch->reader_holds_lock = false;
+      wake_waiter = ch->waiter_due;
+      ch->waiter_due = false;
     }
+    if (wake_waiter) link->reply_arrived.notify_all();
     pump(link, 0);
   }
   reader_link = nullptr;
@@ -310,7 +316,6 @@ void init_channel(LinkHandle *link, SerialChannel *ch, int wide) {
   link->channel_kind = CHANNEL_SERIAL;
   link->channel = ch;
   ch->framing_mode = FRAMING_SYMAX;
-  ch->read_size = wide ? SERIAL_BUFFER_SIZE : SYMAX_IO_SIZE;
   ch->chunk_size = wide ? SERIAL_BUFFER_SIZE : SYMAX_IO_SIZE;
   ch->port.settings.rts_toggle = wide != 0;
   ch->char_us = sport_char_us(ch->port.settings);

@@ -29,7 +29,7 @@
 #include "proto/symax_framer.h"
 
 constexpr int SERIAL_BUFFER_SIZE = 258;
-constexpr int SYMAX_IO_SIZE = 8;   // Sy/Max reads and writes in small bursts
+constexpr int SYMAX_IO_SIZE = 8;   // Sy/Max writes in small bursts: an acknowledgement waits for at most these
 
 // Framing modes (which framer slot a link uses): a serial link frames as
 // its transport kind says, so each mode is that kind's value.
@@ -52,9 +52,16 @@ struct SerialChannel {
   SerialPort port;
   bool dead = false;          // far end gone: the port is closed, not read
 
+  // Reads take what has arrived, up to the whole buffer, on every kind: the
+  // pump runs after a wake's reads whatever their size, so small reads
+  // would only cost calls.
   uint8_t read_buffer[SERIAL_BUFFER_SIZE] = {};
-  uint16_t read_size = SYMAX_IO_SIZE;
   bool rx_active = false;     // bytes arrived since the line was last silent
+  // The reader thread holds the link's lock through a wake's reads: a reply
+  // it queues wakes the waiting caller once the lock is let go (woken under
+  // it, the caller would only wait again, for the lock).
+  bool reader_holds_lock = false;
+  bool waiter_due = false;
   int64_t last_rx_us = 0;     // when bytes last arrived
 
   // The pump: bytes from the transmit framer on their way to the port.
@@ -116,4 +123,12 @@ struct SerialChannel {
 inline SerialChannel *serial_channel(const LinkHandle *link) {
   if (!link || link->channel_kind != CHANNEL_SERIAL) return nullptr;
   return static_cast<SerialChannel *>(link->channel);
+}
+
+// Lock held. A reply is queued: the caller waiting for it looks again.
+inline void wake_reply_waiter(LinkHandle *link, SerialChannel *ch) {
+  if (ch->reader_holds_lock)
+    ch->waiter_due = true;
+  else
+    link->reply_arrived.notify_all();
 }

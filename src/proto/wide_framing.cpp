@@ -48,7 +48,7 @@ void settle(LinkHandle *link, SerialChannel *ch, RxResult result, Exchange order
     case RX_FRAME:
       queue_put(&ch->rx_queue, ch->rx_packet);
       ch->rx_packet = nullptr;
-      link->reply_arrived.notify_all();
+      wake_reply_waiter(link, ch);
       break;
     case RX_ABORT:
       queue_put(&free_packets, ch->rx_packet);
