@@ -10,9 +10,13 @@
 //   serial_reopen       opens the port again by its name when it went away
 //   queue_transmit      queues a request; a Modbus request on a local port
 //                       with nothing else going out is written by the
-//                       caller at once, anything else by the reader thread
+//                       caller at once (what came in since the last exchange
+//                       is read first), anything else by the reader thread
 //   wait_reply          the oldest received message, waiting in 10-ms steps
-//                       through the shared reply wait (proto/link_handle.h)
+//                       through the shared reply wait (proto/link_handle.h);
+//                       the caller of such a Modbus exchange reads its reply
+//                       itself, where the system lets the reader leave the
+//                       port's input alone (port_wait_lends_input)
 //   flush_queues        every queued message back to the pool
 //   drop_stale_replies / request_packet   the start of every exchange
 //   transmit_kick/transmit_pump   the transmit side
@@ -22,7 +26,10 @@
 // feeds and the pump drains.
 // The reader thread waits on the port and a wake object (platform/port_wait.h);
 // everything it does to the queues and framer state happens under the link's
-// lock. Writing to the port (and draining it when RTS is toggled by hand)
+// lock. While a Modbus link on a local port has nothing going out, the
+// reader waits for a hang-up alone and the waiting caller reads (under the
+// same lock), so that a request and its reply cost no thread switch; a
+// request the reader is handed makes it read again until it is out. Writing to the port (and draining it when RTS is toggled by hand)
 // happens under the channel's port lock only, so a slow drain never holds up
 // the main thread.
 // Lock order: the link's lock, then the port lock.
