@@ -152,9 +152,9 @@ const FramerSlot *framer_slot(uint8_t mode) {
   return nullptr;
 }
 
-void receive_framer(LinkHandle *link, uint8_t byte) {
-  SerialChannel *ch = serial_channel(link);
-  const FramerSlot *slot = framer_slot(ch->framing_mode);
+namespace {
+
+inline void receive_one(LinkHandle *link, SerialChannel *ch, const FramerSlot *slot, uint8_t byte) {
   if (ch->trace_rx_pending) {
     if (byte != '\n') serial_trace_settle(ch);
     if (frame_trace_on()) trace_collect(ch->trace_rx, byte);
@@ -163,6 +163,19 @@ void receive_framer(LinkHandle *link, uint8_t byte) {
     trace_collect(ch->trace_rx, byte);
   }
   if (slot && slot->receive) slot->receive(link, byte);
+}
+
+}  // namespace
+
+void receive_framer(LinkHandle *link, uint8_t byte) {
+  SerialChannel *ch = serial_channel(link);
+  receive_one(link, ch, framer_slot(ch->framing_mode), byte);
+}
+
+void receive_framer_bytes(LinkHandle *link, const uint8_t *bytes, size_t count) {
+  SerialChannel *ch = serial_channel(link);
+  const FramerSlot *slot = framer_slot(ch->framing_mode);   // the mode stays: the lock is held
+  for (size_t i = 0; i < count; i++) receive_one(link, ch, slot, bytes[i]);
 }
 
 uint16_t transmit_framer(LinkHandle *link) {

@@ -1,7 +1,9 @@
 // Serial framing on a link's channel: the framers of proto/symax_framer.h
 // and proto/serial_framers.h, lent the channel's packets, with what they
 // report done to its queues and the frame trace.
-//   receive_framer    called once per received byte on the reader thread
+//   receive_framer    called once per received byte by whoever reads the
+//                     port (the reader thread, or a caller reading its reply)
+//   receive_framer_bytes   the same for the bytes of one read, in order
 //   transmit_framer   called by the pump for the next byte to send; returns
 //                     a byte, TX_LATER (a timed byte is due later) or TX_NONE
 //   line_silent       called when the line fell silent after some bytes
@@ -12,8 +14,10 @@
 // the slot, so new framings slot in without touching the driver. The framers
 // run under the link's lock and can be driven from a test without a port.
 // They run on the reader thread (or in a test without one), which pumps
-// after every pass: an answer the receive side owes goes out with that pump.
+// after every pass: an answer the receive side owes goes out with that pump
+// (a Modbus caller reading its reply owes none).
 #pragma once
+#include <cstddef>
 #include <cstdint>
 
 #include "proto/frame_trace.h"
@@ -53,6 +57,7 @@ extern const FramerSlot modbus_rtu_slot;
 extern const FramerSlot modbus_ascii_slot;
 
 void receive_framer(LinkHandle *link, uint8_t byte);
+void receive_framer_bytes(LinkHandle *link, const uint8_t *bytes, size_t count);
 uint16_t transmit_framer(LinkHandle *link);
 void line_silent(LinkHandle *link);
 // Lock held; the packets of the frames are no longer the framers'.

@@ -198,7 +198,7 @@ bool read_input(LinkHandle *link, SerialChannel *ch, bool hung_up) {
   for (int reads = 0; reads < READS_PER_WAKE; reads++) {
     int n = sport_read(&ch->port, ch->read_buffer, SERIAL_BUFFER_SIZE);
     if (n > 0) {
-      for (int i = 0; i < n; i++) receive_framer(link, ch->read_buffer[i]);
+      receive_framer_bytes(link, ch->read_buffer, static_cast<size_t>(n));
       ch->rx_active = true;
       ch->last_rx_us = monotonic_us();
       // A short read took all there was: the next wait says when more

@@ -75,6 +75,7 @@ void receive_with(LinkHandle *link, Rx &rx, RxResult (*machine)(Rx &, Packet *, 
     ch->rx_packet = queue_take(&free_packets);
     result = machine(rx, ch->rx_packet, byte, awaiting && ch->rx_packet);
   }
+  if (result == RX_STORED) return;   // a byte inside a frame: the common case, nothing to settle
   settle(link, ch, result, order);
   // A line nobody waited for, or the LF after a gateway's CR: its own line.
   if (result == RX_SKIPPED && frame_trace_on() && ch->framing_mode != FRAMING_MODBUS_RTU &&
