@@ -13,12 +13,12 @@
 #include "harness.h"
 #include "link/link.h"
 #include "link/link_core.h"
+#include "sim_registers.h"
 
 using namespace e2e;
 
 namespace {
 
-constexpr int ANSWER_RINGS_REGISTER = 8000;
 
 struct KindCase {
   const char *name;
@@ -104,19 +104,10 @@ void fetch_edit_send(Session &s, const char *rings) {
 
 // The saved setup opens the link again here; the register the program sent.
 void expect_sent_through_saved_setup(const Session &s, const std::string &ports) {
-  std::string file = s.read_file(SETUP_FILE);
-  ASSERT_EQ(file.size(), sizeof(LinkSetup));
-  LinkSetup setup;
-  memcpy(&setup, file.data(), sizeof setup);
+  LinkSetup setup = saved_setup(s.read_file(SETUP_FILE));
   setenv("ZL27T_PORTS", ports.c_str(), 1);
   refresh_serial_ports();
-  LinkHandle *link = nullptr;
-  LinkResult r = link_connect(&setup, &link);
-  ASSERT_TRUE(r.ok) << r.reason;
-  uint16_t rings = 0;
-  EXPECT_NE(link_read_registers(link, ANSWER_RINGS_REGISTER, 1, &rings), 0) << link_error_text(link);
-  EXPECT_EQ(rings, 5);
-  link_close(link);
+  expect_answer_rings(setup, 5);
   unsetenv("ZL27T_PORTS");
 }
 
@@ -249,10 +240,7 @@ TEST(LinkKinds, FiveDigitNumbersPassThroughTheDialogsUnchanged) {
   ASSERT_TRUE(s.wait_until([&] { return s.row(4).rfind("oNline", 0) == 0; }, "the menu bar again"));
   ASSERT_TRUE(quit_program(s));
 
-  std::string file = s.read_file(SETUP_FILE);
-  ASSERT_EQ(file.size(), sizeof(LinkSetup));
-  LinkSetup saved;
-  memcpy(&saved, file.data(), sizeof saved);
+  LinkSetup saved = saved_setup(s.read_file(SETUP_FILE));
   EXPECT_EQ(saved.tcp_port, port);
   EXPECT_EQ(saved.rv_start_register, 40000);
 }

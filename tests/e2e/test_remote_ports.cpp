@@ -22,12 +22,12 @@
 #include "link/link_core.h"
 #include "link/remote_ports.h"
 #include "ser2net_process.h"
+#include "sim_registers.h"
 
 using namespace e2e;
 
 namespace {
 
-constexpr int ANSWER_RINGS_REGISTER = 8000;
 constexpr const char PORTS_FILE[] = "ZL27TSW.PORTS";
 constexpr const char RAW_NOTE[] = "raw TCP carries no line settings: the far port keeps its own";
 
@@ -114,22 +114,13 @@ void fetch_edit_send(Session &s) {
 // index names the remote port, and the register it sent is there.
 void expect_kept_and_sent(const Session &s, const std::string &port) {
   EXPECT_EQ(s.read_file(PORTS_FILE), port + "\n");
-  std::string file = s.read_file(SETUP_FILE);
-  ASSERT_EQ(file.size(), sizeof(LinkSetup));
-  LinkSetup setup;
-  memcpy(&setup, file.data(), sizeof setup);
+  LinkSetup setup = saved_setup(s.read_file(SETUP_FILE));
   setenv("ZL27T_PORTS", "/dev/null", 1);
   set_remote_ports_file(s.path(PORTS_FILE));
   refresh_serial_ports();
   ASSERT_LT(setup.port, serial_port_count());
   EXPECT_EQ(serial_port_list[setup.port], port);
-  LinkHandle *link = nullptr;
-  LinkResult r = link_connect(&setup, &link);
-  ASSERT_TRUE(r.ok) << r.reason;
-  uint16_t rings = 0;
-  EXPECT_NE(link_read_registers(link, ANSWER_RINGS_REGISTER, 1, &rings), 0) << link_error_text(link);
-  EXPECT_EQ(rings, 5);
-  link_close(link);
+  expect_answer_rings(setup, 5);
   set_remote_ports_file("");
   unsetenv("ZL27T_PORTS");
 }
