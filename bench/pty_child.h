@@ -5,6 +5,7 @@
 //                                   LC_ALL C.UTF-8, ZL27T_PORTS=ports (unless empty)
 //   Pane::watch(text, ms)           reads until text shows (true), the pty closes
 //                                   or the time runs out; null text: reads for ms
+//   Pane::watch_bytes(n, ms)        reads until n bytes in all have come
 //   Pane::type(bytes) / stop()      keys to the child; SIGTERM and wait
 //   context_switch_counts(pid)      voluntary and involuntary apart, every thread
 //   context_switches(pid)           voluntary + involuntary, every thread; -1: gone
@@ -77,6 +78,23 @@ struct Pane {
       if (tail.size() > 4 * len + 64) tail.erase(0, tail.size() - len);
       tail.append(buf, static_cast<size_t>(n));
     }
+  }
+  // Reads until n bytes in all have come (true), the child's terminal
+  // closes or the time runs out (false).
+  bool watch_bytes(size_t n, int timeout_ms) {
+    auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
+    while (total < n) {
+      int left = static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count());
+      if (left <= 0) return false;
+      struct pollfd p = {master, POLLIN, 0};
+      if (poll(&p, 1, left) <= 0) continue;
+      char buf[65536];
+      ssize_t got = read(master, buf, sizeof buf);
+      if (got <= 0) return false;
+      total += static_cast<size_t>(got);
+      if (keep_all) all.append(buf, static_cast<size_t>(got));
+    }
+    return true;
   }
   void type(const char *bytes) {
     ssize_t ignored = write(master, bytes, strlen(bytes));
