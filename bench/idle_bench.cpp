@@ -89,6 +89,8 @@ int main(int argc, char **argv) {
   const Screen screens[] = {
       {"main menu", "", nullptr, "", false},
       {"link dialog", "ss", "CONFIGURE THIS COMPUTER", ESC, false},
+      {"file to write", "fw", "File to write:", ESC, false},
+      {"file picker", "fr", "LOAD OFFLINE FROM DISK", ESC, false},
       {"offline editor", "fe", "Press F2 for help.", ESC, false},
       {"online editor", "n", "Communication Mode", ESC, true},
       {"register viewer", "uv", "4x", ESC, true},
