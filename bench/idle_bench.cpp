@@ -2,7 +2,8 @@
 // link open to zl27t-sim on a pty, led by keys to each screen, and left
 // alone there; its voluntary context switches (all threads: each is a wait
 // that ended) per second over a while, and apart from them the involuntary
-// ones (preemption by other work on the cores, no wake-up of its own).
+// ones (preemption by other work on the cores, no wake-up of its own), and
+// the bytes it sends its terminal meanwhile.
 // A screen that waits on its descriptors wakes only for its own passes (a
 // live screen's reads of the modem) and the clock it shows.
 //   idle_bench [--seconds N]   per screen (default 3)
@@ -100,7 +101,8 @@ int main(int argc, char **argv) {
   };
   printf("Wake-ups while idle (voluntary context switches of all threads), link open to zl27t-sim, %.0f s a screen\n",
          seconds);
-  printf("%-18s %11s %12s %13s %12s   %s\n", "", "wake-ups/s", "exchanges/s", "per exchange", "preempted/s", "goal");
+  printf("%-18s %11s %12s %13s %12s %12s   %s\n", "", "wake-ups/s", "exchanges/s", "per exchange", "preempted/s",
+         "terminal B/s", "goal");
   int status = 0;
   for (const Screen &s : screens) {
     pane.type(s.keys);
@@ -108,6 +110,7 @@ int main(int argc, char **argv) {
     pane.watch(nullptr, 700);   // the screen settles
     long requests = sim_requests(sim, stats);
     ContextSwitches before = context_switch_counts(pane.pid);
+    size_t bytes_before = pane.total;
     auto t0 = Clock::now();
     pane.watch(nullptr, static_cast<int>(seconds * 1000));
     ContextSwitches after = context_switch_counts(pane.pid);
@@ -115,18 +118,19 @@ int main(int argc, char **argv) {
     long requests_after = sim_requests(sim, stats);
     double rate = static_cast<double>(after.voluntary - before.voluntary) / elapsed;
     double preempted = static_cast<double>(after.involuntary - before.involuntary) / elapsed;
+    double written = static_cast<double>(pane.total - bytes_before) / elapsed;
     double exchanges = requests >= 0 && requests_after >= 0 ? static_cast<double>(requests_after - requests) / elapsed : -1;
     if (!up) {
       printf("%-18s %11s (did not come up)\n", s.name, "-");
       status = 1;
     } else if (!s.live) {
-      printf("%-18s %11.1f %12.1f %13s %12.1f   at most 10/s%s\n", s.name, rate, exchanges, "", preempted,
-             rate > 10 ? "  MISSED" : "");
+      printf("%-18s %11.1f %12.1f %13s %12.1f %12.0f   at most 10/s%s\n", s.name, rate, exchanges, "", preempted,
+             written, rate > 10 ? "  MISSED" : "");
     } else {
       char per[32] = "-";
       if (exchanges > 0) snprintf(per, sizeof per, "%.1f", rate / exchanges);
-      printf("%-18s %11.1f %12.1f %13s %12.1f   a pass per %d ms at most, no wake-up between passes\n", s.name,
-             rate, exchanges, per, preempted, LIVE_PASS_MIN_MS);
+      printf("%-18s %11.1f %12.1f %13s %12.1f %12.0f   a pass per %d ms at most, no wake-up between passes\n",
+             s.name, rate, exchanges, per, preempted, written, LIVE_PASS_MIN_MS);
     }
     pane.type(s.leave);
     pane.watch(nullptr, 500);
