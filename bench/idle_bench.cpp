@@ -1,24 +1,17 @@
 // Wake-ups while nothing happens: the program in an 80 x 25 pty with its
 // link open to zl27t-sim on a pty, led by keys to each screen, and left
 // alone there; its voluntary context switches (all threads: each is a wait
-// that ended) per second over a while, and apart from them the involuntary
-// ones (preemption by other work on the cores, no wake-up of its own), and
-// the bytes it sends its terminal meanwhile.
-// A screen that waits on its descriptors wakes only for its own passes (a
-// live screen's reads of the modem) and the clock it shows.
-//   idle_bench [--seconds N]   per screen (default 3)
-// Wake-ups while nothing happens: the program in an 80 x 25 pty with its
-// link open to zl27t-sim on a pty, led by keys to each screen, and left
-// alone there; its voluntary context switches (all threads: each is a wait
-// that ended) per second over a while, and apart from them the involuntary
-// ones (preemption by other work on the cores, no wake-up of its own).
+// that ended) per second over a while, apart from them the involuntary ones
+// (preemption by other work on the cores, no wake-up of its own), and the
+// bytes it sends its terminal meanwhile.
 // An idle screen (menu, dialog, offline editor) waits on its descriptors and
 // wakes for nothing: at most 10 a second. A live screen reads the modem pass
 // after pass, at most one pass per LIVE_PASS_MIN_MS; its reads wake it, so
 // its row also gives the modem exchanges a second (the simulator's count of
 // requests) and the wake-ups per exchange: all of them belong to the
 // exchanges and the pass's own wait when nothing wakes between passes.
-//   idle_bench [--seconds N]   per screen (default 3)
+//   idle_bench [--seconds N] [--kind symax|gateway|rtu|ascii]
+//     N seconds a screen (default 3); the serial link kind (default Sy/Max)
 #include <signal.h>
 #include <unistd.h>
 
@@ -67,17 +60,41 @@ constexpr const char *ESC = "\x1b";
 
 int main(int argc, char **argv) {
   double seconds = 3;
-  for (int i = 1; i + 1 < argc; i += 2)
-    if (!strcmp(argv[i], "--seconds")) seconds = atof(argv[i + 1]);
+  struct Kind {
+    const char *name;
+    LinkKind kind;
+    const char *shown;
+  };
+  static const Kind kinds[] = {{"symax", LINK_SYMAX, "Sy/Max"},
+                               {"gateway", LINK_GATEWAY, "Gateway"},
+                               {"rtu", LINK_MODBUS_RTU, "Modbus RTU"},
+                               {"ascii", LINK_MODBUS_ASCII, "Modbus ASCII"}};
+  const Kind *kind = &kinds[0];
+  for (int i = 1; i < argc; i++) {
+    const Kind *named = nullptr;
+    if (i + 1 < argc && !strcmp(argv[i], "--kind"))
+      for (const Kind &k : kinds)
+        if (!strcmp(argv[i + 1], k.name)) named = &k;
+    if (i + 1 < argc && !strcmp(argv[i], "--seconds")) {
+      seconds = atof(argv[++i]);
+    } else if (named) {
+      kind = named;
+      i++;
+    } else {
+      fprintf(stderr, "usage: idle_bench [--seconds N] [--kind symax|gateway|rtu|ascii]\n");
+      return 2;
+    }
+  }
   signal(SIGPIPE, SIG_IGN);
   char dir_template[] = "/tmp/zl27t-idle-bench-XXXXXX";
   if (!mkdtemp(dir_template)) return 1;
   std::string dir = dir_template;
   std::string stats = dir + "/sim.stats";
   SimProcess sim;
-  if (!sim.start({"--stats", stats})) return 1;
+  if (!sim.start({"--proto", kind->name, "--stats", stats})) return 1;
   LinkSetup setup;
   default_link_setup(&setup);
+  setup.kind = kind->kind;
   {
     std::ofstream f(dir + "/ZL27TSW.STP", std::ios::binary);
     f.write(reinterpret_cast<const char *>(&setup), sizeof setup);
@@ -99,8 +116,8 @@ int main(int argc, char **argv) {
       {"lead monitor", "ul", "Any key to exit", "x", true},
       {"connect/hang-up", "uc", "Any other key to exit", "x", true},
   };
-  printf("Wake-ups while idle (voluntary context switches of all threads), link open to zl27t-sim, %.0f s a screen\n",
-         seconds);
+  printf("Wake-ups while idle (voluntary context switches of all threads), %s link open to zl27t-sim, %.0f s a screen\n",
+         kind->shown, seconds);
   printf("%-18s %11s %12s %13s %12s %12s   %s\n", "", "wake-ups/s", "exchanges/s", "per exchange", "preempted/s",
          "terminal B/s", "goal");
   int status = 0;
