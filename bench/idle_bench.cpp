@@ -1,112 +1,49 @@
 // Wake-ups while nothing happens: the program in an 80 x 25 pty with its
 // link open to zl27t-sim on a pty, led by keys to each screen, and left
-// alone there; its context switches (all threads) per second over a while.
-// A screen that waits on its descriptors wakes only for its own passes (a
-// live screen's reads of the modem) and the clock it shows.
-//   idle_bench [--seconds N]   per screen (default 3)
-#include <fcntl.h>
-#include <poll.h>
-#include <pty.h>
+// alone there; its voluntary context switches (all threads: each is a wait
+// that ended) per second over a while, apart from them the involuntary ones
+// (preemption by other work on the cores, no wake-up of its own), and the
+// bytes it sends its terminal meanwhile.
+// An idle screen (menu, dialog, offline editor) waits on its descriptors and
+// wakes for nothing: at most 10 a second. A live screen reads the modem pass
+// after pass, at most one pass per LIVE_PASS_MIN_MS; its reads wake it, so
+// its row also gives the modem exchanges a second (the simulator's count of
+// requests) and the wake-ups per exchange: all of them belong to the
+// exchanges and the pass's own wait when nothing wakes between passes.
+//   idle_bench [--seconds N] [--kind symax|gateway|rtu|ascii]
+//     N seconds a screen (default 3); the serial link kind (default Sy/Max)
 #include <signal.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <dirent.h>
 #include <fstream>
 #include <string>
 #include <vector>
 
 #include "link/link_setup.h"
+#include "pty_child.h"
 #include "sim_process.h"
+#include "ui/pace.h"
 
 using Clock = std::chrono::steady_clock;
 
 namespace {
 
-// A child in an 80 x 25 pty; its output is read by watch().
-struct Pane {
-  int master = -1;
-  pid_t pid = -1;
-  std::string tail;   // the last bytes read, for finding a text across reads
-  size_t total = 0;
-
-  bool start(const std::vector<std::string> &argv, const std::string &dir, const std::string &ports) {
-    struct winsize ws {};
-    ws.ws_row = 25;
-    ws.ws_col = 80;
-    pid = forkpty(&master, nullptr, nullptr, &ws);
-    if (pid < 0) return false;
-    if (pid == 0) {
-      if (chdir(dir.c_str()) != 0) _exit(126);
-      setenv("TERM", "xterm-256color", 1);
-      setenv("LC_ALL", "C.UTF-8", 1);
-      if (!ports.empty()) setenv("ZL27T_PORTS", ports.c_str(), 1);
-      std::vector<char *> args;
-      for (const std::string &a : argv) args.push_back(const_cast<char *>(a.c_str()));
-      args.push_back(nullptr);
-      execv(args[0], args.data());
-      _exit(127);
-    }
-    fcntl(master, F_SETFL, fcntl(master, F_GETFL) | O_NONBLOCK);
-    return true;
+// The simulator's count of requests so far: SIGUSR1 has it write its stats.
+long sim_requests(const SimProcess &sim, const std::string &stats) {
+  unlink(stats.c_str());
+  if (kill(sim.pid(), SIGUSR1) != 0) return -1;
+  for (int i = 0; i < 200; i++) {
+    std::ifstream f(stats);
+    unsigned long rx = 0, tx = 0, requests = 0;
+    std::string a, b, c;
+    if (f >> a >> rx >> b >> tx >> c >> requests && c == "requests") return static_cast<long>(requests);
+    usleep(5000);
   }
-  // Reads until text shows (true), the child's terminal closes or the time
-  // runs out (false).
-  bool watch(const char *text, int timeout_ms) {
-    auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
-    size_t len = text ? strlen(text) : 0;
-    for (;;) {
-      size_t at = text ? tail.find(text) : std::string::npos;
-      if (at != std::string::npos) {
-        tail.erase(0, at + len);   // a later watch looks at what came after
-        return true;
-      }
-      int left = static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count());
-      if (left <= 0) return false;
-      struct pollfd p = {master, POLLIN, 0};
-      if (poll(&p, 1, left) <= 0) continue;
-      char buf[65536];
-      ssize_t n = read(master, buf, sizeof buf);
-      if (n <= 0) return false;
-      total += static_cast<size_t>(n);
-      if (tail.size() > 4 * len + 64) tail.erase(0, tail.size() - len);
-      tail.append(buf, static_cast<size_t>(n));
-    }
-  }
-  void type(const char *bytes) {
-    ssize_t ignored = write(master, bytes, strlen(bytes));
-    (void)ignored;
-  }
-  void stop() {
-    if (pid > 0) {
-      kill(pid, SIGTERM);
-      waitpid(pid, nullptr, 0);
-    }
-    if (master >= 0) close(master);
-    pid = -1;
-    master = -1;
-  }
-};
-
-long context_switches(pid_t pid) {
-  long sum = 0;
-  std::string dir = "/proc/" + std::to_string(pid) + "/task";
-  DIR *d = opendir(dir.c_str());
-  if (!d) return -1;
-  while (struct dirent *e = readdir(d)) {
-    if (e->d_name[0] == '.') continue;
-    std::ifstream f(dir + "/" + e->d_name + "/status");
-    std::string line;
-    while (std::getline(f, line))
-      if (line.rfind("voluntary_ctxt_switches:", 0) == 0 || line.rfind("nonvoluntary_ctxt_switches:", 0) == 0)
-        sum += atol(line.c_str() + line.find(':') + 1);
-  }
-  closedir(d);
-  return sum;
+  return -1;
 }
 
 struct Screen {
@@ -114,6 +51,7 @@ struct Screen {
   const char *keys;    // from the menu bar
   const char *shows;   // a text the screen shows once it is up
   const char *leave;   // back to the menu bar
+  bool live;           // reads the modem pass after pass
 };
 
 constexpr const char *ESC = "\x1b";
@@ -122,16 +60,41 @@ constexpr const char *ESC = "\x1b";
 
 int main(int argc, char **argv) {
   double seconds = 3;
-  for (int i = 1; i + 1 < argc; i += 2)
-    if (!strcmp(argv[i], "--seconds")) seconds = atof(argv[i + 1]);
+  struct Kind {
+    const char *name;
+    LinkKind kind;
+    const char *shown;
+  };
+  static const Kind kinds[] = {{"symax", LINK_SYMAX, "Sy/Max"},
+                               {"gateway", LINK_GATEWAY, "Gateway"},
+                               {"rtu", LINK_MODBUS_RTU, "Modbus RTU"},
+                               {"ascii", LINK_MODBUS_ASCII, "Modbus ASCII"}};
+  const Kind *kind = &kinds[0];
+  for (int i = 1; i < argc; i++) {
+    const Kind *named = nullptr;
+    if (i + 1 < argc && !strcmp(argv[i], "--kind"))
+      for (const Kind &k : kinds)
+        if (!strcmp(argv[i + 1], k.name)) named = &k;
+    if (i + 1 < argc && !strcmp(argv[i], "--seconds")) {
+      seconds = atof(argv[++i]);
+    } else if (named) {
+      kind = named;
+      i++;
+    } else {
+      fprintf(stderr, "usage: idle_bench [--seconds N] [--kind symax|gateway|rtu|ascii]\n");
+      return 2;
+    }
+  }
   signal(SIGPIPE, SIG_IGN);
-  SimProcess sim;
-  if (!sim.start({})) return 1;
   char dir_template[] = "/tmp/zl27t-idle-bench-XXXXXX";
   if (!mkdtemp(dir_template)) return 1;
   std::string dir = dir_template;
+  std::string stats = dir + "/sim.stats";
+  SimProcess sim;
+  if (!sim.start({"--proto", kind->name, "--stats", stats})) return 1;
   LinkSetup setup;
   default_link_setup(&setup);
+  setup.kind = kind->kind;
   {
     std::ofstream f(dir + "/ZL27TSW.STP", std::ios::binary);
     f.write(reinterpret_cast<const char *>(&setup), sizeof setup);
@@ -142,33 +105,55 @@ int main(int argc, char **argv) {
     return 1;
   }
   const Screen screens[] = {
-      {"main menu", "", nullptr, ""},
-      {"link dialog", "ss", "CONFIGURE THIS COMPUTER", ESC},
-      {"online editor", "n", "Communication Mode", ESC},
-      {"register viewer", "uv", "4x", ESC},
-      {"offline editor", "fe", "Press F2 for help.", ESC},
+      {"main menu", "", nullptr, "", false},
+      {"link dialog", "ss", "CONFIGURE THIS COMPUTER", ESC, false},
+      {"file to write", "fw", "File to write:", ESC, false},
+      {"file picker", "fr", "LOAD OFFLINE FROM DISK", ESC, false},
+      {"offline editor", "fe", "Press F2 for help.", ESC, false},
+      {"online editor", "n", "Communication Mode", ESC, true},
+      {"register viewer", "uv", "4x", ESC, true},
+      {"signal strength", "us", "Any key to exit", "x", true},
+      {"lead monitor", "ul", "Any key to exit", "x", true},
+      {"connect/hang-up", "uc", "Any other key to exit", "x", true},
   };
-  printf("Wake-ups per second while idle, link open to zl27t-sim (%.0f s a screen; goal: at most 10)\n", seconds);
+  printf("Wake-ups while idle (voluntary context switches of all threads), %s link open to zl27t-sim, %.0f s a screen\n",
+         kind->shown, seconds);
+  printf("%-18s %11s %12s %13s %12s %12s   %s\n", "", "wake-ups/s", "exchanges/s", "per exchange", "preempted/s",
+         "terminal B/s", "goal");
   int status = 0;
   for (const Screen &s : screens) {
     pane.type(s.keys);
     bool up = !s.shows || pane.watch(s.shows, 5000);
     pane.watch(nullptr, 700);   // the screen settles
-    long before = context_switches(pane.pid);
+    long requests = sim_requests(sim, stats);
+    ContextSwitches before = context_switch_counts(pane.pid);
+    size_t bytes_before = pane.total;
     auto t0 = Clock::now();
     pane.watch(nullptr, static_cast<int>(seconds * 1000));
-    double rate = static_cast<double>(context_switches(pane.pid) - before) /
-                  std::chrono::duration<double>(Clock::now() - t0).count();
-    if (up)
-      printf("%-20s %8.1f\n", s.name, rate);
-    else {
-      printf("%-20s %8s (did not come up)\n", s.name, "-");
+    ContextSwitches after = context_switch_counts(pane.pid);
+    double elapsed = std::chrono::duration<double>(Clock::now() - t0).count();
+    long requests_after = sim_requests(sim, stats);
+    double rate = static_cast<double>(after.voluntary - before.voluntary) / elapsed;
+    double preempted = static_cast<double>(after.involuntary - before.involuntary) / elapsed;
+    double written = static_cast<double>(pane.total - bytes_before) / elapsed;
+    double exchanges = requests >= 0 && requests_after >= 0 ? static_cast<double>(requests_after - requests) / elapsed : -1;
+    if (!up) {
+      printf("%-18s %11s (did not come up)\n", s.name, "-");
       status = 1;
+    } else if (!s.live) {
+      printf("%-18s %11.1f %12.1f %13s %12.1f %12.0f   at most 10/s%s\n", s.name, rate, exchanges, "", preempted,
+             written, rate > 10 ? "  MISSED" : "");
+    } else {
+      char per[32] = "-";
+      if (exchanges > 0) snprintf(per, sizeof per, "%.1f", rate / exchanges);
+      printf("%-18s %11.1f %12.1f %13s %12.1f %12.0f   a pass per %d ms at most, no wake-up between passes\n",
+             s.name, rate, exchanges, per, preempted, written, LIVE_PASS_MIN_MS);
     }
     pane.type(s.leave);
     pane.watch(nullptr, 500);
   }
   pane.stop();
+  sim.stop();
   std::string rm = "rm -rf '" + dir + "'";
   if (system(rm.c_str()) != 0) status = 1;
   return status;

@@ -9,8 +9,9 @@
 # and the terminal bytes it writes per refresh (regview_bench); the command
 # line's --read and --fetch from exec to exit (cli_bench); the terminal
 # emulator's flood time against `cat`, idle wake-ups and Ctrl-End (term_bench);
-# the wake-ups per second of each screen left alone with a link open
-# (idle_bench).
+# the wake-ups per second of each screen left alone with a link open, and per
+# modem exchange on the live screens (idle_bench); start-up to the full main
+# menu against `cat` of the same bytes, with its system calls (startup_bench).
 #   bench/speed.sh [--rounds N]
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -34,4 +35,6 @@ echo
 build/term_bench || status=1
 echo
 build/idle_bench || status=1
+echo
+build/startup_bench || status=1
 exit $status

@@ -9,10 +9,8 @@
 //   term_bench [--bytes N] [--rounds N]
 #include <fcntl.h>
 #include <poll.h>
-#include <pty.h>
 #include <signal.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -21,13 +19,13 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <dirent.h>
 #include <fstream>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "link/link_setup.h"
+#include "pty_child.h"
 
 using Clock = std::chrono::steady_clock;
 
@@ -54,71 +52,6 @@ std::string flood_bytes(size_t size) {
   }
   return out;
 }
-
-// A child in an 80 x 25 pty; its output is read by watch().
-struct Pane {
-  int master = -1;
-  pid_t pid = -1;
-  std::string tail;   // the last bytes read, for finding a text across reads
-  size_t total = 0;
-
-  bool start(const std::vector<std::string> &argv, const std::string &dir, const std::string &ports) {
-    struct winsize ws {};
-    ws.ws_row = 25;
-    ws.ws_col = 80;
-    pid = forkpty(&master, nullptr, nullptr, &ws);
-    if (pid < 0) return false;
-    if (pid == 0) {
-      if (chdir(dir.c_str()) != 0) _exit(126);
-      setenv("TERM", "xterm-256color", 1);
-      setenv("LC_ALL", "C.UTF-8", 1);
-      if (!ports.empty()) setenv("ZL27T_PORTS", ports.c_str(), 1);
-      std::vector<char *> args;
-      for (const std::string &a : argv) args.push_back(const_cast<char *>(a.c_str()));
-      args.push_back(nullptr);
-      execv(args[0], args.data());
-      _exit(127);
-    }
-    fcntl(master, F_SETFL, fcntl(master, F_GETFL) | O_NONBLOCK);
-    return true;
-  }
-  // Reads until text shows (true), the child's terminal closes or the time
-  // runs out (false).
-  bool watch(const char *text, int timeout_ms) {
-    auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
-    size_t len = text ? strlen(text) : 0;
-    for (;;) {
-      size_t at = text ? tail.find(text) : std::string::npos;
-      if (at != std::string::npos) {
-        tail.erase(0, at + len);   // a later watch looks at what came after
-        return true;
-      }
-      int left = static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count());
-      if (left <= 0) return false;
-      struct pollfd p = {master, POLLIN, 0};
-      if (poll(&p, 1, left) <= 0) continue;
-      char buf[65536];
-      ssize_t n = read(master, buf, sizeof buf);
-      if (n <= 0) return false;
-      total += static_cast<size_t>(n);
-      if (tail.size() > 4 * len + 64) tail.erase(0, tail.size() - len);
-      tail.append(buf, static_cast<size_t>(n));
-    }
-  }
-  void type(const char *bytes) {
-    ssize_t ignored = write(master, bytes, strlen(bytes));
-    (void)ignored;
-  }
-  void stop() {
-    if (pid > 0) {
-      kill(pid, SIGTERM);
-      waitpid(pid, nullptr, 0);
-    }
-    if (master >= 0) close(master);
-    pid = -1;
-    master = -1;
-  }
-};
 
 // The device: a raw pty whose slave is the terminal's port.
 struct Device {
@@ -155,23 +88,6 @@ struct Device {
     }
   }
 };
-
-long context_switches(pid_t pid) {
-  long sum = 0;
-  std::string dir = "/proc/" + std::to_string(pid) + "/task";
-  DIR *d = opendir(dir.c_str());
-  if (!d) return -1;
-  while (struct dirent *e = readdir(d)) {
-    if (e->d_name[0] == '.') continue;
-    std::ifstream f(dir + "/" + e->d_name + "/status");
-    std::string line;
-    while (std::getline(f, line))
-      if (line.rfind("voluntary_ctxt_switches:", 0) == 0 || line.rfind("nonvoluntary_ctxt_switches:", 0) == 0)
-        sum += atol(line.c_str() + line.find(':') + 1);
-  }
-  closedir(d);
-  return sum;
-}
 
 struct TerminalFigures {
   double flood_ms = -1;     // best of the rounds

@@ -74,6 +74,7 @@ unsigned range_error(unsigned long first, unsigned long count)
 
 std::string handle(const std::string& line)
 {
+    ++g_requests;
     std::vector<unsigned long> n;
     char cmd = line[0];
     if (cmd >= 'a' && cmd <= 'z')

@@ -17,7 +17,8 @@
 //                           one of the modem's rates, register 3 (default 13, 9600);
 //                           bytes from the program are taken at that speed too
 //     --parity none|even|odd   the tty's parity; with --baud, 11-bit characters
-//     --stats PATH          at exit, write "rx N tx M" (bytes each way) to PATH
+//     --stats PATH          at exit and on SIGUSR1, write "rx N tx M requests K"
+//                           (bytes each way, requests handled) to PATH
 //     --drop N              Sy/Max: answer only routes ending in drop N (others get
 //                           error 29); Modbus: answer only slave/unit N (others are
 //                           ignored). Default: answer every drop. Alias --unit, --slave
@@ -58,7 +59,8 @@
 //   --trace                 hex dump of every frame and control pair to stderr
 //
 // When listening it prints one line on stdout: "ready PATH" (serial), "ready PORT"
-// (TCP only) or "ready PATH PORT" (both). SIGTERM or SIGINT end it cleanly.
+// (TCP only) or "ready PATH PORT" (both). SIGTERM or SIGINT end it cleanly;
+// SIGUSR1 writes the --stats file and goes on.
 //
 // Registers: default configuration in 1-5, 7, 2049-2051, 8000-8012; 2 status
 // (the configuration bits 0x3F9C of register 1, and bit 0 carrier, 5 PTT,
@@ -97,9 +99,11 @@ namespace {
 
 int g_signal_pipe[2] = {-1, -1};
 
-void on_signal(int)
+// SIGUSR1 asks for the stats now (a benchmark reads them between
+// screens); the others end the simulator.
+void on_signal(int sig)
 {
-    const char c = 1;
+    const char c = sig == SIGUSR1 ? 2 : 1;
     ssize_t r = write(g_signal_pipe[1], &c, 1);
     (void)r;
 }
@@ -388,6 +392,7 @@ int main(int argc, char** argv)
     sigemptyset(&sa.sa_mask);
     sigaction(SIGTERM, &sa, nullptr);
     sigaction(SIGINT, &sa, nullptr);
+    sigaction(SIGUSR1, &sa, nullptr);
     signal(SIGPIPE, SIG_IGN);
 
     std::string err;
@@ -463,8 +468,16 @@ int main(int argc, char** argv)
             perror("zl27t-sim: poll");
             break;
         }
-        if (fds[0].revents)
-            break;
+        if (fds[0].revents) {
+            char c[16];
+            bool end = false;
+            for (ssize_t k; (k = read(g_signal_pipe[0], c, sizeof c)) > 0;)
+                for (ssize_t i = 0; i < k; ++i)
+                    end = end || c[i] != 2;
+            if (end)
+                break;
+            port_write_stats(g_opt.stats_path);
+        }
         now = now_ms();
         if (pfd >= 0 && fds[port_index].revents)
             port_service(now, fds[port_index].revents);

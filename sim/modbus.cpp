@@ -406,6 +406,7 @@ Stream tcp_take_frames(Client& c)
 
 std::vector<uint8_t> modbus_pdu(const uint8_t* q, size_t n)
 {
+    ++g_requests;
     if (n < 1)
         return {};
     switch (q[0]) {

@@ -321,8 +321,8 @@ void port_write_stats(const std::string& path)
     if (path.empty())
         return;
     if (FILE* f = fopen(path.c_str(), "w")) {
-        fprintf(f, "rx %llu tx %llu\n", static_cast<unsigned long long>(g_rx_bytes),
-                static_cast<unsigned long long>(g_tx_bytes));
+        fprintf(f, "rx %llu tx %llu requests %llu\n", static_cast<unsigned long long>(g_rx_bytes),
+                static_cast<unsigned long long>(g_tx_bytes), static_cast<unsigned long long>(g_requests));
         fclose(f);
     }
 }

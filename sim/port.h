@@ -12,7 +12,8 @@
 //   port_service(now, revents)      read / write as poll said
 //   port_next_due(now)              next time the port needs a call, or -1
 //   port_capture(sink)              tests: output goes to *sink instead (null: off)
-//   port_write_stats(path)          "rx N tx M": bytes read and written (no path: nothing)
+//   port_write_stats(path)          "rx N tx M requests K": bytes read and written,
+//                                   requests handled (no path: nothing)
 //
 // With --baud, received bytes reach the receiver only once a line at that
 // speed would have carried them (the writer on a pty gives them all at once).

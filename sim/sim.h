@@ -2,6 +2,7 @@
 // the check sums of the wire formats and the fault counters.
 //
 //   g_opt                 the command-line options (filled by main)
+//   g_requests            requests handled so far (any protocol)
 //   now_ms()              monotonic milliseconds
 //   trace_bytes(dir, what, bytes, n)   hex dump of one frame to stderr (--trace)
 //   trace_chars(dir, what, text, n)    the same for text frames, control bytes escaped
@@ -59,6 +60,8 @@ struct SimOptions {
 };
 
 extern SimOptions g_opt;
+// Requests taken for an answer, of every protocol (written with --stats).
+extern uint64_t g_requests;
 
 int64_t now_ms();
 

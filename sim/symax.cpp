@@ -541,6 +541,7 @@ std::vector<uint8_t> symax_build_frame(uint8_t seq, const std::vector<uint8_t>& 
 SymaxReply symax_handle(const std::vector<uint8_t>& route, const std::vector<uint8_t>& data)
 {
     SymaxReply reply;
+    ++g_requests;
     if (data.size() < 2)
         return reply;  // no transaction byte to answer with
     uint8_t op = data[0];

@@ -6,6 +6,7 @@
 #include <cstdio>
 
 SimOptions g_opt;
+uint64_t g_requests = 0;
 
 int64_t now_ms()
 {

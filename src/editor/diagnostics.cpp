@@ -4,7 +4,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <thread>
 
 #include "config/modem_config.h"
 #include "config/transfer.h"
@@ -60,11 +59,12 @@ bool key_waiting() { return key_queue_count() > 0 || pkbd_hit(); }
 // turn: give it one here, so keys are seen whatever the link does. After a
 // success that is at once when a key waits, else once per idle step as the
 // link would (the spinner need not turn with every exchange). A failure waits
-// that step first, so a dead link is polled, not spun on.
+// that step first on the keyboard, so a dead link is polled, not spun on, and
+// a key typed meanwhile is taken at once.
 bool after_exchange(bool ok, unsigned turns_before) {
   if (!screen_idle || idle_turns != turns_before) return ok;
   if (!ok)
-    std::this_thread::sleep_for(IDLE_STEP);
+    wait_key_until(Clock::now() + IDLE_STEP);
   else if (Clock::now() - last_turn < IDLE_STEP && !key_waiting())
     return ok;
   screen_idle(0);

@@ -134,8 +134,10 @@ int defer_transparent_write(int item) {
 
 void draw_config_errors(uint16_t bits) {
   if (bits == 0) {
-    clear_to_eol(22, 1);
-    clear_to_eol(23, 1);
+    // Through the shadow, so that rows already blank are not sent again
+    // with every pass.
+    put_field("", 22, 1, SCR_COLS - 1, ' ', ATTR_NORMAL);
+    put_field("", 23, 1, SCR_COLS - 1, ' ', ATTR_NORMAL);
     return;
   }
   if (!dial_string_ok(working_config)) bits |= ILLEGAL_DIAL_DIGIT;

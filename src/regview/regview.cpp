@@ -6,7 +6,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <thread>
 
 #include "link/link.h"
 #include "link/link_dialogs.h"
@@ -394,17 +393,9 @@ KeyCode edit_cell(RegisterViewer *v, KeyCode typed, int rows) {
 // Waits, sleeping, until the next pass may start; true as soon as a key
 // waits instead.
 bool wait_for_pass(RegisterViewer *v) {
-  if (v->failures >= FAILURES_BEFORE_PAUSE && v->pacer.started) {
-    auto due = v->pacer.last_start + RETRY_PAUSE;
-    for (;;) {
-      auto now = std::chrono::steady_clock::now();
-      if (now >= due) break;
-      auto left = std::chrono::duration_cast<std::chrono::milliseconds>(due - now).count() + 1;
-      if (key_wait(static_cast<int>(left))) return true;
-      // The memory console answers at once: sleep the rest there.
-      std::this_thread::sleep_until(due);
-    }
-  }
+  if (v->failures >= FAILURES_BEFORE_PAUSE && v->pacer.started &&
+      wait_key_until(v->pacer.last_start + RETRY_PAUSE))
+    return true;
   return pace_pass(v->pacer);
 }
 

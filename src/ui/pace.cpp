@@ -4,18 +4,21 @@
 
 #include "ui/keys.h"
 
+bool wait_key_until(std::chrono::steady_clock::time_point due) {
+  using namespace std::chrono;
+  for (;;) {
+    auto now = steady_clock::now();
+    if (now >= due) return false;
+    auto left = duration_cast<milliseconds>(due - now).count() + 1;
+    if (key_wait(static_cast<int>(left))) return true;
+    std::this_thread::sleep_until(due);
+  }
+}
+
 bool pace_pass(PassPacer &pacer) {
   using namespace std::chrono;
   if (pacer.started) {
-    auto due = pacer.last_start + milliseconds(LIVE_PASS_MIN_MS);
-    for (;;) {
-      auto now = steady_clock::now();
-      if (now >= due) break;
-      auto left = duration_cast<milliseconds>(due - now).count() + 1;
-      if (key_wait(static_cast<int>(left))) return true;
-      // The memory console answers at once: sleep the rest there.
-      std::this_thread::sleep_until(due);
-    }
+    if (wait_key_until(pacer.last_start + milliseconds(LIVE_PASS_MIN_MS))) return true;
   } else if (key_waiting()) {
     return true;
   }

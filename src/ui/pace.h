@@ -6,6 +6,8 @@
 // after the last one began; a key ends the wait at once.
 //   pace_pass   waits (sleeping, never spinning) until the next pass may
 //               start or a key waits; true when a key waits
+//   wait_key_until  waits on the keyboard until a time or a key; true when a
+//               key waits
 #pragma once
 #include <chrono>
 
@@ -20,3 +22,7 @@ struct PassPacer {
 // otherwise waits out the rest of the interval, marks a new pass begun now
 // and returns false.
 bool pace_pass(PassPacer &pacer);
+
+// Waits on the keyboard until due; true as soon as a key waits. The memory
+// console answers at once: the rest is slept there.
+bool wait_key_until(std::chrono::steady_clock::time_point due);

@@ -95,18 +95,31 @@ TEST(SymaxLink, AcknowledgementWaitStartsWhenTheFrameHasLeft) {
   ASSERT_TRUE(t.open({"--baud", "9600", "--parity", "even", "--stats", stats}));
   link_set_port(t.link, 9600, 1, 1, 100, 8);
   constexpr int READS = 10;
+  // The stats as the simulator writes them now (SIGUSR1) or at its end.
+  auto read_stats = [&](unsigned long *rx, unsigned long *tx, unsigned long *requests) {
+    FILE *f = fopen(stats.c_str(), "r");
+    int n = f ? fscanf(f, "rx %lu tx %lu requests %lu", rx, tx, requests) : 0;
+    if (f) fclose(f);
+    return n == 3;
+  };
+  unsigned long rx = 0, tx = 0, requests = 0;
   for (int i = 0; i < READS; i++) {
     uint16_t v;
     ASSERT_EQ(link_read_registers(t.link, 8176 + i, 1, &v), 1) << link_error_text(t.link);
+    if (i == READS / 2 - 1) {
+      unlink(stats.c_str());
+      ASSERT_EQ(kill(t.sim.pid(), SIGUSR1), 0);
+      bool written = false;
+      for (int wait = 0; wait < 400 && !(written = read_stats(&rx, &tx, &requests)); wait++) usleep(5000);
+      ASSERT_TRUE(written) << "no stats after SIGUSR1";
+      EXPECT_EQ(requests, static_cast<unsigned long>(READS / 2));
+    }
   }
   link_close(t.link);
   t.link = nullptr;
   t.sim.stop();
-  FILE *f = fopen(stats.c_str(), "r");
-  ASSERT_NE(f, nullptr);
-  unsigned long rx = 0, tx = 0;
-  EXPECT_EQ(fscanf(f, "rx %lu tx %lu", &rx, &tx), 2);
-  fclose(f);
+  ASSERT_TRUE(read_stats(&rx, &tx, &requests));
+  EXPECT_EQ(requests, static_cast<unsigned long>(READS));
   unlink(stats.c_str());
   // Each read, both ways about 18 bytes: a 16-byte frame and an
   // acknowledgement, and from the program a few fill bytes while the
