@@ -365,7 +365,10 @@ void read_for_reply(LinkHandle *link, SerialChannel *ch, std::unique_lock<std::m
       return;
     }
     serial_trace_settle(ch);
-    if (timing && ch->rx_active && monotonic_us() >= ch->last_rx_us + ch->silence_us) take_silence(link, ch);
+    // As for the reader: bytes that came as the wait ended are no silence.
+    if (timing && ch->rx_active && monotonic_us() >= ch->last_rx_us + ch->silence_us &&
+        sport_input_queued(&ch->port) == 0)
+      take_silence(link, ch);
   }
 }
 
