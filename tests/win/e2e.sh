@@ -5,7 +5,7 @@
 # port first; then the full-screen program in a tmux pane, its screen read
 # back with capture-pane, typed as a user would: the link dialog, fetch,
 # edit and send over Sy/Max and Modbus RTU on COM5 and over Modbus TCP, the
-# register viewer, the file picker, the terminal on a remote port and COM5.
+# register viewer, the terminal on a remote port and on COM5, the file picker.
 #   tests/win/e2e.sh BUILD_WINDOWS_DIR LINUX_BUILD_DIR
 # Needs tmux and wine; the wine prefix is BUILD_WINDOWS_DIR/wineprefix.
 set -euo pipefail
@@ -187,6 +187,9 @@ echo "$ports" | grep -qx COM5 && pass "COM5 in the port list" || fail "COM5 not 
 sim_regs=(--set 8000=7 --set 10=0x1234)
 remote_port=$((tcp_port + 1))
 start_sim --pty "$work/modem" --proto symax "${sim_regs[@]}"
+# A peer answering in capitals as a raw TCP serial server: the remote port
+# ZL27T_PORTS puts first.
+start_peer tcp-peer tcp "$remote_port"
 start_program "ZL27T_PORTS=socket://127.0.0.1:$remote_port"
 if wait_text "Can't locate setup file."; then pass "start-up without a setup file"; else fail "start-up"; fi
 key F10
@@ -280,6 +283,42 @@ else
   key Escape
 fi
 
+# --- the terminal emulator: on a remote port, then on the link's COM5 ---
+key u t
+if wait_text "Type contrl-End to exit terminal."; then
+  # The terminal's port is the first of the list: the remote one.
+  type_text "hello remote"
+  wait_text "HELLO REMOTE" && pass "the terminal on socket://: typed and answered" ||
+    fail "the terminal on socket:// got no answer"
+  # F9 onto COM5, which the link holds: the link lets it go for the run.
+  key F9
+  if wait_text "CONFIGURE TERMINAL EMULATOR" && choose "Port COM5" + && press Enter 6 &&
+    wait_text "Write setup to startup file?" && key n && wait_gone "CONFIGURE TERMINAL EMULATOR" &&
+    wait_text "Type contrl-End to exit terminal."; then
+    sleep 0.5
+    screen | grep -qF "Can't open port" && fail "the terminal cannot take COM5 from the link" ||
+      pass "the terminal takes COM5 from the link"
+  else
+    fail "the terminal's port set to COM5"
+  fi
+  key C-End
+  wait_gone "Type contrl-End to exit terminal." && wait_text "oNline" && pass "Ctrl-End leaves the terminal" ||
+    fail "Ctrl-End leaves the terminal"
+  # The link has COM5 again: memory set to 2, a fetch brings 5 back.
+  key f e
+  set_rings 2 >/dev/null
+  key Escape
+  wait_gone "Communication Mode"
+  key f f f e
+  wait_text "Answer on ring      5" && pass "the link on COM5 again after the terminal" ||
+    fail "the link on COM5 after the terminal"
+  key Escape
+  wait_gone "Communication Mode"
+else
+  fail "Utility / debugging Terminal opens no terminal"
+  key F10
+fi
+
 # --- the link dialog, fetch and send: Modbus RTU on COM5 ---
 start_sim --pty "$work/modem" --proto rtu "${sim_regs[@]}"
 if link_dialog "Modbus RTU" && serial_fields 4 7 && save_link; then
@@ -327,30 +366,18 @@ else
   key Escape
 fi
 
-# --- the terminal emulator: on a remote port, then on COM5 ---
-# Peers that answer every byte in capitals: one on a pty as COM5, one as a
-# raw TCP serial server on the remote port ZL27T_PORTS put first.
+# --- the terminal emulator on COM5, against a peer that answers ---
+# The terminal's port is still COM5: it opens at once.
 start_peer pty-peer pty "$work/modem"
-start_peer tcp-peer tcp "$remote_port"
 key u t
 if wait_text "Type contrl-End to exit terminal."; then
-  # The terminal's port is the first of the list: the remote one.
-  type_text "hello remote"
-  wait_text "HELLO REMOTE" && pass "the terminal on socket://: typed and answered" ||
-    fail "the terminal on socket:// got no answer"
-  key F9
-  if wait_text "CONFIGURE TERMINAL EMULATOR" && choose "Port COM5" + && press Enter 6 &&
-    wait_text "Write setup to startup file?" && key n && wait_gone "CONFIGURE TERMINAL EMULATOR"; then
-    type_text "hello com5"
-    wait_text "HELLO COM5" && pass "the terminal on COM5: typed and answered" || fail "the terminal on COM5 got no answer"
-  else
-    fail "the terminal's port set to COM5"
-  fi
+  type_text "hello com5"
+  wait_text "HELLO COM5" && pass "the terminal on COM5: typed and answered" || fail "the terminal on COM5 got no answer"
   key C-End
   wait_gone "Type contrl-End to exit terminal." && wait_text "oNline" && pass "Ctrl-End leaves the terminal" ||
     fail "Ctrl-End leaves the terminal"
 else
-  fail "Utility / debugging Terminal opens no terminal"
+  fail "Utility / debugging Terminal opens no terminal on COM5"
   key F10
 fi
 
