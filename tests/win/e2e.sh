@@ -178,6 +178,23 @@ if start_peer bridge bridge "$bridge_port" "$work/modem" &&
 else
   fail "symax fetch through socket://"
 fi
+# And through ser2net as an RFC 2217 server, which takes the line settings.
+if command -v ser2net >/dev/null; then
+  rfc_port=$((tcp_port + 3))
+  printf '%s\n' "connection: &zl" "  accepter: telnet(rfc2217),tcp,127.0.0.1,$rfc_port" \
+    "  connector: serialdev,$work/modem,9600n81,local" "  options:" "    kickolduser: true" >"$work/ser2net.yaml"
+  ser2net -n -c "$work/ser2net.yaml" >"$work/ser2net.log" 2>&1 &
+  peer_pids+=($!)
+  for _ in $(seq 100); do ss -Hltn "sport = :$rfc_port" | grep -q . && break; sleep 0.05; done
+  if wine "$exe" --fetch RFC.ZLE -m symax --device "rfc2217://127.0.0.1:$rfc_port" -P none 2>/dev/null &&
+    cmp -s RFC.ZLE TCP.ZLE; then
+    pass "symax fetch through rfc2217://"
+  else
+    fail "symax fetch through rfc2217://"
+  fi
+else
+  echo "skipped: the fetch through rfc2217:// (no ser2net here)"
+fi
 ports=$(wine "$exe" --ports | tr -d '\r')
 echo "$ports" | grep -qx COM5 && pass "COM5 in the port list" || fail "COM5 not in the port list: $ports"
 
