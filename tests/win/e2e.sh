@@ -197,6 +197,19 @@ else
 fi
 ports=$(wine "$exe" --ports | tr -d '\r')
 echo "$ports" | grep -qx COM5 && pass "COM5 in the port list" || fail "COM5 not in the port list: $ports"
+# A port named as a device path: first in the list, and not listed twice.
+ports=$(ZL27T_PORTS='\\.\COM5' wine "$exe" --ports | tr -d '\r')
+if [ "$(echo "$ports" | head -1)" = '\\.\COM5' ] && ! echo "$ports" | grep -qx COM5; then
+  pass "ZL27T_PORTS names COM5 as \\\\.\\COM5"
+else
+  fail "ZL27T_PORTS with \\\\.\\COM5: $ports"
+fi
+rm -f DEV.ZLE
+if wine "$exe" --fetch DEV.ZLE -m symax --device '\\.\COM5' -P none 2>/dev/null && cmp -s DEV.ZLE TCP.ZLE; then
+  pass "symax fetch on \\\\.\\COM5"
+else
+  fail "symax fetch on \\\\.\\COM5"
+fi
 
 # --- the full-screen program ---
 # The simulator holds answer on ring 7 (register 8000) and 0x1234 in
