@@ -368,7 +368,8 @@ else
   fail "Modbus TCP chosen in the link dialog"
 fi
 
-# --- the file picker: the configuration saved to a file and read back ---
+# --- the file picker: the configuration saved to a file and read back;
+# print to a file, delete ---
 key f w
 if wait_text "File to write:"; then
   wait_text "[C:" 2 && pass "the file picker lists the drives" || fail "the file picker lists no drives"
@@ -395,6 +396,29 @@ else
   fail "PLANT1 chosen in the file picker"
   key Escape
 fi
+# Offline / Print to a file, and Offline / Delete of a file chosen in the list.
+key f p
+if wait_text "PRINT OFFLINE" && wait_text 'SYS$PRINT'; then
+  type_text out.txt
+  key Enter
+  wait_gone "PRINT OFFLINE"
+  grep -qF "Auto Answer            after 4 rings" OUT.TXT 2>/dev/null && pass "Offline / Print to a file" ||
+    fail "Offline / Print to a file: $(ls)"
+else
+  fail "Offline / Print asks for no file"
+  key Escape
+fi
+key f d
+if wait_text "DELETE CONFIGURATION FILE" && wait_text "COM" && choose "COM....." Down; then
+  key Enter
+  for _ in $(seq 25); do [ -e COM.ZLE ] || break; sleep 0.2; done
+  [ -e COM.ZLE ] && fail "COM.ZLE chosen in the list and not deleted" || pass "COM.ZLE chosen in the list and deleted"
+  key Escape
+  wait_gone "DELETE CONFIGURATION FILE"
+else
+  fail "COM chosen in the delete list"
+  key Escape
+fi
 
 # --- the terminal emulator on COM5, against a peer that answers ---
 # The terminal's port is still COM5: it opens at once.
@@ -403,6 +427,21 @@ key u t
 if wait_text "Type contrl-End to exit terminal."; then
   type_text "hello com5"
   wait_text "HELLO COM5" && pass "the terminal on COM5: typed and answered" || fail "the terminal on COM5 got no answer"
+  # F7 captures what comes to a file, F8 closes it.
+  key F7
+  if wait_text "Capture to file?"; then
+    type_text cap.txt
+    key Enter
+    wait_text 'Copying output to: "cap.txt"'
+    type_text abc
+    wait_text ABC
+    key F8
+    wait_text 'Capture file: "cap.txt" closed.'
+    [ "$(cat cap.txt 2>/dev/null)" = ABC ] && pass "the terminal's capture file" ||
+      fail "the terminal's capture file: $(cat cap.txt 2>&1)"
+  else
+    fail "F7 asks for no capture file"
+  fi
   key C-End
   wait_gone "Type contrl-End to exit terminal." && wait_text "oNline" && pass "Ctrl-End leaves the terminal" ||
     fail "Ctrl-End leaves the terminal"
