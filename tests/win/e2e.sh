@@ -442,6 +442,9 @@ if wait_text "Type contrl-End to exit terminal."; then
   else
     fail "F7 asks for no capture file"
   fi
+  # The device goes away: the terminal says so and stays.
+  kill "${peer_pids[-1]}"
+  wait_text "The port is gone." && pass "the terminal says COM5 is gone" || fail "the terminal on a COM5 gone"
   key C-End
   wait_gone "Type contrl-End to exit terminal." && wait_text "oNline" && pass "Ctrl-End leaves the terminal" ||
     fail "Ctrl-End leaves the terminal"
