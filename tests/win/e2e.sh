@@ -269,22 +269,22 @@ fetch_edit_send() {
   pass "$label: fetch through the menu"
   set_rings "$rings" || { fail "$label: answer on ring not edited"; return; }
   key Escape
-  wait_gone "Communication Mode"
+  wait_gone "Communication Mode" || fail "the screen still shows Communication Mode"
   key f s
   for _ in $(seq 10); do
     screen | grep -qF "Proceed?" && { key y; break; }
     sleep 0.1
   done
-  wait_gone "SEND OFFLINE TO MODEM"
+  wait_gone "SEND OFFLINE TO MODEM" || fail "the screen still shows SEND OFFLINE TO MODEM"
   if screen | grep -qF ERROR; then fail "$label: send shows an error"; screen >&2; key F10; return; fi
   key f e
   set_rings 2 >/dev/null || { fail "$label: memory not edited"; return; }
   key Escape
-  wait_gone "Communication Mode"
+  wait_gone "Communication Mode" || fail "the screen still shows Communication Mode"
   key f f f e
   if wait_text "Answer on ring      $rings"; then pass "$label: send through the menu"; else fail "$label: send through the menu"; fi
   key Escape
-  wait_gone "Communication Mode"
+  wait_gone "Communication Mode" || fail "the screen still shows Communication Mode"
 }
 
 # --- the link dialog, fetch and send: Sy/Max on COM5 ---
@@ -307,7 +307,7 @@ if wait_text "REGSTR   HEX   UNSIGN  SIGNED" && wait_text "4x10  1234    4660   
   key u v
   wait_text "4x10  0007       7" && pass "the written register read back" || fail "the written register read back"
   key Escape
-  wait_gone "REGSTR"
+  wait_gone "REGSTR" || fail "the screen still shows REGSTR"
 else
   fail "the register viewer shows the device's registers"
   key Escape
@@ -336,14 +336,14 @@ if wait_text "Type contrl-End to exit terminal."; then
     fail "Ctrl-End leaves the terminal"
   # The link has COM5 again: memory set to 2, a fetch brings 5 back.
   key f e
-  set_rings 2 >/dev/null
+  set_rings 2 >/dev/null || fail "memory not edited"
   key Escape
-  wait_gone "Communication Mode"
+  wait_gone "Communication Mode" || fail "the screen still shows Communication Mode"
   key f f f e
   wait_text "Answer on ring      5" && pass "the link on COM5 again after the terminal" ||
     fail "the link on COM5 after the terminal"
   key Escape
-  wait_gone "Communication Mode"
+  wait_gone "Communication Mode" || fail "the screen still shows Communication Mode"
 else
   fail "Utility / debugging Terminal opens no terminal"
   key F10
@@ -375,7 +375,7 @@ if wait_text "File to write:"; then
   wait_text "[C:" 2 && pass "the file picker lists the drives" || fail "the file picker lists no drives"
   type_text plant1
   key Enter
-  wait_gone "SAVE OFFLINE TO DISK"
+  wait_gone "SAVE OFFLINE TO DISK" || fail "the screen still shows SAVE OFFLINE TO DISK"
   [ "$(stat -c %s PLANT1.ZLE 2>/dev/null)" = 124 ] && pass "saved to PLANT1.ZLE" || fail "saved to PLANT1.ZLE: $(ls)"
 else
   fail "Offline / Write opens no file picker"
@@ -383,15 +383,15 @@ fi
 key f e
 set_rings 2 >/dev/null || fail "memory not edited before the read"
 key Escape
-wait_gone "Communication Mode"
+wait_gone "Communication Mode" || fail "the screen still shows Communication Mode"
 key f r
 if wait_text "LOAD OFFLINE FROM DISK" && wait_text "PLANT1" && choose "PLANT1.." Down; then
   key Enter
-  wait_gone "LOAD OFFLINE FROM DISK"
+  wait_gone "LOAD OFFLINE FROM DISK" || fail "the screen still shows LOAD OFFLINE FROM DISK"
   key f e
   wait_text "Answer on ring      4" && pass "PLANT1.ZLE chosen in the list and read" || fail "PLANT1.ZLE read"
   key Escape
-  wait_gone "Communication Mode"
+  wait_gone "Communication Mode" || fail "the screen still shows Communication Mode"
 else
   fail "PLANT1 chosen in the file picker"
   key Escape
@@ -401,7 +401,7 @@ key f p
 if wait_text "PRINT OFFLINE" && wait_text 'SYS$PRINT'; then
   type_text out.txt
   key Enter
-  wait_gone "PRINT OFFLINE"
+  wait_gone "PRINT OFFLINE" || fail "the screen still shows PRINT OFFLINE"
   grep -qF "Auto Answer            after 4 rings" OUT.TXT 2>/dev/null && pass "Offline / Print to a file" ||
     fail "Offline / Print to a file: $(ls)"
 else
@@ -414,7 +414,7 @@ if wait_text "DELETE CONFIGURATION FILE" && wait_text "COM" && choose "COM....."
   for _ in $(seq 25); do [ -e COM.ZLE ] || break; sleep 0.2; done
   [ -e COM.ZLE ] && fail "COM.ZLE chosen in the list and not deleted" || pass "COM.ZLE chosen in the list and deleted"
   key Escape
-  wait_gone "DELETE CONFIGURATION FILE"
+  wait_gone "DELETE CONFIGURATION FILE" || fail "the screen still shows DELETE CONFIGURATION FILE"
 else
   fail "COM chosen in the delete list"
   key Escape
@@ -432,11 +432,11 @@ if wait_text "Type contrl-End to exit terminal."; then
   if wait_text "Capture to file?"; then
     type_text cap.txt
     key Enter
-    wait_text 'Copying output to: "cap.txt"'
+    wait_text 'Copying output to: "cap.txt"' || fail "no Copying output to: \"cap.txt\" on the screen"
     type_text abc
-    wait_text ABC
+    wait_text ABC || fail "no ABC on the screen"
     key F8
-    wait_text 'Capture file: "cap.txt" closed.'
+    wait_text 'Capture file: "cap.txt" closed.' || fail "no Capture file: \"cap.txt\" closed. on the screen"
     [ "$(cat cap.txt 2>/dev/null)" = ABC ] && pass "the terminal's capture file" ||
       fail "the terminal's capture file: $(cat cap.txt 2>&1)"
   else
