@@ -1,16 +1,16 @@
 #!/usr/bin/env bash
 # The Windows program, cross-built on Linux: installs what is missing
-# (mingw-w64, wine, tmux), builds build-windows/ with warnings as errors,
-# runs the unit tests under wine (ctest, through CMake's cross-compiling
-# emulator) and the end-to-end tests under wine against the simulator (the
-# Linux build's, made in build/ when it is not there), then packs
-# build-windows/zl27t-VERSION-win64.zip.
+# (mingw-w64, wine, tmux, python3 for the test peers), builds build-windows/
+# with warnings as errors, runs the unit tests under wine (ctest, through
+# CMake's cross-compiling emulator) and the end-to-end tests under wine
+# against the simulator (the Linux build's, made in build/ when it is not
+# there), then packs build-windows/zl27t-VERSION-win64.zip.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 need=()
 have_pkg() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q 'install ok installed'; }
-for p in cmake g++ ccache make g++-mingw-w64-x86-64 wine tmux libgtest-dev; do
+for p in cmake g++ ccache make g++-mingw-w64-x86-64 wine tmux python3 libgtest-dev; do
   have_pkg "$p" || need+=("$p")
 done
 if [ ${#need[@]} -gt 0 ]; then
