@@ -15,8 +15,8 @@ jobs=$(nproc 2>/dev/null || echo 2)
 [ "$jobs" -gt 2 ] && jobs=2
 
 # Warnings are errors, as in scripts/test.sh; ccache when there is one.
-dev=(-DZL27T_WERROR=ON)
-command -v ccache >/dev/null && dev+=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
+. scripts/lib.sh
+dev_options
 cmake -S . -B build-fuzz -DZL27T_FUZZ=ON -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo "${dev[@]}" >/dev/null
 cmake --build build-fuzz -j "$jobs" --target zl27t_fuzzers
 

@@ -5,22 +5,12 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-need=()
-have_pkg() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q 'install ok installed'; }
-for p in cmake g++ clang ccache groff-base make pkg-config binutils dpkg-dev lintian libgtest-dev libvterm-dev socat mbpoll python3-pymodbus python3-pyte python3-serial ser2net libmodbus-dev libclang-rt-dev; do
-  have_pkg "$p" || need+=("$p")
-done
-if [ ${#need[@]} -gt 0 ]; then
-  echo "installing: ${need[*]}"
-  export DEBIAN_FRONTEND=noninteractive
-  apt-get update -qq
-  apt-get install -y -qq "${need[@]}" >/dev/null
-fi
+. scripts/lib.sh
+install_missing cmake g++ clang ccache groff-base make pkg-config binutils dpkg-dev lintian libgtest-dev libvterm-dev socat mbpoll python3-pymodbus python3-pyte python3-serial ser2net libmodbus-dev libclang-rt-dev
 
 jobs=$(nproc 2>/dev/null || echo 2)
 # Warnings are errors here (never in a user's build); ccache when there is one.
-dev=(-DZL27T_WERROR=ON)
-command -v ccache >/dev/null && dev+=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
+dev_options
 
 cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo "${dev[@]}" >/dev/null
 cmake --build build -j "$jobs"

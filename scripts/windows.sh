@@ -8,21 +8,11 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-need=()
-have_pkg() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q 'install ok installed'; }
-for p in cmake g++ ccache make g++-mingw-w64-x86-64 wine tmux python3 libgtest-dev; do
-  have_pkg "$p" || need+=("$p")
-done
-if [ ${#need[@]} -gt 0 ]; then
-  echo "installing: ${need[*]}"
-  export DEBIAN_FRONTEND=noninteractive
-  apt-get update -qq
-  apt-get install -y -qq "${need[@]}" >/dev/null
-fi
+. scripts/lib.sh
+install_missing cmake g++ ccache make g++-mingw-w64-x86-64 wine tmux python3 libgtest-dev
 
 jobs=$(nproc 2>/dev/null || echo 2)
-dev=(-DZL27T_WERROR=ON)
-command -v ccache >/dev/null && dev+=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
+dev_options
 
 # The simulator the end-to-end tests talk to runs natively.
 if [ ! -x build/zl27t-sim ]; then
