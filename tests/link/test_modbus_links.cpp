@@ -6,6 +6,7 @@
 #include <poll.h>
 #include <pty.h>
 #include <sys/socket.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -20,7 +21,9 @@
 #include "link/link_kinds.h"
 #include "link/link_setup.h"
 #include "proto/gateway.h"
+#include "proto/modbus_serial.h"
 #include "proto/modbus_tcp.h"
+#include "proto/serial_framers.h"
 #include "sim_process.h"
 
 namespace {
@@ -491,5 +494,74 @@ TEST(ModbusLinks, ReplyOfAGivenUpRequestIsNeverTakenForTheNext) {
       }
     }
     EXPECT_GT(given_up, 0);
+  }
+}
+
+namespace {
+
+std::vector<uint8_t> rtu_frame(std::vector<uint8_t> bytes) {
+  uint16_t crc = 0xFFFF;
+  for (uint8_t b : bytes) crc = check_update(crc, b, true);
+  bytes.push_back(static_cast<uint8_t>(crc));
+  bytes.push_back(static_cast<uint8_t>(crc >> 8));
+  return bytes;
+}
+
+}  // namespace
+
+// Bytes that came while no request was out (a reply nobody waits for any
+// more, half a frame of noise) are never the next request's reply, though
+// nobody reads the port between exchanges: the device's own answer is.
+TEST(ModbusLinks, BytesThatCameBetweenExchangesAreNoReply) {
+  const std::vector<uint8_t> answer = rtu_frame({1, 3, 2, 0x22, 0x22});
+  const struct {
+    const char *name;
+    std::vector<uint8_t> before;
+  } cases[] = {
+      {"a whole reply", rtu_frame({1, 3, 2, 0x11, 0x11})},
+      {"half a frame", {1, 3, 2, 0x11}},
+      {"a reply and a half", [] {
+         std::vector<uint8_t> b = rtu_frame({1, 3, 2, 0x11, 0x11});
+         b.insert(b.end(), {1, 3, 2});
+         return b;
+       }()},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.name);
+    int master = -1, slave = -1;
+    char path[128];
+    ASSERT_EQ(openpty(&master, &slave, path, nullptr, nullptr), 0);
+    struct termios raw;
+    tcgetattr(slave, &raw);
+    cfmakeraw(&raw);
+    tcsetattr(slave, TCSANOW, &raw);
+    LinkHandle *link = open_modbus_rtu_serial(path, 1);
+    ASSERT_NE(link, nullptr);
+    link_set_port(link, 9600, 0, 1, 50, 8);
+    // The link's first exchange, then the bytes nobody asked for.
+    std::thread device([&] {
+      uint8_t request[64];
+      for (int exchange = 0; exchange < 2; exchange++) {
+        struct pollfd p = {master, POLLIN, 0};
+        if (poll(&p, 1, 2000) != 1 || read(master, request, sizeof request) <= 0) return;
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        if (write(master, answer.data(), answer.size()) < 0) return;
+        if (exchange == 0) {
+          std::this_thread::sleep_for(std::chrono::milliseconds(30));
+          if (write(master, c.before.data(), c.before.size()) < 0) return;
+        }
+      }
+    });
+    uint16_t v = 0;
+    EXPECT_NE(link_read_registers(link, 1, 1, &v), 0) << link_error_text(link);
+    EXPECT_EQ(v, 0x2222);
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));   // the stray bytes are in, and old
+    v = 0;
+    EXPECT_NE(link_read_registers(link, 1, 1, &v), 0) << link_error_text(link);
+    EXPECT_EQ(v, 0x2222);
+    device.join();
+    link_close(link);
+    close(slave);
+    close(master);
   }
 }
