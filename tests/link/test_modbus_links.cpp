@@ -23,6 +23,7 @@
 #include "proto/gateway.h"
 #include "proto/modbus_serial.h"
 #include "proto/modbus_tcp.h"
+#include "proto/serial.h"
 #include "proto/serial_framers.h"
 #include "sim_process.h"
 
@@ -563,5 +564,31 @@ TEST(ModbusLinks, BytesThatCameBetweenExchangesAreNoReply) {
     link_close(link);
     close(slave);
     close(master);
+  }
+}
+
+// The device going away while a Modbus link on a local port stands idle (its
+// reader then watches the port for a hang-up alone): the port is let go at
+// once, without a busy loop, and operations fail at once.
+TEST(ModbusLinks, DeviceGoneWhileIdleIsLetGoAtOnce) {
+  for (const char *kind : {"--rtu", "--ascii"}) {
+    SCOPED_TRACE(kind);
+    SimProcess sim;
+    ASSERT_TRUE(sim.start({kind})) << sim.error();
+    LinkHandle *link = kind[2] == 'r' ? open_modbus_rtu_serial(sim.path().c_str(), 1)
+                                      : open_modbus_ascii_serial(sim.path().c_str(), 1);
+    ASSERT_NE(link, nullptr);
+    link_set_port(link, 9600, 0, 1, 100, 8);
+    uint16_t v = 0;
+    ASSERT_NE(link_read_registers(link, 1, 1, &v), 0) << link_error_text(link);
+    sim.kill_now();
+    auto start = Clock::now();
+    while (!serial_port_lost(link) && ms_since(start) < 1000) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    EXPECT_TRUE(serial_port_lost(link));
+    EXPECT_LT(ms_since(start), 500);
+    start = Clock::now();
+    EXPECT_EQ(link_read_registers(link, 1, 1, &v), 0);
+    EXPECT_LT(ms_since(start), 200);   // not after its 1-s time-out
+    link_close(link);
   }
 }
