@@ -12,7 +12,7 @@
 //                      waited on; nor is a null wake object. A wake-up is
 //                      consumed by the wait that reports it.
 //   port_wait_lends_input  whether a port's input may be left to another
-//                      thread while its reader waits for a hang-up alone:
+//                      thread while its reader looks for a hang-up alone:
 //                      true where a wait that does not ask for input takes
 //                      none (poll); false where the reader keeps a read of
 //                      its own pending on the port (Windows)

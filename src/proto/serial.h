@@ -27,11 +27,12 @@
 // The reader thread waits on the port and a wake object (platform/port_wait.h);
 // everything it does to the queues and framer state happens under the link's
 // lock. While a Modbus link on a local port has nothing going out, the
-// reader waits for a hang-up alone and the waiting caller reads (under the
-// same lock), so that a request and its reply cost no thread switch; a
-// request the reader is handed makes it read again until it is out. Writing to the port (and draining it when RTS is toggled by hand)
-// happens under the channel's port lock only, so a slow drain never holds up
-// the main thread.
+// reader leaves the port's input to the waiting caller, who reads under the
+// same lock, and only looks for a hang-up four times a second: a request and
+// its reply then cost no thread switch. A request the reader is handed makes
+// it read again until it is out. Writing to the port (and draining it when
+// RTS is toggled by hand) happens under the channel's port lock only, so a
+// slow drain never holds up the main thread.
 // Lock order: the link's lock, then the port lock.
 //
 // A port whose far end went away (hang-up, error, end of file, a failing
