@@ -66,15 +66,9 @@ struct Pane {
         tail.erase(0, at + len);   // a later watch looks at what came after
         return true;
       }
-      int left = static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count());
-      if (left <= 0) return false;
-      struct pollfd p = {master, POLLIN, 0};
-      if (poll(&p, 1, left) <= 0) continue;
       char buf[65536];
-      ssize_t n = read(master, buf, sizeof buf);
-      if (n <= 0) return false;
-      total += static_cast<size_t>(n);
-      if (keep_all) all.append(buf, static_cast<size_t>(n));
+      ssize_t n = read_output(deadline, buf, sizeof buf);
+      if (n < 0) return false;
       if (tail.size() > 4 * len + 64) tail.erase(0, tail.size() - len);
       tail.append(buf, static_cast<size_t>(n));
     }
@@ -84,17 +78,24 @@ struct Pane {
   bool watch_bytes(size_t n, int timeout_ms) {
     auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
     while (total < n) {
-      int left = static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count());
-      if (left <= 0) return false;
-      struct pollfd p = {master, POLLIN, 0};
-      if (poll(&p, 1, left) <= 0) continue;
       char buf[65536];
-      ssize_t got = read(master, buf, sizeof buf);
-      if (got <= 0) return false;
-      total += static_cast<size_t>(got);
-      if (keep_all) all.append(buf, static_cast<size_t>(got));
+      if (read_output(deadline, buf, sizeof buf) < 0) return false;
     }
     return true;
+  }
+  // What the child wrote, up to size bytes, once some has come before the
+  // deadline (counted, and kept when asked); 0 when the poll came back
+  // empty, -1 when the time ran out or the child's terminal closed.
+  ssize_t read_output(Clock::time_point deadline, char *buf, size_t size) {
+    int left = static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count());
+    if (left <= 0) return -1;
+    struct pollfd p = {master, POLLIN, 0};
+    if (poll(&p, 1, left) <= 0) return 0;
+    ssize_t n = read(master, buf, size);
+    if (n <= 0) return -1;
+    total += static_cast<size_t>(n);
+    if (keep_all) all.append(buf, static_cast<size_t>(n));
+    return n;
   }
   void type(const char *bytes) {
     ssize_t ignored = write(master, bytes, strlen(bytes));

@@ -169,22 +169,23 @@ bool caller_may_send(LinkHandle *link, const SerialChannel *ch) {
   return caller_exchanges(link, ch) && nothing_going_out(ch);
 }
 
-// Lock held. Whether the caller reads the port's input as it waits: its
-// request is out. While the reader sends one (a request held back, written
-// with the lock let go) the reader reads: a reply that came before the
-// write returned would otherwise be taken for an earlier request's.
+// Lock held. Whether the port's input is free for a waiting caller to read:
+// every request is out. While the reader sends one (a request held back,
+// written with the lock let go) the reader reads: a reply that came before
+// the write returned would otherwise be taken for an earlier request's.
+bool input_free_for_callers(const SerialChannel *ch) {
+  return port_wait_lends_input() && exchanges_alone(ch) && nothing_going_out(ch) && !ch->tx_queue.head;
+}
+
 bool caller_reads(LinkHandle *link, const SerialChannel *ch) {
-  return port_wait_lends_input() && caller_exchanges(link, ch) && nothing_going_out(ch) && !ch->tx_queue.head;
+  return caller_exchanges(link, ch) && input_free_for_callers(ch);
 }
 
 // Lock held. Whether the reader leaves the port's input to the callers and
-// only looks for a hang-up: nothing for it to send or to wait out (a reply
-// still owed, a request held back), so nothing but a caller's wait wants
-// the input. A request it is handed wakes it, and it reads again.
-bool reader_lends_input(const SerialChannel *ch) {
-  return port_wait_lends_input() && exchanges_alone(ch) && nothing_going_out(ch) && !ch->tx_queue.head &&
-         ch->reply_owed_until_us == 0;
-}
+// only looks for a hang-up: nothing for it to wait out either (a reply
+// still owed), so nothing but a caller's wait wants the input. A request it
+// is handed wakes it, and it reads again.
+bool reader_lends_input(const SerialChannel *ch) { return input_free_for_callers(ch) && ch->reply_owed_until_us == 0; }
 
 // Lock held. What the caller's pump left for the reader thread: bytes the
 // port did not take, a request held back, a failed read or write.
@@ -213,8 +214,15 @@ bool read_input(LinkHandle *link, SerialChannel *ch, bool hung_up) {
   return true;
 }
 
-// Lock held. The line fell silent after some bytes (silent since
-// `last_rx_us`): the receiver learns it.
+// Lock held. Whether the line fell silent after some bytes: none for the
+// silence's time, and none waiting in the port either (a wait that ended
+// late is no silence: bytes that came meanwhile belong to the frame).
+bool line_fell_silent(SerialChannel *ch) {
+  return ch->rx_active && monotonic_us() >= ch->last_rx_us + ch->silence_us &&
+         (ch->dead || sport_input_queued(&ch->port) == 0);
+}
+
+// Lock held. The line fell silent after some bytes: the receiver learns it.
 void take_silence(LinkHandle *link, SerialChannel *ch) {
   ch->rx_active = false;
   line_silent(link);
@@ -223,12 +231,12 @@ void take_silence(LinkHandle *link, SerialChannel *ch) {
 // Lock held. Before a caller's request goes out: what came in since the
 // last exchange (a late reply, noise) goes through the receiver now, before
 // the request counts as sent, so it is not taken for the request's reply.
+// The read that found the port empty stands for the look at its queue.
 // False when the port failed.
 bool take_waiting_input(LinkHandle *link, SerialChannel *ch) {
-  bool had = ch->rx_active;
   int64_t before = ch->last_rx_us;
   if (!read_input(link, ch, false)) return false;
-  if (had && ch->last_rx_us == before && monotonic_us() >= before + ch->silence_us) take_silence(link, ch);
+  if (ch->rx_active && ch->last_rx_us == before && monotonic_us() >= before + ch->silence_us) take_silence(link, ch);
   return true;
 }
 
@@ -248,7 +256,7 @@ void reader_main(LinkHandle *link) {
         mark_dead(link);
       }
       // A caller waiting while this thread sent its request reads from now on.
-      if (nothing_going_out(ch) && !ch->tx_queue.head && !lent) link->reply_arrived.notify_all();
+      if (!lent && input_free_for_callers(ch)) link->reply_arrived.notify_all();
       lent = reader_lends_input(ch);
       if (!lent) watch |= PORT_WATCH_READ;
       if (ch->tx_length > 0 && !ch->writing) watch |= PORT_WATCH_WRITE;
@@ -305,12 +313,7 @@ void reader_main(LinkHandle *link) {
           !read_input(link, ch, got & PORT_WAIT_HANGUP))
         mark_dead(link);
       serial_trace_settle(ch);
-      // A wake-up that came late is no silence on the line: bytes already
-      // waiting in the port arrived while this thread was not running and
-      // belong to the frame being received.
-      if (!lent && ch->rx_active && monotonic_us() >= ch->last_rx_us + ch->silence_us &&
-          (ch->dead || sport_input_queued(&ch->port) == 0))
-        take_silence(link, ch);
+      if (!lent && line_fell_silent(ch)) take_silence(link, ch);
       ch->reader_holds_lock = false;
       wake_waiter = ch->waiter_due;
       ch->waiter_due = false;
@@ -378,10 +381,7 @@ void read_for_reply(LinkHandle *link, SerialChannel *ch, std::unique_lock<std::m
       return;
     }
     serial_trace_settle(ch);
-    // As for the reader: bytes that came as the wait ended are no silence.
-    if (timing && ch->rx_active && monotonic_us() >= ch->last_rx_us + ch->silence_us &&
-        sport_input_queued(&ch->port) == 0)
-      take_silence(link, ch);
+    if (timing && line_fell_silent(ch)) take_silence(link, ch);
   }
 }
 

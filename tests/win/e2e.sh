@@ -68,6 +68,8 @@ wait_gone() {
   screen >&2
   return 1
 }
+# gone TEXT: the pane stops showing TEXT, else a failure is counted
+gone() { wait_gone "$1" || fail "the screen still shows $1"; }
 # Keys one send-keys call each: wine's console reads an Esc alone only so.
 key() { for k in "$@"; do tmux -L "$sock" send-keys -t zl "$k"; sleep 0.3; done; }
 # press KEY N: one key N times in one call (never Esc)
@@ -269,22 +271,22 @@ fetch_edit_send() {
   pass "$label: fetch through the menu"
   set_rings "$rings" || { fail "$label: answer on ring not edited"; return; }
   key Escape
-  wait_gone "Communication Mode" || fail "the screen still shows Communication Mode"
+  gone "Communication Mode"
   key f s
   for _ in $(seq 10); do
     screen | grep -qF "Proceed?" && { key y; break; }
     sleep 0.1
   done
-  wait_gone "SEND OFFLINE TO MODEM" || fail "the screen still shows SEND OFFLINE TO MODEM"
+  gone "SEND OFFLINE TO MODEM"
   if screen | grep -qF ERROR; then fail "$label: send shows an error"; screen >&2; key F10; return; fi
   key f e
   set_rings 2 >/dev/null || { fail "$label: memory not edited"; return; }
   key Escape
-  wait_gone "Communication Mode" || fail "the screen still shows Communication Mode"
+  gone "Communication Mode"
   key f f f e
   if wait_text "Answer on ring      $rings"; then pass "$label: send through the menu"; else fail "$label: send through the menu"; fi
   key Escape
-  wait_gone "Communication Mode" || fail "the screen still shows Communication Mode"
+  gone "Communication Mode"
 }
 
 # --- the link dialog, fetch and send: Sy/Max on COM5 ---
@@ -307,7 +309,7 @@ if wait_text "REGSTR   HEX   UNSIGN  SIGNED" && wait_text "4x10  1234    4660   
   key u v
   wait_text "4x10  0007       7" && pass "the written register read back" || fail "the written register read back"
   key Escape
-  wait_gone "REGSTR" || fail "the screen still shows REGSTR"
+  gone "REGSTR"
 else
   fail "the register viewer shows the device's registers"
   key Escape
@@ -338,12 +340,12 @@ if wait_text "Type contrl-End to exit terminal."; then
   key f e
   set_rings 2 >/dev/null || fail "memory not edited"
   key Escape
-  wait_gone "Communication Mode" || fail "the screen still shows Communication Mode"
+  gone "Communication Mode"
   key f f f e
   wait_text "Answer on ring      5" && pass "the link on COM5 again after the terminal" ||
     fail "the link on COM5 after the terminal"
   key Escape
-  wait_gone "Communication Mode" || fail "the screen still shows Communication Mode"
+  gone "Communication Mode"
 else
   fail "Utility / debugging Terminal opens no terminal"
   key F10
@@ -375,7 +377,7 @@ if wait_text "File to write:"; then
   wait_text "[C:" 2 && pass "the file picker lists the drives" || fail "the file picker lists no drives"
   type_text plant1
   key Enter
-  wait_gone "SAVE OFFLINE TO DISK" || fail "the screen still shows SAVE OFFLINE TO DISK"
+  gone "SAVE OFFLINE TO DISK"
   [ "$(stat -c %s PLANT1.ZLE 2>/dev/null)" = 124 ] && pass "saved to PLANT1.ZLE" || fail "saved to PLANT1.ZLE: $(ls)"
 else
   fail "Offline / Write opens no file picker"
@@ -383,15 +385,15 @@ fi
 key f e
 set_rings 2 >/dev/null || fail "memory not edited before the read"
 key Escape
-wait_gone "Communication Mode" || fail "the screen still shows Communication Mode"
+gone "Communication Mode"
 key f r
 if wait_text "LOAD OFFLINE FROM DISK" && wait_text "PLANT1" && choose "PLANT1.." Down; then
   key Enter
-  wait_gone "LOAD OFFLINE FROM DISK" || fail "the screen still shows LOAD OFFLINE FROM DISK"
+  gone "LOAD OFFLINE FROM DISK"
   key f e
   wait_text "Answer on ring      4" && pass "PLANT1.ZLE chosen in the list and read" || fail "PLANT1.ZLE read"
   key Escape
-  wait_gone "Communication Mode" || fail "the screen still shows Communication Mode"
+  gone "Communication Mode"
 else
   fail "PLANT1 chosen in the file picker"
   key Escape
@@ -401,7 +403,7 @@ key f p
 if wait_text "PRINT OFFLINE" && wait_text 'SYS$PRINT'; then
   type_text out.txt
   key Enter
-  wait_gone "PRINT OFFLINE" || fail "the screen still shows PRINT OFFLINE"
+  gone "PRINT OFFLINE"
   grep -qF "Auto Answer            after 4 rings" OUT.TXT 2>/dev/null && pass "Offline / Print to a file" ||
     fail "Offline / Print to a file: $(ls)"
 else
@@ -421,7 +423,7 @@ else
       fail "LPT1: without a printer"
     key F10
     key Escape
-    wait_gone "PRINT OFFLINE" || fail "the screen still shows PRINT OFFLINE"
+    gone "PRINT OFFLINE"
   else
     fail "Offline / Print asks for no file"
   fi
@@ -432,7 +434,7 @@ if wait_text "DELETE CONFIGURATION FILE" && wait_text "COM" && choose "COM....."
   for _ in $(seq 25); do [ -e COM.ZLE ] || break; sleep 0.2; done
   [ -e COM.ZLE ] && fail "COM.ZLE chosen in the list and not deleted" || pass "COM.ZLE chosen in the list and deleted"
   key Escape
-  wait_gone "DELETE CONFIGURATION FILE" || fail "the screen still shows DELETE CONFIGURATION FILE"
+  gone "DELETE CONFIGURATION FILE"
 else
   fail "COM chosen in the delete list"
   key Escape
