@@ -184,6 +184,17 @@ uint16_t transmit_framer(LinkHandle *link) {
   return slot->transmit(link);
 }
 
+void transmit_framer_fill(LinkHandle *link, int64_t written_free, uint16_t limit) {
+  SerialChannel *ch = serial_channel(link);
+  int64_t from = written_free > ch->now_us ? written_free : ch->now_us;
+  while (ch->tx_length < limit) {
+    ch->line_free_us = from + int64_t(ch->tx_length) * ch->char_us;
+    uint16_t b = transmit_framer(link);
+    if (b >= 256) break;
+    ch->tx_buffer[ch->tx_length++] = static_cast<uint8_t>(b);
+  }
+}
+
 void line_silent(LinkHandle *link) {
   const FramerSlot *slot = framer_slot(serial_channel(link)->framing_mode);
   if (slot && slot->line_silent) slot->line_silent(link);

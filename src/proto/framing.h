@@ -59,6 +59,11 @@ extern const FramerSlot modbus_ascii_slot;
 void receive_framer(LinkHandle *link, uint8_t byte);
 void receive_framer_bytes(LinkHandle *link, const uint8_t *bytes, size_t count);
 uint16_t transmit_framer(LinkHandle *link);
+// The pump's fill: the channel's transmit buffer from tx_length up to
+// `limit` bytes, until the framer has nothing more to give now. Before each
+// byte the framer sees when the line will be free of the bytes before it
+// (from `written_free`, the bytes already written, or now_us).
+void transmit_framer_fill(LinkHandle *link, int64_t written_free, uint16_t limit);
 void line_silent(LinkHandle *link);
 // Lock held; the packets of the frames are no longer the framers'.
 void framing_release(SerialChannel *ch);

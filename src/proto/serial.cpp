@@ -102,12 +102,7 @@ void pump_locked(LinkHandle *link, std::unique_lock<std::mutex> &lk, unsigned by
     ch->now_us = now;
     int64_t written_free = ch->line_free_us;
     uint16_t limit = ch->chunk_size < SERIAL_BUFFER_SIZE ? ch->chunk_size : SERIAL_BUFFER_SIZE;
-    while (ch->tx_length < limit) {
-      ch->line_free_us = (written_free > now ? written_free : now) + int64_t(ch->tx_length) * ch->char_us;
-      uint16_t b = transmit_framer(link);
-      if (b >= 256) break;
-      ch->tx_buffer[ch->tx_length++] = static_cast<uint8_t>(b);
-    }
+    transmit_framer_fill(link, written_free, limit);
     if (ch->tx_length == 0 || !sport_is_open(&ch->port) || ch->port_failed) {
       ch->line_free_us = written_free;
       return;
