@@ -11,6 +11,11 @@
 //                      passes. A port that is not open (or null) is not
 //                      waited on; nor is a null wake object. A wake-up is
 //                      consumed by the wait that reports it.
+//   port_wait_input    until the port has bytes to read, hangs up or fails,
+//                      or the time-out passes (0: only looks), for the
+//                      caller that reads its own reply: the cheapest wait
+//                      the system has for one port's input (on POSIX its
+//                      epoll set, registered once)
 //   port_wait_lends_input  whether a port's input may be left to another
 //                      thread while its reader looks for a hang-up alone:
 //                      true where a wait that does not ask for input takes
@@ -45,4 +50,5 @@ void port_wake_signal(PortWake *wake);
 
 // timeout_us < 0: no time-out.
 unsigned port_wait(SerialPort *port, unsigned watch, PortWake *wake, int64_t timeout_us);
+unsigned port_wait_input(SerialPort *port, int64_t timeout_us);
 bool port_wait_lends_input();

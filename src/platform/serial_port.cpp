@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <linux/serial.h>
 #include <poll.h>
+#include <sys/epoll.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
@@ -147,12 +148,22 @@ bool tty_open(SerialPort *port, const char *list_name, const PortSettings &setti
   // Bytes that arrived before we opened (a far end still retrying an old
   // exchange) are not ours.
   tcflush(fd, TCIOFLUSH);
+  // Without it the input is waited on by poll, as every other wait is.
+  port->input_watch = epoll_create1(EPOLL_CLOEXEC);
+  struct epoll_event e {};
+  e.events = EPOLLIN;
+  if (port->input_watch >= 0 && epoll_ctl(port->input_watch, EPOLL_CTL_ADD, fd, &e) != 0) {
+    close(port->input_watch);
+    port->input_watch = -1;
+  }
   return true;
 }
 
 void tty_close(SerialPort *port) {
   if (port->fd < 0) return;
   if (port->settings.rts_toggle && !port->manual_rts) rs485_rts_on_send(port->fd, false);
+  if (port->input_watch >= 0) close(port->input_watch);
+  port->input_watch = -1;
   close(port->fd);   // also drops the flock
   port->fd = -1;
 }

@@ -59,6 +59,10 @@ struct SerialPort {
   bool no_output_queue = false;   // a pty: no line whose queue could be asked for
   StreamKind kind = STREAM_TTY;
   RemoteStream *remote = nullptr;
+  // A local tty on POSIX: an epoll set holding fd for its input alone, so a
+  // caller that waits for its reply again and again registers once
+  // (port_wait_input in platform/port_wait.h); -1 where there is none.
+  int input_watch = -1;
   // Why the last open failed, or what the port cannot do or the far port
   // did not take ("" when nothing): texts for the user, kept with the port.
   char note[PORT_NOTE_SIZE] = {};

@@ -226,11 +226,14 @@ void take_silence(LinkHandle *link, SerialChannel *ch) {
 // Lock held. Before a caller's request goes out: what came in since the
 // last exchange (a late reply, noise) goes through the receiver now, before
 // the request counts as sent, so it is not taken for the request's reply.
-// The read that found the port empty stands for the look at its queue.
+// A look that finds the port empty stands for the look at its queue.
 // False when the port failed.
 bool take_waiting_input(LinkHandle *link, SerialChannel *ch) {
   int64_t before = ch->last_rx_us;
-  if (!read_input(link, ch, false)) return false;
+  unsigned got = port_wait_input(&ch->port, 0);
+  if ((got & (PORT_WAIT_READABLE | PORT_WAIT_HANGUP | PORT_WAIT_FAILED)) &&
+      !read_input(link, ch, got & PORT_WAIT_HANGUP))
+    return false;
   if (ch->rx_active && ch->last_rx_us == before && monotonic_us() >= before + ch->silence_us) take_silence(link, ch);
   return true;
 }
@@ -364,7 +367,7 @@ void read_for_reply(LinkHandle *link, SerialChannel *ch, std::unique_lock<std::m
     // let go, and a close meanwhile ends the wait (or the step) early.
     SerialPort port = ch->port;
     lk.unlock();
-    unsigned got = port_wait(&port, PORT_WATCH_READ, nullptr, until > now ? until - now : 0);
+    unsigned got = port_wait_input(&port, until > now ? until - now : 0);
     lk.lock();
     if (!caller_reads(link, ch)) return;   // gone meanwhile, or the reader's again
     bool failed = (got & PORT_WAIT_FAILED) != 0;

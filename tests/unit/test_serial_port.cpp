@@ -1,13 +1,16 @@
 // The POSIX port layer on a pty pair: exclusive open, every rate of the
-// baud table, RTS toggling where the device has no modem lines.
+// baud table, RTS toggling where the device has no modem lines, the wait
+// for a port's input alone.
 #include <gtest/gtest.h>
 #include <pty.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <string>
 
 #include "link/link_setup.h"
 #include "pty_pair.h"
+#include "platform/port_wait.h"
 #include "platform/serial_port.h"
 
 namespace {
@@ -53,6 +56,39 @@ TEST(SerialPort, TogglesRtsByHandWhereTheDriverCannot) {
   EXPECT_EQ(read(pty.master, got, sizeof got), 5);
   EXPECT_EQ(got[3], 0x10);
   sport_close(&port);
+}
+
+// The waits a caller makes for its reply: a look (time-out 0), a wait that
+// times out, bytes, the far end gone. The epoll set and a plain poll answer
+// alike, and a time-out in milliseconds never ends a wait early.
+TEST(SerialPort, InputWaitTellsBytesHangUpAndTimeOut) {
+  using Clock = std::chrono::steady_clock;
+  for (bool registered : {true, false}) {
+    SCOPED_TRACE(registered ? "epoll set" : "poll");
+    PtyPair pty;
+    SerialPort port;
+    ASSERT_TRUE(sport_open(&port, pty.path.c_str(), PortSettings{}));
+    EXPECT_GE(port.input_watch, 0) << "a tty gets its epoll set";
+    SerialPort unregistered = port;
+    unregistered.input_watch = -1;
+    SerialPort *waited = registered ? &port : &unregistered;
+
+    EXPECT_EQ(port_wait_input(waited, 0), 0u);
+    auto start = Clock::now();
+    EXPECT_EQ(port_wait_input(waited, 2500), 0u);
+    EXPECT_GE(Clock::now() - start, std::chrono::microseconds(2500));
+
+    ASSERT_EQ(write(pty.master, "ab", 2), 2);
+    EXPECT_EQ(port_wait_input(waited, 1000000) & PORT_WAIT_READABLE, unsigned(PORT_WAIT_READABLE));
+    uint8_t got[8];
+    EXPECT_EQ(sport_read(&port, got, sizeof got), 2);
+    EXPECT_EQ(port_wait_input(waited, 0), 0u) << "all of it was read";
+
+    close(pty.master);
+    pty.master = -1;
+    EXPECT_NE(port_wait_input(waited, 1000000) & PORT_WAIT_HANGUP, 0u);
+    sport_close(&port);
+  }
 }
 
 }  // namespace

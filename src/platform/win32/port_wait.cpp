@@ -135,3 +135,9 @@ unsigned port_wait(SerialPort *port, unsigned watch, PortWake *wake, int64_t tim
   if (r == WAIT_FAILED) return PORT_WAIT_FAILED;
   return r == WAIT_OBJECT_0 ? unsigned(PORT_WAIT_WOKEN) : 0u;
 }
+
+// Never asked for where the input is not lent (port_wait_lends_input), but
+// answers as a wait for the port's input alone would.
+unsigned port_wait_input(SerialPort *port, int64_t timeout_us) {
+  return port_wait(port, PORT_WATCH_READ, nullptr, timeout_us);
+}
