@@ -248,10 +248,15 @@ void reader_main(LinkHandle *link) {
     unsigned watch = 0;
     bool watch_port;
     {
-      std::lock_guard<std::mutex> g(link->lock);
+      std::unique_lock<std::mutex> lk(link->lock);
       if (ch->port_failed) {
         ch->port_failed = false;
         mark_dead(link);
+      }
+      ch->reader_awake = false;
+      if (ch->kick_owed) {
+        ch->kick_owed = false;
+        pump_locked(link, lk, 0, false);
       }
       // A caller waiting while this thread sent its request reads from now on.
       if (!lent && input_free_for_callers(ch)) link->reply_arrived.notify_all();
@@ -305,6 +310,7 @@ void reader_main(LinkHandle *link) {
     {
       std::lock_guard<std::mutex> g(link->lock);
       ch->reader_holds_lock = true;
+      ch->reader_awake = true;
       // A hang-up with bytes still there: they are read (a lent port's
       // too: its caller may not be waiting), then the port is closed.
       if (watch_port && !ch->dead && (got & (PORT_WAIT_READABLE | PORT_WAIT_HANGUP)) &&
@@ -469,6 +475,10 @@ LinkHandle *serial_open(const char *port_name, int net_to_net, const uint16_t *a
     return nullptr;
   }
   set_timing(ch);
+  // Small bursts keep an acknowledgement owed from waiting behind a frame on
+  // the line. A pty has no line: a frame goes in one write, as the far end
+  // would read it whole.
+  if (ch->port.no_output_queue) ch->chunk_size = SERIAL_BUFFER_SIZE;
   ch->origin = sport_origin(port_name);
   ch->wake = port_wake_create();
   if (!ch->wake) {
@@ -590,6 +600,11 @@ int queue_transmit(LinkHandle *link, Packet *packet) {
       serial_trace_settle(ch);   // a reply's line goes before the next request
       pump_locked(link, lk, 0, true);
       direct = !left_for_reader(ch);
+    }
+    // An awake reader pumps again before it sleeps.
+    if (!direct && ch->reader_awake && reader_link != link) {
+      ch->kick_owed = true;
+      direct = true;
     }
   }
   if (!direct) transmit_kick(link);

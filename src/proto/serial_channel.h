@@ -29,7 +29,7 @@
 #include "proto/symax_framer.h"
 
 constexpr int SERIAL_BUFFER_SIZE = 258;
-constexpr int SYMAX_IO_SIZE = 8;   // Sy/Max writes in small bursts: an acknowledgement waits for at most these
+constexpr int SYMAX_IO_SIZE = 8;   // Sy/Max writes to a line in small bursts: an acknowledgement waits for at most these
 
 // Framing modes (which framer slot a link uses): a serial link frames as
 // its transport kind says, so each mode is that kind's value.
@@ -62,6 +62,11 @@ struct SerialChannel {
   // it, the caller would only wait again, for the lock).
   bool reader_holds_lock = false;
   bool waiter_due = false;
+  // Between a wake's work and its next wait the reader pumps once more
+  // before it sleeps: a request queued meanwhile needs no wake-up of its
+  // own (kick_owed instead; a kick the reader would only read and drop).
+  bool reader_awake = false;
+  bool kick_owed = false;
   int64_t last_rx_us = 0;     // when bytes last arrived
 
   // The pump: bytes from the transmit framer on their way to the port.
