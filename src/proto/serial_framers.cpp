@@ -123,6 +123,10 @@ uint16_t line_transmit(LineTransmitter &tx, const Packet *packet) {
   return TX_FRAME_END;
 }
 
+uint16_t line_frame_length(const Packet *packet) { return data_length(packet); }
+
+void line_write_frame(const Packet *packet, uint8_t *out) { memcpy(out, packet->data, data_length(packet)); }
+
 RxResult rtu_receive(RtuReceiver &rx, Packet *packet, uint8_t byte, bool awaiting) {
   if (rx.state == RTU_COLLECT && !packet) rx.state = RTU_IDLE;   // its packet was taken back
   switch (rx.state) {
@@ -155,6 +159,38 @@ RxResult rtu_receive(RtuReceiver &rx, Packet *packet, uint8_t byte, bool awaitin
     default:
       return RX_SKIPPED;
   }
+}
+
+size_t rtu_receive_run(RtuReceiver &rx, Packet *packet, const uint8_t *bytes, size_t count) {
+  if (rx.state == RTU_SKIP) return count;   // skipped, whatever comes, up to the silence
+  if (rx.state != RTU_COLLECT || !packet) return 0;
+  uint8_t *data = packet->data;
+  size_t stored = rx.stored;
+  uint16_t crc = rx.crc;
+  size_t room = PACKET_DATA_SIZE - stored;   // the byte after those would be over-long
+  size_t n = count < room ? count : room, i = 0;
+  while (i < n) {
+    // Only a byte that makes the reply as long as its first bytes tell, or
+    // one of those first bytes, may end it (see rtu_receive); the bytes
+    // before it are stored as they come.
+    size_t want = rtu_reply_data_length(data, static_cast<uint16_t>(stored));
+    size_t check = want > stored ? want : stored < 2 ? stored + 1 : PACKET_DATA_SIZE + 1;
+    size_t plain = check - stored - 1;
+    for (size_t end = n - i < plain ? n : i + plain; i < end; i++) {
+      data[stored++] = bytes[i];
+      crc = crc_step(crc, bytes[i]);
+    }
+    if (i == n) break;
+    uint16_t next = crc_step(crc, bytes[i]);
+    data[stored] = bytes[i];   // stored again, the same, if the machine takes it
+    if (next == 0 && stored + 1 == rtu_reply_data_length(data, static_cast<uint16_t>(stored + 1))) break;
+    crc = next;
+    stored++;
+    i++;
+  }
+  rx.stored = static_cast<uint16_t>(stored);
+  rx.crc = crc;
+  return i;
 }
 
 RxResult rtu_silence(RtuReceiver &rx, Packet *packet) {
@@ -194,6 +230,21 @@ uint16_t rtu_transmit(RtuTransmitter &tx, const Packet *packet) {
   }
 }
 
+uint16_t rtu_frame_length(const Packet *packet) { return static_cast<uint16_t>(1 + data_length(packet) + 2); }
+
+void rtu_write_frame(const Packet *packet, uint8_t *out) {
+  uint16_t n = data_length(packet);
+  uint16_t crc = crc_step(0xFFFF, packet->address[0]);
+  *out++ = packet->address[0];
+  for (uint16_t i = 0; i < n; i++) {
+    uint8_t b = packet->data[i];
+    crc = crc_step(crc, b);
+    *out++ = b;
+  }
+  out[0] = static_cast<uint8_t>(crc & 0xFF);   // low byte first
+  out[1] = static_cast<uint8_t>(crc >> 8);
+}
+
 bool ascii_mid_frame(const AsciiReceiver &rx) { return rx.state == ASCII_COLLECT; }
 
 RxResult ascii_receive(AsciiReceiver &rx, Packet *packet, uint8_t byte, bool awaiting) {
@@ -226,6 +277,33 @@ RxResult ascii_receive(AsciiReceiver &rx, Packet *packet, uint8_t byte, bool awa
   }
   if (--rx.room == 0) return ascii_end(rx, packet, false);
   return RX_STORED;
+}
+
+size_t ascii_receive_run(AsciiReceiver &rx, Packet *packet, const uint8_t *bytes, size_t count) {
+  if (rx.state != ASCII_COLLECT || !packet) return 0;
+  uint16_t room = rx.room;
+  uint8_t high = rx.high, lrc = rx.lrc;
+  bool half = rx.half;
+  size_t i = 0;
+  for (; i < count && room > 1; i++) {   // the last character allowed cuts the frame: the machine's
+    uint8_t c = bytes[i] & 0x7F;
+    if (c < LINE_END_BELOW || c == ':') break;   // the frame's end, or a fresh start: the machine's
+    uint8_t digit = hex_value(c);
+    if (!half) {
+      high = digit;
+    } else {
+      uint8_t b = static_cast<uint8_t>(high << 4 | digit);
+      packet->data[(ASCII_ROOM - room) / 2] = b;
+      lrc = static_cast<uint8_t>(lrc + b);
+    }
+    half = !half;
+    room--;
+  }
+  rx.room = room;
+  rx.high = high;
+  rx.lrc = lrc;
+  rx.half = half;
+  return i;
 }
 
 uint16_t ascii_transmit(AsciiTransmitter &tx, const Packet *packet) {
@@ -262,4 +340,27 @@ uint16_t ascii_transmit(AsciiTransmitter &tx, const Packet *packet) {
       tx = AsciiTransmitter{};
       return TX_FRAME_END;
   }
+}
+
+uint16_t ascii_frame_length(const Packet *packet) {
+  return static_cast<uint16_t>(1 + 2 * (1 + data_length(packet)) + 2 + 2);   // ':', pairs, LRC, CR LF
+}
+
+void ascii_write_frame(const Packet *packet, uint8_t *out) {
+  uint16_t n = data_length(packet);
+  uint8_t lrc = 0;
+  auto pair = [&out](uint8_t b) {
+    *out++ = static_cast<uint8_t>(hex_digits[b >> 4]);
+    *out++ = static_cast<uint8_t>(hex_digits[b & 0xF]);
+  };
+  *out++ = ':';
+  pair(packet->address[0]);
+  lrc = static_cast<uint8_t>(lrc - packet->address[0]);
+  for (uint16_t i = 0; i < n; i++) {
+    pair(packet->data[i]);
+    lrc = static_cast<uint8_t>(lrc - packet->data[i]);
+  }
+  pair(lrc);
+  out[0] = CR;
+  out[1] = LF;
 }
