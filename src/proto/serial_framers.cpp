@@ -34,11 +34,23 @@ uint16_t crc_step(uint16_t crc, uint8_t byte) { return check_update(crc, byte, t
 uint16_t data_length(const Packet *p) { return p->length > PACKET_DATA_SIZE ? PACKET_DATA_SIZE : p->length; }
 
 // Not a digit of the frame: the value 0, as the far end's junk would be.
-uint8_t hex_value(uint8_t c) {
+constexpr uint8_t hex_value(uint8_t c) {
   if (c >= '0' && c <= '9') return static_cast<uint8_t>(c - '0');
   if (c >= 'A' && c <= 'F') return static_cast<uint8_t>(c - 'A' + 10);
   return 0;
 }
+
+// For the receive run: each character's digit value (top bit cleared), or
+// ASCII_STOP for one that ends or restarts a frame (a control character, a
+// colon), which the run leaves to the machine.
+constexpr uint8_t ASCII_STOP = 0x10;
+constexpr std::array<uint8_t, 128> make_ascii_digits() {
+  std::array<uint8_t, 128> t{};
+  for (unsigned c = 0; c < 128; c++)
+    t[c] = c < LINE_END_BELOW || c == ':' ? ASCII_STOP : hex_value(static_cast<uint8_t>(c));
+  return t;
+}
+constexpr std::array<uint8_t, 128> ascii_digits = make_ascii_digits();
 
 // Address first, then the message proper (the LRC last); a frame of at least
 // two bytes becomes address + data.
@@ -281,27 +293,38 @@ RxResult ascii_receive(AsciiReceiver &rx, Packet *packet, uint8_t byte, bool awa
 
 size_t ascii_receive_run(AsciiReceiver &rx, Packet *packet, const uint8_t *bytes, size_t count) {
   if (rx.state != ASCII_COLLECT || !packet) return 0;
-  uint16_t room = rx.room;
-  uint8_t high = rx.high, lrc = rx.lrc;
+  // The character that uses up the frame's room cuts it: the machine's.
+  auto digit = [bytes](size_t i) { return ascii_digits[bytes[i] & 0x7F]; };
+  size_t i = 0, room = rx.room;
+  uint8_t lrc = rx.lrc, high = rx.high;
   bool half = rx.half;
-  size_t i = 0;
-  for (; i < count && room > 1; i++) {   // the last character allowed cuts the frame: the machine's
-    uint8_t c = bytes[i] & 0x7F;
-    if (c < LINE_END_BELOW || c == ':') break;   // the frame's end, or a fresh start: the machine's
-    uint8_t digit = hex_value(c);
-    if (!half) {
-      high = digit;
-    } else {
-      uint8_t b = static_cast<uint8_t>(high << 4 | digit);
-      packet->data[(ASCII_ROOM - room) / 2] = b;
-      lrc = static_cast<uint8_t>(lrc + b);
-    }
-    half = !half;
+  uint8_t *out = packet->data + (ASCII_ROOM - room) / 2;   // the pair under way, or the next
+  if (half && count > 0 && room > 1 && digit(0) != ASCII_STOP) {
+    uint8_t b = static_cast<uint8_t>(high << 4 | digit(0));
+    *out++ = b;
+    lrc = static_cast<uint8_t>(lrc + b);
+    half = false;
     room--;
+    i = 1;
   }
-  rx.room = room;
-  rx.high = high;
+  for (; !half && count - i >= 2 && room > 2; i += 2) {
+    uint8_t first = digit(i), second = digit(i + 1);
+    if ((first | second) & ASCII_STOP) break;
+    high = first;   // as the machine leaves it
+    uint8_t b = static_cast<uint8_t>(first << 4 | second);
+    *out++ = b;
+    lrc = static_cast<uint8_t>(lrc + b);
+    room -= 2;
+  }
+  if (!half && i < count && room > 1 && digit(i) != ASCII_STOP) {   // a pair's first digit
+    high = digit(i);
+    half = true;
+    room--;
+    i++;
+  }
+  rx.room = static_cast<uint16_t>(room);
   rx.lrc = lrc;
+  rx.high = high;
   rx.half = half;
   return i;
 }
