@@ -130,26 +130,20 @@ constexpr FramerSlot symax_slot = {
     .transmit = symax_transmit_byte,
     .line_silent = nullptr,
     .pump_due_us = symax_pump_due,
-};
-
-// Each framing mode with its slot.
-struct ModeSlot {
-  uint8_t mode;
-  const FramerSlot *slot;
-};
-constexpr ModeSlot framer_slots[] = {
-    {.mode = FRAMING_SYMAX, .slot = &symax_slot},
-    {.mode = FRAMING_GATEWAY, .slot = &gateway_slot},
-    {.mode = FRAMING_MODBUS_RTU, .slot = &modbus_rtu_slot},
-    {.mode = FRAMING_MODBUS_ASCII, .slot = &modbus_ascii_slot},
+    .receive_run = nullptr,
+    .transmit_frames = nullptr,
 };
 
 }  // namespace
 
 const FramerSlot *framer_slot(uint8_t mode) {
-  for (const ModeSlot &m : framer_slots)
-    if (m.mode == mode) return m.slot;
-  return nullptr;
+  switch (mode) {
+    case FRAMING_SYMAX: return &symax_slot;
+    case FRAMING_GATEWAY: return &gateway_slot;
+    case FRAMING_MODBUS_RTU: return &modbus_rtu_slot;
+    case FRAMING_MODBUS_ASCII: return &modbus_ascii_slot;
+    default: return nullptr;
+  }
 }
 
 namespace {
@@ -175,7 +169,17 @@ void receive_framer(LinkHandle *link, uint8_t byte) {
 void receive_framer_bytes(LinkHandle *link, const uint8_t *bytes, size_t count) {
   SerialChannel *ch = serial_channel(link);
   const FramerSlot *slot = framer_slot(ch->framing_mode);   // the mode stays: the lock is held
-  for (size_t i = 0; i < count; i++) receive_one(link, ch, slot, bytes[i]);
+  size_t (*run)(LinkHandle *, const uint8_t *, size_t) = slot ? slot->receive_run : nullptr;
+  size_t i = 0;
+  while (i < count) {
+    // The bytes inside a frame go in one run (they are most of every
+    // reply); its first and last byte and anything traced, one by one.
+    if (run && !ch->trace_rx_pending && !frame_trace_on()) {
+      i += run(link, bytes + i, count - i);
+      if (i == count) break;
+    }
+    receive_one(link, ch, slot, bytes[i++]);
+  }
 }
 
 uint16_t transmit_framer(LinkHandle *link) {
@@ -186,10 +190,16 @@ uint16_t transmit_framer(LinkHandle *link) {
 
 void transmit_framer_fill(LinkHandle *link, int64_t written_free, uint16_t limit) {
   SerialChannel *ch = serial_channel(link);
+  const FramerSlot *slot = framer_slot(ch->framing_mode);
+  if (!slot || !slot->transmit || ch->tx_length >= limit) return;
+  // Whole frames where the framing writes them (every request would pay
+  // for its bytes one by one); the trace follows the bytes one by one.
+  bool by_frames = slot->transmit_frames != nullptr;
+  if (by_frames && !frame_trace_on() && !slot->transmit_frames(link, limit)) return;
   int64_t from = written_free > ch->now_us ? written_free : ch->now_us;
   while (ch->tx_length < limit) {
-    ch->line_free_us = from + int64_t(ch->tx_length) * ch->char_us;
-    uint16_t b = transmit_framer(link);
+    if (!by_frames) ch->line_free_us = from + int64_t(ch->tx_length) * ch->char_us;
+    uint16_t b = slot->transmit(link);
     if (b >= 256) break;
     ch->tx_buffer[ch->tx_length++] = static_cast<uint8_t>(b);
   }

@@ -39,12 +39,27 @@ constexpr uint16_t TX_LATER = 0x100;   // a timed byte is due (the framer says w
 //   pump_due_us   when the transmit side wants a pump although nothing
 //                 happened on the port (monotonic_us time), -1 for never;
 //                 null: only events drive it
+// Every byte of every frame passes through these, so a framing may also
+// take many bytes per call (the per-byte functions stay the reference, and
+// alone see the bytes while the frame trace is on):
+//   receive_run      of the bytes given, those `receive` would take without
+//                    anything to settle (stored in a frame under way, or
+//                    skipped); returns how many, the next is for `receive`.
+//                    Null: every byte goes to `receive`
+//   transmit_frames  writes the whole frames that can start now and fit
+//                    into the channel's transmit buffer up to `limit`;
+//                    true when the rest is for `transmit` (a frame under
+//                    way, or one too long for the room left), false when
+//                    there is nothing more to send now. A framing that has
+//                    it does not read line_free_us. Null: byte by byte
 // A new framing gets its slot in framer_slot() and nothing else.
 struct FramerSlot {
   void (*receive)(LinkHandle *link, uint8_t byte);
   uint16_t (*transmit)(LinkHandle *link);
   void (*line_silent)(LinkHandle *link);
   int64_t (*pump_due_us)(LinkHandle *link);
+  size_t (*receive_run)(LinkHandle *link, const uint8_t *bytes, size_t count);
+  bool (*transmit_frames)(LinkHandle *link, uint16_t limit);
 };
 
 // The slot of a framing mode, or null for a mode that has none.
@@ -61,8 +76,8 @@ void receive_framer_bytes(LinkHandle *link, const uint8_t *bytes, size_t count);
 uint16_t transmit_framer(LinkHandle *link);
 // The pump's fill: the channel's transmit buffer from tx_length up to
 // `limit` bytes, until the framer has nothing more to give now. Before each
-// byte the framer sees when the line will be free of the bytes before it
-// (from `written_free`, the bytes already written, or now_us).
+// byte a framer that reads it sees when the line will be free of the bytes
+// before it (from `written_free`, the bytes already written, or now_us).
 void transmit_framer_fill(LinkHandle *link, int64_t written_free, uint16_t limit);
 void line_silent(LinkHandle *link);
 // Lock held; the packets of the frames are no longer the framers'.

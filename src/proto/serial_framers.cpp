@@ -34,11 +34,23 @@ uint16_t crc_step(uint16_t crc, uint8_t byte) { return check_update(crc, byte, t
 uint16_t data_length(const Packet *p) { return p->length > PACKET_DATA_SIZE ? PACKET_DATA_SIZE : p->length; }
 
 // Not a digit of the frame: the value 0, as the far end's junk would be.
-uint8_t hex_value(uint8_t c) {
+constexpr uint8_t hex_value(uint8_t c) {
   if (c >= '0' && c <= '9') return static_cast<uint8_t>(c - '0');
   if (c >= 'A' && c <= 'F') return static_cast<uint8_t>(c - 'A' + 10);
   return 0;
 }
+
+// For the receive run: each character's digit value (top bit cleared), or
+// ASCII_STOP for one that ends or restarts a frame (a control character, a
+// colon), which the run leaves to the machine.
+constexpr uint8_t ASCII_STOP = 0x10;
+constexpr std::array<uint8_t, 128> make_ascii_digits() {
+  std::array<uint8_t, 128> t{};
+  for (unsigned c = 0; c < 128; c++)
+    t[c] = c < LINE_END_BELOW || c == ':' ? ASCII_STOP : hex_value(static_cast<uint8_t>(c));
+  return t;
+}
+constexpr std::array<uint8_t, 128> ascii_digits = make_ascii_digits();
 
 // Address first, then the message proper (the LRC last); a frame of at least
 // two bytes becomes address + data.
@@ -123,6 +135,10 @@ uint16_t line_transmit(LineTransmitter &tx, const Packet *packet) {
   return TX_FRAME_END;
 }
 
+uint16_t line_frame_length(const Packet *packet) { return data_length(packet); }
+
+void line_write_frame(const Packet *packet, uint8_t *out) { memcpy(out, packet->data, data_length(packet)); }
+
 RxResult rtu_receive(RtuReceiver &rx, Packet *packet, uint8_t byte, bool awaiting) {
   if (rx.state == RTU_COLLECT && !packet) rx.state = RTU_IDLE;   // its packet was taken back
   switch (rx.state) {
@@ -155,6 +171,38 @@ RxResult rtu_receive(RtuReceiver &rx, Packet *packet, uint8_t byte, bool awaitin
     default:
       return RX_SKIPPED;
   }
+}
+
+size_t rtu_receive_run(RtuReceiver &rx, Packet *packet, const uint8_t *bytes, size_t count) {
+  if (rx.state == RTU_SKIP) return count;   // skipped, whatever comes, up to the silence
+  if (rx.state != RTU_COLLECT || !packet) return 0;
+  uint8_t *data = packet->data;
+  size_t stored = rx.stored;
+  uint16_t crc = rx.crc;
+  size_t room = PACKET_DATA_SIZE - stored;   // the byte after those would be over-long
+  size_t n = count < room ? count : room, i = 0;
+  while (i < n) {
+    // Only a byte that makes the reply as long as its first bytes tell, or
+    // one of those first bytes, may end it (see rtu_receive); the bytes
+    // before it are stored as they come.
+    size_t want = rtu_reply_data_length(data, static_cast<uint16_t>(stored));
+    size_t check = want > stored ? want : stored < 2 ? stored + 1 : PACKET_DATA_SIZE + 1;
+    size_t plain = check - stored - 1;
+    for (size_t end = n - i < plain ? n : i + plain; i < end; i++) {
+      data[stored++] = bytes[i];
+      crc = crc_step(crc, bytes[i]);
+    }
+    if (i == n) break;
+    uint16_t next = crc_step(crc, bytes[i]);
+    data[stored] = bytes[i];   // stored again, the same, if the machine takes it
+    if (next == 0 && stored + 1 == rtu_reply_data_length(data, static_cast<uint16_t>(stored + 1))) break;
+    crc = next;
+    stored++;
+    i++;
+  }
+  rx.stored = static_cast<uint16_t>(stored);
+  rx.crc = crc;
+  return i;
 }
 
 RxResult rtu_silence(RtuReceiver &rx, Packet *packet) {
@@ -194,6 +242,21 @@ uint16_t rtu_transmit(RtuTransmitter &tx, const Packet *packet) {
   }
 }
 
+uint16_t rtu_frame_length(const Packet *packet) { return static_cast<uint16_t>(1 + data_length(packet) + 2); }
+
+void rtu_write_frame(const Packet *packet, uint8_t *out) {
+  uint16_t n = data_length(packet);
+  uint16_t crc = crc_step(0xFFFF, packet->address[0]);
+  *out++ = packet->address[0];
+  for (uint16_t i = 0; i < n; i++) {
+    uint8_t b = packet->data[i];
+    crc = crc_step(crc, b);
+    *out++ = b;
+  }
+  out[0] = static_cast<uint8_t>(crc & 0xFF);   // low byte first
+  out[1] = static_cast<uint8_t>(crc >> 8);
+}
+
 bool ascii_mid_frame(const AsciiReceiver &rx) { return rx.state == ASCII_COLLECT; }
 
 RxResult ascii_receive(AsciiReceiver &rx, Packet *packet, uint8_t byte, bool awaiting) {
@@ -226,6 +289,44 @@ RxResult ascii_receive(AsciiReceiver &rx, Packet *packet, uint8_t byte, bool awa
   }
   if (--rx.room == 0) return ascii_end(rx, packet, false);
   return RX_STORED;
+}
+
+size_t ascii_receive_run(AsciiReceiver &rx, Packet *packet, const uint8_t *bytes, size_t count) {
+  if (rx.state != ASCII_COLLECT || !packet) return 0;
+  // The character that uses up the frame's room cuts it: the machine's.
+  auto digit = [bytes](size_t i) { return ascii_digits[bytes[i] & 0x7F]; };
+  size_t i = 0, room = rx.room;
+  uint8_t lrc = rx.lrc, high = rx.high;
+  bool half = rx.half;
+  uint8_t *out = packet->data + (ASCII_ROOM - room) / 2;   // the pair under way, or the next
+  if (half && count > 0 && room > 1 && digit(0) != ASCII_STOP) {
+    uint8_t b = static_cast<uint8_t>(high << 4 | digit(0));
+    *out++ = b;
+    lrc = static_cast<uint8_t>(lrc + b);
+    half = false;
+    room--;
+    i = 1;
+  }
+  for (; !half && count - i >= 2 && room > 2; i += 2) {
+    uint8_t first = digit(i), second = digit(i + 1);
+    if ((first | second) & ASCII_STOP) break;
+    high = first;   // as the machine leaves it
+    uint8_t b = static_cast<uint8_t>(first << 4 | second);
+    *out++ = b;
+    lrc = static_cast<uint8_t>(lrc + b);
+    room -= 2;
+  }
+  if (!half && i < count && room > 1 && digit(i) != ASCII_STOP) {   // a pair's first digit
+    high = digit(i);
+    half = true;
+    room--;
+    i++;
+  }
+  rx.room = static_cast<uint16_t>(room);
+  rx.lrc = lrc;
+  rx.high = high;
+  rx.half = half;
+  return i;
 }
 
 uint16_t ascii_transmit(AsciiTransmitter &tx, const Packet *packet) {
@@ -262,4 +363,27 @@ uint16_t ascii_transmit(AsciiTransmitter &tx, const Packet *packet) {
       tx = AsciiTransmitter{};
       return TX_FRAME_END;
   }
+}
+
+uint16_t ascii_frame_length(const Packet *packet) {
+  return static_cast<uint16_t>(1 + 2 * (1 + data_length(packet)) + 2 + 2);   // ':', pairs, LRC, CR LF
+}
+
+void ascii_write_frame(const Packet *packet, uint8_t *out) {
+  uint16_t n = data_length(packet);
+  uint8_t lrc = 0;
+  auto pair = [&out](uint8_t b) {
+    *out++ = static_cast<uint8_t>(hex_digits[b >> 4]);
+    *out++ = static_cast<uint8_t>(hex_digits[b & 0xF]);
+  };
+  *out++ = ':';
+  pair(packet->address[0]);
+  lrc = static_cast<uint8_t>(lrc - packet->address[0]);
+  for (uint16_t i = 0; i < n; i++) {
+    pair(packet->data[i]);
+    lrc = static_cast<uint8_t>(lrc - packet->data[i]);
+  }
+  pair(lrc);
+  out[0] = CR;
+  out[1] = LF;
 }

@@ -32,9 +32,16 @@
 // hex fails the LRC; a colon always starts a frame afresh. An empty frame or
 // one too long for a packet ends the reply wait.
 // A frame in progress whose packet is taken back (null) is given up.
+// Every byte of every frame passes through these, so RTU and ASCII also
+// take runs of bytes (the *_receive_run functions: of the bytes given,
+// those the machine would answer RX_STORED or RX_SKIPPED, as it would;
+// they return how many, the next byte is the machine's) and write whole
+// frames (*_frame_length, *_write_frame: the bytes the transmitter gives
+// for the packet, in one go).
 // check_update is the step of the frame checks, Sy/Max's too
 // (proto/symax_framer.h).
 #pragma once
+#include <cstddef>
 #include <cstdint>
 
 #include "proto/packet.h"
@@ -57,6 +64,8 @@ struct LineTransmitter {
   uint16_t index = 0;
 };
 uint16_t line_transmit(LineTransmitter &tx, const Packet *packet);
+uint16_t line_frame_length(const Packet *packet);
+void line_write_frame(const Packet *packet, uint8_t *out);
 
 struct RtuReceiver {
   uint8_t state = 0;
@@ -65,6 +74,7 @@ struct RtuReceiver {
   uint16_t crc = 0;
 };
 RxResult rtu_receive(RtuReceiver &rx, Packet *packet, uint8_t byte, bool awaiting);
+size_t rtu_receive_run(RtuReceiver &rx, Packet *packet, const uint8_t *bytes, size_t count);
 // The line fell silent: RX_FRAME, RX_DROPPED or, with no frame, RX_SKIPPED.
 RxResult rtu_silence(RtuReceiver &rx, Packet *packet);
 // A frame is coming in, or being skipped up to the silence.
@@ -76,6 +86,8 @@ struct RtuTransmitter {
   uint16_t crc = 0;
 };
 uint16_t rtu_transmit(RtuTransmitter &tx, const Packet *packet);
+uint16_t rtu_frame_length(const Packet *packet);
+void rtu_write_frame(const Packet *packet, uint8_t *out);
 
 struct AsciiReceiver {
   uint8_t state = 0;
@@ -85,6 +97,7 @@ struct AsciiReceiver {
   uint16_t room = 0;     // hexadecimal characters still allowed
 };
 RxResult ascii_receive(AsciiReceiver &rx, Packet *packet, uint8_t byte, bool awaiting);
+size_t ascii_receive_run(AsciiReceiver &rx, Packet *packet, const uint8_t *bytes, size_t count);
 // A frame has begun and not yet ended.
 bool ascii_mid_frame(const AsciiReceiver &rx);
 
@@ -94,3 +107,5 @@ struct AsciiTransmitter {
   uint8_t lrc = 0;
 };
 uint16_t ascii_transmit(AsciiTransmitter &tx, const Packet *packet);
+uint16_t ascii_frame_length(const Packet *packet);
+void ascii_write_frame(const Packet *packet, uint8_t *out);

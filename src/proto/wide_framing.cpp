@@ -105,17 +105,53 @@ uint16_t transmit_with(LinkHandle *link, Tx &tx, uint16_t (*machine)(Tx &, const
   }
 }
 
+// Whole frames into the pump's buffer, as transmit_with would give them:
+// each starts only where it would (no frame under way, the line not held)
+// and only with a byte to spare, so that its packet goes back to the pool
+// in the same fill as it would byte by byte. True: the rest is for
+// transmit_with.
+template <typename Tx>
+bool transmit_frames_with(SerialChannel *ch, Tx &tx, uint16_t limit, uint16_t (*length)(const Packet *),
+                          void (*write)(const Packet *, uint8_t *), bool line_busy = false) {
+  if (ch->tx_packet) return true;
+  if (line_busy) return false;
+  while (Packet *p = ch->tx_queue.head) {
+    uint16_t n = length(p);
+    if (ch->tx_length + n >= limit) return true;
+    queue_take(&ch->tx_queue);
+    write(p, ch->tx_buffer + ch->tx_length);
+    ch->tx_length = static_cast<uint16_t>(ch->tx_length + n);
+    queue_put(&free_packets, p);
+    tx = Tx{};
+  }
+  return false;
+}
+
 void gateway_receive(LinkHandle *link, uint8_t byte) {
   receive_with(link, serial_channel(link)->line_rx, line_receive, byte);
 }
 uint16_t gateway_transmit(LinkHandle *link) { return transmit_with(link, serial_channel(link)->line_tx, line_transmit); }
+bool gateway_transmit_frames(LinkHandle *link, uint16_t limit) {
+  SerialChannel *ch = serial_channel(link);
+  return transmit_frames_with(ch, ch->line_tx, limit, line_frame_length, line_write_frame);
+}
 
 void rtu_receive_byte(LinkHandle *link, uint8_t byte) {
   receive_with(link, serial_channel(link)->rtu_rx, rtu_receive, byte, Exchange::REQUEST_FIRST);
 }
+size_t rtu_receive_bytes(LinkHandle *link, const uint8_t *bytes, size_t count) {
+  SerialChannel *ch = serial_channel(link);
+  return rtu_receive_run(ch->rtu_rx, ch->rx_packet, bytes, count);
+}
+// No new frame while one comes in, or while a reply is owed.
+bool rtu_line_busy(SerialChannel *ch) { return (ch->rx_active && rtu_mid_frame(ch->rtu_rx)) || reply_owed(ch); }
 uint16_t rtu_transmit_byte(LinkHandle *link) {
   SerialChannel *ch = serial_channel(link);
-  return transmit_with(link, ch->rtu_tx, rtu_transmit, (ch->rx_active && rtu_mid_frame(ch->rtu_rx)) || reply_owed(ch));
+  return transmit_with(link, ch->rtu_tx, rtu_transmit, rtu_line_busy(ch));
+}
+bool rtu_transmit_frames(LinkHandle *link, uint16_t limit) {
+  SerialChannel *ch = serial_channel(link);
+  return transmit_frames_with(ch, ch->rtu_tx, limit, rtu_frame_length, rtu_write_frame, rtu_line_busy(ch));
 }
 void rtu_line_silent(LinkHandle *link) {
   SerialChannel *ch = serial_channel(link);
@@ -128,10 +164,18 @@ void rtu_line_silent(LinkHandle *link) {
 void ascii_receive_byte(LinkHandle *link, uint8_t byte) {
   receive_with(link, serial_channel(link)->ascii_rx, ascii_receive, byte, Exchange::REQUEST_FIRST);
 }
+size_t ascii_receive_bytes(LinkHandle *link, const uint8_t *bytes, size_t count) {
+  SerialChannel *ch = serial_channel(link);
+  return ascii_receive_run(ch->ascii_rx, ch->rx_packet, bytes, count);
+}
+bool ascii_line_busy(SerialChannel *ch) { return (ch->rx_active && ascii_mid_frame(ch->ascii_rx)) || reply_owed(ch); }
 uint16_t ascii_transmit_byte(LinkHandle *link) {
   SerialChannel *ch = serial_channel(link);
-  return transmit_with(link, ch->ascii_tx, ascii_transmit,
-                       (ch->rx_active && ascii_mid_frame(ch->ascii_rx)) || reply_owed(ch));
+  return transmit_with(link, ch->ascii_tx, ascii_transmit, ascii_line_busy(ch));
+}
+bool ascii_transmit_frames(LinkHandle *link, uint16_t limit) {
+  SerialChannel *ch = serial_channel(link);
+  return transmit_frames_with(ch, ch->ascii_tx, limit, ascii_frame_length, ascii_write_frame, ascii_line_busy(ch));
 }
 
 }  // namespace
@@ -141,6 +185,8 @@ const FramerSlot gateway_slot = {
     .transmit = gateway_transmit,
     .line_silent = nullptr,
     .pump_due_us = nullptr,
+    .receive_run = nullptr,
+    .transmit_frames = gateway_transmit_frames,
 };
 
 const FramerSlot modbus_rtu_slot = {
@@ -148,6 +194,8 @@ const FramerSlot modbus_rtu_slot = {
     .transmit = rtu_transmit_byte,
     .line_silent = rtu_line_silent,
     .pump_due_us = owed_reply_due,
+    .receive_run = rtu_receive_bytes,
+    .transmit_frames = rtu_transmit_frames,
 };
 
 const FramerSlot modbus_ascii_slot = {
@@ -155,4 +203,6 @@ const FramerSlot modbus_ascii_slot = {
     .transmit = ascii_transmit_byte,
     .line_silent = nullptr,
     .pump_due_us = owed_reply_due,
+    .receive_run = ascii_receive_bytes,
+    .transmit_frames = ascii_transmit_frames,
 };
