@@ -32,14 +32,7 @@ bool send_request(LinkHandle *link, Build build) {
   if (!p) return false;
   p->address[0] = drop_of(link);
   p->length = static_cast<uint16_t>(build(p->data));
-  SerialChannel *ch = serial_channel(link);
-  {
-    std::lock_guard<std::mutex> g(link->lock);
-    ch->awaiting_reply = 1;
-    ch->request_sent_us = monotonic_us();
-  }
-  drop_stale_replies(link);
-  queue_transmit(link, p);
+  queue_request(link, p);
   return true;
 }
 

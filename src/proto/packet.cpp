@@ -49,11 +49,13 @@ void queue_put(PacketQueue *queue, Packet *packet) {
 }
 
 Packet *packet_take(LinkHandle *link, PacketQueue *queue) {
+  if (queue == &free_packets) return queue_take(queue);
   std::lock_guard<std::mutex> g(link->lock);
   return queue_take(queue);
 }
 
 void packet_put(LinkHandle *link, PacketQueue *queue, Packet *packet) {
+  if (queue == &free_packets) return queue_put(queue, packet);
   std::lock_guard<std::mutex> g(link->lock);
   queue_put(queue, packet);
 }

@@ -3,11 +3,12 @@
 //   PacketQueue    first-in first-out list of packets (head and tail)
 //   free_packets   the program-wide pool every request draws from and every
 //                  consumer gives back to; packets are never freed
-//   packet_take/packet_put   queue operations under the link's lock
+//   packet_take/packet_put   queue operations under the link's lock (the
+//                            pool's own lock alone for the pool)
 //   queue_take/queue_put     the same without locking, for code that already
 //                            holds the lock (the framers on the reader thread)
 // The pool has a lock of its own besides the link's, so that it stays sound
-// when a test holds two links at once.
+// when a test holds two links at once; it needs no link's lock besides.
 #pragma once
 #include <cstdint>
 

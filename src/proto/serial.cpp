@@ -150,8 +150,7 @@ void pump(LinkHandle *link, unsigned bytes_done) {
 // hand drains the line, too long to hold the lock.
 bool exchanges_alone(const SerialChannel *ch) {
   return !ch->dead && !ch->port_failed &&
-         (ch->framing_mode == FRAMING_MODBUS_RTU || ch->framing_mode == FRAMING_MODBUS_ASCII) &&
-         !sport_write_drains(&ch->port) && !(sport_caps(&ch->port) & STREAM_NETWORK);
+         (ch->framing_mode == FRAMING_MODBUS_RTU || ch->framing_mode == FRAMING_MODBUS_ASCII) && ch->port_for_callers;
 }
 bool caller_exchanges(LinkHandle *link, const SerialChannel *ch) {
   return ch->reader_running && reader_link != link && exchanges_alone(ch);
@@ -341,7 +340,8 @@ void init_channel(LinkHandle *link, SerialChannel *ch, int wide) {
   ch->char_us = sport_char_us(ch->port.settings);
 }
 
-// The line's timing as the stream keeps it (lock held, or no reader yet).
+// The line's timing as the stream keeps it, and whether a Modbus caller
+// may exchange on it alone (lock held, or no reader yet).
 void set_timing(SerialChannel *ch) {
   const PortSettings &s = ch->port.settings;
   ch->char_us = sport_char_us(s);
@@ -349,6 +349,7 @@ void set_timing(SerialChannel *ch) {
   unsigned caps = sport_caps(&ch->port);
   if (!(caps & STREAM_LINE_TIMING) && ch->silence_us < NETWORK_SILENCE_US) ch->silence_us = NETWORK_SILENCE_US;
   ch->network_allowance_us = caps & STREAM_NETWORK ? NETWORK_ALLOWANCE_US : 0;
+  ch->port_for_callers = !sport_write_drains(&ch->port) && !(caps & STREAM_NETWORK);
 }
 
 // Lock held. What ends a reply wait: a reply queued, the port gone, a
@@ -393,6 +394,8 @@ void read_for_reply(LinkHandle *link, SerialChannel *ch, std::unique_lock<std::m
 // while it may (caller_reads), else the reader thread tells it, or tells
 // it when the input is the caller's again.
 WaitStep wait_step(LinkHandle *link, void *, int max_ms) {
+  // The wait's first look, of no time: wait_reply has just looked.
+  if (max_ms <= 0) return WAIT_STEP_NOTHING;
   SerialChannel *ch = serial_channel(link);
   std::unique_lock<std::mutex> lk(link->lock);
   int64_t end_us = monotonic_us() + int64_t{max_ms > 0 ? max_ms : 0} * 1000;
@@ -579,36 +582,61 @@ bool serial_reopen(LinkHandle *link) {
     std::lock_guard<std::mutex> pg(ch->port_lock);
     ch->port = fresh;
     ch->dead = false;
+    set_timing(ch);   // another device may have come under the name
   }
   transmit_kick(link);   // the reader polls the new port from now on
   return true;
 }
 
-int queue_transmit(LinkHandle *link, Packet *packet) {
+namespace {
+
+// Lock held (in `lk`). Queues the packet, and writes it at once where the
+// caller may (caller_may_send); true when the reader thread needs a kick.
+bool queue_locked(LinkHandle *link, std::unique_lock<std::mutex> &lk, Packet *packet) {
   SerialChannel *ch = serial_channel(link);
-  bool direct;
+  // Nothing can be sent to a far end that is gone: keep the pool whole.
+  queue_put(ch->dead ? &free_packets : &ch->tx_queue, packet);
+  bool direct = caller_may_send(link, ch);
+  if (direct && port_wait_lends_input() && !take_waiting_input(link, ch)) {
+    ch->port_failed = true;
+    direct = false;
+  }
+  if (direct) {
+    serial_trace_settle(ch);   // a reply's line goes before the next request
+    pump_locked(link, lk, 0, true);
+    direct = !left_for_reader(ch);
+  }
+  // An awake reader pumps again before it sleeps.
+  if (!direct && ch->reader_awake && reader_link != link) {
+    ch->kick_owed = true;
+    direct = true;
+  }
+  return !direct;
+}
+
+}  // namespace
+
+int queue_transmit(LinkHandle *link, Packet *packet) {
+  bool kick;
   {
     std::unique_lock<std::mutex> lk(link->lock);
-    // Nothing can be sent to a far end that is gone: keep the pool whole.
-    queue_put(ch->dead ? &free_packets : &ch->tx_queue, packet);
-    direct = caller_may_send(link, ch);
-    if (direct && port_wait_lends_input() && !take_waiting_input(link, ch)) {
-      ch->port_failed = true;
-      direct = false;
-    }
-    if (direct) {
-      serial_trace_settle(ch);   // a reply's line goes before the next request
-      pump_locked(link, lk, 0, true);
-      direct = !left_for_reader(ch);
-    }
-    // An awake reader pumps again before it sleeps.
-    if (!direct && ch->reader_awake && reader_link != link) {
-      ch->kick_owed = true;
-      direct = true;
-    }
+    kick = queue_locked(link, lk, packet);
   }
-  if (!direct) transmit_kick(link);
+  if (kick) transmit_kick(link);
   return 1;
+}
+
+void queue_request(LinkHandle *link, Packet *packet) {
+  SerialChannel *ch = serial_channel(link);
+  bool kick;
+  {
+    std::unique_lock<std::mutex> lk(link->lock);
+    ch->awaiting_reply = 1;
+    ch->request_sent_us = monotonic_us();
+    give_back(&ch->rx_queue);
+    kick = queue_locked(link, lk, packet);
+  }
+  if (kick) transmit_kick(link);
 }
 
 void transmit_kick(LinkHandle *link) {

@@ -12,6 +12,10 @@
 //                       with nothing else going out is written by the
 //                       caller at once (what came in since the last exchange
 //                       is read first), anything else by the reader thread
+//   queue_request       a request that awaits its reply: the replies left
+//                       from earlier ones dropped, the reply awaited from
+//                       now on (request_sent_us), then as queue_transmit,
+//                       in one step
 //   wait_reply          the oldest received message, waiting in 10-ms steps
 //                       through the shared reply wait (proto/link_handle.h);
 //                       the caller of such a Modbus exchange reads its reply
@@ -75,6 +79,7 @@ bool serial_port_lost(LinkHandle *link);
 bool serial_reopen(LinkHandle *link);
 
 int queue_transmit(LinkHandle *link, Packet *packet);
+void queue_request(LinkHandle *link, Packet *packet);
 Packet *wait_reply(LinkHandle *link, unsigned tries);
 void flush_queues(LinkHandle *link);
 // The replies nobody waits for any more, back to the pool.

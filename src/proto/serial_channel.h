@@ -51,6 +51,9 @@ struct SerialChannel {
   std::mutex port_lock;       // guards port (after the link's lock)
   SerialPort port;
   bool dead = false;          // far end gone: the port is closed, not read
+  // A local port whose writes return at once: a Modbus caller may exchange
+  // on it without the reader thread (set with the port's settings).
+  bool port_for_callers = false;
 
   // Reads take what has arrived, up to the whole buffer, on every kind: the
   // pump runs after a wake's reads whatever their size, so small reads
