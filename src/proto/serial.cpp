@@ -159,8 +159,17 @@ bool caller_exchanges(LinkHandle *link, const SerialChannel *ch) {
 // Lock held. Nothing on its way out: the caller may write its request now.
 bool nothing_going_out(const SerialChannel *ch) { return !ch->writing && ch->tx_length == 0 && !ch->tx_packet; }
 
+// Lock held. Sy/Max and gateway requests the caller may write itself while
+// the reader goes on reading: it writes under the lock, as a Modbus caller
+// does, and what the framer then times (the fill bytes of the Sy/Max
+// acknowledgement wait) the reader learns in time (pump_due_unseen).
+bool caller_writes_only(LinkHandle *link, const SerialChannel *ch) {
+  return ch->reader_running && reader_link != link && !ch->dead && !ch->port_failed && ch->port_for_callers &&
+         (ch->framing_mode == FRAMING_SYMAX || ch->framing_mode == FRAMING_GATEWAY);
+}
+
 bool caller_may_send(LinkHandle *link, const SerialChannel *ch) {
-  return caller_exchanges(link, ch) && nothing_going_out(ch);
+  return (caller_exchanges(link, ch) || caller_writes_only(link, ch)) && nothing_going_out(ch);
 }
 
 // Lock held. Whether the port's input is free for a waiting caller to read:
@@ -182,9 +191,27 @@ bool caller_reads(LinkHandle *link, const SerialChannel *ch) {
 bool reader_lends_input(const SerialChannel *ch) { return input_free_for_callers(ch) && ch->reply_owed_until_us == 0; }
 
 // Lock held. What the caller's pump left for the reader thread: bytes the
-// port did not take, a request held back, a failed read or write.
-bool left_for_reader(const SerialChannel *ch) {
-  return ch->port_failed || ch->tx_length > 0 || ch->tx_packet || ch->tx_queue.head;
+// port did not take, a request held back, a failed read or write. A Sy/Max
+// frame waiting for its acknowledgement is not: its fill bytes are due
+// later, and the reader learns when (pump_due_unseen).
+bool left_for_reader(LinkHandle *link, SerialChannel *ch) {
+  if (ch->port_failed || ch->tx_length > 0 || ch->tx_queue.head) return true;
+  if (!ch->tx_packet) return false;
+  if (ch->framing_mode != FRAMING_SYMAX) return true;
+  const FramerSlot *slot = framer_slot(ch->framing_mode);
+  if (!slot->pump_due_us || slot->pump_due_us(link) < 0) return true;
+  ch->pump_due_unseen = true;
+  return false;
+}
+
+// Lock held. A pump the reader does not know is due, now due: it is told.
+void tell_reader_of_due(LinkHandle *link, SerialChannel *ch) {
+  if (!ch->pump_due_unseen) return;
+  const FramerSlot *slot = framer_slot(ch->framing_mode);
+  int64_t due = slot && slot->pump_due_us ? slot->pump_due_us(link) : -1;
+  if (due >= 0 && due > monotonic_us()) return;
+  ch->pump_due_unseen = false;
+  if (due >= 0) port_wake_signal(ch->wake);
 }
 
 // Lock held. Reads what the port has into the receive framer (a bounded
@@ -253,6 +280,7 @@ void reader_main(LinkHandle *link) {
         mark_dead(link);
       }
       ch->reader_awake = false;
+      ch->pump_due_unseen = false;   // the wait below is timed by the framer's due
       if (ch->kick_owed) {
         ch->kick_owed = false;
         pump_locked(link, lk, 0, false);
@@ -406,8 +434,16 @@ WaitStep wait_step(LinkHandle *link, void *, int max_ms) {
       read_for_reply(link, ch, lk, end_us);
       continue;
     }
-    link->reply_arrived.wait_for(lk, std::chrono::microseconds(left),
+    // A pump the reader does not know is due: the caller wakes for it and
+    // tells the reader (the far end's acknowledgement usually comes first).
+    if (ch->pump_due_unseen) {
+      const FramerSlot *slot = framer_slot(ch->framing_mode);
+      int64_t due = slot && slot->pump_due_us ? slot->pump_due_us(link) : -1;
+      if (due >= 0 && due - monotonic_us() < left) left = due - monotonic_us();
+    }
+    link->reply_arrived.wait_for(lk, std::chrono::microseconds(left > 0 ? left : 0),
                                  [&] { return reply_wait_over(link, ch) || caller_reads(link, ch); });
+    tell_reader_of_due(link, ch);
   }
   return reply_wait_over(link, ch) ? WAIT_STEP_DONE : WAIT_STEP_NOTHING;
 }
@@ -597,14 +633,14 @@ bool queue_locked(LinkHandle *link, std::unique_lock<std::mutex> &lk, Packet *pa
   // Nothing can be sent to a far end that is gone: keep the pool whole.
   queue_put(ch->dead ? &free_packets : &ch->tx_queue, packet);
   bool direct = caller_may_send(link, ch);
-  if (direct && port_wait_lends_input() && !take_waiting_input(link, ch)) {
+  if (direct && port_wait_lends_input() && exchanges_alone(ch) && !take_waiting_input(link, ch)) {
     ch->port_failed = true;
     direct = false;
   }
   if (direct) {
     serial_trace_settle(ch);   // a reply's line goes before the next request
     pump_locked(link, lk, 0, true);
-    direct = !left_for_reader(ch);
+    direct = !left_for_reader(link, ch);
   }
   // An awake reader pumps again before it sleeps.
   if (!direct && ch->reader_awake && reader_link != link) {
@@ -647,19 +683,35 @@ void transmit_kick(LinkHandle *link) {
 
 void transmit_pump(LinkHandle *link, unsigned bytes_done) { pump(link, bytes_done); }
 
+namespace {
+
+// Lock held. A pump still due that the reader does not know of is its own
+// from now on: the caller that would have told it stops waiting.
+void hand_due_to_reader(SerialChannel *ch) {
+  if (!ch->pump_due_unseen) return;
+  ch->pump_due_unseen = false;
+  port_wake_signal(ch->wake);
+}
+
+}  // namespace
+
 Packet *wait_reply(LinkHandle *link, unsigned tries) {
   SerialChannel *ch = serial_channel(link);
   link->idle_aborted = false;
   {
     std::lock_guard<std::mutex> g(link->lock);
-    if (Packet *p = queue_take(&ch->rx_queue)) return p;
-    if (tries == 0 || ch->dead) return nullptr;
+    Packet *p = queue_take(&ch->rx_queue);
+    if (p || tries == 0 || ch->dead) {
+      hand_due_to_reader(ch);
+      return p;
+    }
   }
   // A network's round trip comes on top of the far end's time.
   unsigned allowance = (ch->network_allowance_us + LINK_WAIT_STEP_MS * 1000 - 1) / (LINK_WAIT_STEP_MS * 1000);
   link_reply_wait(link, tries + allowance, wait_step, nullptr);
   // One more look: a reply may have come with the last step.
   std::lock_guard<std::mutex> g(link->lock);
+  hand_due_to_reader(ch);
   return queue_take(&ch->rx_queue);
 }
 

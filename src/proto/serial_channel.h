@@ -70,6 +70,9 @@ struct SerialChannel {
   // own (kick_owed instead; a kick the reader would only read and drop).
   bool reader_awake = false;
   bool kick_owed = false;
+  // A caller wrote a Sy/Max frame while the reader waited: the framer's next
+  // timed byte is due at a time the reader's wait was not set for.
+  bool pump_due_unseen = false;
   int64_t last_rx_us = 0;     // when bytes last arrived
 
   // The pump: bytes from the transmit framer on their way to the port.
