@@ -13,7 +13,11 @@
 // Each kind also times its ceiling: the same request bytes written and the
 // reply read back by the plainest blocking client (a socket, or the pty in
 // raw mode) against the same server, in the same rounds (Sy/Max: the
-// acknowledgement and the reply read, the reply acknowledged).
+// acknowledgement and the reply read, the reply acknowledged). Modbus RTU
+// and ASCII also time the same bare client waiting as the program must:
+// a look for stray input before the request, then the reply awaited in
+// 10-ms steps (the program answers keys between them), each step a wait on
+// an epoll set and the read it allows: what the waits alone cost.
 // Beside each rate: the process's CPU time and its threads' sleeps per
 // exchange (the pymodbus client runs in a process of its own: not counted).
 // --baud makes the simulator pace its replies at that line speed (the pty
@@ -24,10 +28,12 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <signal.h>
+#include <sys/epoll.h>
 #include <sys/socket.h>
 #include <termios.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -53,6 +59,7 @@ struct Figures {
   const char *kind;
   const char *peer_name;
   Rate ours, peer, ceiling;
+  Rate stepped;   // the ceiling's client waiting in steps, where it applies
 };
 
 void print_rate(const char *name, const Rate &r) {
@@ -66,9 +73,12 @@ void report(const Figures &f) {
   print_rate("program (register interface)", f.ours);
   print_rate(f.peer_name, f.peer);
   print_rate("ceiling (bare ping-pong)", f.ceiling);
+  if (f.stepped.exchanges > 0) print_rate("ceiling in 10-ms steps", f.stepped);
   if (f.peer.per_second() > 0) printf("ratio (program / other)      %8.2f\n", f.ours.per_second() / f.peer.per_second());
   if (f.ceiling.per_second() > 0)
     printf("ratio (program / ceiling)    %8.2f\n", f.ours.per_second() / f.ceiling.per_second());
+  if (f.stepped.per_second() > 0 && f.ceiling.per_second() > 0)
+    printf("ratio (steps / ceiling)      %8.2f\n", f.stepped.per_second() / f.ceiling.per_second());
 }
 
 double ratio(const Rate &a, const Rate &b) { return b.per_second() > 0 ? a.per_second() / b.per_second() : 0; }
@@ -80,6 +90,10 @@ void print_table(const std::vector<Figures> &rows) {
     printf("%-12s %10.0f %-22s %10.0f %10.0f %8.2f %8.2f%s\n", f.kind, f.ours.per_second(), f.peer_name,
            f.peer.per_second(), f.ceiling.per_second(), ratio(f.ours, f.peer), ratio(f.ours, f.ceiling),
            f.ours.failures || f.peer.failures || f.ceiling.failures ? "  (failures)" : "");
+  for (const Figures &f : rows)
+    if (f.stepped.per_second() > 0 && f.ceiling.per_second() > 0)
+      printf("%-12s the ceiling's client waiting in 10-ms steps, as the program does: %.0f/s, %.2f of the ceiling\n",
+             f.kind, f.stepped.per_second(), ratio(f.stepped, f.ceiling));
 }
 
 // The plainest client: writes the request, reads until the reply is whole
@@ -141,6 +155,25 @@ bool tcp_ceiling(int port, double seconds, Rate &rate) {
 
 enum class Wire { RTU, ASCII, SYMAX };
 
+// The ceiling's exchange with the program's waits: a look for stray input,
+// the request, then 10-ms waits on an epoll set, each followed by a read.
+bool stepped_ping_pong(int fd, int set, const uint8_t *request, size_t length, size_t reply_length) {
+  struct epoll_event e;
+  uint8_t reply[600];
+  if (epoll_wait(set, &e, 1, 0) > 0 && read(fd, reply, sizeof reply) > 0) return false;
+  if (write(fd, request, length) != static_cast<ssize_t>(length)) return false;
+  size_t got = 0;
+  for (;;) {
+    if (epoll_wait(set, &e, 1, 10) < 0) return false;
+    ssize_t n = read(fd, reply + got, sizeof reply - got);
+    if (n < 0 && errno == EAGAIN) continue;
+    if (n <= 0) return false;
+    got += static_cast<size_t>(n);
+    if (reply_length ? got >= reply_length : reply[got - 1] == '\n') return got == reply_length || !reply_length;
+    if (got == sizeof reply) return false;
+  }
+}
+
 bool pty_ceiling(const std::string &path, Wire wire, double seconds, Rate &rate) {
   int fd = open(path.c_str(), O_RDWR | O_NOCTTY);
   if (fd < 0) return false;
@@ -158,6 +191,28 @@ bool pty_ceiling(const std::string &path, Wire wire, double seconds, Rate &rate)
     run_for(seconds, rate, [fd] { return symax_ping_pong(fd); });
   else
     run_for(seconds, rate, [fd] { return ping_pong(fd, RTU_REQUEST, sizeof RTU_REQUEST, RTU_REPLY); });
+  close(fd);
+  return true;
+}
+
+bool pty_stepped(const std::string &path, Wire wire, double seconds, Rate &rate) {
+  int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+  if (fd < 0) return false;
+  struct termios t;
+  tcgetattr(fd, &t);
+  cfmakeraw(&t);
+  tcsetattr(fd, TCSANOW, &t);
+  int set = epoll_create1(0);
+  struct epoll_event e {};
+  e.events = EPOLLIN;
+  epoll_ctl(set, EPOLL_CTL_ADD, fd, &e);
+  if (wire == Wire::ASCII)
+    run_for(seconds, rate, [fd, set] {
+      return stepped_ping_pong(fd, set, reinterpret_cast<const uint8_t *>(ASCII_REQUEST), sizeof ASCII_REQUEST - 1, 0);
+    });
+  else
+    run_for(seconds, rate, [fd, set] { return stepped_ping_pong(fd, set, RTU_REQUEST, sizeof RTU_REQUEST, RTU_REPLY); });
+  close(set);
   close(fd);
   return true;
 }
@@ -272,7 +327,8 @@ int bench_serial(bool ascii, double seconds, long baud, Figures &f) {
     run_for(seconds / ROUNDS, ours, [link] { return program_read(link); });
     link_close(link);
     link_handle = nullptr;
-    if (!pty_ceiling(sim.path(), ascii ? Wire::ASCII : Wire::RTU, seconds / ROUNDS, f.ceiling))
+    if (!pty_ceiling(sim.path(), ascii ? Wire::ASCII : Wire::RTU, seconds / ROUNDS, f.ceiling) ||
+        !pty_stepped(sim.path(), ascii ? Wire::ASCII : Wire::RTU, seconds / ROUNDS, f.stepped))
       fprintf(stderr, "modbus_bench: the ceiling client cannot open the port\n");
     if (ascii) {
       if (!pymodbus_ascii(sim.path(), seconds / ROUNDS, theirs)) fprintf(stderr, "modbus_bench: pymodbus failed\n");
