@@ -121,6 +121,13 @@ uint16_t symax_transmit_byte(LinkHandle *link) {
   return b;
 }
 
+// The bytes inside a frame (most of every reply) in one run: see
+// symax_receive_run. Everything else, byte by byte.
+size_t symax_receive_bytes(LinkHandle *link, const uint8_t *bytes, size_t count) {
+  SerialChannel *ch = serial_channel(link);
+  return symax_receive_run(ch->symax_rx, ch->rx_packet, bytes, count, symax_crc(ch->symax_tx));
+}
+
 // The fill bytes of the acknowledgement wait go out by the clock, not on
 // any event of the port: the reader must wake for each.
 int64_t symax_pump_due(LinkHandle *link) { return symax_fill_due_us(serial_channel(link)->symax_tx); }
@@ -130,7 +137,7 @@ constexpr FramerSlot symax_slot = {
     .transmit = symax_transmit_byte,
     .line_silent = nullptr,
     .pump_due_us = symax_pump_due,
-    .receive_run = nullptr,
+    .receive_run = symax_receive_bytes,
     .transmit_frames = nullptr,
 };
 

@@ -300,6 +300,41 @@ SymaxRxResult symax_receive(SymaxReceiver &rx, Packet *packet, uint8_t b, bool c
   return frame_step(rx, packet, b, after_dle, crc);
 }
 
+size_t symax_receive_run(SymaxReceiver &rx, Packet *packet, const uint8_t *bytes, size_t count, bool crc) {
+  // A byte after a DLE, or a check byte: the machine's.
+  if (rx.flags != 0) return 0;
+  size_t i = 0;
+  if (rx.state == SRX_IDLE) {
+    while (i < count && bytes[i] != DLE) i++;   // fill bytes or noise between frames
+    return i;
+  }
+  if (!packet || (rx.state != SRX_ROUTE && rx.state != SRX_DATA)) return 0;
+  uint16_t space = rx.space, check = rx.check;
+  if (rx.state == SRX_ROUTE) {
+    // Any DLE ends the route (DLE STX) or the frame.
+    for (; i < count && space > 0 && bytes[i] != DLE; i++, space--) {
+      packet->address[ROUTE_ROOM - space] = bytes[i];
+      check = check_update(check, bytes[i], crc);
+    }
+  } else {
+    for (; i < count && space > 0; i++, space--) {
+      uint8_t b = bytes[i];
+      if (b == DLE) {
+        // A doubled DLE is one data byte, counted twice; DLE ETX, DLE SOH
+        // or a DLE whose partner is still to come, the machine's.
+        if (i + 1 == count || bytes[i + 1] != DLE) break;
+        check = check_update(check, DLE, crc);
+        i++;
+      }
+      packet->data[PACKET_DATA_SIZE - space] = b;
+      check = check_update(check, b, crc);
+    }
+  }
+  rx.space = space;
+  rx.check = check;
+  return i;
+}
+
 uint16_t symax_transmit(SymaxTransmitter &tx, const Packet *packet, const SymaxClock &clock) {
   tx.sent = SYMAX_SENT_FRAME;
   bool again = tx.taking;

@@ -46,7 +46,12 @@
 //                         enquiries: its packet goes back to the pool; then
 //                         as SYMAX_TX_WANT_PACKET
 // tx.sent tells what the byte handed out is (SymaxSent), for the trace.
+//
+// Every byte of every frame passes through these, so the bytes inside a
+// frame may also be taken in runs (symax_receive_run); the byte-fed
+// machines stay the reference.
 #pragma once
+#include <cstddef>
 #include <cstdint>
 
 #include "proto/packet.h"
@@ -95,6 +100,12 @@ struct SymaxReceiver {
   uint16_t check = 0;
 };
 SymaxRxResult symax_receive(SymaxReceiver &rx, Packet *packet, uint8_t byte, bool crc);
+// Of the bytes given, those symax_receive would answer SYMAX_RX_STORED or
+// SYMAX_RX_SKIPPED without anything else to do: plain bytes of the route
+// or the data (a doubled DLE in the data too) while there is room, or
+// anything but a DLE between frames. Returns how many it took, as the
+// machine would; the next byte is the machine's.
+size_t symax_receive_run(SymaxReceiver &rx, Packet *packet, const uint8_t *bytes, size_t count, bool crc);
 
 constexpr uint16_t SYMAX_TX_LATER = 0x100;
 constexpr uint16_t SYMAX_TX_WANT_PACKET = 0x101;

@@ -2,7 +2,10 @@
 // transmitter, and the two on a link's channel.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdio>
 #include <random>
+#include <string>
 
 #include "symax_test_util.h"
 
@@ -340,6 +343,147 @@ TEST(SymaxFraming, HostileInputKeepsThePoolWhole) {
     EXPECT_EQ(Bytes(answer.end() - 2, answer.end()), (Bytes{0x10, 0x15}));
     while (Packet *p = queue_take(&h.ch()->rx_queue)) queue_put(&free_packets, p);
     EXPECT_EQ(pool_count(), pool_before);
+  }
+}
+
+Bytes cat(std::initializer_list<Bytes> parts) {
+  Bytes out;
+  for (const Bytes &b : parts) out.insert(out.end(), b.begin(), b.end());
+  return out;
+}
+
+// Everything a link's Sy/Max framing leaves for others to see, as text (a
+// difference shows where it lies): the frames queued, the frame under way,
+// a woken waiter, the pool, both machines' state, and then what the
+// transmitter has to send.
+std::string symax_outcome(HandLink &h, int pool_before) {
+  SerialChannel *ch = h.ch();
+  std::string out;
+  char line[160];
+  auto packet = [&](const char *what, const Packet *p, int length) {
+    out += what;
+    for (int i = 0; i < PACKET_ADDRESS_SIZE; i++) {
+      snprintf(line, sizeof line, " %02X", p->address[i]);
+      out += line;
+      if (p->address[i] == 0xFF) break;
+    }
+    out += " |";
+    for (int i = 0; i < length && i < PACKET_DATA_SIZE; i++) {
+      snprintf(line, sizeof line, " %02X", p->data[i]);
+      out += line;
+    }
+    out += "\n";
+  };
+  for (Packet *p = ch->rx_queue.head; p; p = p->next) packet("frame", p, p->length);
+  const SymaxReceiver &rx = ch->symax_rx;
+  if (ch->rx_packet) packet("held", ch->rx_packet, rx.state == SRX_DATA ? PACKET_DATA_SIZE - rx.space : 0);
+  const SymaxTransmitter &tx = ch->symax_tx;
+  snprintf(line, sizeof line, "woken %d pool %d sending %d rx %u %02X %02X %u %04X tx %u %04X %02X %02X %u %u\n",
+           ch->waiter_due, pool_before - pool_count(), ch->tx_packet != nullptr, rx.state, rx.flags, rx.sequence,
+           rx.space, rx.check, tx.state, tx.flags, tx.expected_ack, tx.reply_byte, tx.retries, tx.sent);
+  out += line;
+  out += "sends";
+  for (uint8_t b : drain_tx(h.link)) {
+    snprintf(line, sizeof line, " %02X", b);
+    out += line;
+  }
+  return out;
+}
+
+struct WireCase {
+  const char *name;
+  Bytes wire;
+  bool crc = false;
+  bool sending = false;      // a frame of ours awaits its acknowledgement
+  bool empty_pool = false;   // no packet for a frame that comes
+};
+
+// The wire fed to a fresh link by `deliver`: the outcome.
+template <typename Deliver>
+std::string wire_outcome(const WireCase &c, Deliver deliver) {
+  HandLink h(c.crc);
+  SerialChannel *ch = h.ch();
+  ch->expected_transaction = 0x42;
+  ch->reader_holds_lock = true;   // a woken waiter shows as waiter_due
+  if (c.sending) {
+    queue_put(&ch->tx_queue, make_packet({'0', '1'}, {0x00, 0x41}));
+    drain_tx(h.link);
+  }
+  PacketQueue hoard = {};
+  if (c.empty_pool)
+    while (Packet *p = queue_take(&free_packets)) queue_put(&hoard, p);
+  int pool_before = pool_count();
+  deliver(h.link, c.wire);
+  std::string out = symax_outcome(h, pool_before);
+  while (Packet *p = queue_take(&hoard)) queue_put(&free_packets, p);
+  while (Packet *p = queue_take(&ch->rx_queue)) queue_put(&free_packets, p);
+  return out;
+}
+
+// The bytes of a read taken in runs (receive_framer_bytes) give what they
+// give one by one: the same frames kept and dropped, the same answers
+// owed, wherever the reads split the wire.
+TEST(SymaxFraming, ReadsInRunsActAsByteByByte) {
+  Bytes registers(40);
+  for (size_t i = 0; i < registers.size(); i++) registers[i] = static_cast<uint8_t>(i * 7);
+  registers[1] = 0x42;
+  const Bytes reply = cat({{0x86, 0x42}, registers});
+  const Bytes dles = {0x86, 0x42, 0x10, 0x10, 0x10, 0x01, 0x10, 0x00, 0x10};
+  const Bytes good = ref_frame(SEQ1, {'C', '9'}, reply, false);
+  const Bytes good_crc = ref_frame(SEQ2, {'C', '9', '0', '1'}, reply, true);
+  Bytes bad = ref_frame(SEQ1, {}, dles, false);
+  bad.back() ^= 1;
+  Bytes bad_crc = ref_frame(SEQ1, {}, dles, true);
+  bad_crc[bad_crc.size() - 2] ^= 1;
+  const Bytes full = cat({{0x86, 0x42}, Bytes(PACKET_DATA_SIZE - 2, 0x10)});
+  Bytes ack_inside = good;
+  ack_inside.insert(ack_inside.begin() + 12, {DLE, SEQ1});
+  Bytes pairs_inside = good_crc;
+  pairs_inside.insert(pairs_inside.begin() + 20, {DLE, ENQ, DLE, SYN});
+  pairs_inside.insert(pairs_inside.begin() + 4, {DLE, NAK});
+  const WireCase cases[] = {
+      {"bcc reply", good},
+      {"crc reply", good_crc, true},
+      {"doubled DLEs", ref_frame(SEQ2, {'1'}, dles, false)},
+      {"doubled DLEs, crc", ref_frame(SEQ2, {'1'}, dles, true), true},
+      {"bad check", bad},
+      {"bad crc", bad_crc, true},
+      {"check byte equal to DLE, then a frame", cat({ref_frame(SEQ1, {}, {0x00, 0x00, 0xBA}, false), good})},
+      {"foreign transaction", ref_frame(SEQ1, {}, {0x86, 0x07, 0x00}, false)},
+      {"data filling the packet", ref_frame(SEQ1, {}, full, false)},
+      {"over-long data", ref_frame(SEQ1, {}, cat({full, {0x55}}), false)},
+      {"over-long data, crc", ref_frame(SEQ1, {}, Bytes(PACKET_DATA_SIZE + 9, 0x42), true), true},
+      {"over-long route", ref_frame(SEQ1, Bytes(PACKET_ADDRESS_SIZE, '7'), reply, false)},
+      {"DLE SOH restarts a frame", cat({Bytes(good.begin(), good.begin() + 20), good})},
+      {"DLE SOH in the route", cat({Bytes(good.begin(), good.begin() + 4), good_crc}), true},
+      {"stray DLE in the data", cat({Bytes(good.begin(), good.begin() + 14), {DLE, 0x07}, good})},
+      {"DLE ETX early", cat({Bytes(good.begin(), good.begin() + 14), {DLE, ETX, 0x00}, good})},
+      {"fill bytes and noise around", cat({Bytes(30, FILL), good, Bytes(5, FILL), {0x00, 0x10, 0x10, 0x33}})},
+      {"control pairs between frames", cat({{DLE, SEQ2, DLE, NAK, DLE, ENQ, DLE, SYN}, good, {DLE, SEQ1}})},
+      {"acknowledgement inside a frame", ack_inside, false, true},
+      {"control pairs inside a frame", pairs_inside, true, true},
+      {"refused, then acknowledged", {DLE, NAK, FILL, DLE, SEQ1}, false, true},
+      {"no free packet", cat({good, Bytes(3, FILL), good}), false, false, true},
+      {"cut short", Bytes(good.begin(), good.begin() + 30)},
+  };
+  pool_at_least(8);
+  for (const WireCase &c : cases) {
+    SCOPED_TRACE(c.name);
+    std::string by_byte = wire_outcome(c, [](LinkHandle *link, const Bytes &w) { feed(link, w); });
+    for (size_t split = 0; split <= c.wire.size(); split++) {
+      SCOPED_TRACE("split at " + std::to_string(split));
+      EXPECT_EQ(by_byte, wire_outcome(c, [split](LinkHandle *link, const Bytes &w) {
+                  receive_framer_bytes(link, w.data(), split);
+                  receive_framer_bytes(link, w.data() + split, w.size() - split);
+                }));
+    }
+    for (size_t chunk : {1, 2, 3, 7}) {
+      SCOPED_TRACE("reads of " + std::to_string(chunk));
+      EXPECT_EQ(by_byte, wire_outcome(c, [chunk](LinkHandle *link, const Bytes &w) {
+                  for (size_t i = 0; i < w.size(); i += chunk)
+                    receive_framer_bytes(link, w.data() + i, std::min(chunk, w.size() - i));
+                }));
+    }
   }
 }
 
