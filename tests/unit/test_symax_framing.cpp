@@ -487,4 +487,102 @@ TEST(SymaxFraming, ReadsInRunsActAsByteByByte) {
   }
 }
 
+// The pump's fill as it was before frames went whole: the transmitter
+// byte by byte, told before each byte when the line is free of those before.
+void fill_byte_by_byte(LinkHandle *link, int64_t written_free, uint16_t limit) {
+  SerialChannel *ch = serial_channel(link);
+  int64_t from = written_free > ch->now_us ? written_free : ch->now_us;
+  while (ch->tx_length < limit) {
+    ch->line_free_us = from + int64_t(ch->tx_length) * ch->char_us;
+    uint16_t b = transmit_framer(link);
+    if (b >= 256) break;
+    ch->tx_buffer[ch->tx_length++] = static_cast<uint8_t>(b);
+  }
+}
+
+// What the fills gave, a line each, then the transmitter.
+std::string fills_and_state(HandLink &h, void (*fill)(LinkHandle *, int64_t, uint16_t), int64_t written_free,
+                            uint16_t limit) {
+  SerialChannel *ch = h.ch();
+  std::string out;
+  char line[200];
+  for (int fills = 0; fills < 64; fills++) {
+    fill(h.link, written_free, limit);
+    if (ch->tx_length == 0) break;
+    for (int i = 0; i < ch->tx_length; i++) {
+      snprintf(line, sizeof line, " %02X", ch->tx_buffer[i]);
+      out += line;
+    }
+    out += "\n";
+    ch->tx_length = 0;
+  }
+  const SymaxTransmitter &tx = ch->symax_tx;
+  snprintf(line, sizeof line, "tx %u %04X %u %u %04X %02X %02X %u %u %u %lld %u %d sending %d\n", tx.state, tx.flags,
+           tx.index, tx.left, tx.check, tx.expected_ack, tx.reply_byte, tx.enquiries, tx.retries, tx.fills,
+           static_cast<long long>(tx.fill_due_us), tx.sent, tx.taking, ch->tx_packet != nullptr);
+  return out + line;
+}
+
+// The pump's fill writes a frame whole where it fits, and gives what the
+// transmitter gives byte by byte with the same frozen clock: the same
+// bytes in each fill, whatever the room, an owed answer before the frame,
+// and the acknowledgement wait after it timed the same.
+TEST(SymaxFraming, FillsActAsByteByByte) {
+  enum Before { NOTHING, ACK_OWED, BUSY_OWED, REFUSED };
+  struct Case {
+    const char *name;
+    bool crc;
+    Bytes route;
+    Bytes data;
+    Before before = NOTHING;
+  } cases[] = {
+      {"bcc", false, {'C', '9'}, {0x03, 0x00, 0x00, 0x00, 0x14}},
+      {"crc", true, {'C', '9', '0', '1'}, {0x03, 0x00, 0x00, 0x00, 0x14}},
+      {"DLEs in the data", false, {}, {0x10, 0x00, 0x10, 0x10, 0x05}},
+      {"DLEs in the data, crc", true, {'1'}, {0x10, 0x00, 0x10, 0x10, 0x05}},
+      {"empty message", true, {}, {}},
+      {"a whole packet", false, {}, Bytes(PACKET_DATA_SIZE, 0x10)},
+      {"acknowledgement owed first", false, {'C'}, {0x03, 0x10}, ACK_OWED},
+      {"DLE SYN owed first, crc", true, {}, {0x03, 0x10}, BUSY_OWED},
+      {"sent again once refused", true, {'2'}, {0x10, 0x04}, REFUSED},
+  };
+  pool_at_least(8);
+  for (const Case &c : cases) {
+    const uint16_t frame = static_cast<uint16_t>(ref_frame(SEQ1, c.route, c.data, c.crc).size());
+    const uint16_t owed = c.before == ACK_OWED || c.before == BUSY_OWED ? 2 : 0;
+    for (uint16_t limit : {uint16_t(SERIAL_BUFFER_SIZE), uint16_t(SYMAX_IO_SIZE), uint16_t(frame + owed),
+                           uint16_t(frame + owed - 1), uint16_t(3)}) {
+      if (limit > SERIAL_BUFFER_SIZE) continue;
+      for (int64_t written_free : {int64_t(0), int64_t(1003000)}) {
+        SCOPED_TRACE(testing::Message() << c.name << ", limit " << limit << ", line free at " << written_free);
+        auto run = [&](void (*fill)(LinkHandle *, int64_t, uint16_t)) {
+          HandLink h(c.crc);
+          SerialChannel *ch = h.ch();
+          ch->now_us = 1000000;
+          int pool_before = pool_count();
+          queue_put(&ch->tx_queue, make_packet(c.route, c.data));
+          queue_put(&ch->tx_queue, make_packet({}, {0x00, 0x10}));
+          if (c.before == ACK_OWED) symax_answer(ch->symax_tx, SEQ2);
+          if (c.before == BUSY_OWED) symax_answer_busy(ch->symax_tx);
+          if (c.before == REFUSED) {
+            drain_tx(h.link);
+            feed(h.link, {DLE, NAK});
+          }
+          std::string out = fills_and_state(h, fill, written_free, limit);
+          // Its acknowledgement lets the next frame go.
+          ch->now_us += 100;
+          feed(h.link, {DLE, SEQ1});
+          out += fills_and_state(h, fill, written_free, limit);
+          ch->now_us += 100000;
+          out += fills_and_state(h, fill, written_free, limit);
+          feed(h.link, {DLE, SEQ2});
+          out += "pool " + std::to_string(pool_before - pool_count());
+          return out;
+        };
+        EXPECT_EQ(run(fill_byte_by_byte), run(transmit_framer_fill));
+      }
+    }
+  }
+}
+
 }  // namespace
