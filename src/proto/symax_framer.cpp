@@ -314,6 +314,41 @@ SymaxRxResult symax_receive(SymaxReceiver &rx, Packet *packet, uint8_t b, bool c
   return frame_step(rx, packet, b, after_dle, crc);
 }
 
+namespace {
+
+// The check stepped inline where it is the sum (CRC-16 by check_update's
+// table): the runs and whole frames below step it for every byte.
+template <bool CRC>
+inline uint16_t step(uint16_t check, uint8_t b) {
+  return CRC ? check_update(check, b, true) : static_cast<uint16_t>(check - b);
+}
+
+// The data part of symax_receive_run, from rx.space on.
+template <bool CRC>
+size_t data_run(SymaxReceiver &rx, Packet *packet, const uint8_t *bytes, size_t count) {
+  const uint8_t *in = bytes, *end = bytes + count;
+  uint8_t *out = packet->data + (PACKET_DATA_SIZE - rx.space), *room_end = packet->data + PACKET_DATA_SIZE;
+  uint16_t check = rx.check;
+  while (in < end && out < room_end) {
+    uint8_t b = *in;
+    if (b == DLE) {
+      // A doubled DLE is one data byte, counted twice; DLE ETX, DLE SOH or
+      // a DLE whose partner is still to come, the machine's.
+      if (in + 1 == end || in[1] != DLE) break;
+      check = step<CRC>(check, DLE);
+      in++;
+    }
+    *out++ = b;
+    check = step<CRC>(check, b);
+    in++;
+  }
+  rx.space = static_cast<uint16_t>(room_end - out);
+  rx.check = check;
+  return static_cast<size_t>(in - bytes);
+}
+
+}  // namespace
+
 size_t symax_receive_run(SymaxReceiver &rx, Packet *packet, const uint8_t *bytes, size_t count, bool crc) {
   // A byte after a DLE, or a check byte: the machine's.
   if (rx.flags != 0) return 0;
@@ -322,30 +357,14 @@ size_t symax_receive_run(SymaxReceiver &rx, Packet *packet, const uint8_t *bytes
     while (i < count && bytes[i] != DLE) i++;   // fill bytes or noise between frames
     return i;
   }
-  if (!packet || (rx.state != SRX_ROUTE && rx.state != SRX_DATA)) return 0;
-  uint16_t space = rx.space, check = rx.check;
-  if (rx.state == SRX_ROUTE) {
-    // Any DLE ends the route (DLE STX) or the frame.
-    for (; i < count && space > 0 && bytes[i] != DLE; i++, space--) {
-      packet->address[ROUTE_ROOM - space] = bytes[i];
-      check = check_update(check, bytes[i], crc);
-    }
-  } else {
-    for (; i < count && space > 0; i++, space--) {
-      uint8_t b = bytes[i];
-      if (b == DLE) {
-        // A doubled DLE is one data byte, counted twice; DLE ETX, DLE SOH
-        // or a DLE whose partner is still to come, the machine's.
-        if (i + 1 == count || bytes[i + 1] != DLE) break;
-        check = check_update(check, DLE, crc);
-        i++;
-      }
-      packet->data[PACKET_DATA_SIZE - space] = b;
-      check = check_update(check, b, crc);
-    }
+  if (!packet) return 0;
+  if (rx.state == SRX_DATA) return crc ? data_run<true>(rx, packet, bytes, count) : data_run<false>(rx, packet, bytes, count);
+  if (rx.state != SRX_ROUTE) return 0;
+  // Any DLE ends the route (DLE STX) or the frame.
+  for (; i < count && rx.space > 0 && bytes[i] != DLE; i++, rx.space--) {
+    packet->address[ROUTE_ROOM - rx.space] = bytes[i];
+    rx.check = check_update(rx.check, bytes[i], crc);
   }
-  rx.space = space;
-  rx.check = check;
   return i;
 }
 
@@ -428,7 +447,7 @@ void symax_write_frame(SymaxTransmitter &tx, const Packet *p, uint8_t *out, cons
   uint16_t check = check_start(crc);
   auto put = [&](uint8_t b) {
     *out++ = b;
-    check = check_update(check, b, crc);
+    check = crc ? step<true>(check, b) : step<false>(check, b);
   };
   *out++ = DLE;
   *out++ = SOH;
