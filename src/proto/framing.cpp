@@ -121,6 +121,41 @@ uint16_t symax_transmit_byte(LinkHandle *link) {
   return b;
 }
 
+// The bytes inside a frame (most of every reply) in one run: see
+// symax_receive_run. Everything else, byte by byte.
+size_t symax_receive_bytes(LinkHandle *link, const uint8_t *bytes, size_t count) {
+  SerialChannel *ch = serial_channel(link);
+  return symax_receive_run(ch->symax_rx, ch->rx_packet, bytes, count, symax_crc(ch->symax_tx));
+}
+
+// A request in one go where the pump's buffer holds it whole (a pty): only
+// its acknowledgement wait after it is timed, and that the byte-by-byte
+// transmitter goes on with. What is owed goes first, as the transmitter
+// serves it; a frame cut by the buffer (a line's bursts) goes byte by byte.
+bool symax_transmit_frames(LinkHandle *link, uint16_t limit) {
+  SerialChannel *ch = serial_channel(link);
+  SymaxTransmitter &tx = ch->symax_tx;
+  while (symax_answer_owed(tx) && ch->tx_length < limit) {
+    ch->tx_buffer[ch->tx_length++] = static_cast<uint8_t>(symax_transmit_byte(link));
+    ch->line_free_us += ch->char_us;
+  }
+  if (!symax_frame_may_start(tx, ch->tx_packet)) return true;
+  Packet *p = tx.state == STX_IDLE ? ch->tx_queue.head : ch->tx_packet;
+  if (!p) return true;   // the transmitter says there is nothing, as it would
+  uint16_t n = symax_frame_length(p, symax_crc(tx));
+  if (ch->tx_length + n > limit) return true;
+  if (tx.state == STX_IDLE) ch->tx_packet = queue_take(&ch->tx_queue);
+  // The clock of the frame's last byte.
+  const SymaxClock last = {.now_us = ch->now_us,
+                           .line_free_us = ch->line_free_us + int64_t(n - 1) * ch->char_us,
+                           .char_us = ch->char_us,
+                           .network_allowance_us = ch->network_allowance_us};
+  symax_write_frame(tx, p, ch->tx_buffer + ch->tx_length, last);
+  ch->tx_length = static_cast<uint16_t>(ch->tx_length + n);
+  ch->line_free_us += int64_t(n) * ch->char_us;
+  return true;
+}
+
 // The fill bytes of the acknowledgement wait go out by the clock, not on
 // any event of the port: the reader must wake for each.
 int64_t symax_pump_due(LinkHandle *link) { return symax_fill_due_us(serial_channel(link)->symax_tx); }
@@ -130,8 +165,8 @@ constexpr FramerSlot symax_slot = {
     .transmit = symax_transmit_byte,
     .line_silent = nullptr,
     .pump_due_us = symax_pump_due,
-    .receive_run = nullptr,
-    .transmit_frames = nullptr,
+    .receive_run = symax_receive_bytes,
+    .transmit_frames = symax_transmit_frames,
 };
 
 }  // namespace
@@ -194,11 +229,13 @@ void transmit_framer_fill(LinkHandle *link, int64_t written_free, uint16_t limit
   if (!slot || !slot->transmit || ch->tx_length >= limit) return;
   // Whole frames where the framing writes them (every request would pay
   // for its bytes one by one); the trace follows the bytes one by one.
-  bool by_frames = slot->transmit_frames != nullptr;
-  if (by_frames && !frame_trace_on() && !slot->transmit_frames(link, limit)) return;
+  // line_free_us: when the line is free of the bytes before the next one
+  // (Sy/Max times its acknowledgement wait from its frame's end).
   int64_t from = written_free > ch->now_us ? written_free : ch->now_us;
+  ch->line_free_us = from + int64_t(ch->tx_length) * ch->char_us;
+  if (slot->transmit_frames && !frame_trace_on() && !slot->transmit_frames(link, limit)) return;
   while (ch->tx_length < limit) {
-    if (!by_frames) ch->line_free_us = from + int64_t(ch->tx_length) * ch->char_us;
+    ch->line_free_us = from + int64_t(ch->tx_length) * ch->char_us;
     uint16_t b = slot->transmit(link);
     if (b >= 256) break;
     ch->tx_buffer[ch->tx_length++] = static_cast<uint8_t>(b);

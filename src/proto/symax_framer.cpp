@@ -8,6 +8,15 @@ constexpr uint16_t ROUTE_ROOM = PACKET_ADDRESS_SIZE - 2;   // the route, then 0x
 constexpr uint8_t ROUTE_END = 0xFF;
 
 uint16_t check_start(bool crc) { return crc ? 0xFFFF : 0; }
+uint16_t data_length(const Packet *p) { return p->length > PACKET_DATA_SIZE ? PACKET_DATA_SIZE : p->length; }
+uint16_t route_length(const Packet *p) {
+  uint16_t n = 0;
+  while (n < PACKET_ADDRESS_SIZE && p->address[n] != ROUTE_END) n++;
+  return n;
+}
+
+// The control bytes served before anything else (see owed_byte).
+constexpr uint16_t TXF_OWED = TXF_ENQ | TXF_DLE | TXF_REPLY | TXF_SYN | TXF_ACK_DUE | TXF_NO_PACKET;
 
 // ---- Receiver ----
 
@@ -152,6 +161,17 @@ uint16_t give_up(SymaxTransmitter &tx) {
   return SYMAX_TX_GIVEN_UP;
 }
 
+// The frame's last byte goes at `clock`: its acknowledgement is awaited.
+void ack_wait_begin(SymaxTransmitter &tx, const SymaxClock &clock) {
+  tx.enquiries = SYMAX_ENQUIRIES;
+  tx.fills = SYMAX_FILLS;
+  // The first fill byte would follow the frame once it has left (and,
+  // across a network, once its acknowledgement could be back).
+  tx.fill_due_us = (clock.line_free_us > clock.now_us ? clock.line_free_us : clock.now_us) + 2 * clock.char_us +
+                   clock.network_allowance_us;
+  tx.state = STX_ACK_WAIT;
+}
+
 // After the check: fill bytes by the clock, DLE ENQ after every ten, until
 // the enquiries are used up.
 uint16_t ack_wait_byte(SymaxTransmitter &tx, const SymaxClock &clock) {
@@ -209,7 +229,7 @@ uint16_t frame_byte(SymaxTransmitter &tx, const Packet *p, const SymaxClock &clo
     case STX_START:
       tx.check = check_update(tx.check, STX, crc);
       tx.index = 0;
-      tx.left = p->length > PACKET_DATA_SIZE ? PACKET_DATA_SIZE : p->length;
+      tx.left = data_length(p);
       tx.state = STX_DATA;
       return STX;
     case STX_DATA:
@@ -237,13 +257,7 @@ uint16_t frame_byte(SymaxTransmitter &tx, const Packet *p, const SymaxClock &clo
       tx.state = STX_CHECK_LOW;
       return static_cast<uint8_t>(tx.check >> 8);
     case STX_CHECK_LOW:
-      tx.enquiries = SYMAX_ENQUIRIES;
-      tx.fills = SYMAX_FILLS;
-      // The first fill byte would follow the frame once it has left (and,
-      // across a network, once its acknowledgement could be back).
-      tx.fill_due_us = (clock.line_free_us > clock.now_us ? clock.line_free_us : clock.now_us) + 2 * clock.char_us +
-                       clock.network_allowance_us;
-      tx.state = STX_ACK_WAIT;
+      ack_wait_begin(tx, clock);
       return sent(tx, SYMAX_SENT_FRAME_LAST, static_cast<uint8_t>(tx.check & 0xFF));
     case STX_ACK_WAIT:
       return ack_wait_byte(tx, clock);
@@ -298,6 +312,60 @@ SymaxRxResult symax_receive(SymaxReceiver &rx, Packet *packet, uint8_t b, bool c
     return rx.state == SRX_IDLE ? SYMAX_RX_SKIPPED : SYMAX_RX_STORED;
   }
   return frame_step(rx, packet, b, after_dle, crc);
+}
+
+namespace {
+
+// The check stepped inline where it is the sum (CRC-16 by check_update's
+// table): the runs and whole frames below step it for every byte.
+template <bool CRC>
+inline uint16_t step(uint16_t check, uint8_t b) {
+  return CRC ? check_update(check, b, true) : static_cast<uint16_t>(check - b);
+}
+
+// The data part of symax_receive_run, from rx.space on.
+template <bool CRC>
+size_t data_run(SymaxReceiver &rx, Packet *packet, const uint8_t *bytes, size_t count) {
+  const uint8_t *in = bytes, *end = bytes + count;
+  uint8_t *out = packet->data + (PACKET_DATA_SIZE - rx.space), *room_end = packet->data + PACKET_DATA_SIZE;
+  uint16_t check = rx.check;
+  while (in < end && out < room_end) {
+    uint8_t b = *in;
+    if (b == DLE) {
+      // A doubled DLE is one data byte, counted twice; DLE ETX, DLE SOH or
+      // a DLE whose partner is still to come, the machine's.
+      if (in + 1 == end || in[1] != DLE) break;
+      check = step<CRC>(check, DLE);
+      in++;
+    }
+    *out++ = b;
+    check = step<CRC>(check, b);
+    in++;
+  }
+  rx.space = static_cast<uint16_t>(room_end - out);
+  rx.check = check;
+  return static_cast<size_t>(in - bytes);
+}
+
+}  // namespace
+
+size_t symax_receive_run(SymaxReceiver &rx, Packet *packet, const uint8_t *bytes, size_t count, bool crc) {
+  // A byte after a DLE, or a check byte: the machine's.
+  if (rx.flags != 0) return 0;
+  size_t i = 0;
+  if (rx.state == SRX_IDLE) {
+    while (i < count && bytes[i] != DLE) i++;   // fill bytes or noise between frames
+    return i;
+  }
+  if (!packet) return 0;
+  if (rx.state == SRX_DATA) return crc ? data_run<true>(rx, packet, bytes, count) : data_run<false>(rx, packet, bytes, count);
+  if (rx.state != SRX_ROUTE) return 0;
+  // Any DLE ends the route (DLE STX) or the frame.
+  for (; i < count && rx.space > 0 && bytes[i] != DLE; i++, rx.space--) {
+    packet->address[ROUTE_ROOM - rx.space] = bytes[i];
+    rx.check = check_update(rx.check, bytes[i], crc);
+  }
+  return i;
 }
 
 uint16_t symax_transmit(SymaxTransmitter &tx, const Packet *packet, const SymaxClock &clock) {
@@ -358,4 +426,49 @@ void symax_abandon(SymaxReceiver &rx, SymaxTransmitter &tx) {
   tx.state = STX_IDLE;
   tx.flags &= TXF_CRC;
   tx.taking = false;
+}
+
+bool symax_answer_owed(const SymaxTransmitter &tx) { return !(tx.flags & TXF_CONTINUE) && (tx.flags & TXF_OWED); }
+
+bool symax_frame_may_start(const SymaxTransmitter &tx, const Packet *lent) {
+  if (tx.taking || (tx.flags & (TXF_OWED | TXF_CONTINUE))) return false;
+  return tx.state == STX_IDLE ? !lent : tx.state == STX_RESTART && lent;
+}
+
+uint16_t symax_frame_length(const Packet *p, bool crc) {
+  uint16_t n = data_length(p), dles = 0;
+  for (uint16_t i = 0; i < n; i++) dles += p->data[i] == DLE;
+  // DLE SOH, sequence, route, DLE STX, data, DLE ETX, check
+  return static_cast<uint16_t>(2 + 1 + route_length(p) + 2 + n + dles + 2 + (crc ? 2 : 1));
+}
+
+void symax_write_frame(SymaxTransmitter &tx, const Packet *p, uint8_t *out, const SymaxClock &clock) {
+  bool crc = symax_crc(tx);
+  uint16_t check = check_start(crc);
+  auto put = [&](uint8_t b) {
+    *out++ = b;
+    check = crc ? step<true>(check, b) : step<false>(check, b);
+  };
+  *out++ = DLE;
+  *out++ = SOH;
+  put(tx.expected_ack);
+  for (uint16_t i = 0, n = route_length(p); i < n; i++) put(p->address[i]);
+  put(DLE);
+  put(STX);
+  uint16_t n = data_length(p);
+  for (uint16_t i = 0; i < n; i++) {
+    if (p->data[i] == DLE) put(DLE);
+    put(p->data[i]);
+  }
+  put(DLE);
+  put(ETX);
+  if (crc) *out++ = static_cast<uint8_t>(check >> 8);
+  *out = static_cast<uint8_t>(check & 0xFF);
+  // The transmitter as after the check's last byte.
+  if (tx.state == STX_IDLE) tx.retries = SYMAX_RETRIES;
+  tx.check = check;
+  tx.index = n;
+  tx.left = 0;
+  ack_wait_begin(tx, clock);
+  tx.sent = SYMAX_SENT_FRAME_LAST;
 }

@@ -46,7 +46,12 @@
 //                         enquiries: its packet goes back to the pool; then
 //                         as SYMAX_TX_WANT_PACKET
 // tx.sent tells what the byte handed out is (SymaxSent), for the trace.
+//
+// Every byte of every frame passes through these, so the bytes inside a
+// frame may also be taken in runs (symax_receive_run) and a frame written
+// whole (symax_write_frame); the byte-fed machines stay the reference.
 #pragma once
+#include <cstddef>
 #include <cstdint>
 
 #include "proto/packet.h"
@@ -95,6 +100,12 @@ struct SymaxReceiver {
   uint16_t check = 0;
 };
 SymaxRxResult symax_receive(SymaxReceiver &rx, Packet *packet, uint8_t byte, bool crc);
+// Of the bytes given, those symax_receive would answer SYMAX_RX_STORED or
+// SYMAX_RX_SKIPPED without anything else to do: plain bytes of the route
+// or the data (a doubled DLE in the data too) while there is room, or
+// anything but a DLE between frames. Returns how many it took, as the
+// machine would; the next byte is the machine's.
+size_t symax_receive_run(SymaxReceiver &rx, Packet *packet, const uint8_t *bytes, size_t count, bool crc);
 
 constexpr uint16_t SYMAX_TX_LATER = 0x100;
 constexpr uint16_t SYMAX_TX_WANT_PACKET = 0x101;
@@ -134,6 +145,24 @@ struct SymaxTransmitter {
                                // with the frame, as within one call
 };
 uint16_t symax_transmit(SymaxTransmitter &tx, const Packet *packet, const SymaxClock &clock);
+
+// A whole frame at once, as symax_transmit gives it byte by byte: the
+// frame's bytes follow each other with nothing owed between them and
+// nothing timed, from its DLE SOH to its check.
+//   symax_answer_owed      the next call gives an owed control byte (which
+//                          reads no clock)
+//   symax_frame_may_start  the next call starts a frame: idle with no packet
+//                          lent (the next one to send is lent, as
+//                          SYMAX_TX_WANT_PACKET asks) or a refused frame to
+//                          send again with its packet, nothing owed
+//   symax_frame_length     how many bytes the frame of the packet is
+//   symax_write_frame      writes them and leaves tx as after the frame's
+//                          last byte handed out at `clock` (its
+//                          acknowledgement wait)
+bool symax_answer_owed(const SymaxTransmitter &tx);
+bool symax_frame_may_start(const SymaxTransmitter &tx, const Packet *lent);
+uint16_t symax_frame_length(const Packet *packet, bool crc);
+void symax_write_frame(SymaxTransmitter &tx, const Packet *packet, uint8_t *out, const SymaxClock &clock);
 
 // Owes the far end DLE + reply: its frame's sequence byte, or NAK.
 void symax_answer(SymaxTransmitter &tx, uint8_t reply);

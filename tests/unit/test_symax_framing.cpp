@@ -2,7 +2,10 @@
 // transmitter, and the two on a link's channel.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdio>
 #include <random>
+#include <string>
 
 #include "symax_test_util.h"
 
@@ -340,6 +343,245 @@ TEST(SymaxFraming, HostileInputKeepsThePoolWhole) {
     EXPECT_EQ(Bytes(answer.end() - 2, answer.end()), (Bytes{0x10, 0x15}));
     while (Packet *p = queue_take(&h.ch()->rx_queue)) queue_put(&free_packets, p);
     EXPECT_EQ(pool_count(), pool_before);
+  }
+}
+
+Bytes cat(std::initializer_list<Bytes> parts) {
+  Bytes out;
+  for (const Bytes &b : parts) out.insert(out.end(), b.begin(), b.end());
+  return out;
+}
+
+// Everything a link's Sy/Max framing leaves for others to see, as text (a
+// difference shows where it lies): the frames queued, the frame under way,
+// a woken waiter, the pool, both machines' state, and then what the
+// transmitter has to send.
+std::string symax_outcome(HandLink &h, int pool_before) {
+  SerialChannel *ch = h.ch();
+  std::string out;
+  char line[160];
+  auto packet = [&](const char *what, const Packet *p, int length) {
+    out += what;
+    for (int i = 0; i < PACKET_ADDRESS_SIZE; i++) {
+      snprintf(line, sizeof line, " %02X", p->address[i]);
+      out += line;
+      if (p->address[i] == 0xFF) break;
+    }
+    out += " |";
+    for (int i = 0; i < length && i < PACKET_DATA_SIZE; i++) {
+      snprintf(line, sizeof line, " %02X", p->data[i]);
+      out += line;
+    }
+    out += "\n";
+  };
+  for (Packet *p = ch->rx_queue.head; p; p = p->next) packet("frame", p, p->length);
+  const SymaxReceiver &rx = ch->symax_rx;
+  if (ch->rx_packet) packet("held", ch->rx_packet, rx.state == SRX_DATA ? PACKET_DATA_SIZE - rx.space : 0);
+  const SymaxTransmitter &tx = ch->symax_tx;
+  snprintf(line, sizeof line, "woken %d pool %d sending %d rx %u %02X %02X %u %04X tx %u %04X %02X %02X %u %u\n",
+           ch->waiter_due, pool_before - pool_count(), ch->tx_packet != nullptr, rx.state, rx.flags, rx.sequence,
+           rx.space, rx.check, tx.state, tx.flags, tx.expected_ack, tx.reply_byte, tx.retries, tx.sent);
+  out += line;
+  out += "sends";
+  for (uint8_t b : drain_tx(h.link)) {
+    snprintf(line, sizeof line, " %02X", b);
+    out += line;
+  }
+  return out;
+}
+
+struct WireCase {
+  const char *name;
+  Bytes wire;
+  bool crc = false;
+  bool sending = false;      // a frame of ours awaits its acknowledgement
+  bool empty_pool = false;   // no packet for a frame that comes
+};
+
+// The wire fed to a fresh link by `deliver`: the outcome.
+template <typename Deliver>
+std::string wire_outcome(const WireCase &c, Deliver deliver) {
+  HandLink h(c.crc);
+  SerialChannel *ch = h.ch();
+  ch->expected_transaction = 0x42;
+  ch->reader_holds_lock = true;   // a woken waiter shows as waiter_due
+  if (c.sending) {
+    queue_put(&ch->tx_queue, make_packet({'0', '1'}, {0x00, 0x41}));
+    drain_tx(h.link);
+  }
+  PacketQueue hoard = {};
+  if (c.empty_pool)
+    while (Packet *p = queue_take(&free_packets)) queue_put(&hoard, p);
+  int pool_before = pool_count();
+  deliver(h.link, c.wire);
+  std::string out = symax_outcome(h, pool_before);
+  while (Packet *p = queue_take(&hoard)) queue_put(&free_packets, p);
+  while (Packet *p = queue_take(&ch->rx_queue)) queue_put(&free_packets, p);
+  return out;
+}
+
+// The bytes of a read taken in runs (receive_framer_bytes) give what they
+// give one by one: the same frames kept and dropped, the same answers
+// owed, wherever the reads split the wire.
+TEST(SymaxFraming, ReadsInRunsActAsByteByByte) {
+  Bytes registers(40);
+  for (size_t i = 0; i < registers.size(); i++) registers[i] = static_cast<uint8_t>(i * 7);
+  registers[1] = 0x42;
+  const Bytes reply = cat({{0x86, 0x42}, registers});
+  const Bytes dles = {0x86, 0x42, 0x10, 0x10, 0x10, 0x01, 0x10, 0x00, 0x10};
+  const Bytes good = ref_frame(SEQ1, {'C', '9'}, reply, false);
+  const Bytes good_crc = ref_frame(SEQ2, {'C', '9', '0', '1'}, reply, true);
+  Bytes bad = ref_frame(SEQ1, {}, dles, false);
+  bad.back() ^= 1;
+  Bytes bad_crc = ref_frame(SEQ1, {}, dles, true);
+  bad_crc[bad_crc.size() - 2] ^= 1;
+  const Bytes full = cat({{0x86, 0x42}, Bytes(PACKET_DATA_SIZE - 2, 0x10)});
+  Bytes ack_inside = good;
+  ack_inside.insert(ack_inside.begin() + 12, {DLE, SEQ1});
+  Bytes pairs_inside = good_crc;
+  pairs_inside.insert(pairs_inside.begin() + 20, {DLE, ENQ, DLE, SYN});
+  pairs_inside.insert(pairs_inside.begin() + 4, {DLE, NAK});
+  const WireCase cases[] = {
+      {"bcc reply", good},
+      {"crc reply", good_crc, true},
+      {"doubled DLEs", ref_frame(SEQ2, {'1'}, dles, false)},
+      {"doubled DLEs, crc", ref_frame(SEQ2, {'1'}, dles, true), true},
+      {"bad check", bad},
+      {"bad crc", bad_crc, true},
+      {"check byte equal to DLE, then a frame", cat({ref_frame(SEQ1, {}, {0x00, 0x00, 0xBA}, false), good})},
+      {"foreign transaction", ref_frame(SEQ1, {}, {0x86, 0x07, 0x00}, false)},
+      {"data filling the packet", ref_frame(SEQ1, {}, full, false)},
+      {"over-long data", ref_frame(SEQ1, {}, cat({full, {0x55}}), false)},
+      {"over-long data, crc", ref_frame(SEQ1, {}, Bytes(PACKET_DATA_SIZE + 9, 0x42), true), true},
+      {"over-long route", ref_frame(SEQ1, Bytes(PACKET_ADDRESS_SIZE, '7'), reply, false)},
+      {"DLE SOH restarts a frame", cat({Bytes(good.begin(), good.begin() + 20), good})},
+      {"DLE SOH in the route", cat({Bytes(good.begin(), good.begin() + 4), good_crc}), true},
+      {"stray DLE in the data", cat({Bytes(good.begin(), good.begin() + 14), {DLE, 0x07}, good})},
+      {"DLE ETX early", cat({Bytes(good.begin(), good.begin() + 14), {DLE, ETX, 0x00}, good})},
+      {"fill bytes and noise around", cat({Bytes(30, FILL), good, Bytes(5, FILL), {0x00, 0x10, 0x10, 0x33}})},
+      {"control pairs between frames", cat({{DLE, SEQ2, DLE, NAK, DLE, ENQ, DLE, SYN}, good, {DLE, SEQ1}})},
+      {"acknowledgement inside a frame", ack_inside, false, true},
+      {"control pairs inside a frame", pairs_inside, true, true},
+      {"refused, then acknowledged", {DLE, NAK, FILL, DLE, SEQ1}, false, true},
+      {"no free packet", cat({good, Bytes(3, FILL), good}), false, false, true},
+      {"cut short", Bytes(good.begin(), good.begin() + 30)},
+  };
+  pool_at_least(8);
+  for (const WireCase &c : cases) {
+    SCOPED_TRACE(c.name);
+    std::string by_byte = wire_outcome(c, [](LinkHandle *link, const Bytes &w) { feed(link, w); });
+    for (size_t split = 0; split <= c.wire.size(); split++) {
+      SCOPED_TRACE("split at " + std::to_string(split));
+      EXPECT_EQ(by_byte, wire_outcome(c, [split](LinkHandle *link, const Bytes &w) {
+                  receive_framer_bytes(link, w.data(), split);
+                  receive_framer_bytes(link, w.data() + split, w.size() - split);
+                }));
+    }
+    for (size_t chunk : {1, 2, 3, 7}) {
+      SCOPED_TRACE("reads of " + std::to_string(chunk));
+      EXPECT_EQ(by_byte, wire_outcome(c, [chunk](LinkHandle *link, const Bytes &w) {
+                  for (size_t i = 0; i < w.size(); i += chunk)
+                    receive_framer_bytes(link, w.data() + i, std::min(chunk, w.size() - i));
+                }));
+    }
+  }
+}
+
+// The pump's fill as it was before frames went whole: the transmitter
+// byte by byte, told before each byte when the line is free of those before.
+void fill_byte_by_byte(LinkHandle *link, int64_t written_free, uint16_t limit) {
+  SerialChannel *ch = serial_channel(link);
+  int64_t from = written_free > ch->now_us ? written_free : ch->now_us;
+  while (ch->tx_length < limit) {
+    ch->line_free_us = from + int64_t(ch->tx_length) * ch->char_us;
+    uint16_t b = transmit_framer(link);
+    if (b >= 256) break;
+    ch->tx_buffer[ch->tx_length++] = static_cast<uint8_t>(b);
+  }
+}
+
+// What the fills gave, a line each, then the transmitter.
+std::string fills_and_state(HandLink &h, void (*fill)(LinkHandle *, int64_t, uint16_t), int64_t written_free,
+                            uint16_t limit) {
+  SerialChannel *ch = h.ch();
+  std::string out;
+  char line[200];
+  for (int fills = 0; fills < 64; fills++) {
+    fill(h.link, written_free, limit);
+    if (ch->tx_length == 0) break;
+    for (int i = 0; i < ch->tx_length; i++) {
+      snprintf(line, sizeof line, " %02X", ch->tx_buffer[i]);
+      out += line;
+    }
+    out += "\n";
+    ch->tx_length = 0;
+  }
+  const SymaxTransmitter &tx = ch->symax_tx;
+  snprintf(line, sizeof line, "tx %u %04X %u %u %04X %02X %02X %u %u %u %lld %u %d sending %d\n", tx.state, tx.flags,
+           tx.index, tx.left, tx.check, tx.expected_ack, tx.reply_byte, tx.enquiries, tx.retries, tx.fills,
+           static_cast<long long>(tx.fill_due_us), tx.sent, tx.taking, ch->tx_packet != nullptr);
+  return out + line;
+}
+
+// The pump's fill writes a frame whole where it fits, and gives what the
+// transmitter gives byte by byte with the same frozen clock: the same
+// bytes in each fill, whatever the room, an owed answer before the frame,
+// and the acknowledgement wait after it timed the same.
+TEST(SymaxFraming, FillsActAsByteByByte) {
+  enum Before { NOTHING, ACK_OWED, BUSY_OWED, REFUSED };
+  struct Case {
+    const char *name;
+    bool crc;
+    Bytes route;
+    Bytes data;
+    Before before = NOTHING;
+  } cases[] = {
+      {"bcc", false, {'C', '9'}, {0x03, 0x00, 0x00, 0x00, 0x14}},
+      {"crc", true, {'C', '9', '0', '1'}, {0x03, 0x00, 0x00, 0x00, 0x14}},
+      {"DLEs in the data", false, {}, {0x10, 0x00, 0x10, 0x10, 0x05}},
+      {"DLEs in the data, crc", true, {'1'}, {0x10, 0x00, 0x10, 0x10, 0x05}},
+      {"empty message", true, {}, {}},
+      {"a whole packet", false, {}, Bytes(PACKET_DATA_SIZE, 0x10)},
+      {"acknowledgement owed first", false, {'C'}, {0x03, 0x10}, ACK_OWED},
+      {"DLE SYN owed first, crc", true, {}, {0x03, 0x10}, BUSY_OWED},
+      {"sent again once refused", true, {'2'}, {0x10, 0x04}, REFUSED},
+  };
+  pool_at_least(8);
+  for (const Case &c : cases) {
+    const uint16_t frame = static_cast<uint16_t>(ref_frame(SEQ1, c.route, c.data, c.crc).size());
+    const uint16_t owed = c.before == ACK_OWED || c.before == BUSY_OWED ? 2 : 0;
+    for (uint16_t limit : {uint16_t(SERIAL_BUFFER_SIZE), uint16_t(SYMAX_IO_SIZE), uint16_t(frame + owed),
+                           uint16_t(frame + owed - 1), uint16_t(3)}) {
+      if (limit > SERIAL_BUFFER_SIZE) continue;
+      for (int64_t written_free : {int64_t(0), int64_t(1003000)}) {
+        SCOPED_TRACE(testing::Message() << c.name << ", limit " << limit << ", line free at " << written_free);
+        auto run = [&](void (*fill)(LinkHandle *, int64_t, uint16_t)) {
+          HandLink h(c.crc);
+          SerialChannel *ch = h.ch();
+          ch->now_us = 1000000;
+          int pool_before = pool_count();
+          queue_put(&ch->tx_queue, make_packet(c.route, c.data));
+          queue_put(&ch->tx_queue, make_packet({}, {0x00, 0x10}));
+          if (c.before == ACK_OWED) symax_answer(ch->symax_tx, SEQ2);
+          if (c.before == BUSY_OWED) symax_answer_busy(ch->symax_tx);
+          if (c.before == REFUSED) {
+            drain_tx(h.link);
+            feed(h.link, {DLE, NAK});
+          }
+          std::string out = fills_and_state(h, fill, written_free, limit);
+          // Its acknowledgement lets the next frame go.
+          ch->now_us += 100;
+          feed(h.link, {DLE, SEQ1});
+          out += fills_and_state(h, fill, written_free, limit);
+          ch->now_us += 100000;
+          out += fills_and_state(h, fill, written_free, limit);
+          feed(h.link, {DLE, SEQ2});
+          out += "pool " + std::to_string(pool_before - pool_count());
+          return out;
+        };
+        EXPECT_EQ(run(fill_byte_by_byte), run(transmit_framer_fill));
+      }
+    }
   }
 }
 
