@@ -50,8 +50,9 @@ constexpr uint16_t TX_LATER = 0x100;   // a timed byte is due (the framer says w
 //                    into the channel's transmit buffer up to `limit`;
 //                    true when the rest is for `transmit` (a frame under
 //                    way, or one too long for the room left), false when
-//                    there is nothing more to send now. A framing that has
-//                    it does not read line_free_us. Null: byte by byte
+//                    there is nothing more to send now. line_free_us is
+//                    when the line is free of the bytes before tx_length,
+//                    set before it and before each byte. Null: byte by byte
 // A new framing gets its slot in framer_slot() and nothing else.
 struct FramerSlot {
   void (*receive)(LinkHandle *link, uint8_t byte);

@@ -237,13 +237,19 @@ TEST(SymaxLink, FailingPollMarksThePortGoneUntilItIsOpenedAgain) {
   uint16_t v[2] = {};
   ASSERT_EQ(link_read_registers(t.link, 8177, 2, v), 2) << link_error_text(t.link);
 
-  // Allowed fewer descriptors than it polls, the reader's poll fails.
+  // Allowed fewer descriptors than it polls, the reader's poll fails. The
+  // reader already waiting is woken to poll again (a request its caller
+  // writes itself would not wake it, and its reply would be read).
   struct rlimit saved;
   ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &saved), 0);
   struct rlimit one = saved;
   one.rlim_cur = 1;
   ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &one), 0);
+  transmit_kick(t.link);
   auto start = std::chrono::steady_clock::now();
+  while (!serial_port_lost(t.link) && std::chrono::steady_clock::now() - start < std::chrono::seconds(1))
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  EXPECT_TRUE(serial_port_lost(t.link));
   int result = link_read_registers(t.link, 8177, 2, v);
   double took = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   setrlimit(RLIMIT_NOFILE, &saved);
