@@ -470,20 +470,10 @@ TEST(SymaxFraming, ReadsInRunsActAsByteByByte) {
   for (const WireCase &c : cases) {
     SCOPED_TRACE(c.name);
     std::string by_byte = wire_outcome(c, [](LinkHandle *link, const Bytes &w) { feed(link, w); });
-    for (size_t split = 0; split <= c.wire.size(); split++) {
-      SCOPED_TRACE("split at " + std::to_string(split));
-      EXPECT_EQ(by_byte, wire_outcome(c, [split](LinkHandle *link, const Bytes &w) {
-                  receive_framer_bytes(link, w.data(), split);
-                  receive_framer_bytes(link, w.data() + split, w.size() - split);
-                }));
-    }
-    for (size_t chunk : {1, 2, 3, 7}) {
-      SCOPED_TRACE("reads of " + std::to_string(chunk));
-      EXPECT_EQ(by_byte, wire_outcome(c, [chunk](LinkHandle *link, const Bytes &w) {
-                  for (size_t i = 0; i < w.size(); i += chunk)
-                    receive_framer_bytes(link, w.data() + i, std::min(chunk, w.size() - i));
-                }));
-    }
+    each_way_of_reading(c.wire.size(), [&](const std::string &how, const Feeder &reads) {
+      SCOPED_TRACE(how);
+      EXPECT_EQ(by_byte, wire_outcome(c, reads));
+    });
   }
 }
 
