@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <functional>
+#include <initializer_list>
 #include <string>
 #include <vector>
 
@@ -29,6 +30,12 @@ inline Bytes drain_tx(LinkHandle *link) {
 
 inline void feed(LinkHandle *link, const Bytes &bytes) {
   for (uint8_t b : bytes) receive_framer(link, b);
+}
+
+inline Bytes cat(std::initializer_list<Bytes> parts) {
+  Bytes out;
+  for (const Bytes &b : parts) out.insert(out.end(), b.begin(), b.end());
+  return out;
 }
 
 // Every other way the bytes of one string may come in reads, for checking

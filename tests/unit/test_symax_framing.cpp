@@ -346,12 +346,6 @@ TEST(SymaxFraming, HostileInputKeepsThePoolWhole) {
   }
 }
 
-Bytes cat(std::initializer_list<Bytes> parts) {
-  Bytes out;
-  for (const Bytes &b : parts) out.insert(out.end(), b.begin(), b.end());
-  return out;
-}
-
 // Everything a link's Sy/Max framing leaves for others to see, as text (a
 // difference shows where it lies): the frames queued, the frame under way,
 // a woken waiter, the pool, both machines' state, and then what the

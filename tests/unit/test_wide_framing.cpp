@@ -22,12 +22,6 @@ Bytes rtu(Bytes frame) {
   return frame;
 }
 
-Bytes cat(std::initializer_list<Bytes> parts) {
-  Bytes out;
-  for (const Bytes &b : parts) out.insert(out.end(), b.begin(), b.end());
-  return out;
-}
-
 // Everything the receive side leaves for others to see, as text (a
 // difference shows where it lies): the frames queued, the packet held, the
 // waits woken or ended, the owed reply, the pool and the receivers' state.
