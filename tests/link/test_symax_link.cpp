@@ -1,6 +1,9 @@
 // The real serial driver and Sy/Max protocol over a pty against zl27t-sim.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <pty.h>
 #include <sys/resource.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <string>
@@ -126,6 +129,40 @@ TEST(SymaxLink, AcknowledgementWaitStartsWhenTheFrameHasLeft) {
   // acknowledgement of its request is on its way (room for a busy machine).
   EXPECT_LE(rx, READS * 26u);
   EXPECT_LE(tx, READS * 22u);
+}
+
+// A far end that never acknowledges: the request the caller wrote is
+// followed by fill bytes from the line's character time on and DLE ENQ after
+// every ten, until the reply wait is given up.
+TEST(SymaxLink, UnacknowledgedRequestIsFollowedByFillsAndEnquiries) {
+  int master = -1, slave = -1;
+  char path[128];
+  ASSERT_EQ(openpty(&master, &slave, path, nullptr, nullptr), 0);
+  const uint16_t block[9] = {1, 201};
+  LinkHandle *link = open_symax_serial(path, 0, block);
+  ASSERT_NE(link, nullptr);
+  link_set_port(link, 9600, 1, 1, 25, 8);
+  // By then the reader waits on the port with nothing due: only the caller
+  // that wrote the request can tell it when the first fill byte is.
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  uint16_t v[2] = {};
+  EXPECT_EQ(link_read_registers(link, 8177, 2, v), 0);
+  link_close(link);
+  fcntl(master, F_SETFL, O_NONBLOCK);
+  std::vector<uint8_t> sent;
+  uint8_t buf[4096];
+  for (ssize_t n; (n = read(master, buf, sizeof buf)) > 0;) sent.insert(sent.end(), buf, buf + n);
+  close(slave);
+  close(master);
+  int fills = 0, enquiries = 0;
+  for (size_t i = 0; i < sent.size(); i++) {
+    if (sent[i] == 0xFE) fills++;
+    if (sent[i] == 0x10 && i + 1 < sent.size() && sent[i + 1] == 0x05) enquiries++;
+  }
+  // 250 ms of waiting at 1.1 ms a character: about 200 fills and 20
+  // enquiries on a quiet machine; a few of each on any.
+  EXPECT_GE(fills, 10) << sent.size() << " bytes sent";
+  EXPECT_GE(enquiries, 1);
 }
 
 TEST(SymaxLink, RefusedAndCorruptedFramesAreResent) {
