@@ -8,10 +8,12 @@
 //   serial_set_port     baud, parity, stop and data bits of the port
 //   serial_port_lost    the far end went away (the port is closed meanwhile)
 //   serial_reopen       opens the port again by its name when it went away
-//   queue_transmit      queues a request; a Modbus request on a local port
-//                       with nothing else going out is written by the
-//                       caller at once (what came in since the last exchange
-//                       is read first), anything else by the reader thread
+//   queue_transmit      queues a request; on a local port with nothing else
+//                       going out the caller writes it at once (a Modbus
+//                       caller reads what came in since the last exchange
+//                       first; a Sy/Max caller tells the reader when the
+//                       acknowledgement wait's fill bytes fall due), anything
+//                       else is written by the reader thread
 //   queue_request       a request that awaits its reply: the replies left
 //                       from earlier ones dropped, the reply awaited from
 //                       now on (request_sent_us), then as queue_transmit,
