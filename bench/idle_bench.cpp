@@ -86,19 +86,16 @@ int main(int argc, char **argv) {
     }
   }
   signal(SIGPIPE, SIG_IGN);
-  char dir_template[] = "/tmp/zl27t-idle-bench-XXXXXX";
-  if (!mkdtemp(dir_template)) return 1;
-  std::string dir = dir_template;
+  ScratchDir scratch;
+  if (!scratch.make("zl27t-idle-bench")) return 1;
+  const std::string &dir = scratch.path;
   std::string stats = dir + "/sim.stats";
   SimProcess sim;
   if (!sim.start({"--proto", kind->name, "--stats", stats})) return 1;
   LinkSetup setup;
   default_link_setup(&setup);
   setup.kind = kind->kind;
-  {
-    std::ofstream f(dir + "/ZL27TSW.STP", std::ios::binary);
-    f.write(reinterpret_cast<const char *>(&setup), sizeof setup);
-  }
+  scratch.write("ZL27TSW.STP", setup);
   Pane pane;
   if (!pane.start({ZL27T_BIN}, dir, sim.path()) || !pane.watch("oNline", 8000)) {
     fprintf(stderr, "idle_bench: no menu bar; last output: %s\n", pane.tail.c_str());
@@ -154,7 +151,6 @@ int main(int argc, char **argv) {
   }
   pane.stop();
   sim.stop();
-  std::string rm = "rm -rf '" + dir + "'";
-  if (system(rm.c_str()) != 0) status = 1;
+  if (!scratch.remove()) status = 1;
   return status;
 }

@@ -97,13 +97,20 @@ void print_table(const std::vector<Figures> &rows) {
 }
 
 // The plainest client: writes the request, reads until the reply is whole
-// (`reply_length` bytes, or up to a LF when 0). A blocking descriptor.
-bool ping_pong(int fd, const uint8_t *request, size_t length, size_t reply_length) {
-  if (write(fd, request, length) != static_cast<ssize_t>(length)) return false;
+// (`reply_length` bytes, or up to a LF when 0). A blocking descriptor; or,
+// given an epoll set holding a non-blocking one, waiting as the program
+// must: a look for stray input before the request, then 10-ms waits on the
+// set, each followed by a read.
+bool ping_pong(int fd, const uint8_t *request, size_t length, size_t reply_length, int set = -1) {
+  struct epoll_event e;
   uint8_t reply[600];
+  if (set >= 0 && epoll_wait(set, &e, 1, 0) > 0 && read(fd, reply, sizeof reply) > 0) return false;
+  if (write(fd, request, length) != static_cast<ssize_t>(length)) return false;
   size_t got = 0;
   for (;;) {
+    if (set >= 0 && epoll_wait(set, &e, 1, 10) < 0) return false;
     ssize_t n = read(fd, reply + got, sizeof reply - got);
+    if (n < 0 && errno == EAGAIN && set >= 0) continue;
     if (n <= 0) return false;
     got += static_cast<size_t>(n);
     if (reply_length ? got >= reply_length : reply[got - 1] == '\n') return got == reply_length || !reply_length;
@@ -155,27 +162,10 @@ bool tcp_ceiling(int port, double seconds, Rate &rate) {
 
 enum class Wire { RTU, ASCII, SYMAX };
 
-// The ceiling's exchange with the program's waits: a look for stray input,
-// the request, then 10-ms waits on an epoll set, each followed by a read.
-bool stepped_ping_pong(int fd, int set, const uint8_t *request, size_t length, size_t reply_length) {
-  struct epoll_event e;
-  uint8_t reply[600];
-  if (epoll_wait(set, &e, 1, 0) > 0 && read(fd, reply, sizeof reply) > 0) return false;
-  if (write(fd, request, length) != static_cast<ssize_t>(length)) return false;
-  size_t got = 0;
-  for (;;) {
-    if (epoll_wait(set, &e, 1, 10) < 0) return false;
-    ssize_t n = read(fd, reply + got, sizeof reply - got);
-    if (n < 0 && errno == EAGAIN) continue;
-    if (n <= 0) return false;
-    got += static_cast<size_t>(n);
-    if (reply_length ? got >= reply_length : reply[got - 1] == '\n') return got == reply_length || !reply_length;
-    if (got == sizeof reply) return false;
-  }
-}
-
-bool pty_ceiling(const std::string &path, Wire wire, double seconds, Rate &rate) {
-  int fd = open(path.c_str(), O_RDWR | O_NOCTTY);
+// The ceiling over the pty: blocking, or (`stepped`) waiting as the
+// program must, on an epoll set.
+bool pty_ceiling(const std::string &path, Wire wire, double seconds, Rate &rate, bool stepped = false) {
+  int fd = open(path.c_str(), O_RDWR | O_NOCTTY | (stepped ? O_NONBLOCK : 0));
   if (fd < 0) return false;
   struct termios t;
   tcgetattr(fd, &t);
@@ -183,36 +173,22 @@ bool pty_ceiling(const std::string &path, Wire wire, double seconds, Rate &rate)
   t.c_cc[VMIN] = 1;
   t.c_cc[VTIME] = 0;
   tcsetattr(fd, TCSANOW, &t);
+  int set = -1;
+  if (stepped) {
+    set = epoll_create1(0);
+    struct epoll_event e {};
+    e.events = EPOLLIN;
+    epoll_ctl(set, EPOLL_CTL_ADD, fd, &e);
+  }
   if (wire == Wire::ASCII)
-    run_for(seconds, rate, [fd] {
-      return ping_pong(fd, reinterpret_cast<const uint8_t *>(ASCII_REQUEST), sizeof ASCII_REQUEST - 1, 0);
+    run_for(seconds, rate, [fd, set] {
+      return ping_pong(fd, reinterpret_cast<const uint8_t *>(ASCII_REQUEST), sizeof ASCII_REQUEST - 1, 0, set);
     });
   else if (wire == Wire::SYMAX)
     run_for(seconds, rate, [fd] { return symax_ping_pong(fd); });
   else
-    run_for(seconds, rate, [fd] { return ping_pong(fd, RTU_REQUEST, sizeof RTU_REQUEST, RTU_REPLY); });
-  close(fd);
-  return true;
-}
-
-bool pty_stepped(const std::string &path, Wire wire, double seconds, Rate &rate) {
-  int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
-  if (fd < 0) return false;
-  struct termios t;
-  tcgetattr(fd, &t);
-  cfmakeraw(&t);
-  tcsetattr(fd, TCSANOW, &t);
-  int set = epoll_create1(0);
-  struct epoll_event e {};
-  e.events = EPOLLIN;
-  epoll_ctl(set, EPOLL_CTL_ADD, fd, &e);
-  if (wire == Wire::ASCII)
-    run_for(seconds, rate, [fd, set] {
-      return stepped_ping_pong(fd, set, reinterpret_cast<const uint8_t *>(ASCII_REQUEST), sizeof ASCII_REQUEST - 1, 0);
-    });
-  else
-    run_for(seconds, rate, [fd, set] { return stepped_ping_pong(fd, set, RTU_REQUEST, sizeof RTU_REQUEST, RTU_REPLY); });
-  close(set);
+    run_for(seconds, rate, [fd, set] { return ping_pong(fd, RTU_REQUEST, sizeof RTU_REQUEST, RTU_REPLY, set); });
+  if (set >= 0) close(set);
   close(fd);
   return true;
 }
@@ -328,7 +304,7 @@ int bench_serial(bool ascii, double seconds, long baud, Figures &f) {
     link_close(link);
     link_handle = nullptr;
     if (!pty_ceiling(sim.path(), ascii ? Wire::ASCII : Wire::RTU, seconds / ROUNDS, f.ceiling) ||
-        !pty_stepped(sim.path(), ascii ? Wire::ASCII : Wire::RTU, seconds / ROUNDS, f.stepped))
+        !pty_ceiling(sim.path(), ascii ? Wire::ASCII : Wire::RTU, seconds / ROUNDS, f.stepped, true))
       fprintf(stderr, "modbus_bench: the ceiling client cannot open the port\n");
     if (ascii) {
       if (!pymodbus_ascii(sim.path(), seconds / ROUNDS, theirs)) fprintf(stderr, "modbus_bench: pymodbus failed\n");

@@ -9,6 +9,9 @@
 //   Pane::type(bytes) / stop()      keys to the child; SIGTERM and wait
 //   context_switch_counts(pid)      voluntary and involuntary apart, every thread
 //   context_switches(pid)           voluntary + involuntary, every thread; -1: gone
+//   ScratchDir                      a directory under /tmp for one run: make(name),
+//                                   write(file, record) of a record's bytes (the
+//                                   setup file the program reads), remove()
 // Needs nothing but POSIX and libutil (forkpty).
 #pragma once
 #include <dirent.h>
@@ -142,3 +145,19 @@ inline long context_switches(pid_t pid) {
   ContextSwitches c = context_switch_counts(pid);
   return c.voluntary < 0 ? -1 : c.voluntary + c.involuntary;
 }
+
+struct ScratchDir {
+  std::string path;
+  bool make(const char *name) {
+    std::string pattern = std::string("/tmp/") + name + "-XXXXXX";
+    if (!mkdtemp(pattern.data())) return false;
+    path = pattern;
+    return true;
+  }
+  template <typename Record>
+  void write(const char *file, const Record &record) const {
+    std::ofstream f(path + "/" + file, std::ios::binary);
+    f.write(reinterpret_cast<const char *>(&record), sizeof record);
+  }
+  bool remove() const { return system(("rm -rf '" + path + "'").c_str()) == 0; }
+};

@@ -132,17 +132,14 @@ int main(int argc, char **argv) {
     }
   }
   signal(SIGPIPE, SIG_IGN);
-  char dir_template[] = "/tmp/zl27t-startup-bench-XXXXXX";
-  if (!mkdtemp(dir_template)) return 1;
-  std::string dir = dir_template;
+  ScratchDir scratch;
+  if (!scratch.make("zl27t-startup-bench")) return 1;
+  const std::string &dir = scratch.path;
   SimProcess sim;
   if (!sim.start({})) return 1;
   LinkSetup setup;
   default_link_setup(&setup);
-  {
-    std::ofstream f(dir + "/ZL27TSW.STP", std::ios::binary);
-    f.write(reinterpret_cast<const char *>(&setup), sizeof setup);
-  }
+  scratch.write("ZL27TSW.STP", setup);
   const std::string program = ZL27T_BIN;
 
   // What the program writes up to the full menu: all it writes until it
@@ -197,7 +194,6 @@ int main(int argc, char **argv) {
   row("zl27t", t_ours, ratio, calls);
   printf("goal: at most 1.5 x cat (best against best)\n");
   sim.stop();
-  std::string rm = "rm -rf '" + dir + "'";
-  if (system(rm.c_str()) != 0) status = 1;
+  if (!scratch.remove()) status = 1;
   return status;
 }

@@ -187,9 +187,9 @@ int main(int argc, char **argv) {
     }
   }
   signal(SIGPIPE, SIG_IGN);
-  char dir_template[] = "/tmp/zl27t-term-bench-XXXXXX";
-  if (!mkdtemp(dir_template)) return 1;
-  std::string dir = dir_template;
+  ScratchDir scratch;
+  if (!scratch.make("zl27t-term-bench")) return 1;
+  const std::string &dir = scratch.path;
   std::string flood = flood_bytes(bytes);
   std::string file = dir + "/flood.txt";
   {
@@ -199,10 +199,7 @@ int main(int argc, char **argv) {
   LinkSetup setup;
   default_link_setup(&setup);
   setup.kind = LINK_NONE;   // nothing but the terminal's own port
-  {
-    std::ofstream f(dir + "/ZL27TSW.STP", std::ios::binary);
-    f.write(reinterpret_cast<const char *>(&setup), sizeof setup);
-  }
+  scratch.write("ZL27TSW.STP", setup);
   std::string program = ZL27T_BIN;
 
   double cat_ms = measure_cat(file, rounds);
@@ -220,7 +217,6 @@ int main(int argc, char **argv) {
            cat_ms > 0 ? fig.flood_ms / cat_ms : 0.0, fig.wakeups, fig.ctrl_end_ms, fig.output_kb);
   }
   printf("goals: at most 3 x cat, at most 10 wake-ups/s idle, Ctrl-End within 100 ms\n");
-  std::string rm = "rm -rf '" + dir + "'";
-  if (system(rm.c_str()) != 0) status = 1;
+  if (!scratch.remove()) status = 1;
   return status;
 }

@@ -130,15 +130,11 @@ size_t symax_receive_bytes(LinkHandle *link, const uint8_t *bytes, size_t count)
 
 // A request in one go where the pump's buffer holds it whole (a pty): only
 // its acknowledgement wait after it is timed, and that the byte-by-byte
-// transmitter goes on with. What is owed goes first, as the transmitter
-// serves it; a frame cut by the buffer (a line's bursts) goes byte by byte.
+// transmitter goes on with. Anything owed before it, and a frame cut by
+// the buffer (a line's bursts), goes byte by byte.
 bool symax_transmit_frames(LinkHandle *link, uint16_t limit) {
   SerialChannel *ch = serial_channel(link);
   SymaxTransmitter &tx = ch->symax_tx;
-  while (symax_answer_owed(tx) && ch->tx_length < limit) {
-    ch->tx_buffer[ch->tx_length++] = static_cast<uint8_t>(symax_transmit_byte(link));
-    ch->line_free_us += ch->char_us;
-  }
   if (!symax_frame_may_start(tx, ch->tx_packet)) return true;
   Packet *p = tx.state == STX_IDLE ? ch->tx_queue.head : ch->tx_packet;
   if (!p) return true;   // the transmitter says there is nothing, as it would

@@ -140,36 +140,32 @@ void pump(LinkHandle *link, unsigned bytes_done) {
   pump_locked(link, lk, bytes_done, false);
 }
 
-// Lock held. A Modbus exchange the caller may carry out itself, without
-// the reader thread: it writes its request and, where the system lets the
-// reader leave the port's input alone (port_wait_lends_input), reads the
-// reply as it waits for it (wait_step), so a request and its reply cost no
-// thread switch. The framer's only timing is the line's silence, which
-// whoever reads keeps (last_rx_us). A remote stream's reading and writing
-// share its codec, so only the reader uses it; a write that raises RTS by
-// hand drains the line, too long to hold the lock.
-bool exchanges_alone(const SerialChannel *ch) {
-  return !ch->dead && !ch->port_failed &&
-         (ch->framing_mode == FRAMING_MODBUS_RTU || ch->framing_mode == FRAMING_MODBUS_ASCII) && ch->port_for_callers;
+// Lock held. The caller may use the port itself, without the reader
+// thread: the reader runs and this is not it, the port works, and its
+// writes return at once (port_for_callers: a remote stream's reading and
+// writing share its codec, so only the reader uses it; a write that raises
+// RTS by hand drains the line, too long to hold the lock). Every framing
+// lets the caller write its request; a Modbus caller also reads its reply
+// as it waits for it (wait_step, where the system lets the reader leave
+// the port's input alone: port_wait_lends_input), so a request and its
+// reply cost no thread switch. Its framer's only timing is the line's
+// silence, which whoever reads keeps (last_rx_us). Sy/Max and gateway
+// replies are read by the reader; what the Sy/Max framer times after a
+// request (the fill bytes of its acknowledgement wait) the reader learns in
+// time (pump_due_unseen).
+bool port_usable(const SerialChannel *ch) { return !ch->dead && !ch->port_failed && ch->port_for_callers; }
+bool not_the_reader(LinkHandle *link, const SerialChannel *ch) {
+  return ch->reader_running && reader_link != link;
 }
-bool caller_exchanges(LinkHandle *link, const SerialChannel *ch) {
-  return ch->reader_running && reader_link != link && exchanges_alone(ch);
+bool modbus_framing(const SerialChannel *ch) {
+  return ch->framing_mode == FRAMING_MODBUS_RTU || ch->framing_mode == FRAMING_MODBUS_ASCII;
 }
 
 // Lock held. Nothing on its way out: the caller may write its request now.
 bool nothing_going_out(const SerialChannel *ch) { return !ch->writing && ch->tx_length == 0 && !ch->tx_packet; }
 
-// Lock held. Sy/Max and gateway requests the caller may write itself while
-// the reader goes on reading: it writes under the lock, as a Modbus caller
-// does, and what the framer then times (the fill bytes of the Sy/Max
-// acknowledgement wait) the reader learns in time (pump_due_unseen).
-bool caller_writes_only(LinkHandle *link, const SerialChannel *ch) {
-  return ch->reader_running && reader_link != link && !ch->dead && !ch->port_failed && ch->port_for_callers &&
-         (ch->framing_mode == FRAMING_SYMAX || ch->framing_mode == FRAMING_GATEWAY);
-}
-
 bool caller_may_send(LinkHandle *link, const SerialChannel *ch) {
-  return (caller_exchanges(link, ch) || caller_writes_only(link, ch)) && nothing_going_out(ch);
+  return not_the_reader(link, ch) && port_usable(ch) && nothing_going_out(ch);
 }
 
 // Lock held. Whether the port's input is free for a waiting caller to read:
@@ -177,11 +173,12 @@ bool caller_may_send(LinkHandle *link, const SerialChannel *ch) {
 // written with the lock let go) the reader reads: a reply that came before
 // the write returned would otherwise be taken for an earlier request's.
 bool input_free_for_callers(const SerialChannel *ch) {
-  return port_wait_lends_input() && exchanges_alone(ch) && nothing_going_out(ch) && !ch->tx_queue.head;
+  return port_wait_lends_input() && modbus_framing(ch) && port_usable(ch) && nothing_going_out(ch) &&
+         !ch->tx_queue.head;
 }
 
 bool caller_reads(LinkHandle *link, const SerialChannel *ch) {
-  return caller_exchanges(link, ch) && input_free_for_callers(ch);
+  return not_the_reader(link, ch) && input_free_for_callers(ch);
 }
 
 // Lock held. Whether the reader leaves the port's input to the callers and
@@ -190,28 +187,42 @@ bool caller_reads(LinkHandle *link, const SerialChannel *ch) {
 // is handed wakes it, and it reads again.
 bool reader_lends_input(const SerialChannel *ch) { return input_free_for_callers(ch) && ch->reply_owed_until_us == 0; }
 
+// Lock held. When the framer wants a pump although nothing happens on the
+// port (monotonic_us time), -1 for never.
+int64_t framer_pump_due(LinkHandle *link, const SerialChannel *ch) {
+  const FramerSlot *slot = framer_slot(ch->framing_mode);
+  return slot && slot->pump_due_us ? slot->pump_due_us(link) : -1;
+}
+
 // Lock held. What the caller's pump left for the reader thread: bytes the
-// port did not take, a request held back, a failed read or write. A Sy/Max
-// frame waiting for its acknowledgement is not: its fill bytes are due
-// later, and the reader learns when (pump_due_unseen).
+// port did not take, a request held back, a failed read or write. A frame
+// that waits with a timed byte due later (a Sy/Max frame awaiting its
+// acknowledgement) is not: the reader learns when (pump_due_unseen).
 bool left_for_reader(LinkHandle *link, SerialChannel *ch) {
   if (ch->port_failed || ch->tx_length > 0 || ch->tx_queue.head) return true;
   if (!ch->tx_packet) return false;
-  if (ch->framing_mode != FRAMING_SYMAX) return true;
-  const FramerSlot *slot = framer_slot(ch->framing_mode);
-  if (!slot->pump_due_us || slot->pump_due_us(link) < 0) return true;
+  if (framer_pump_due(link, ch) < 0) return true;
   ch->pump_due_unseen = true;
   return false;
 }
 
-// Lock held. A pump the reader does not know is due, now due: it is told.
+// Lock held. A pump still due that the reader does not know of is its own
+// from now on: it is woken to time its wait by it.
+void hand_due_to_reader(SerialChannel *ch) {
+  if (!ch->pump_due_unseen) return;
+  ch->pump_due_unseen = false;
+  port_wake_signal(ch->wake);
+}
+
+// Lock held. The waiting caller's look at a due the reader does not know
+// of: handed over once it has come, forgotten once nothing is due.
 void tell_reader_of_due(LinkHandle *link, SerialChannel *ch) {
   if (!ch->pump_due_unseen) return;
-  const FramerSlot *slot = framer_slot(ch->framing_mode);
-  int64_t due = slot && slot->pump_due_us ? slot->pump_due_us(link) : -1;
-  if (due >= 0 && due > monotonic_us()) return;
-  ch->pump_due_unseen = false;
-  if (due >= 0) port_wake_signal(ch->wake);
+  int64_t due = framer_pump_due(link, ch);
+  if (due < 0)
+    ch->pump_due_unseen = false;
+  else if (due <= monotonic_us())
+    hand_due_to_reader(ch);
 }
 
 // Lock held. Reads what the port has into the receive framer (a bounded
@@ -292,7 +303,7 @@ void reader_main(LinkHandle *link) {
       if (ch->tx_length > 0 && !ch->writing) watch |= PORT_WATCH_WRITE;
       watch_port = !ch->dead;
       const FramerSlot *slot = framer_slot(ch->framing_mode);
-      if (!ch->dead && slot && slot->pump_due_us) due = slot->pump_due_us(link);
+      if (!ch->dead) due = framer_pump_due(link, ch);
       // Wake when the line falls silent: it ends an RTU frame, and a request
       // held back while a frame came in goes out then. Input lent to the
       // callers is timed by them.
@@ -426,7 +437,7 @@ WaitStep wait_step(LinkHandle *link, void *, int max_ms) {
   if (max_ms <= 0) return WAIT_STEP_NOTHING;
   SerialChannel *ch = serial_channel(link);
   std::unique_lock<std::mutex> lk(link->lock);
-  int64_t end_us = monotonic_us() + int64_t{max_ms > 0 ? max_ms : 0} * 1000;
+  int64_t end_us = monotonic_us() + int64_t{max_ms} * 1000;
   while (!reply_wait_over(link, ch)) {
     int64_t left = end_us - monotonic_us();
     if (left <= 0) break;
@@ -437,9 +448,8 @@ WaitStep wait_step(LinkHandle *link, void *, int max_ms) {
     // A pump the reader does not know is due: the caller wakes for it and
     // tells the reader (the far end's acknowledgement usually comes first).
     if (ch->pump_due_unseen) {
-      const FramerSlot *slot = framer_slot(ch->framing_mode);
-      int64_t due = slot && slot->pump_due_us ? slot->pump_due_us(link) : -1;
-      if (due >= 0 && due - monotonic_us() < left) left = due - monotonic_us();
+      int64_t due = framer_pump_due(link, ch);
+      if (due >= 0 && due < end_us) left = due - monotonic_us();
     }
     link->reply_arrived.wait_for(lk, std::chrono::microseconds(left > 0 ? left : 0),
                                  [&] { return reply_wait_over(link, ch) || caller_reads(link, ch); });
@@ -633,7 +643,7 @@ bool queue_locked(LinkHandle *link, std::unique_lock<std::mutex> &lk, Packet *pa
   // Nothing can be sent to a far end that is gone: keep the pool whole.
   queue_put(ch->dead ? &free_packets : &ch->tx_queue, packet);
   bool direct = caller_may_send(link, ch);
-  if (direct && port_wait_lends_input() && exchanges_alone(ch) && !take_waiting_input(link, ch)) {
+  if (direct && port_wait_lends_input() && modbus_framing(ch) && !take_waiting_input(link, ch)) {
     ch->port_failed = true;
     direct = false;
   }
@@ -683,18 +693,6 @@ void transmit_kick(LinkHandle *link) {
 
 void transmit_pump(LinkHandle *link, unsigned bytes_done) { pump(link, bytes_done); }
 
-namespace {
-
-// Lock held. A pump still due that the reader does not know of is its own
-// from now on: the caller that would have told it stops waiting.
-void hand_due_to_reader(SerialChannel *ch) {
-  if (!ch->pump_due_unseen) return;
-  ch->pump_due_unseen = false;
-  port_wake_signal(ch->wake);
-}
-
-}  // namespace
-
 Packet *wait_reply(LinkHandle *link, unsigned tries) {
   SerialChannel *ch = serial_channel(link);
   link->idle_aborted = false;
@@ -709,7 +707,8 @@ Packet *wait_reply(LinkHandle *link, unsigned tries) {
   // A network's round trip comes on top of the far end's time.
   unsigned allowance = (ch->network_allowance_us + LINK_WAIT_STEP_MS * 1000 - 1) / (LINK_WAIT_STEP_MS * 1000);
   link_reply_wait(link, tries + allowance, wait_step, nullptr);
-  // One more look: a reply may have come with the last step.
+  // One more look: a reply may have come with the last step. The caller
+  // stops waiting: a due the reader does not know of is its own now.
   std::lock_guard<std::mutex> g(link->lock);
   hand_due_to_reader(ch);
   return queue_take(&ch->rx_queue);

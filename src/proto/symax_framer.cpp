@@ -428,8 +428,6 @@ void symax_abandon(SymaxReceiver &rx, SymaxTransmitter &tx) {
   tx.taking = false;
 }
 
-bool symax_answer_owed(const SymaxTransmitter &tx) { return !(tx.flags & TXF_CONTINUE) && (tx.flags & TXF_OWED); }
-
 bool symax_frame_may_start(const SymaxTransmitter &tx, const Packet *lent) {
   if (tx.taking || (tx.flags & (TXF_OWED | TXF_CONTINUE))) return false;
   return tx.state == STX_IDLE ? !lent : tx.state == STX_RESTART && lent;

@@ -149,8 +149,6 @@ uint16_t symax_transmit(SymaxTransmitter &tx, const Packet *packet, const SymaxC
 // A whole frame at once, as symax_transmit gives it byte by byte: the
 // frame's bytes follow each other with nothing owed between them and
 // nothing timed, from its DLE SOH to its check.
-//   symax_answer_owed      the next call gives an owed control byte (which
-//                          reads no clock)
 //   symax_frame_may_start  the next call starts a frame: idle with no packet
 //                          lent (the next one to send is lent, as
 //                          SYMAX_TX_WANT_PACKET asks) or a refused frame to
@@ -159,7 +157,6 @@ uint16_t symax_transmit(SymaxTransmitter &tx, const Packet *packet, const SymaxC
 //   symax_write_frame      writes them and leaves tx as after the frame's
 //                          last byte handed out at `clock` (its
 //                          acknowledgement wait)
-bool symax_answer_owed(const SymaxTransmitter &tx);
 bool symax_frame_may_start(const SymaxTransmitter &tx, const Packet *lent);
 uint16_t symax_frame_length(const Packet *packet, bool crc);
 void symax_write_frame(SymaxTransmitter &tx, const Packet *packet, uint8_t *out, const SymaxClock &clock);
