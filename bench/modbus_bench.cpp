@@ -10,6 +10,7 @@
 //   modbus_bench symax [--seconds N]   Sy/Max point-to-point against zl27t-sim
 //                      on a pty: the program (there is no outside client)
 //   modbus_bench table [--seconds N]   all four, unpaced, as one table
+// --rounds N: the clients take turns N times (3, or 6 for the table).
 // Each kind also times its ceiling: the same request bytes written and the
 // reply read back by the plainest blocking client (a socket, or the pty in
 // raw mode) against the same server, in the same rounds (Sy/Max: the
@@ -353,18 +354,22 @@ int bench_symax(double seconds, Figures &f) {
 
 int main(int argc, char **argv) {
   if (argc < 2) {
-    fprintf(stderr, "usage: modbus_bench tcp|rtu|ascii|symax|table [--seconds N] [--baud N]\n");
+    fprintf(stderr, "usage: modbus_bench tcp|rtu|ascii|symax|table [--seconds N] [--baud N] [--rounds N]\n");
     return 2;
   }
   std::string what = argv[1];
   double seconds = 6;
   long baud = 0;
+  int rounds = 0;
   for (int i = 2; i + 1 < argc; i += 2) {
     if (!strcmp(argv[i], "--seconds"))
       seconds = atof(argv[i + 1]);
     else if (!strcmp(argv[i], "--baud"))
       baud = atol(argv[i + 1]);
+    else if (!strcmp(argv[i], "--rounds"))
+      rounds = atoi(argv[i + 1]);
   }
+  if (rounds > 0) ROUNDS = rounds;
   signal(SIGPIPE, SIG_IGN);
   // Link open draws its window; a memory console keeps the terminal clean.
   if (!ui_init(CONSOLE_MEMORY)) return 1;
@@ -384,7 +389,7 @@ int main(int argc, char **argv) {
     printf("Sy/Max over a pty, reads of %d registers, zl27t-sim unpaced\n", COUNT);
     report(f);
   } else if (what == "table") {
-    ROUNDS = 6;
+    if (rounds <= 0) ROUNDS = 6;
     std::vector<Figures> rows(4);
     rc = bench_tcp(seconds, rows[0]) | bench_serial(false, seconds, 0, rows[1]) |
          bench_serial(true, seconds, 0, rows[2]) | bench_symax(seconds, rows[3]);

@@ -38,8 +38,6 @@ void port_wake_signal(PortWake *wake) {
   (void)ignored;
 }
 
-bool port_wait_lends_input() { return true; }
-
 unsigned port_wait(SerialPort *port, unsigned watch, PortWake *wake, int64_t timeout_us) {
   struct pollfd fds[2];
   int count = 0;

@@ -51,4 +51,10 @@ void port_wake_signal(PortWake *wake);
 // timeout_us < 0: no time-out.
 unsigned port_wait(SerialPort *port, unsigned watch, PortWake *wake, int64_t timeout_us);
 unsigned port_wait_input(SerialPort *port, int64_t timeout_us);
-bool port_wait_lends_input();
+#ifdef _WIN32
+// The reader's overlapped read stays pending on the port whatever it waits
+// for: its input is never another thread's to take.
+constexpr bool port_wait_lends_input() { return false; }
+#else
+constexpr bool port_wait_lends_input() { return true; }
+#endif

@@ -38,18 +38,7 @@ bool send_request(LinkHandle *link, Build build) {
 
 // The reply, or null with the no-reply text (or the idle abort's own).
 Packet *await_reply(LinkHandle *link, const char *timeout_text) {
-  Packet *r = wait_reply(link, link->reply_timeout);
-  {
-    std::lock_guard<std::mutex> g(link->lock);
-    SerialChannel *ch = serial_channel(link);
-    ch->awaiting_reply = 0;
-    // A wait given up before its reply was in: the device may still be
-    // answering, and with no transaction number that answer would pass for
-    // the next request's. The line stays the device's until its reply is in
-    // or its time is up.
-    if (!r && link->idle_aborted)
-      ch->reply_owed_until_us = ch->request_sent_us + int64_t{link->reply_timeout} * 10000;
-  }
+  Packet *r = request_reply(link, link->reply_timeout);
   if (!r && !link->idle_aborted) link_set_error(link, "%s", timeout_text);
   return r;
 }

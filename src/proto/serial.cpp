@@ -112,7 +112,11 @@ void pump_locked(LinkHandle *link, std::unique_lock<std::mutex> &lk, unsigned by
     if (!hold) lk.unlock();
     int n, queued = 0;
     {
-      std::lock_guard<std::mutex> pg(ch->port_lock);
+      // With the link's lock held the port is this pump's alone: whoever
+      // else uses it holds that lock too, or is a pump writing with it let
+      // go (`writing`), and no pump starts while one writes.
+      std::unique_lock<std::mutex> pg(ch->port_lock, std::defer_lock);
+      if (!hold) pg.lock();
       n = sport_write(&ch->port, ch->tx_buffer, length);
       if (n >= 0) queued = sport_output_queued(&ch->port);
     }
@@ -132,6 +136,8 @@ void pump_locked(LinkHandle *link, std::unique_lock<std::mutex> &lk, unsigned by
     ch->line_free_us = sent_free > queued_free ? sent_free : queued_free;
     if (n == 0) return;   // the port is full: the reader waits until it takes more
     consume(ch, static_cast<unsigned>(n));
+    // All written and nothing more to frame: no second fill.
+    if (ch->tx_length == 0 && !ch->tx_packet && !ch->tx_queue.head) return;
   }
 }
 
@@ -400,10 +406,12 @@ bool reply_wait_over(const LinkHandle *link, const SerialChannel *ch) {
 // Lock held (in `lk`). The caller reads the port until its step ends
 // (`end_us`) or the wait is over, timing the line's silence itself. A port
 // that fails is left to the reader to close.
-void read_for_reply(LinkHandle *link, SerialChannel *ch, std::unique_lock<std::mutex> &lk, int64_t end_us) {
+void read_for_reply(LinkHandle *link, SerialChannel *ch, std::unique_lock<std::mutex> &lk, int64_t end_us,
+                    int64_t now_us = -1) {
   const FramerSlot *slot = framer_slot(ch->framing_mode);
   while (!reply_wait_over(link, ch) && caller_reads(link, ch)) {
-    int64_t now = monotonic_us();
+    int64_t now = now_us >= 0 ? now_us : monotonic_us();
+    now_us = -1;
     if (now >= end_us) return;
     bool timing = ch->rx_active && slot && slot->line_silent;
     int64_t until = end_us;
@@ -411,7 +419,9 @@ void read_for_reply(LinkHandle *link, SerialChannel *ch, std::unique_lock<std::m
     // Only the reader closes the port, and it says so in `dead` under the
     // lock: this waits on the descriptor the port had when the lock was
     // let go, and a close meanwhile ends the wait (or the step) early.
-    SerialPort port = ch->port;
+    SerialPort port;
+    port.fd = ch->port.fd;
+    port.input_watch = ch->port.input_watch;
     lk.unlock();
     unsigned got = port_wait_input(&port, until > now ? until - now : 0);
     lk.lock();
@@ -607,6 +617,7 @@ bool serial_port_lost(LinkHandle *link) {
 bool serial_reopen(LinkHandle *link) {
   SerialChannel *ch = serial_channel(link);
   if (!ch) return false;
+  if (!ch->dead.load(std::memory_order_acquire)) return true;   // the common case, before every operation
   PortSettings settings;
   {
     std::lock_guard<std::mutex> g(link->lock);
@@ -638,7 +649,7 @@ namespace {
 
 // Lock held (in `lk`). Queues the packet, and writes it at once where the
 // caller may (caller_may_send); true when the reader thread needs a kick.
-bool queue_locked(LinkHandle *link, std::unique_lock<std::mutex> &lk, Packet *packet) {
+bool queue_locked(LinkHandle *link, std::unique_lock<std::mutex> &lk, Packet *packet, bool *sent = nullptr) {
   SerialChannel *ch = serial_channel(link);
   // Nothing can be sent to a far end that is gone: keep the pool whole.
   queue_put(ch->dead ? &free_packets : &ch->tx_queue, packet);
@@ -651,6 +662,7 @@ bool queue_locked(LinkHandle *link, std::unique_lock<std::mutex> &lk, Packet *pa
     serial_trace_settle(ch);   // a reply's line goes before the next request
     pump_locked(link, lk, 0, true);
     direct = !left_for_reader(link, ch);
+    if (sent) *sent = direct;
   }
   // An awake reader pumps again before it sleeps.
   if (!direct && ch->reader_awake && reader_link != link) {
@@ -680,7 +692,19 @@ void queue_request(LinkHandle *link, Packet *packet) {
     ch->awaiting_reply = 1;
     ch->request_sent_us = monotonic_us();
     give_back(&ch->rx_queue);
-    kick = queue_locked(link, lk, packet);
+    link->wait_ended = false;   // this request's wait starts: a framer may end it from now on
+    bool sent = false;
+    kick = queue_locked(link, lk, packet, &sent);
+    // Written by this caller, which reads the reply itself: the first step
+    // of its wait follows the write at once. Whatever runs between the two
+    // holds the far end's answer up: its read, its reply and its wake-up
+    // wait for this thread to sleep.
+    ch->first_step = FIRST_STEP_NONE;
+    if (sent && caller_reads(link, ch)) {
+      int64_t end_us = ch->now_us + LINK_WAIT_STEP_MS * 1000;
+      read_for_reply(link, ch, lk, end_us, ch->now_us);
+      ch->first_step = reply_wait_over(link, ch) || monotonic_us() < end_us ? FIRST_STEP_TAKEN : FIRST_STEP_WAITED;
+    }
   }
   if (kick) transmit_kick(link);
 }
@@ -693,14 +717,36 @@ void transmit_kick(LinkHandle *link) {
 
 void transmit_pump(LinkHandle *link, unsigned bytes_done) { pump(link, bytes_done); }
 
-Packet *wait_reply(LinkHandle *link, unsigned tries) {
+namespace {
+
+// Lock held. The request queue_request sent is over, with its reply `r`
+// or without: no reply is awaited from now on. A wait given up before its
+// reply was in leaves the line the device's until the reply is in or its
+// time is up: with no transaction number that answer would pass for the
+// next request's.
+void end_request(LinkHandle *link, SerialChannel *ch, const Packet *r) {
+  ch->awaiting_reply = 0;
+  if (!r && link->idle_aborted) ch->reply_owed_until_us = ch->request_sent_us + int64_t{link->reply_timeout} * 10000;
+}
+
+Packet *await_message(LinkHandle *link, unsigned tries, bool ends_request) {
   SerialChannel *ch = serial_channel(link);
   link->idle_aborted = false;
   {
     std::lock_guard<std::mutex> g(link->lock);
     Packet *p = queue_take(&ch->rx_queue);
-    if (p || tries == 0 || ch->dead) {
+    // The wait's first step, taken as the request went out (queue_request):
+    // a framer may have ended the wait meanwhile, and a step waited out
+    // counts as one of its tries.
+    bool ended = false;
+    if (ch->first_step != FIRST_STEP_NONE) {
+      ended = link->wait_ended;
+      if (ch->first_step == FIRST_STEP_WAITED && tries > 0) tries--;
+      ch->first_step = FIRST_STEP_NONE;
+    }
+    if (p || tries == 0 || ch->dead || ended) {
       hand_due_to_reader(ch);
+      if (ends_request) end_request(link, ch, p);
       return p;
     }
   }
@@ -711,8 +757,16 @@ Packet *wait_reply(LinkHandle *link, unsigned tries) {
   // stops waiting: a due the reader does not know of is its own now.
   std::lock_guard<std::mutex> g(link->lock);
   hand_due_to_reader(ch);
-  return queue_take(&ch->rx_queue);
+  Packet *p = queue_take(&ch->rx_queue);
+  if (ends_request) end_request(link, ch, p);
+  return p;
 }
+
+}  // namespace
+
+Packet *wait_reply(LinkHandle *link, unsigned tries) { return await_message(link, tries, false); }
+
+Packet *request_reply(LinkHandle *link, unsigned tries) { return await_message(link, tries, true); }
 
 void flush_queues(LinkHandle *link) {
   SerialChannel *ch = serial_channel(link);

@@ -22,7 +22,11 @@
 //                       through the shared reply wait (proto/link_handle.h);
 //                       the caller of such a Modbus exchange reads its reply
 //                       itself, where the system lets the reader leave the
-//                       port's input alone (port_wait_lends_input)
+//                       port's input alone (port_wait_lends_input), and
+//                       takes the wait's first step as its request goes out
+//   request_reply       as wait_reply, for the request queue_request sent,
+//                       which is over then: no reply awaited any more, and
+//                       the line owed to a device whose wait was given up
 //   flush_queues        every queued message back to the pool
 //   drop_stale_replies / request_packet   the start of every exchange
 //   transmit_kick/transmit_pump   the transmit side
@@ -83,6 +87,7 @@ bool serial_reopen(LinkHandle *link);
 int queue_transmit(LinkHandle *link, Packet *packet);
 void queue_request(LinkHandle *link, Packet *packet);
 Packet *wait_reply(LinkHandle *link, unsigned tries);
+Packet *request_reply(LinkHandle *link, unsigned tries);
 void flush_queues(LinkHandle *link);
 // The replies nobody waits for any more, back to the pool.
 void drop_stale_replies(LinkHandle *link);

@@ -40,6 +40,9 @@ enum FramingMode : uint8_t {
   FRAMING_MODBUS_ASCII = TRANSPORT_MODBUS_ASCII,
 };
 
+// SerialChannel::first_step.
+enum : uint8_t { FIRST_STEP_NONE, FIRST_STEP_TAKEN, FIRST_STEP_WAITED };
+
 struct SerialChannel {
   // ---- Port I/O ----
   std::thread reader;
@@ -50,7 +53,9 @@ struct SerialChannel {
   PortOrigin origin;          // what the name was when the port was opened
   std::mutex port_lock;       // guards port (after the link's lock)
   SerialPort port;
-  bool dead = false;          // far end gone: the port is closed, not read
+  // Far end gone: the port is closed, not read. Set under the link's lock;
+  // a look without it (serial_reopen's) sees it set soon after.
+  std::atomic<bool> dead{false};
   // A local port whose writes return at once: a Modbus caller may exchange
   // on it without the reader thread (set with the port's settings).
   bool port_for_callers = false;
@@ -125,6 +130,10 @@ struct SerialChannel {
   // one whose wait was given up may still come (0: none owed).
   int64_t request_sent_us = 0;
   int64_t reply_owed_until_us = 0;
+  // The reply wait's first step, taken by the caller that wrote its
+  // request as the request went out (queue_request): none, one that ended
+  // early (a reply, the port gone, the wait ended), or one waited out.
+  uint8_t first_step = FIRST_STEP_NONE;
   uint8_t expected_transaction = 0;   // the only Sy/Max reply kept
   uint16_t transaction_counter = 0;
   uint8_t net_to_net = 0;

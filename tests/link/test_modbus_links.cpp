@@ -593,3 +593,47 @@ TEST(ModbusLinks, DeviceGoneWhileIdleIsLetGoWithinAQuarterSecond) {
     link_close(link);
   }
 }
+
+// The reply wait's first step is taken as the request goes out. A device
+// that answers with a frame longer than any packet: the frame is given up
+// and the wait ends with it, whether the frame comes in that step or
+// after it. A device that never answers: the wait lasts its time-out (the
+// first step counted in it), no less and not much more.
+TEST(ModbusLinks, ReplyWaitEndsWithAnOverLongFrameOrItsTimeOut) {
+  for (int delay_ms : {0, 40, -1}) {
+    SCOPED_TRACE(delay_ms);
+    int master = -1, slave = -1;
+    char path[128];
+    ASSERT_EQ(openpty(&master, &slave, path, nullptr, nullptr), 0);
+    struct termios raw;
+    tcgetattr(slave, &raw);
+    cfmakeraw(&raw);
+    tcsetattr(slave, TCSANOW, &raw);
+    LinkHandle *link = open_modbus_rtu_serial(path, 1);
+    ASSERT_NE(link, nullptr);
+    link_set_port(link, 9600, 0, 1, 30, 8);   // 300 ms
+    std::thread device([&] {
+      uint8_t request[64];
+      struct pollfd p = {master, POLLIN, 0};
+      if (poll(&p, 1, 2000) != 1 || read(master, request, sizeof request) <= 0 || delay_ms < 0) return;
+      std::this_thread::sleep_for(std::chrono::milliseconds(delay_ms));
+      std::vector<uint8_t> frame(PACKET_DATA_SIZE + 40, 0x55);
+      frame[0] = 1;
+      if (write(master, frame.data(), frame.size()) < 0) return;
+    });
+    uint16_t v = 0;
+    auto start = Clock::now();
+    EXPECT_EQ(link_read_registers(link, 1, 1, &v), 0);
+    EXPECT_STREQ(link_error_text(link), "No reply to read command");
+    if (delay_ms < 0) {
+      EXPECT_GE(ms_since(start), 300);
+      EXPECT_LT(ms_since(start), 800);
+    } else {
+      EXPECT_LT(ms_since(start), 200);
+    }
+    device.join();
+    link_close(link);
+    close(slave);
+    close(master);
+  }
+}

@@ -117,10 +117,6 @@ void port_wake_signal(PortWake *wake) {
   if (wake) SetEvent(wake->event);
 }
 
-// The reader's overlapped read stays pending on the port whatever it waits
-// for: its input is never another thread's to take.
-bool port_wait_lends_input() { return false; }
-
 unsigned port_wait(SerialPort *port, unsigned watch, PortWake *wake, int64_t timeout_us) {
   bool want_write = (watch & PORT_WATCH_WRITE) != 0;
   if (port && port->fd >= 0) {
