@@ -24,33 +24,29 @@ bool modbus_link(const LinkHandle *link) { return link_valid(link) && serial_cha
 
 uint8_t drop_of(const LinkHandle *link) { return static_cast<uint8_t>(link->route[0]); }
 
-// Steps up to the queued request: a packet from the pool, addressed and
-// filled by `build`, stale replies dropped. False with the reason set.
+// One exchange: a request from the pool, addressed and filled by `build`,
+// and its reply, or null with the reason set (no packet, the no-reply
+// text, or the idle abort's own).
 template <typename Build>
-bool send_request(LinkHandle *link, Build build) {
+Packet *exchange(LinkHandle *link, Build build, const char *timeout_text) {
   Packet *p = request_packet(link);
-  if (!p) return false;
+  if (!p) return nullptr;
   p->address[0] = drop_of(link);
   p->length = static_cast<uint16_t>(build(p->data));
-  queue_request(link, p);
-  return true;
-}
-
-// The reply, or null with the no-reply text (or the idle abort's own).
-Packet *await_reply(LinkHandle *link, const char *timeout_text) {
-  Packet *r = request_reply(link, link->reply_timeout);
+  Packet *r = request_exchange(link, p, link->reply_timeout);
   if (!r && !link->idle_aborted) link_set_error(link, "%s", timeout_text);
   return r;
 }
 
 int write_exchange(LinkHandle *link, uint8_t function, int count, const uint16_t *values, int first) {
   if (count == 0 || !modbus_link(link)) return 0;
-  bool sent = send_request(link, [&](uint8_t *pdu) {
-    return function == MODBUS_WRITE_FILE_RECORD ? modbus_build_write_record(pdu, first, count, values)
-                                                : modbus_build_write(pdu, first, count, values);
-  });
-  if (!sent) return 0;
-  Packet *r = await_reply(link, "No reply to write command");
+  Packet *r = exchange(
+      link,
+      [&](uint8_t *pdu) {
+        return function == MODBUS_WRITE_FILE_RECORD ? modbus_build_write_record(pdu, first, count, values)
+                                                    : modbus_build_write(pdu, first, count, values);
+      },
+      "No reply to write command");
   if (!r) return 0;
   int result = modbus_check_serial_write(r->address[0], r->data, r->length, drop_of(link), function, count,
                                          link->error_text, sizeof link->error_text);
@@ -70,8 +66,8 @@ LinkHandle *open_modbus_ascii_serial(const char *port_name, uint16_t drop, IdleC
 
 int modbus_serial_read(LinkHandle *link, int first, int count, uint16_t *values, uint8_t function) {
   if (count == 0 || !modbus_link(link)) return 0;
-  if (!send_request(link, [&](uint8_t *pdu) { return modbus_build_read(pdu, function, first, count); })) return 0;
-  Packet *r = await_reply(link, "No reply to read command");
+  Packet *r = exchange(
+      link, [&](uint8_t *pdu) { return modbus_build_read(pdu, function, first, count); }, "No reply to read command");
   if (!r) return 0;
   int result = modbus_check_serial_read(r->address[0], r->data, r->length, drop_of(link), function, count, values,
                                         link->error_text, sizeof link->error_text);

@@ -118,7 +118,7 @@ void pump_locked(LinkHandle *link, std::unique_lock<std::mutex> &lk, unsigned by
       std::unique_lock<std::mutex> pg(ch->port_lock, std::defer_lock);
       if (!hold) pg.lock();
       n = sport_write(&ch->port, ch->tx_buffer, length);
-      if (n >= 0) queued = sport_output_queued(&ch->port);
+      if (n >= 0 && !ch->port.no_output_queue) queued = sport_output_queued(&ch->port);
     }
     if (!hold) lk.lock();
     ch->writing = false;
@@ -426,6 +426,7 @@ void read_for_reply(LinkHandle *link, SerialChannel *ch, std::unique_lock<std::m
     unsigned got = port_wait_input(&port, until > now ? until - now : 0);
     lk.lock();
     if (!caller_reads(link, ch)) return;   // gone meanwhile, or the reader's again
+    int64_t last_rx_us = ch->last_rx_us;
     bool failed = (got & PORT_WAIT_FAILED) != 0;
     if (!failed && (got & (PORT_WAIT_READABLE | PORT_WAIT_HANGUP)))
       failed = !read_input(link, ch, got & PORT_WAIT_HANGUP);
@@ -435,7 +436,8 @@ void read_for_reply(LinkHandle *link, SerialChannel *ch, std::unique_lock<std::m
       return;
     }
     serial_trace_settle(ch);
-    if (timing && line_fell_silent(ch)) take_silence(link, ch);
+    // Bytes just read are no silence; a wait that brought none may end one.
+    if (timing && ch->last_rx_us == last_rx_us && line_fell_silent(ch)) take_silence(link, ch);
   }
 }
 
@@ -684,42 +686,9 @@ int queue_transmit(LinkHandle *link, Packet *packet) {
   return 1;
 }
 
-void queue_request(LinkHandle *link, Packet *packet) {
-  SerialChannel *ch = serial_channel(link);
-  bool kick;
-  {
-    std::unique_lock<std::mutex> lk(link->lock);
-    ch->awaiting_reply = 1;
-    ch->request_sent_us = monotonic_us();
-    give_back(&ch->rx_queue);
-    link->wait_ended = false;   // this request's wait starts: a framer may end it from now on
-    bool sent = false;
-    kick = queue_locked(link, lk, packet, &sent);
-    // Written by this caller, which reads the reply itself: the first step
-    // of its wait follows the write at once. Whatever runs between the two
-    // holds the far end's answer up: its read, its reply and its wake-up
-    // wait for this thread to sleep.
-    ch->first_step = FIRST_STEP_NONE;
-    if (sent && caller_reads(link, ch)) {
-      int64_t end_us = ch->now_us + LINK_WAIT_STEP_MS * 1000;
-      read_for_reply(link, ch, lk, end_us, ch->now_us);
-      ch->first_step = reply_wait_over(link, ch) || monotonic_us() < end_us ? FIRST_STEP_TAKEN : FIRST_STEP_WAITED;
-    }
-  }
-  if (kick) transmit_kick(link);
-}
-
-void transmit_kick(LinkHandle *link) {
-  SerialChannel *ch = serial_channel(link);
-  if (reader_link == link || !ch->reader_running) return;
-  port_wake_signal(ch->wake);
-}
-
-void transmit_pump(LinkHandle *link, unsigned bytes_done) { pump(link, bytes_done); }
-
 namespace {
 
-// Lock held. The request queue_request sent is over, with its reply `r`
+// Lock held. The request request_exchange sent is over, with its reply `r`
 // or without: no reply is awaited from now on. A wait given up before its
 // reply was in leaves the line the device's until the reply is in or its
 // time is up: with no transaction number that answer would pass for the
@@ -735,7 +704,7 @@ Packet *await_message(LinkHandle *link, unsigned tries, bool ends_request) {
   {
     std::lock_guard<std::mutex> g(link->lock);
     Packet *p = queue_take(&ch->rx_queue);
-    // The wait's first step, taken as the request went out (queue_request):
+    // The wait's first step, taken as the request went out (request_exchange):
     // a framer may have ended the wait meanwhile, and a step waited out
     // counts as one of its tries.
     bool ended = false;
@@ -764,9 +733,47 @@ Packet *await_message(LinkHandle *link, unsigned tries, bool ends_request) {
 
 }  // namespace
 
-Packet *wait_reply(LinkHandle *link, unsigned tries) { return await_message(link, tries, false); }
+Packet *request_exchange(LinkHandle *link, Packet *packet, unsigned tries) {
+  SerialChannel *ch = serial_channel(link);
+  bool kick;
+  {
+    std::unique_lock<std::mutex> lk(link->lock);
+    ch->awaiting_reply = 1;
+    ch->request_sent_us = monotonic_us();
+    give_back(&ch->rx_queue);
+    link->wait_ended.store(false, std::memory_order_release);   // this request's wait: a framer may end it now
+    bool sent = false;
+    kick = queue_locked(link, lk, packet, &sent);
+    // Written by this caller, which reads the reply itself: the first step
+    // of its wait follows the write at once. Whatever runs between the two
+    // holds the far end's answer up: its read, its reply and its wake-up
+    // wait for this thread to sleep.
+    ch->first_step = FIRST_STEP_NONE;
+    if (sent && caller_reads(link, ch)) {
+      int64_t end_us = ch->now_us + LINK_WAIT_STEP_MS * 1000;
+      read_for_reply(link, ch, lk, end_us, ch->now_us);
+      if (ch->rx_queue.head) {   // the reply came with that step: the exchange is over
+        link->idle_aborted = false;
+        Packet *reply = queue_take(&ch->rx_queue);
+        end_request(link, ch, reply);
+        return reply;
+      }
+      ch->first_step = reply_wait_over(link, ch) || monotonic_us() < end_us ? FIRST_STEP_TAKEN : FIRST_STEP_WAITED;
+    }
+  }
+  if (kick) transmit_kick(link);
+  return await_message(link, tries, true);
+}
 
-Packet *request_reply(LinkHandle *link, unsigned tries) { return await_message(link, tries, true); }
+void transmit_kick(LinkHandle *link) {
+  SerialChannel *ch = serial_channel(link);
+  if (reader_link == link || !ch->reader_running) return;
+  port_wake_signal(ch->wake);
+}
+
+void transmit_pump(LinkHandle *link, unsigned bytes_done) { pump(link, bytes_done); }
+
+Packet *wait_reply(LinkHandle *link, unsigned tries) { return await_message(link, tries, false); }
 
 void flush_queues(LinkHandle *link) {
   SerialChannel *ch = serial_channel(link);

@@ -14,19 +14,19 @@
 //                       first; a Sy/Max caller tells the reader when the
 //                       acknowledgement wait's fill bytes fall due), anything
 //                       else is written by the reader thread
-//   queue_request       a request that awaits its reply: the replies left
-//                       from earlier ones dropped, the reply awaited from
-//                       now on (request_sent_us), then as queue_transmit,
-//                       in one step
+//   request_exchange    a request that awaits its reply, and its reply: the
+//                       replies left from earlier ones dropped, the reply
+//                       awaited from now on (request_sent_us), the request
+//                       sent as by queue_transmit, then awaited as by
+//                       wait_reply; the request is over then: no reply
+//                       awaited any more, and the line owed to a device
+//                       whose wait was given up (null: no reply in time)
 //   wait_reply          the oldest received message, waiting in 10-ms steps
 //                       through the shared reply wait (proto/link_handle.h);
 //                       the caller of such a Modbus exchange reads its reply
 //                       itself, where the system lets the reader leave the
 //                       port's input alone (port_wait_lends_input), and
 //                       takes the wait's first step as its request goes out
-//   request_reply       as wait_reply, for the request queue_request sent,
-//                       which is over then: no reply awaited any more, and
-//                       the line owed to a device whose wait was given up
 //   flush_queues        every queued message back to the pool
 //   drop_stale_replies / request_packet   the start of every exchange
 //   transmit_kick/transmit_pump   the transmit side
@@ -85,9 +85,8 @@ bool serial_port_lost(LinkHandle *link);
 bool serial_reopen(LinkHandle *link);
 
 int queue_transmit(LinkHandle *link, Packet *packet);
-void queue_request(LinkHandle *link, Packet *packet);
+Packet *request_exchange(LinkHandle *link, Packet *packet, unsigned tries);
 Packet *wait_reply(LinkHandle *link, unsigned tries);
-Packet *request_reply(LinkHandle *link, unsigned tries);
 void flush_queues(LinkHandle *link);
 // The replies nobody waits for any more, back to the pool.
 void drop_stale_replies(LinkHandle *link);

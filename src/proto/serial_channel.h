@@ -131,7 +131,7 @@ struct SerialChannel {
   int64_t request_sent_us = 0;
   int64_t reply_owed_until_us = 0;
   // The reply wait's first step, taken by the caller that wrote its
-  // request as the request went out (queue_request): none, one that ended
+  // request as the request went out (request_exchange): none, one that ended
   // early (a reply, the port gone, the wait ended), or one waited out.
   uint8_t first_step = FIRST_STEP_NONE;
   uint8_t expected_transaction = 0;   // the only Sy/Max reply kept
