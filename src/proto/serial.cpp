@@ -739,11 +739,11 @@ Packet *request_exchange(LinkHandle *link, Packet *packet, unsigned tries) {
   {
     std::unique_lock<std::mutex> lk(link->lock);
     ch->awaiting_reply = 1;
-    ch->request_sent_us = monotonic_us();
     give_back(&ch->rx_queue);
     link->wait_ended.store(false, std::memory_order_release);   // this request's wait: a framer may end it now
     bool sent = false;
     kick = queue_locked(link, lk, packet, &sent);
+    ch->request_sent_us = sent ? ch->now_us : monotonic_us();   // the pump's clock as it wrote
     // Written by this caller, which reads the reply itself: the first step
     // of its wait follows the write at once. Whatever runs between the two
     // holds the far end's answer up: its read, its reply and its wake-up
