@@ -500,6 +500,29 @@ TEST(ModbusLinks, ReplyOfAGivenUpRequestIsNeverTakenForTheNext) {
 
 namespace {
 
+// A Modbus RTU link (drop 1) on a pty whose other end the test plays the
+// device on, with a reply time-out in 10-ms steps.
+struct RtuOnPty {
+  int master = -1, slave = -1;
+  LinkHandle *link = nullptr;
+  bool open(uint16_t timeout_steps) {
+    char path[128];
+    if (openpty(&master, &slave, path, nullptr, nullptr) != 0) return false;
+    struct termios raw;
+    tcgetattr(slave, &raw);
+    cfmakeraw(&raw);
+    tcsetattr(slave, TCSANOW, &raw);
+    link = open_modbus_rtu_serial(path, 1);
+    if (link) link_set_port(link, 9600, 0, 1, timeout_steps, 8);
+    return link != nullptr;
+  }
+  ~RtuOnPty() {
+    if (link) link_close(link);
+    if (slave >= 0) close(slave);
+    if (master >= 0) close(master);
+  }
+};
+
 std::vector<uint8_t> rtu_frame(std::vector<uint8_t> bytes) {
   uint16_t crc = 0xFFFF;
   for (uint8_t b : bytes) crc = check_update(crc, b, true);
@@ -529,16 +552,10 @@ TEST(ModbusLinks, BytesThatCameBetweenExchangesAreNoReply) {
   };
   for (const auto &c : cases) {
     SCOPED_TRACE(c.name);
-    int master = -1, slave = -1;
-    char path[128];
-    ASSERT_EQ(openpty(&master, &slave, path, nullptr, nullptr), 0);
-    struct termios raw;
-    tcgetattr(slave, &raw);
-    cfmakeraw(&raw);
-    tcsetattr(slave, TCSANOW, &raw);
-    LinkHandle *link = open_modbus_rtu_serial(path, 1);
-    ASSERT_NE(link, nullptr);
-    link_set_port(link, 9600, 0, 1, 50, 8);
+    RtuOnPty pty;
+    ASSERT_TRUE(pty.open(50));
+    int master = pty.master;
+    LinkHandle *link = pty.link;
     // The link's first exchange, then the bytes nobody asked for.
     std::thread device([&] {
       uint8_t request[64];
@@ -561,9 +578,6 @@ TEST(ModbusLinks, BytesThatCameBetweenExchangesAreNoReply) {
     EXPECT_NE(link_read_registers(link, 1, 1, &v), 0) << link_error_text(link);
     EXPECT_EQ(v, 0x2222);
     device.join();
-    link_close(link);
-    close(slave);
-    close(master);
   }
 }
 
@@ -602,16 +616,10 @@ TEST(ModbusLinks, DeviceGoneWhileIdleIsLetGoWithinAQuarterSecond) {
 TEST(ModbusLinks, ReplyWaitEndsWithAnOverLongFrameOrItsTimeOut) {
   for (int delay_ms : {0, 40, -1}) {
     SCOPED_TRACE(delay_ms);
-    int master = -1, slave = -1;
-    char path[128];
-    ASSERT_EQ(openpty(&master, &slave, path, nullptr, nullptr), 0);
-    struct termios raw;
-    tcgetattr(slave, &raw);
-    cfmakeraw(&raw);
-    tcsetattr(slave, TCSANOW, &raw);
-    LinkHandle *link = open_modbus_rtu_serial(path, 1);
-    ASSERT_NE(link, nullptr);
-    link_set_port(link, 9600, 0, 1, 30, 8);   // 300 ms
+    RtuOnPty pty;
+    ASSERT_TRUE(pty.open(30));   // 300 ms
+    int master = pty.master;
+    LinkHandle *link = pty.link;
     std::thread device([&] {
       uint8_t request[64];
       struct pollfd p = {master, POLLIN, 0};
@@ -632,8 +640,5 @@ TEST(ModbusLinks, ReplyWaitEndsWithAnOverLongFrameOrItsTimeOut) {
       EXPECT_LT(ms_since(start), 200);
     }
     device.join();
-    link_close(link);
-    close(slave);
-    close(master);
   }
 }
