@@ -700,6 +700,7 @@ void end_request(LinkHandle *link, SerialChannel *ch, const Packet *r) {
 
 Packet *await_message(LinkHandle *link, unsigned tries, bool ends_request) {
   SerialChannel *ch = serial_channel(link);
+  if (!ch) return nullptr;
   link->idle_aborted = false;
   {
     std::lock_guard<std::mutex> g(link->lock);
