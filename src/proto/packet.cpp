@@ -2,8 +2,8 @@
 
 #include <atomic>
 #include <mutex>
-#include <thread>
 #include <new>
+#include <thread>
 
 #include "proto/link_handle.h"
 
@@ -54,21 +54,11 @@ Packet *queue_take(PacketQueue *queue) {
   return raw_take(queue);
 }
 
-namespace {
-// The pool gives back first what it took back last: the packet most
-// recently used is the one still in the cache.
-void raw_push(PacketQueue *queue, Packet *packet) {
-  packet->next = queue->head;
-  queue->head = packet;
-  if (!queue->tail) queue->tail = packet;
-}
-}  // namespace
-
 void queue_put(PacketQueue *queue, Packet *packet) {
   if (!packet) return;
   if (queue == &free_packets) {
     std::lock_guard<PoolLock> g(pool_lock);
-    raw_push(queue, packet);
+    raw_put(queue, packet);
     return;
   }
   raw_put(queue, packet);
