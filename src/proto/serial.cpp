@@ -698,23 +698,17 @@ void end_request(LinkHandle *link, SerialChannel *ch, const Packet *r) {
   if (!r && link->idle_aborted) ch->reply_owed_until_us = ch->request_sent_us + int64_t{link->reply_timeout} * 10000;
 }
 
-Packet *await_message(LinkHandle *link, unsigned tries, bool ends_request) {
+// The oldest received message, as wait_reply; `ends_request`: the request
+// request_exchange sent is over then. `wait_begun`: its first step was
+// taken as the request went out, and a framer may have ended it meanwhile.
+Packet *await_message(LinkHandle *link, unsigned tries, bool ends_request, bool wait_begun = false) {
   SerialChannel *ch = serial_channel(link);
   if (!ch) return nullptr;
   link->idle_aborted = false;
   {
     std::lock_guard<std::mutex> g(link->lock);
     Packet *p = queue_take(&ch->rx_queue);
-    // The wait's first step, taken as the request went out (request_exchange):
-    // a framer may have ended the wait meanwhile, and a step waited out
-    // counts as one of its tries.
-    bool ended = false;
-    if (ch->first_step != FIRST_STEP_NONE) {
-      ended = link->wait_ended;
-      if (ch->first_step == FIRST_STEP_WAITED && tries > 0) tries--;
-      ch->first_step = FIRST_STEP_NONE;
-    }
-    if (p || tries == 0 || ch->dead || ended) {
+    if (p || tries == 0 || ch->dead || (wait_begun && link->wait_ended)) {
       hand_due_to_reader(ch);
       if (ends_request) end_request(link, ch, p);
       return p;
@@ -736,7 +730,7 @@ Packet *await_message(LinkHandle *link, unsigned tries, bool ends_request) {
 
 Packet *request_exchange(LinkHandle *link, Packet *packet, unsigned tries) {
   SerialChannel *ch = serial_channel(link);
-  bool kick;
+  bool kick, wait_begun = false;
   {
     std::unique_lock<std::mutex> lk(link->lock);
     ch->awaiting_reply = 1;
@@ -749,7 +743,6 @@ Packet *request_exchange(LinkHandle *link, Packet *packet, unsigned tries) {
     // of its wait follows the write at once. Whatever runs between the two
     // holds the far end's answer up: its read, its reply and its wake-up
     // wait for this thread to sleep.
-    ch->first_step = FIRST_STEP_NONE;
     if (sent && caller_reads(link, ch)) {
       int64_t end_us = ch->now_us + LINK_WAIT_STEP_MS * 1000;
       read_for_reply(link, ch, lk, end_us, ch->now_us);
@@ -759,11 +752,13 @@ Packet *request_exchange(LinkHandle *link, Packet *packet, unsigned tries) {
         end_request(link, ch, reply);
         return reply;
       }
-      ch->first_step = reply_wait_over(link, ch) || monotonic_us() < end_us ? FIRST_STEP_TAKEN : FIRST_STEP_WAITED;
+      wait_begun = true;
+      // A step waited out counts as one of the wait's tries.
+      if (!reply_wait_over(link, ch) && monotonic_us() >= end_us && tries > 0) tries--;
     }
   }
   if (kick) transmit_kick(link);
-  return await_message(link, tries, true);
+  return await_message(link, tries, true, wait_begun);
 }
 
 void transmit_kick(LinkHandle *link) {

@@ -40,9 +40,6 @@ enum FramingMode : uint8_t {
   FRAMING_MODBUS_ASCII = TRANSPORT_MODBUS_ASCII,
 };
 
-// SerialChannel::first_step.
-enum : uint8_t { FIRST_STEP_NONE, FIRST_STEP_TAKEN, FIRST_STEP_WAITED };
-
 struct SerialChannel {
   // ---- Port I/O ----
   std::thread reader;
@@ -130,10 +127,6 @@ struct SerialChannel {
   // one whose wait was given up may still come (0: none owed).
   int64_t request_sent_us = 0;
   int64_t reply_owed_until_us = 0;
-  // The reply wait's first step, taken by the caller that wrote its
-  // request as the request went out (request_exchange): none, one that ended
-  // early (a reply, the port gone, the wait ended), or one waited out.
-  uint8_t first_step = FIRST_STEP_NONE;
   uint8_t expected_transaction = 0;   // the only Sy/Max reply kept
   uint16_t transaction_counter = 0;
   uint8_t net_to_net = 0;

@@ -3,11 +3,8 @@
 // (SymaxEnd), and an independent encoder of frames as the far end would
 // send them.
 #pragma once
-#include <algorithm>
 #include <cstdint>
-#include <functional>
 #include <initializer_list>
-#include <string>
 #include <vector>
 
 #include "proto/link_handle.h"
@@ -36,22 +33,6 @@ inline Bytes cat(std::initializer_list<Bytes> parts) {
   Bytes out;
   for (const Bytes &b : parts) out.insert(out.end(), b.begin(), b.end());
   return out;
-}
-
-// Every other way the bytes of one string may come in reads, for checking
-// the runs a framer takes against `feed`: split in two at every point, then
-// in reads of 1, 2, 3 and 7 bytes. `check` gets each way's name and feeder.
-using Feeder = std::function<void(LinkHandle *, const Bytes &)>;
-inline void each_way_of_reading(size_t length, const std::function<void(const std::string &, const Feeder &)> &check) {
-  for (size_t split = 0; split <= length; split++)
-    check("split at " + std::to_string(split), [split](LinkHandle *link, const Bytes &w) {
-      receive_framer_bytes(link, w.data(), split);
-      receive_framer_bytes(link, w.data() + split, w.size() - split);
-    });
-  for (size_t chunk : {1, 2, 3, 7})
-    check("reads of " + std::to_string(chunk), [chunk](LinkHandle *link, const Bytes &w) {
-      for (size_t i = 0; i < w.size(); i += chunk) receive_framer_bytes(link, w.data() + i, std::min(chunk, w.size() - i));
-    });
 }
 
 inline uint16_t ref_crc(uint16_t crc, uint8_t b) {

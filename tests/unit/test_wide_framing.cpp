@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "framer_runs.h"
 #include "symax_test_util.h"
 
 namespace {
@@ -187,11 +188,7 @@ TEST(WideFraming, ReadsInRunsActAsByteByByte) {
   };
   for (const RxCase &c : cases) {
     SCOPED_TRACE(c.name);
-    std::string by_byte = receive_outcome(c, [](LinkHandle *link, const Bytes &w) { feed(link, w); });
-    each_way_of_reading(c.wire.size(), [&](const std::string &how, const Feeder &reads) {
-      SCOPED_TRACE(how);
-      EXPECT_EQ(by_byte, receive_outcome(c, reads));
-    });
+    expect_reads_act_as_bytes(c.wire.size(), [&](const Feeder &reads) { return receive_outcome(c, reads); });
   }
 }
 
